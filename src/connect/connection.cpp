@@ -1,0 +1,212 @@
+#include "connect/connection.h"
+
+#include "base/convert.h"
+#include "base/format.h"
+#include "base/rtlerrors.h"
+
+#include <ctime>
+#include <sys/time.h>
+
+namespace kestrel {
+
+void ConnectError(const std::string &msg)
+{
+    throw EConnectError(msg);
+}
+
+void TConnection::SetActive(bool value)
+{
+    if (m_loading) {
+        if (value)
+            m_streamedActive = true;
+        return;
+    }
+    if (value == m_active)
+        return;
+    if (value) {
+        DoBeforeOpen();
+        try {
+            DoOpen();
+        } catch (...) {
+            DoClose();
+            throw;
+        }
+        m_active = true;
+        DoAfterOpen();
+    } else {
+        if (!m_destroying)
+            DoBeforeClose();
+        DoClose();
+        m_active = false;
+        if (!m_destroying)
+            DoAfterClose();
+    }
+}
+
+void TConnection::Loaded()
+{
+    m_loading = false;
+    if (m_streamedActive) {
+        m_streamedActive = false;
+        SetActive(true);
+    }
+}
+
+void TConnection::CheckInactive() const
+{
+    if (m_active)
+        ConnectError("Connection is active");
+}
+
+void TConnection::CheckActive() const
+{
+    if (!m_active)
+        ConnectError("Connection is inactive");
+}
+
+void TConnection::DoBeforeOpen()
+{
+    if (BeforeOpen)
+        BeforeOpen(this);
+}
+
+void TConnection::DoBeforeClose()
+{
+    if (BeforeClose)
+        BeforeClose(this);
+}
+
+void TConnection::DoAfterOpen()
+{
+    if (AfterOpen)
+        AfterOpen(this);
+}
+
+void TConnection::DoAfterClose()
+{
+    if (AfterClose)
+        AfterClose(this);
+}
+
+void TConnection::Destroy()
+{
+    m_destroying = true;
+    m_loading = false;
+    try {
+        Close();
+    } catch (...) {
+        // A destructor must not throw; a device that fails to close is abandoned.
+    }
+}
+
+void TLogger::SetAutoOpen(bool value)
+{
+    CheckInactive();
+    m_autoOpen = value;
+}
+
+void TLogger::Log(const std::string &aLogName, uint8_t aChannel, const std::string &aText)
+{
+    if (!Active() && !m_autoOpen)
+        return;
+    bool accept = true;
+    if (AcceptChannel)
+        AcceptChannel(this, aLogName, aChannel, accept);
+    if (!accept)
+        return;
+    std::lock_guard lock(m_lock);
+    const bool wasActive = Active();
+    try {
+        Open();
+        WriteLog(FormatLog(aLogName, aChannel, aText));
+    } catch (...) {
+        SetActive(wasActive);
+        throw;
+    }
+    SetActive(wasActive);
+}
+
+void TLogConnection::DoFormatLog(uint8_t aChannel, std::string &aText)
+{
+    if (OnFormatLog)
+        OnFormatLog(this, aChannel, aText);
+}
+
+void TLogConnection::Log(uint8_t aChannel, const std::string &aText)
+{
+    std::string text = aText;
+    DoFormatLog(aChannel, text);
+    if (m_logger)
+        m_logger->Log(m_logName, aChannel, text);
+}
+
+void TCommunicationConnection::DoRxChar(int Count)
+{
+    if (OnRxChar)
+        OnRxChar(this, Count);
+}
+
+int TCommunicationConnection::WriteString(const std::string &S)
+{
+    Log(kChannelSent, S);
+    return Write(S.data(), static_cast<int>(S.size()));
+}
+
+std::string TCommunicationConnection::ReadString(int Count)
+{
+    std::string s(static_cast<size_t>(Count > 0 ? Count : 0), '\0');
+    int n = Count > 0 ? Read(s.data(), Count) : 0;
+    s.resize(static_cast<size_t>(n > 0 ? n : 0));
+    Log(kChannelReceived, s);
+    return s;
+}
+
+std::string StrToHex(const std::string &S)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(S.size() * 2);
+    for (unsigned char c : S) {
+        result += digits[c >> 4];
+        result += digits[c & 0x0F];
+    }
+    return result;
+}
+
+std::string HexToStr(const std::string &S)
+{
+    std::string result;
+    result.reserve(S.size() / 2 + 1);
+    for (size_t i = 0; i < S.size(); i += 2) {
+        std::string pair = S.substr(i, 2);
+        int value = 0;
+        for (char c : pair) {
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                throw EConvertError(Format("\"$%s\" is an invalid integer", pair.c_str()));
+            value = value * 16 + digit;
+        }
+        result += static_cast<char>(value);
+    }
+    return result;
+}
+
+TDateTime NowUTC()
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    time_t t = tv.tv_sec;
+    tm utc;
+    gmtime_r(&t, &utc);
+    return EncodeDate(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday) +
+           EncodeTime(utc.tm_hour, utc.tm_min, utc.tm_sec > 59 ? 59 : utc.tm_sec,
+                      static_cast<int>(tv.tv_usec / 1000));
+}
+
+} // namespace kestrel
