@@ -342,6 +342,7 @@ int TCommHandle::Read(void *Buffer, int Count)
         if (n <= 0 || Count <= 0 || m_readTimeout == 0 || GetTickMs() - start >= m_readTimeout)
             break;
     }
+    m_bytesRead += static_cast<uint64_t>(total);
     if (n < 0 && (total == 0 || (errno != EAGAIN && errno != EINTR)))
         RaiseSystemError("FileRead");
     return total;

@@ -152,6 +152,7 @@ private:
 
     std::atomic<bool> m_hungUp = false;
     std::atomic<int> m_lastErrors = 0;
+    std::atomic<uint64_t> m_bytesRead = 0; // lets the watcher tell read bytes from stale ones
 
     TBaudrate m_baudrate = br9600;
     TParity m_parity = paNone;
