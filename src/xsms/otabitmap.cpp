@@ -2,6 +2,7 @@
 
 #include "base/format.h"
 #include "base/rtlerrors.h"
+#include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 
 #include <algorithm>
@@ -16,30 +17,13 @@ constexpr uint8_t kInfoKeepPayload = 0x20; // keep the payload in ReceivedData
 constexpr uint8_t kInfoWideSizes = 0x10;   // 16-bit width and height
 constexpr uint8_t kInfoFrameMask = 0x0F;   // frames minus one
 
-// Reads octets of a received payload; past the end every octet reads as absent.
-class TOctetReader {
-public:
-    explicit TOctetReader(std::string_view data) : m_data(data) {}
-    bool Next(uint8_t &octet)
-    {
-        if (m_pos >= m_data.size())
-            return false;
-        octet = static_cast<uint8_t>(m_data[m_pos++]);
-        return true;
-    }
-    // A missing header octet counts as zero.
-    uint8_t NextOrZero()
-    {
-        uint8_t o = 0;
-        Next(o);
-        return o;
-    }
-    size_t Remaining() const { return m_data.size() - m_pos; }
-
-private:
-    std::string_view m_data;
-    size_t m_pos = 0;
-};
+// A missing header octet counts as zero.
+uint8_t nextOrZero(TByteReader &reader)
+{
+    uint8_t o = 0;
+    reader.Next(o);
+    return o;
+}
 
 QImage blankFrame(int width, int height)
 {
@@ -220,7 +204,7 @@ std::string TSMOTABitmap::renderBitmap() const
 
 void TSMOTABitmap::parseBitmap(std::string_view data)
 {
-    TOctetReader reader(data);
+    TByteReader reader(data);
     InfoField.clear();
     uint8_t info = 0;
     do {
@@ -232,13 +216,13 @@ void TSMOTABitmap::parseBitmap(std::string_view data)
         InfoField.assign(1, '\0');
     const uint8_t first = firstInfo(InfoField);
     const bool wide = first & kInfoWideSizes;
-    int width = reader.NextOrZero();
+    int width = nextOrZero(reader);
     if (wide)
-        width = width * 256 + reader.NextOrZero();
-    int height = reader.NextOrZero();
+        width = width * 256 + nextOrZero(reader);
+    int height = nextOrZero(reader);
     if (wide)
-        height = height * 256 + reader.NextOrZero();
-    Depth = reader.NextOrZero();
+        height = height * 256 + nextOrZero(reader);
+    Depth = nextOrZero(reader);
     const int frames = (first & kInfoFrameMask) + 1;
     m_frames.resize(static_cast<size_t>(frames));
     checkSupported();

@@ -1,5 +1,6 @@
 #include "xsms/smartmessage.h"
 
+#include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
@@ -150,18 +151,18 @@ void TSMMultipartMessage::SetData(const std::string &data)
     if (data.empty() || data[0] != '0')
         badMultipart();
     Items.clear();
-    std::string_view rest = std::string_view(data).substr(1);
-    while (!rest.empty()) {
-        if (rest.size() < 3)
+    TByteReader reader(data);
+    reader.Skip(1);
+    while (!reader.AtEnd()) {
+        const auto header = reader.Take(3);
+        if (!header)
             badMultipart();
-        auto item = CreateItem(static_cast<uint8_t>(rest[0]));
+        auto item = CreateItem(static_cast<uint8_t>((*header)[0]));
         const size_t n =
-            static_cast<size_t>(static_cast<uint8_t>(rest[1])) << 8 | static_cast<uint8_t>(rest[2]);
+            static_cast<size_t>(static_cast<uint8_t>((*header)[1])) << 8 | static_cast<uint8_t>((*header)[2]);
         // An item cut short by the end of the payload gets what there is.
-        const std::string_view body = rest.substr(3, n);
-        item->SetData(std::string(body));
+        item->SetData(std::string(reader.TakeUpTo(n)));
         Items.push_back(std::move(item));
-        rest.remove_prefix(std::min(rest.size(), 3 + n));
     }
 }
 
