@@ -321,23 +321,30 @@ int TCommHandle::Read(void *Buffer, int Count)
     std::lock_guard lock(m_writeLock);
     char *p = static_cast<char *>(Buffer);
     const int64_t start = GetTickMs();
-    ssize_t n = 0;
-    for (;;) {
-        n = read(m_handle, p, static_cast<size_t>(Count > 0 ? Count : 0));
+    int total = 0;
+    while (Count > 0) {
+        ssize_t n = read(m_handle, p, static_cast<size_t>(Count));
         if (n > 0) {
             p += n;
             Count -= static_cast<int>(n);
+            total += static_cast<int>(n);
+            continue;
         }
-        if (n < 0 || Count <= 0 || m_readTimeout == 0 || GetTickMs() - start >= m_readTimeout)
+        if (n == 0)
+            break; // end of file: the other side has gone; nothing more will come
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            RaiseSystemError("FileRead");
+        // Nothing waiting on the non-blocking descriptor: wait (blocking, not spinning) for the
+        // rest within the time limit, and return what has arrived when it runs out.
+        int left = RemainingMs(start, m_readTimeout);
+        if (m_readTimeout == 0 || left == 0)
             break;
-        if (n == 0) {
-            // End of file: the other side has gone; nothing more will come.
-            break;
-        }
+        pollfd pfd{m_handle, POLLIN, 0};
+        poll(&pfd, 1, left);
     }
-    if (n < 0)
-        RaiseSystemError("FileRead");
-    return static_cast<int>(n);
+    return total;
 }
 
 void TCommHandle::ApplySettings()

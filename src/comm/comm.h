@@ -94,7 +94,8 @@ public:
     int OutQueueCount();
     void PurgeInput() override;
     void PurgeOutput() override;
-    // Returns the count of the last low-level write/read; raises EComError on a failed call.
+    // Write returns the count of its last low-level write, Read the number of bytes read (all of
+    // Count unless the read timeout ran out first); both raise EComError on a failed call.
     int Write(const void *Buffer, int Count) override;
     int Read(void *Buffer, int Count) override;
 
