@@ -289,12 +289,14 @@ int TCommHandle::Write(const void *Buffer, int Count)
         m_watcher->ArmTransmitWatch();
     const char *p = static_cast<const char *>(Buffer);
     const int64_t start = GetTickMs();
+    int total = 0;
     ssize_t n = 0;
     for (;;) {
         n = write(m_handle, p, static_cast<size_t>(Count > 0 ? Count : 0));
         if (n > 0) {
             p += n;
             Count -= static_cast<int>(n);
+            total += static_cast<int>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             // A full output queue is not a failure: wait (blocking, not spinning) until the
             // driver takes more, within the time limit.
@@ -313,7 +315,8 @@ int TCommHandle::Write(const void *Buffer, int Count)
     }
     if (n < 0)
         RaiseSystemError("FileWrite");
-    return static_cast<int>(n);
+    // The total, not the last call's count: a write that needed several calls is not short.
+    return total;
 }
 
 int TCommHandle::Read(void *Buffer, int Count)
@@ -322,28 +325,26 @@ int TCommHandle::Read(void *Buffer, int Count)
     char *p = static_cast<char *>(Buffer);
     const int64_t start = GetTickMs();
     int total = 0;
-    while (Count > 0) {
-        ssize_t n = read(m_handle, p, static_cast<size_t>(Count));
+    ssize_t n = 0;
+    for (;;) {
+        n = read(m_handle, p, static_cast<size_t>(Count > 0 ? Count : 0));
         if (n > 0) {
             p += n;
             Count -= static_cast<int>(n);
             total += static_cast<int>(n);
-            continue;
+        } else if (n == 0 && m_hungUp && total == 0) {
+            // A line whose other end has gone reads as end of file: report it as the failure it is.
+            errno = EIO;
+            n = -1;
         }
-        if (n == 0)
-            break; // end of file: the other side has gone; nothing more will come
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN)
-            RaiseSystemError("FileRead");
-        // Nothing waiting on the non-blocking descriptor: wait (blocking, not spinning) for the
-        // rest within the time limit, and return what has arrived when it runs out.
-        int left = RemainingMs(start, m_readTimeout);
-        if (m_readTimeout == 0 || left == 0)
+        // Nothing more waiting (0 in raw mode without VMIN, or EAGAIN) ends the read; bytes already
+        // read are returned rather than dropped.
+        if (n <= 0 || Count <= 0 || m_readTimeout == 0 || GetTickMs() - start >= m_readTimeout)
             break;
-        pollfd pfd{m_handle, POLLIN, 0};
-        poll(&pfd, 1, left);
     }
+    m_bytesRead += static_cast<uint64_t>(total);
+    if (n < 0 && (total == 0 || (errno != EAGAIN && errno != EINTR)))
+        RaiseSystemError("FileRead");
     return total;
 }
 

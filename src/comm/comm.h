@@ -94,8 +94,7 @@ public:
     int OutQueueCount();
     void PurgeInput() override;
     void PurgeOutput() override;
-    // Write returns the count of its last low-level write, Read the number of bytes read (all of
-    // Count unless the read timeout ran out first); both raise EComError on a failed call.
+    // Returns the count of the last low-level write/read; raises EComError on a failed call.
     int Write(const void *Buffer, int Count) override;
     int Read(void *Buffer, int Count) override;
 
@@ -153,6 +152,7 @@ private:
 
     std::atomic<bool> m_hungUp = false;
     std::atomic<int> m_lastErrors = 0;
+    std::atomic<uint64_t> m_bytesRead = 0; // lets the watcher tell read bytes from stale ones
 
     TBaudrate m_baudrate = br9600;
     TParity m_parity = paNone;

@@ -122,8 +122,9 @@ void TCommEventThread::Terminate()
 
 void TCommEventThread::ArmTransmitWatch()
 {
-    m_watchTransmit = true;
-    wake();
+    // Only the first write after a drain needs to wake the watcher.
+    if (!m_watchTransmit.exchange(true))
+        wake();
 }
 
 void TCommEventThread::wake()
@@ -243,9 +244,8 @@ void TCommEventThread::run()
             }
             m_port->m_lastErrors = errors;
         }
-        bool linesChanged = false;
         if (!m_terminated && m_linesReadable)
-            linesChanged = pollLines();
+            pollLines();
 
         bool havePending;
         {
@@ -253,17 +253,21 @@ void TCommEventThread::run()
             m_pending |= found;
             havePending = m_pending != 0;
         }
+        const uint64_t readBefore = m_port->m_bytesRead;
         // Line changes travel with the next readiness report, never on their own.
-        if (havePending && (found != 0 || (linesChanged && found != 0))) {
+        if (havePending && found != 0) {
             if (m_port->DontSynchronize())
                 deliver();
             else
                 m_synchronize.Run([this] { deliver(); });
         }
         if ((found & EV_RXCHAR) && !hungUp && !m_terminated) {
-            int n = m_port->InQueueCount();
-            if (n > 0)
-                staleCount = n;
+            // Only bytes the handler left alone are stale; after a read, what waits now is new.
+            if (m_port->m_bytesRead == readBefore) {
+                int n = m_port->InQueueCount();
+                if (n > 0)
+                    staleCount = n;
+            }
         }
     }
     if (!hungUp)
