@@ -15,12 +15,12 @@
 namespace kestrel {
 
 // Command flags; the receive status of a waiting command uses the same bit numbering.
-constexpr uint8_t kWaitResult = 0x01;   // wait for a final result; only OK-class succeeds
-constexpr uint8_t kWaitReply = 0x02;    // wait for at least one reply line
-constexpr uint8_t kWaitFinal = 0x04;    // with kWaitResult: the final result after the reply lines
-constexpr uint8_t kWaitPrompt = 0x08;   // data command: the data part follows the ">" prompt
-constexpr uint8_t kPrefixedReply = 0x10; // collect only "<name>:" lines, prefix removed
-constexpr uint8_t kWaitLineEnd = 0x20;  // internal: an unfinished line must complete first
+constexpr uint8_t kWaitResult = 0x01;     // wait for a final result; only OK-class succeeds
+constexpr uint8_t kWaitReply = 0x02;      // wait for at least one reply line
+constexpr uint8_t kWaitFinal = 0x04;      // with kWaitResult: the final result after the reply lines
+constexpr uint8_t kWaitPrompt = 0x08;     // data command: the data part follows the ">" prompt
+constexpr uint8_t kPrefixedReply = 0x10;  // collect only "<name>:" lines, prefix removed
+constexpr uint8_t kWaitLineEnd = 0x20;    // internal: an unfinished line must complete first
 constexpr uint8_t kErrorIsSuccess = 0x40; // an ERROR-class final result counts as success
 
 // Upper bound of the text kept unparsed in the receive and reply buffers. A device that streams
@@ -60,9 +60,9 @@ struct TReplyState {
     uint8_t receiveStatus = 0;
     std::string commandName;
     int resultCode = 0;
-    std::string resultLine;                 // the final result line as received
+    std::string resultLine;                    // the final result line as received
     std::vector<std::string> *lines = nullptr; // reply-line target, not owned; may be null
-    std::string buffer;                     // received bytes of an unfinished line
+    std::string buffer;                        // received bytes of an unfinished line
 };
 
 // True when a received chunk leaves a line unfinished: it ends neither with CR or LF nor, while a

@@ -14,6 +14,7 @@
 #include "base/event.h"
 #include "base/mainthread.h"
 #include "comm/comm.h"
+#include "comm/commevents.h"
 #include "connect/connection.h"
 #include "gsm/atparser.h"
 #include "gsm/gsmequipment.h"

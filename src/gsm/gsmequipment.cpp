@@ -6,13 +6,13 @@
 namespace kestrel {
 
 const std::array<const char *, kGSMEquipmentCount> GSMEquipmentNames = {
-    "A1", "M1", "M20", "GM12", "Nokia6210", "Nokia6650", "Nokia9110",
-    "M35", "S25", "T260", "WaveCom", "TC35", "Fasttrack"};
+    "A1",  "M1",  "M20",  "GM12",    "Nokia6210", "Nokia6650", "Nokia9110",
+    "M35", "S25", "T260", "WaveCom", "TC35",      "Fasttrack"};
 
 const std::array<const char *, kGSMEquipmentCount> GSMEquipmentCaptions = {
-    "Siemens A1",  "Siemens M1",    "Siemens M20", "Ericsson GM12", "Nokia 6210",
-    "Nokia 6650",  "Nokia 9110",    "Siemens M35", "Siemens S25",   "Motorola T260",
-    "WaveCom",     "Siemens TC35",  "Wavecom Fasttrack"};
+    "Siemens A1", "Siemens M1",   "Siemens M20",      "Ericsson GM12", "Nokia 6210",
+    "Nokia 6650", "Nokia 9110",   "Siemens M35",      "Siemens S25",   "Motorola T260",
+    "WaveCom",    "Siemens TC35", "Wavecom Fasttrack"};
 
 namespace {
 

@@ -69,7 +69,7 @@ struct TGSMEquipmentBehaviour {
     TBaudrate baud;
     TSMSFormats formats;
     TPinDialogue pin;
-    int pinTimeoutMs;   // RecTimeout during the PIN entry; 0 leaves it unchanged
+    int pinTimeoutMs; // RecTimeout during the PIN entry; 0 leaves it unchanged
     int afterPinPauseMs;
     TRegistrationQuery registration;
     const char *extraOpenCommand; // sent near the end of the open sequence, or nullptr
@@ -78,19 +78,19 @@ struct TGSMEquipmentBehaviour {
     const char *switchOff;        // nullptr: the handset cannot be switched off by command
     bool scaInPdu;                // PDUs exchanged with the handset begin with the SC address
     TCMGSLength cmgsLength;
-    int cmgsFixedLength;          // the value for TCMGSLength::Fixed
+    int cmgsFixedLength; // the value for TCMGSLength::Fixed
     int sendPauseMs;
     int readPauseMs;
     // Rules applied by the message operations and the line handler.
-    bool textRelativeValidity;  // text-mode send announces a relative validity period
-    int textSendTimeoutMs;      // RecTimeout of the text-mode send command; 0 unchanged
-    bool listStatusZero;        // lists with status 0 instead of "all"
-    bool listErrorWhenEmpty;    // answers ERROR for an empty storage: list once, errors allowed
-    bool windIndications;       // "+WIND:" readiness and status lines
-    bool csqRegistration;       // registration derived from "+CSQ: " lines
-    bool cdsStorageIndication;  // status reports indicated as "+CDS: <mem>,<index>"
-    bool combinedMTStorage;     // indications name storage "MT": ME above index 10, SM below
-    int revisionLine;           // the line of the revision query's answer that carries it (1-based)
+    bool textRelativeValidity; // text-mode send announces a relative validity period
+    int textSendTimeoutMs;     // RecTimeout of the text-mode send command; 0 unchanged
+    bool listStatusZero;       // lists with status 0 instead of "all"
+    bool listErrorWhenEmpty;   // answers ERROR for an empty storage: list once, errors allowed
+    bool windIndications;      // "+WIND:" readiness and status lines
+    bool csqRegistration;      // registration derived from "+CSQ: " lines
+    bool cdsStorageIndication; // status reports indicated as "+CDS: <mem>,<index>"
+    bool combinedMTStorage;    // indications name storage "MT": ME above index 10, SM below
+    int revisionLine;          // the line of the revision query's answer that carries it (1-based)
 };
 
 const TGSMEquipmentBehaviour &EquipmentBehaviour(TGSMEquipment eq);

@@ -238,7 +238,8 @@ void TGSM::DoOpen()
     if (m_extendedErrorMsg && eq.cmee)
         CheckResult(ExecCommand("AT+CMEE=1", kWaitResult));
 
-    m_unsolicitedIndication &= static_cast<TGSMUnsolicitedIndicationSet>(~SetupIndications(m_unsolicitedIndication));
+    m_unsolicitedIndication &=
+        static_cast<TGSMUnsolicitedIndicationSet>(~SetupIndications(m_unsolicitedIndication));
 }
 
 void TGSM::waitForReadiness()

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <chrono>
 
 namespace kestrel {
@@ -377,8 +378,13 @@ void TGSM::CommRxChar(TObject *Sender, int Count)
     try {
         s = port->ReadString(Count);
     } catch (const std::exception &e) {
-        // Runs on the watcher thread: nothing may escape. A failed read means the line is gone.
-        deviceLost(e.what());
+        // Runs on the watcher thread: nothing may escape. A read that fails for another reason
+        // than an empty queue means the line is gone.
+        const int err = errno;
+        if (err != EAGAIN && err != EINTR)
+            deviceLost(e.what());
+        else
+            m_replyEvent.SetEvent();
         return;
     }
     if (s.empty())
