@@ -10,17 +10,22 @@ function(kestrel_library name)
   target_link_libraries(${name} PUBLIC ${K_DEPS})
 endfunction()
 
-# kestrel_test(name DEPS ... [SOURCES ...]): one GoogleTest program of every .cpp in the current
-# folder (or the given sources), run by CTest. The shared main creates a QCoreApplication.
+# kestrel_test(name [GUI] DEPS ... [SOURCES ...]): one GoogleTest program of every .cpp in the
+# current folder (or the given sources), run by CTest. The shared main creates a QCoreApplication
+# (a QApplication with GUI).
 function(kestrel_test name)
-  cmake_parse_arguments(K "" "TIMEOUT" "DEPS;SOURCES" ${ARGN})
+  cmake_parse_arguments(K "GUI" "TIMEOUT" "DEPS;SOURCES" ${ARGN})
   if(K_SOURCES)
     set(srcs ${K_SOURCES})
   else()
     file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE kestrel_testmain ${K_DEPS})
+  if(K_GUI)
+    target_link_libraries(${name} PRIVATE kestrel_testmain_gui Qt6::Test ${K_DEPS})
+  else()
+    target_link_libraries(${name} PRIVATE kestrel_testmain ${K_DEPS})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   if(NOT K_TIMEOUT)
     set(K_TIMEOUT 300)

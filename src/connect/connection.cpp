@@ -134,6 +134,8 @@ void TLogConnection::DoFormatLog(uint8_t aChannel, std::string &aText)
 
 void TLogConnection::Log(uint8_t aChannel, const std::string &aText)
 {
+    if (!OnFormatLog && !m_logger)
+        return; // nothing would see the entry: spare the copy on every block read or written
     std::string text = aText;
     DoFormatLog(aChannel, text);
     if (m_logger)
