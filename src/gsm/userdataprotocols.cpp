@@ -104,7 +104,9 @@ std::string IntToLE(int64_t V, int N)
 std::string PascalString(const std::string &S)
 {
     const size_t n = std::min<size_t>(S.size(), 255);
-    return octet(static_cast<unsigned>(n)) + S.substr(0, n);
+    std::string result = octet(static_cast<unsigned>(n));
+    result.append(S, 0, n);
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
