@@ -1,0 +1,7 @@
+// Arbitrary bytes to TSiemensOTA::Decode, fresh and after a first segment.
+#include "protocolfuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    return kestrel::fuzz::FuzzOne<kestrel::TSiemensOTA>(data, size);
+}

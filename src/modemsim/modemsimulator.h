@@ -1,0 +1,73 @@
+// TModemSimulator: a virtual GSM handset on a pseudo-terminal. It owns the master side of a pty
+// pair, answers AT commands (3GPP TS 27.007 / 27.005) like the chosen handset model, records a
+// transcript of the dialogue and injects faults on request. Tests and "kestrel simulate" open
+// DevicePath() like a serial port.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct TModemSimulatorOptions {
+    std::string equipment = "M20";           // short equipment name (A1 M1 M20 GM12 Nokia6210 ... Fasttrack)
+    std::string pin;                         // empty: SIM ready; otherwise SIM PIN required until given
+    std::string puk;                         // non-empty: the SIM starts blocked in SIM PUK state
+    std::string linkPath;                    // optional symbolic link to the slave device
+    int registration = 1;                    // +CREG status once the SIM is usable
+    int rssi = 20;                           // +CSQ signal quality
+    std::string ownNumber = "+491710000001"; // messages sent here come back as deliveries
+    std::string sca = "+491710760000";       // service centre stored on the SIM
+    std::string cnmiRanges;                  // +CNMI test answer; empty: the model's own
+    int deliveryDelayMs = 100;               // network delay of a message sent to ownNumber
+    int chunkGapMs = 10;                     // pause between the chunks of a split reply
+};
+
+class TModemSimulator {
+public:
+    // Raises std::invalid_argument for an unknown equipment name, std::runtime_error when no
+    // pseudo-terminal can be had. The simulator runs from construction on.
+    explicit TModemSimulator(TModemSimulatorOptions options = {});
+    ~TModemSimulator(); // stops its thread, closes the pty, removes the link
+    TModemSimulator(const TModemSimulator &) = delete;
+    TModemSimulator &operator=(const TModemSimulator &) = delete;
+
+    std::string DevicePath() const; // slave side, e.g. /dev/pts/5
+    std::string Equipment() const;  // the profile's short name
+
+    // Every line, in order: "< AT+CPIN?" received, "> +CPIN: READY" sent. Echoes are not
+    // repeated; a data part is recorded as received text; the prompt as "> > ".
+    std::vector<std::string> Transcript() const;
+    std::vector<std::string> ReceivedCommands() const; // command lines only, in order
+    // Blocks until a command starting with prefix (ignoring letter case) was received since the
+    // last ClearTranscript; false on timeout.
+    bool WaitForCommand(const std::string &prefix, int timeoutMs);
+    // Blocks until a line (without direction mark) starting with prefix was sent.
+    bool WaitForSent(const std::string &prefix, int timeoutMs);
+    void ClearTranscript();
+
+    // Faults
+    void SetChunking(std::vector<size_t> splitPoints);  // split the next reply at these offsets
+    void SetRandomChunking(bool on, unsigned seed = 1); // split every reply into small chunks
+    void SetReplyDelay(int ms);
+    void SetSilent(bool on);                            // no reply at all (no echo either)
+    void FailNextCommand(const std::string &finalLine); // e.g. "+CME ERROR: 11" or "ERROR"
+    void SendRaw(const std::string &bytes);             // written as given
+    void SendUnsolicited(const std::string &line);      // framed as CR LF line CR LF
+    void HangUp();                                      // close the master: the device vanishes
+    bool HungUp() const;
+
+    // State of the handset
+    void SetRegistration(int status); // reported with +CREG (or +CSQ on the T260) when enabled
+    void SetSignal(int rssi);
+    bool SwitchedOff() const;     // after ^SMSO / +CFUN=0 the handset answers nothing
+    std::string SimState() const; // "READY", "SIM PIN", "SIM PUK", "SIM FAILURE"
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> d;
+};
+
+} // namespace kestrel

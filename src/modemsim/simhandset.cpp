@@ -1,0 +1,459 @@
+#include "modemsim/simhandset.h"
+
+#include "base/format.h"
+
+#include <cctype>
+
+namespace kestrel {
+
+namespace {
+
+// Longest command line the handset keeps; longer lines are answered with ERROR.
+constexpr size_t kMaxLine = 560;
+// Longest data part (a PDU of 176 octets in hex, or a text body) plus room for an SCA field.
+constexpr size_t kMaxData = 1024;
+
+constexpr char kCtrlZ = 0x1A;
+constexpr char kEscape = 0x1B;
+
+std::string upper(std::string_view text)
+{
+    std::string s(text);
+    for (auto &c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+} // namespace
+
+std::vector<std::string> SplitAtParams(std::string_view text)
+{
+    std::vector<std::string> out;
+    auto trimmed = [](std::string_view s) {
+        while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+            s.remove_prefix(1);
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+            s.remove_suffix(1);
+        return std::string(s);
+    };
+    if (text.empty())
+        return out;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"')
+            quoted = !quoted;
+        else if (text[i] == ',' && !quoted) {
+            out.push_back(trimmed(text.substr(start, i - start)));
+            start = i + 1;
+        }
+    }
+    out.push_back(trimmed(text.substr(start)));
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+std::string Unquote(std::string_view text)
+{
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+        return std::string(text.substr(1, text.size() - 2));
+    return std::string(text);
+}
+
+bool ParseSimInt(std::string_view text, int &value)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProfile &profile,
+                         TSimHandsetSink &sink)
+    : m_options(options), m_profile(profile), m_sink(sink), m_pin(options.pin), m_puk(options.puk),
+      m_sca(options.sca), m_registration(options.registration), m_rssi(options.rssi)
+{
+    if (!m_puk.empty())
+        m_sim = TSimState::Puk;
+    else if (!m_pin.empty())
+        m_sim = TSimState::Pin;
+    m_service = profile.messageService;
+    m_storages["SM"].capacity = profile.smCapacity;
+    m_storages["ME"].capacity = profile.meCapacity;
+    m_reportedRegistration = effectiveRegistration();
+    reset();
+}
+
+void TSimHandset::reset()
+{
+    m_echo = true;
+    m_verbose = true;
+    m_quiet = false;
+    m_cmee = 0;
+    m_cregMode = 0;
+    m_cmgf = m_profile.pduMode ? 0 : 1;
+    m_csdh = 0;
+    m_csmpFo = 17;
+    m_csmpVp = 167;
+    m_csmpPid = 0;
+    m_csmpDcs = 0;
+    auto current = SplitAtParams(m_profile.cnmiDefault);
+    for (size_t i = 0; i < m_cnmi.size(); ++i)
+        m_cnmi[i] = i < current.size() ? std::atoi(current[i].c_str()) : 0;
+}
+
+void TSimHandset::Receive(std::string_view bytes)
+{
+    for (char c : bytes) {
+        if (m_off)
+            return;
+        if (m_dataMode) {
+            if (c == kCtrlZ || c == kEscape) {
+                dataReceived(c == kEscape);
+            } else if (m_data.size() < kMaxData) {
+                m_data += c;
+            }
+            continue;
+        }
+        if (c == '\r') {
+            std::string line;
+            line.swap(m_line);
+            if (m_lineOverflow) {
+                m_lineOverflow = false;
+                m_sink.Received(line.substr(0, 40) + "...", false);
+                if (!m_silent)
+                    m_sink.Send((m_echo ? line + "\r" : std::string()) +
+                                    frame(TAnswer{{}, "ERROR", false}, true),
+                                {"ERROR"}, true);
+                continue;
+            }
+            lineReceived(line);
+        } else if (c == '\b') {
+            if (!m_line.empty())
+                m_line.pop_back();
+        } else if (static_cast<unsigned char>(c) >= 0x20) {
+            if (m_line.size() < kMaxLine)
+                m_line += c;
+            else
+                m_lineOverflow = true;
+        }
+        // LF and other control characters between commands are ignored.
+    }
+}
+
+void TSimHandset::lineReceived(const std::string &line)
+{
+    bool isCommand = StartsWithNoCase(line, "AT");
+    if (line.empty())
+        return;
+    m_sink.Received(line, isCommand);
+    if (m_silent)
+        return;
+    std::string echo = m_echo ? line + "\r" : std::string();
+    if (!isCommand) {
+        // A handset ignores text that is not a command, apart from echoing it.
+        if (!echo.empty())
+            m_sink.Send(echo, {}, true);
+        return;
+    }
+    TAnswer answer;
+    if (!m_failNext.empty()) {
+        answer.final = m_failNext;
+        m_failNext.clear();
+    } else {
+        std::vector<TCommand> commands;
+        if (!parseCommands(std::string_view(line).substr(2), commands)) {
+            answer.final = "ERROR";
+        } else {
+            for (const auto &cmd : commands) {
+                execute(cmd, answer);
+                if (answer.final != "OK" || answer.prompt)
+                    break;
+            }
+        }
+    }
+    if (answer.prompt) {
+        m_dataMode = true;
+        m_data.clear();
+        m_dataCommand = line;
+        std::vector<std::string> lines = answer.lines;
+        lines.push_back("> ");
+        m_sink.Send(echo + frame(answer, false) + "\r\n> ", lines, true);
+        return;
+    }
+    std::vector<std::string> lines = answer.lines;
+    if (!m_quiet)
+        lines.push_back(answer.final);
+    m_sink.Send(echo + frame(answer, true), lines, true);
+    if (m_switchingOff) {
+        m_switchingOff = false;
+        m_off = true;
+    }
+}
+
+bool TSimHandset::parseCommands(std::string_view text, std::vector<TCommand> &out) const
+{
+    size_t i = 0;
+    auto isDigit = [&](size_t k) { return k < text.size() && text[k] >= '0' && text[k] <= '9'; };
+    while (i < text.size()) {
+        if (text[i] == ' ' || text[i] == ';') {
+            ++i;
+            continue;
+        }
+        TCommand cmd;
+        char c = text[i];
+        if (c == '+' || c == '^' || c == '%' || c == '$' || c == '*') {
+            size_t start = i++;
+            while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_'))
+                ++i;
+            cmd.name = upper(text.substr(start, i - start));
+            if (text.substr(i, 2) == "=?") {
+                cmd.kind = TCommand::Test;
+                i += 2;
+            } else if (i < text.size() && text[i] == '?') {
+                cmd.kind = TCommand::Read;
+                ++i;
+            } else if (i < text.size() && text[i] == '=') {
+                cmd.kind = TCommand::Set;
+                size_t argStart = ++i;
+                bool quoted = false;
+                while (i < text.size() && (quoted || text[i] != ';')) {
+                    if (text[i] == '"')
+                        quoted = !quoted;
+                    ++i;
+                }
+                cmd.args = std::string(text.substr(argStart, i - argStart));
+                cmd.params = SplitAtParams(cmd.args);
+            }
+            // Anything but ";" or the end after an extended command is a syntax error.
+            if (i < text.size() && text[i] != ';')
+                return false;
+        } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '&') {
+            size_t start = i;
+            if (c == '&')
+                ++i;
+            if (i >= text.size() || !std::isalpha(static_cast<unsigned char>(text[i])))
+                return false;
+            ++i;
+            cmd.name = upper(text.substr(start, i - start));
+            if (cmd.name == "D") {
+                // Dialling takes the rest of the line.
+                cmd.args = std::string(text.substr(i));
+                i = text.size();
+            } else if (cmd.name == "S") {
+                size_t regStart = i;
+                while (isDigit(i))
+                    ++i;
+                cmd.args = std::string(text.substr(regStart, i - regStart));
+                if (i < text.size() && text[i] == '?') {
+                    cmd.kind = TCommand::Read;
+                    ++i;
+                } else if (i < text.size() && text[i] == '=') {
+                    cmd.kind = TCommand::Set;
+                    size_t valStart = ++i;
+                    while (isDigit(i))
+                        ++i;
+                    cmd.params.emplace_back(text.substr(valStart, i - valStart));
+                } else {
+                    return false;
+                }
+            } else {
+                size_t argStart = i;
+                while (isDigit(i))
+                    ++i;
+                cmd.args = std::string(text.substr(argStart, i - argStart));
+            }
+        } else {
+            return false;
+        }
+        out.push_back(std::move(cmd));
+    }
+    return true;
+}
+
+void TSimHandset::execute(const TCommand &cmd, TAnswer &answer)
+{
+    const auto &table = handlers();
+    auto it = table.find(cmd.name);
+    if (it == table.end()) {
+        answer.final = cmd.name.size() > 1 ? cmeError(4) : "ERROR";
+        return;
+    }
+    if (it->second.needs != TNeeds::Nothing && m_sim != TSimState::Ready) {
+        bool cms = it->second.needs == TNeeds::SimCms;
+        switch (m_sim) {
+        case TSimState::Pin:
+            answer.final = cms ? cmsError(311) : cmeError(11);
+            break;
+        case TSimState::Puk:
+            answer.final = cms ? cmsError(316) : cmeError(12);
+            break;
+        default:
+            answer.final = cms ? cmsError(310) : cmeError(13);
+            break;
+        }
+        return;
+    }
+    (this->*(it->second.handler))(cmd, answer);
+}
+
+std::string TSimHandset::frame(const TAnswer &answer, bool withFinal) const
+{
+    std::string out;
+    if (m_verbose) {
+        if (!answer.lines.empty()) {
+            out += "\r\n";
+            for (const auto &l : answer.lines)
+                out += l + "\r\n";
+        }
+        if (withFinal && !m_quiet)
+            out += "\r\n" + answer.final + "\r\n";
+    } else {
+        // Numeric responses (ATV0): text lines end with CR LF, result codes are digits and CR.
+        for (const auto &l : answer.lines)
+            out += l + "\r\n";
+        if (withFinal && !m_quiet) {
+            if (answer.final == "OK")
+                out += "0\r";
+            else if (answer.final == "ERROR")
+                out += "4\r";
+            else if (answer.final == "NO CARRIER")
+                out += "3\r";
+            else
+                out += answer.final + "\r";
+        }
+    }
+    return out;
+}
+
+void TSimHandset::unsolicited(const std::vector<std::string> &lines)
+{
+    if (m_off || m_silent)
+        return;
+    std::string out;
+    for (const auto &l : lines)
+        out += "\r\n" + l + "\r\n";
+    m_sink.Send(out, lines, false);
+}
+
+void TSimHandset::SendUnsolicited(const std::string &line)
+{
+    unsolicited({line});
+}
+
+std::string TSimHandset::cmeError(int code) const
+{
+    // TS 27.007 9.2: numeric with +CMEE=1, verbose with 2, plain ERROR otherwise.
+    static const std::map<int, const char *> texts = {
+        {3, "operation not allowed"}, {4, "operation not supported"},
+        {10, "SIM not inserted"},     {11, "SIM PIN required"},
+        {12, "SIM PUK required"},     {13, "SIM failure"},
+        {16, "incorrect password"},   {21, "invalid index"},
+        {50, "Incorrect parameters"}, {100, "unknown"}};
+    if (m_cmee == 1)
+        return Format("+CME ERROR: %d", code);
+    if (m_cmee == 2) {
+        auto it = texts.find(code);
+        return it != texts.end() ? std::string("+CME ERROR: ") + it->second : Format("+CME ERROR: %d", code);
+    }
+    return "ERROR";
+}
+
+std::string TSimHandset::cmsError(int code)
+{
+    // TS 27.005 3.2.5: message service failures always report their number.
+    return Format("+CMS ERROR: %d", code);
+}
+
+int TSimHandset::effectiveRegistration() const
+{
+    return m_sim == TSimState::Ready ? m_registration : 0;
+}
+
+void TSimHandset::registrationMaybeChanged()
+{
+    int status = effectiveRegistration();
+    if (status == m_reportedRegistration)
+        return;
+    m_reportedRegistration = status;
+    if (m_profile.creg && m_cregMode == 1)
+        unsolicited({Format("+CREG: %d", status)});
+    else if (m_profile.creg && m_cregMode == 2)
+        unsolicited({status == 1 || status == 5 ? Format("+CREG: %d,\"00C3\",\"1A2B\"", status)
+                                                : Format("+CREG: %d", status)});
+}
+
+void TSimHandset::SetRegistration(int status)
+{
+    m_registration = status;
+    registrationMaybeChanged();
+}
+
+void TSimHandset::SetSignal(int rssi)
+{
+    if (rssi == m_rssi)
+        return;
+    m_rssi = rssi;
+    // The T260 reports its signal on its own; the host derives registration from it.
+    if (m_profile.csqReports)
+        unsolicited({Format("+CSQ: %d,99", m_rssi)});
+}
+
+void TSimHandset::simBecameReady()
+{
+    m_sim = TSimState::Ready;
+    m_pinAttempts = 3;
+    m_pukAttempts = 10;
+    // Wavecom reports readiness once the SIM is usable: +WIND: 3 (AT commands except phone
+    // book and SMS) and +WIND: 4 (all commands), each when enabled in the +WIND mask.
+    if (m_profile.wind && (m_windMask & 0x0C)) {
+        m_sink.Schedule(50, [this] {
+            std::vector<std::string> lines;
+            if (m_windMask & 0x04)
+                lines.push_back("+WIND: 3");
+            if (m_windMask & 0x08)
+                lines.push_back("+WIND: 4");
+            if (!lines.empty())
+                unsolicited(lines);
+        });
+    }
+    m_sink.Schedule(20, [this] { registrationMaybeChanged(); });
+}
+
+} // namespace kestrel
+
+namespace kestrel {
+
+void TSimHandset::dataReceived(bool cancelled)
+{
+    m_dataMode = false;
+    std::string data;
+    data.swap(m_data);
+    m_sink.Received(data, false);
+    TAnswer answer;
+    if (!cancelled)
+        answer.final = cmsError(500);
+    std::string echo = m_echo ? data : std::string();
+    std::vector<std::string> lines = answer.lines;
+    if (!m_quiet)
+        lines.push_back(answer.final);
+    m_sink.Send(echo + frame(answer, true), lines, true);
+}
+
+} // namespace kestrel

@@ -1,0 +1,179 @@
+// The handset logic of the simulator, without any I/O: it takes the bytes the host writes and
+// answers through a sink. TModemSimulator wires it to the pseudo-terminal and its thread; all
+// calls happen under the simulator's lock.
+#pragma once
+
+#include "modemsim/modemprofiles.h"
+#include "modemsim/modemsimulator.h"
+
+#include <array>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+
+class TSimHandsetSink {
+public:
+    virtual ~TSimHandsetSink() = default;
+    // Bytes for the host; lines are what the transcript records. reply: the answer to a
+    // command line or data part (fault chunking applies); otherwise an unsolicited output.
+    virtual void Send(const std::string &bytes, const std::vector<std::string> &lines, bool reply) = 0;
+    // A line received from the host; command: an AT command line (not a data part).
+    virtual void Received(const std::string &line, bool command) = 0;
+    // Runs fn on the simulator thread after ms milliseconds.
+    virtual void Schedule(int ms, std::function<void()> fn) = 0;
+};
+
+enum class TSimState { Ready, Pin, Puk, Failure };
+
+class TSimHandset {
+public:
+    TSimHandset(const TModemSimulatorOptions &options, const TModemProfile &profile, TSimHandsetSink &sink);
+
+    void Receive(std::string_view bytes);
+
+    void SetSilent(bool on) { m_silent = on; }
+    void FailNextCommand(const std::string &finalLine) { m_failNext = finalLine; }
+    void SendUnsolicited(const std::string &line);
+    void SetRegistration(int status);
+    void SetSignal(int rssi);
+    bool SwitchedOff() const { return m_off; }
+    TSimState SimState() const { return m_sim; }
+    const TModemProfile &Profile() const { return m_profile; }
+
+private:
+    struct TCommand {
+        std::string name; // upper case: "+CPIN", "E", "&F", "S"
+        enum Kind { Exec, Read, Test, Set } kind = Exec;
+        std::string args;                // text after "=" (set) or the digits of a basic command
+        std::vector<std::string> params; // args split at commas outside quotes, trimmed
+    };
+    struct TAnswer {
+        std::vector<std::string> lines;
+        std::string final = "OK";
+        bool prompt = false; // a data part follows
+    };
+    using THandler = void (TSimHandset::*)(const TCommand &, TAnswer &);
+    enum class TNeeds { Nothing, SimCme, SimCms };
+    struct THandlerEntry {
+        THandler handler;
+        TNeeds needs;
+    };
+
+    void lineReceived(const std::string &line);
+    void dataReceived(bool cancelled);
+    bool parseCommands(std::string_view text, std::vector<TCommand> &out) const;
+    void execute(const TCommand &cmd, TAnswer &answer);
+    std::string frame(const TAnswer &answer, bool withFinal) const;
+    void unsolicited(const std::vector<std::string> &lines);
+
+    std::string cmeError(int code) const;
+    static std::string cmsError(int code);
+    int effectiveRegistration() const;
+    void registrationMaybeChanged();
+    void simBecameReady();
+    void reset();
+
+    // Command handlers (simcommands.cpp)
+    void cmdEcho(const TCommand &, TAnswer &);
+    void cmdVerbose(const TCommand &, TAnswer &);
+    void cmdQuiet(const TCommand &, TAnswer &);
+    void cmdReset(const TCommand &, TAnswer &);
+    void cmdInfo(const TCommand &, TAnswer &);
+    void cmdOk(const TCommand &, TAnswer &);
+    void cmdDial(const TCommand &, TAnswer &);
+    void cmdManufacturer(const TCommand &, TAnswer &);
+    void cmdModel(const TCommand &, TAnswer &);
+    void cmdRevision(const TCommand &, TAnswer &);
+    void cmdSerial(const TCommand &, TAnswer &);
+    void cmdCmee(const TCommand &, TAnswer &);
+    void cmdCpin(const TCommand &, TAnswer &);
+    void cmdCreg(const TCommand &, TAnswer &);
+    void cmdCsq(const TCommand &, TAnswer &);
+    void cmdCops(const TCommand &, TAnswer &);
+    void cmdCfun(const TCommand &, TAnswer &);
+    void cmdSmso(const TCommand &, TAnswer &);
+    void cmdWind(const TCommand &, TAnswer &);
+    void cmdCscs(const TCommand &, TAnswer &);
+    void cmdCsms(const TCommand &, TAnswer &);
+    void cmdCmgf(const TCommand &, TAnswer &);
+    void cmdCsca(const TCommand &, TAnswer &);
+    void cmdCsdh(const TCommand &, TAnswer &);
+    void cmdCsmp(const TCommand &, TAnswer &);
+    void cmdCnmi(const TCommand &, TAnswer &);
+    void cmdCpms(const TCommand &, TAnswer &);
+
+    static const std::map<std::string, THandlerEntry> &handlers();
+
+    const TModemSimulatorOptions m_options;
+    const TModemProfile &m_profile;
+    TSimHandsetSink &m_sink;
+
+    // Line assembly
+    std::string m_line;
+    bool m_lineOverflow = false;
+    bool m_dataMode = false;
+    std::string m_data;
+    std::string m_dataCommand; // the command line that asked for the data part
+
+    // Faults
+    bool m_silent = false;
+    std::string m_failNext;
+
+    // Settings (ATZ restores them)
+    bool m_echo = true;
+    bool m_verbose = true;
+    bool m_quiet = false;
+    int m_cmee = 0;
+    int m_cregMode = 0;
+    int m_windMask = 0;
+    int m_cmgf = 0;
+    int m_csdh = 0;
+    int m_service = 0;
+    std::array<int, 5> m_cnmi{};
+    int m_csmpFo = 17, m_csmpVp = 167, m_csmpPid = 0, m_csmpDcs = 0;
+
+    // SIM and network
+    TSimState m_sim = TSimState::Ready;
+    std::string m_pin;
+    std::string m_puk;
+    int m_pinAttempts = 3;
+    int m_pukAttempts = 10;
+    std::string m_sca;
+    int m_registration;
+    int m_rssi;
+    int m_reportedRegistration = 0;
+    bool m_off = false;
+    bool m_switchingOff = false; // off once the answer to the switch-off command is out
+    std::string m_cscs = "GSM";
+
+    // Message storage: "SM" on the SIM, "ME" in the handset. m_mem holds the storages of
+    // +CPMS: read/delete, write/send, receive.
+    struct TSimMessage {
+        int status = 0;   // TS 27.005 <stat>: 0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT
+        std::string tpdu; // the TPDU octets, without service-centre field
+        std::string sca;  // the service-centre address field octets (length first), may be empty
+    };
+    struct TSimStorage {
+        int capacity = 0;
+        std::map<int, TSimMessage> entries; // index from 1
+    };
+    std::map<std::string, TSimStorage> m_storages;
+    std::array<std::string, 3> m_mem{"SM", "SM", "SM"};
+    bool knownStorage(const std::string &name) const;
+    int storageUsed(const std::string &name) const;
+    int storageTotal(const std::string &name) const;
+};
+
+// Splits a parameter list at commas outside double quotes; each item trimmed of blanks.
+std::vector<std::string> SplitAtParams(std::string_view text);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// The item without its surrounding double quotes, if it has both.
+std::string Unquote(std::string_view text);
+// A decimal number of at most nine digits; false for anything else.
+bool ParseSimInt(std::string_view text, int &value);
+
+} // namespace kestrel
