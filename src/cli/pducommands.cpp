@@ -1,6 +1,7 @@
 // kestrel pdu decode|encode: the offline PDU tools. They work on the message model alone, with
 // no modem, and print one JSON object per message so that scripts can read the result.
 #include "cli/clicommand.h"
+#include "cli/reassemblecommand.h"
 
 #include "base/datetime.h"
 #include "base/format.h"
@@ -372,8 +373,9 @@ void printPduUsage(bool toStdout)
 {
     QString usage = "Usage: kestrel pdu COMMAND [options]\n\n"
                     "Commands:\n"
-                    "  decode   decode PDUs and print them as JSON\n"
-                    "  encode   build an SMS-SUBMIT PDU\n\n"
+                    "  decode      decode PDUs and print them as JSON\n"
+                    "  encode      build an SMS-SUBMIT PDU\n"
+                    "  reassemble  feed received PDUs through the reassembly stack\n\n"
                     "Run \"kestrel pdu COMMAND --help\" for the options of a command.";
     toStdout ? PrintOut(usage) : PrintErr(usage);
 }
@@ -395,6 +397,8 @@ int runPdu(const QStringList &args)
         return runDecode(rest);
     if (command == "encode")
         return runEncode(rest);
+    if (command == "reassemble")
+        return RunPduReassemble(rest);
     PrintErr("kestrel pdu: unknown command " + command);
     printPduUsage(false);
     return kExitUsage;
