@@ -495,7 +495,8 @@ std::string EncodeAddress(std::string_view S)
     // A sender name rather than a number: packed text (TS 23.040 9.1.2.5, type 0xD0), so that
     // a name read from a PDU is written back as the same name.
     std::string_view digits = S.substr(!S.empty() && (S[0] == '+' || S[0] == '#') ? 1 : 0);
-    bool numeric = std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '?'; });
+    bool numeric = S.empty() || (!digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                                                [](char c) { return c >= '0' && c <= '?'; }));
     if (!numeric) {
         std::string codes = TextToGSM(S);
         std::string packed;

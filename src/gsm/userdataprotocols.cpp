@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "base/rtlerrors.h"
 #include "connect/connection.h"
+#include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 
 #include <algorithm>
@@ -12,45 +13,28 @@ namespace kestrel {
 
 namespace {
 
-// Bounded view over received octets: every read says whether the octets were there.
-class TOctetReader {
-public:
-    explicit TOctetReader(std::string_view data) : m_data(data) {}
+// Unsigned integer of n octets, least significant first; false (nothing consumed) when fewer
+// are left.
+bool takeLittleEndian(TByteReader &r, size_t n, uint32_t &value)
+{
+    const auto octets = r.Take(n);
+    if (!octets)
+        return false;
+    value = 0;
+    for (size_t i = n; i-- > 0;)
+        value = (value << 8) | static_cast<uint8_t>((*octets)[i]);
+    return true;
+}
 
-    size_t Remaining() const { return m_data.size(); }
-    bool Next(uint8_t &value)
-    {
-        if (m_data.empty())
-            return false;
-        value = static_cast<uint8_t>(m_data.front());
-        m_data.remove_prefix(1);
-        return true;
-    }
-    // n octets, or false (and nothing consumed) when fewer are left.
-    bool Take(size_t n, std::string_view &out)
-    {
-        if (n > m_data.size())
-            return false;
-        out = m_data.substr(0, n);
-        m_data.remove_prefix(n);
-        return true;
-    }
-    // Unsigned integer of n octets, least significant first.
-    bool LittleEndian(size_t n, uint32_t &value)
-    {
-        std::string_view bytes;
-        if (!Take(n, bytes))
-            return false;
-        value = 0;
-        for (size_t i = n; i-- > 0;)
-            value = (value << 8) | static_cast<uint8_t>(bytes[i]);
-        return true;
-    }
-    std::string_view Rest() const { return m_data; }
-
-private:
-    std::string_view m_data;
-};
+// Takes n octets into out; false (nothing consumed) when fewer are left.
+bool takeOctets(TByteReader &r, size_t n, std::string_view &out)
+{
+    const auto octets = r.Take(n);
+    if (!octets)
+        return false;
+    out = *octets;
+    return true;
+}
 
 bool isHexDigit(char c)
 {
@@ -120,7 +104,9 @@ std::string IntToLE(int64_t V, int N)
 std::string PascalString(const std::string &S)
 {
     const size_t n = std::min<size_t>(S.size(), 255);
-    return octet(static_cast<unsigned>(n)) + S.substr(0, n);
+    std::string result = octet(static_cast<unsigned>(n));
+    result.append(S, 0, n);
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -589,21 +575,21 @@ void TUDHProtocol::Clear()
 
 uint8_t TUDHProtocol::Decode(const std::string &S)
 {
-    TOctetReader reader(S);
+    TByteReader reader(S);
     uint8_t headerLength = 0;
     std::string_view header;
-    if (!reader.Next(headerLength) || !reader.Take(headerLength, header))
+    if (!reader.Next(headerLength) || !takeOctets(reader, headerLength, header))
         return kDecodeNotSegment;
-    const std::string payload(reader.Rest());
+    const std::string payload(reader.TakeRest());
 
     unsigned destPort = m_destPort, sourcePort = m_sourcePort, reference = 0, total = 1, sequence = 1;
     std::vector<std::unique_ptr<TIE>> found;
-    TOctetReader elements(header);
-    while (elements.Remaining() > 0) {
+    TByteReader elements(header);
+    while (!elements.AtEnd()) {
         uint8_t identifier = 0, length = 0;
         std::string_view d;
         // TS 23.040 9.2.3.24: an element that runs past the header voids the header as a whole.
-        if (!elements.Next(identifier) || !elements.Next(length) || !elements.Take(length, d))
+        if (!elements.Next(identifier) || !elements.Next(length) || !takeOctets(elements, length, d))
             return kDecodeNotSegment;
         auto at = [&d](size_t i) { return static_cast<unsigned>(static_cast<uint8_t>(d[i])); };
         switch (identifier) {
@@ -727,17 +713,18 @@ uint8_t TSiemensOTA::Decode(const std::string &S)
     const size_t marker = S.find("//SEO");
     if (marker == std::string::npos || S.size() - marker <= static_cast<size_t>(kOtaFixedHeader))
         return kDecodeNotSegment;
-    TOctetReader r(std::string_view(S).substr(marker + 5));
+    TByteReader r(std::string_view(S).substr(marker + 5));
     uint8_t version = 0;
     uint32_t packetLength = 0, reference = 0, packet = 0, packets = 0, objectSize = 0;
-    if (!r.Next(version) || version != 1 || !r.LittleEndian(2, packetLength) ||
-        !r.LittleEndian(4, reference) || !r.LittleEndian(2, packet) || !r.LittleEndian(2, packets) ||
-        !r.LittleEndian(4, objectSize))
+    if (!r.Next(version) || version != 1 || !takeLittleEndian(r, 2, packetLength) ||
+        !takeLittleEndian(r, 4, reference) || !takeLittleEndian(r, 2, packet) ||
+        !takeLittleEndian(r, 2, packets) || !takeLittleEndian(r, 4, objectSize))
         return kDecodeNotSegment;
     uint8_t nameLength = 0, typeLength = 0;
     std::string_view name, type, piece;
-    if (!r.Next(nameLength) || nameLength == 0 || !r.Take(nameLength, name) || r.Remaining() < 1 ||
-        !r.Next(typeLength) || typeLength == 0 || !r.Take(typeLength, type) || !r.Take(packetLength, piece))
+    if (!r.Next(nameLength) || nameLength == 0 || !takeOctets(r, nameLength, name) || r.AtEnd() ||
+        !r.Next(typeLength) || typeLength == 0 || !takeOctets(r, typeLength, type) ||
+        !takeOctets(r, packetLength, piece))
         return kDecodeNotSegment;
     // A packet numbered 0 or beyond the count is malformed. Every packet carries at least one
     // octet of the object, so the object size bounds the count a sender can claim.

@@ -1,0 +1,411 @@
+// kestrel pdu decode|encode: the offline PDU tools. They work on the message model alone, with
+// no modem, and print one JSON object per message so that scripts can read the result.
+#include "cli/clicommand.h"
+#include "cli/reassemblecommand.h"
+
+#include "base/datetime.h"
+#include "base/format.h"
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "gsm/smscontext.h"
+#include "gsm/tpdufields.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <exception>
+#include <optional>
+
+namespace kestrel::cli {
+
+namespace {
+
+// The PDUs of --no-sca start with the first octet of the TPDU.
+class TNoSCA : public ISMSContext {
+public:
+    bool SCAInPDU() const override { return false; }
+    std::string SCA() const override { return {}; }
+};
+
+QString hexOf(const std::string &bytes)
+{
+    return QString::fromStdString(StrToHex(bytes));
+}
+
+// 8-bit text of the model (ISO 8859-1 with the euro sign at 0x80) to Unicode.
+QString fromModel8Bit(const std::string &text)
+{
+    QString result = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    result.replace(QChar(0x80), QChar(0x20AC));
+    return result;
+}
+
+QString fromUCS2(std::string_view octets)
+{
+    std::u16string wide = UCS2ToWide(octets);
+    return QString::fromUtf16(wide.data(), static_cast<qsizetype>(wide.size()));
+}
+
+QString textOf(TDCSAlphabet alphabet, std::string_view body)
+{
+    switch (alphabet) {
+    case TDCSAlphabet::da7Bit:
+        return fromModel8Bit(GSMToText(body));
+    case TDCSAlphabet::daUCS2:
+        return fromUCS2(body);
+    default:
+        return fromModel8Bit(std::string(body));
+    }
+}
+
+// Length of the user data header at the start of user data (0 without TP-UDHI).
+size_t headerLength(const TSMS2 &sms)
+{
+    if (!sms.FirstOctetBit(6) || sms.UserData.empty())
+        return 0;
+    return std::min<size_t>(static_cast<uint8_t>(sms.UserData[0]) + 1, sms.UserData.size());
+}
+
+// The information elements of a header (TS 23.040 9.2.3.24). A chain whose last element runs
+// past the header is void as a whole and lists no element.
+QJsonArray headerElements(std::string_view header)
+{
+    QJsonArray elements;
+    TByteReader r(header.substr(header.empty() ? 0 : 1));
+    while (!r.AtEnd()) {
+        uint8_t iei, length;
+        std::optional<std::string_view> data;
+        if (!r.Next(iei) || !r.Next(length) || !(data = r.Take(length)))
+            return {};
+        elements.append(QJsonObject{{"iei", iei}, {"data", hexOf(std::string(*data))}});
+    }
+    return elements;
+}
+
+void putStamp(QJsonObject &json, const char *key, TDateTime stamp, const char *zoneKey, int8_t zone)
+{
+    json[key] = QString::fromStdString(DateTimeToISO(stamp));
+    json[zoneKey] = zone;
+}
+
+QJsonObject toJson(const TSMS2 &sms)
+{
+    QJsonObject json{{"class", sms.ClassName()},
+                     {"sca", QString::fromStdString(sms.SCA)},
+                     {"firstOctet", sms.FirstOctet},
+                     {"dcs", sms.DCS},
+                     {"userData", hexOf(sms.UserData)}};
+    bool hasText = true;
+    if (auto *deliver = dynamic_cast<const TSMSDeliver *>(&sms)) {
+        json["oa"] = QString::fromStdString(deliver->OA);
+        json["pid"] = deliver->PID;
+        putStamp(json, "scts", deliver->SCTS, "timeZone", deliver->TimeZone);
+    } else if (auto *submit = dynamic_cast<const TSMSSubmit *>(&sms)) {
+        json["mr"] = submit->MR;
+        json["da"] = QString::fromStdString(submit->DA);
+        json["pid"] = submit->PID;
+        if (submit->FirstOctetField(3) == 2)
+            json["vp"] = static_cast<qint64>(std::llround(submit->VP * 1440));
+        else if (submit->FirstOctetField(3) == 3)
+            json["vp"] = QString::fromStdString(DateTimeToISO(submit->VP));
+    } else if (auto *report = dynamic_cast<const TSMSStatusReport *>(&sms)) {
+        json["mr"] = report->MR;
+        json["ra"] = QString::fromStdString(report->RA);
+        putStamp(json, "scts", report->SCTS, "timeZone", report->TimeZone);
+        putStamp(json, "dischargeTime", report->DischargeTime, "dischargeZone", report->DischargeZone);
+        json["status"] = report->Status;
+        hasText = false;
+    } else if (auto *command = dynamic_cast<const TSMSCommand *>(&sms)) {
+        json["mr"] = command->MR;
+        json["pid"] = command->PID;
+        json["commandType"] = command->CommandType;
+        json["messageNumber"] = command->MessageNumber;
+        json["da"] = QString::fromStdString(command->DA);
+        hasText = false; // command data is not text
+    } else if (auto *deliverReport = dynamic_cast<const TSMSDeliverReport *>(&sms)) {
+        json["parameterIndicator"] = deliverReport->ParameterIndicator;
+        json["pid"] = deliverReport->PID;
+        if (auto *submitReport = dynamic_cast<const TSMSSubmitReport *>(&sms))
+            putStamp(json, "scts", submitReport->SCTS, "timeZone", submitReport->TimeZone);
+    }
+    size_t header = headerLength(sms);
+    if (sms.FirstOctetBit(6))
+        json["udh"] = headerElements(std::string_view(sms.UserData).substr(0, header));
+    if (hasText)
+        json["text"] = textOf(SMSAlphabet(sms.DCS), std::string_view(sms.UserData).substr(header));
+    return json;
+}
+
+QJsonObject toJson(const TCellBroadcast &cb)
+{
+    return QJsonObject{{"class", cb.ClassName()},
+                       {"serial", cb.Serial()},
+                       {"messageCode", cb.MessageCode()},
+                       {"updateNumber", cb.UpdateNumber()},
+                       {"messageId", cb.MessageId},
+                       {"dcs", cb.DCS},
+                       {"page", cb.PageNumber()},
+                       {"pages", cb.PageCount()},
+                       {"text", textOf(CBSAlphabet(cb.DCS), cb.Content)}};
+}
+
+void printJson(const QJsonObject &json)
+{
+    PrintOut(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+}
+
+// A parser whose help names the command as it is typed (QCommandLineParser names the program by
+// its path).
+class TPduParser : public QCommandLineParser {
+public:
+    explicit TPduParser(const QString &command) : m_command("kestrel pdu " + command) {}
+    QString help() const
+    {
+        QString text = helpText();
+        qsizetype options = text.indexOf(" [options]");
+        if (text.startsWith("Usage: ") && options > 0)
+            text.replace(7, options - 7, m_command);
+        return text;
+    }
+
+private:
+    QString m_command;
+};
+
+int usageError(const TPduParser &parser, const QString &message)
+{
+    PrintErr(QCoreApplication::applicationName() + ": " + message);
+    PrintErr(parser.help());
+    return kExitUsage;
+}
+
+// Parses the arguments; returns an exit status when the command is already answered (help or a
+// usage error).
+std::optional<int> parseArguments(TPduParser &parser, const QStringList &args)
+{
+    QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
+    if (!parser.parse(args))
+        return usageError(parser, parser.errorText());
+    if (parser.isSet(help)) {
+        PrintOut(parser.help());
+        return kExitOk;
+    }
+    return std::nullopt;
+}
+
+// Hex digits in pairs, blanks allowed between them.
+std::optional<std::string> parseHex(QString text)
+{
+    text.remove(QRegularExpression("\\s"));
+    static const QRegularExpression hex("^([0-9A-Fa-f]{2})*$");
+    if (!hex.match(text).hasMatch())
+        return std::nullopt;
+    return HexToStr(text.toStdString());
+}
+
+int runDecode(const QStringList &args)
+{
+    TPduParser parser("decode");
+    parser.setApplicationDescription(
+        "Decodes PDUs as a handset stores them and prints one JSON object per PDU.\n"
+        "Exit status: 0 when every PDU decoded, 1 when one did not, 2 on a usage error.");
+    QCommandLineOption mt("mt", "The handset received the messages (SMS-DELIVER, reports): the default.");
+    QCommandLineOption mo("mo", "The handset sent or stores them for sending (SMS-SUBMIT, commands).");
+    QCommandLineOption cb("cb", "Cell broadcast pages (88 octets each).");
+    QCommandLineOption noSCA("no-sca", "The PDUs start with the TPDU, without a service-centre field.");
+    parser.addOptions({mt, mo, cb, noSCA});
+    parser.addPositionalArgument("HEX", "PDUs in hexadecimal.", "HEX...");
+    if (auto status = parseArguments(parser, args))
+        return *status;
+    if (parser.isSet(mt) + parser.isSet(mo) + parser.isSet(cb) > 1)
+        return usageError(parser, "--mt, --mo and --cb exclude each other");
+    if (parser.positionalArguments().isEmpty())
+        return usageError(parser, "no PDU given");
+
+    TNoSCA withoutSCA;
+    const ISMSContext *context = parser.isSet(noSCA) ? &withoutSCA : nullptr;
+    int status = kExitOk;
+    for (const QString &arg : parser.positionalArguments()) {
+        try {
+            auto bytes = parseHex(arg);
+            if (!bytes)
+                throw std::runtime_error("not a PDU: hex digits in pairs expected");
+            if (parser.isSet(cb)) {
+                TCellBroadcast page;
+                page.Decode(*bytes);
+                printJson(toJson(page));
+                continue;
+            }
+            auto sms = CreateSMSFromBytes(context, *bytes, !parser.isSet(mo));
+            if (!sms) {
+                size_t head = context || bytes->empty() ? 0 : static_cast<uint8_t>((*bytes)[0]) + 1u;
+                throw std::runtime_error(head >= bytes->size() ? "no TPDU after the service-centre field"
+                                                               : "message type 3 is reserved");
+            }
+            printJson(toJson(*sms));
+        } catch (const std::exception &e) {
+            printJson(QJsonObject{{"error", QString::fromUtf8(e.what())}});
+            status = kExitFailure;
+        }
+    }
+    return status;
+}
+
+// --text: the characters of the default alphabet, or a message naming the first one that is not.
+std::optional<std::string> toGSMText(const QString &text, QString &error)
+{
+    std::string result;
+    for (QChar c : text) {
+        char16_t u = c.unicode();
+        std::string one;
+        if (u == 0x20AC)
+            one = "\x80";
+        else if (u < 0x100 && !(u >= 0x80 && u <= 0x9F))
+            one = std::string(1, static_cast<char>(u));
+        std::string codes = TextToGSM(one);
+        if (one.empty() || GSMToText(codes) != one) {
+            error = QString("character U+%1 is not in the GSM 7-bit alphabet (use --ucs2)")
+                        .arg(QString::number(static_cast<unsigned>(u), 16).toUpper().rightJustified(4, '0'));
+            return std::nullopt;
+        }
+        result += codes;
+    }
+    return result;
+}
+
+int runEncode(const QStringList &args)
+{
+    TPduParser parser("encode");
+    parser.setApplicationDescription(
+        "Builds one SMS-SUBMIT and prints {\"pdu\": HEX, \"tpduLength\": n}.\n"
+        "Exit status: 0 on success, 1 when the message cannot be built, 2 on a usage error.");
+    QCommandLineOption to("to", "Destination number: digits, optionally after + (international) or #.",
+                          "NUMBER");
+    QCommandLineOption text("text", "Text in the GSM 7-bit alphabet (at most 160 septets).", "TEXT");
+    QCommandLineOption ucs2("ucs2", "Text in UCS2 (at most 70 characters).", "TEXT");
+    QCommandLineOption data("data", "8-bit data in hexadecimal (at most 140 octets).", "HEX");
+    QCommandLineOption messageClass("class", "Message class 0-3 (0: shown at once).", "0-3");
+    QCommandLineOption vp("vp-minutes", "Relative validity period in minutes.", "N");
+    QCommandLineOption statusReport("status-report", "Request a status report.");
+    QCommandLineOption reference("reference", "Message reference 0-255 (default 0).", "N");
+    QCommandLineOption noSCA("no-sca", "Leave out the service-centre field.");
+    parser.addOptions({to, text, ucs2, data, messageClass, vp, statusReport, reference, noSCA});
+    if (auto status = parseArguments(parser, args))
+        return *status;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(parser, "unexpected argument " + parser.positionalArguments().first());
+    // TS 23.040 9.1.2.5: at most 20 digits.
+    static const QRegularExpression number("^[+#]?[0-9]{1,20}$");
+    if (!parser.isSet(to))
+        return usageError(parser, "--to is required");
+    if (!number.match(parser.value(to)).hasMatch())
+        return usageError(parser, "--to: a number of 1 to 20 digits expected, optionally after + or #");
+    if (parser.isSet(text) + parser.isSet(ucs2) + parser.isSet(data) != 1)
+        return usageError(parser, "exactly one of --text, --ucs2 and --data is required");
+    auto intOption = [&](const QCommandLineOption &option, int max, int &value) {
+        bool ok = false;
+        value = parser.value(option).toInt(&ok);
+        return ok && value >= 0 && value <= max;
+    };
+    int classValue = -1, vpMinutes = 0, referenceValue = 0;
+    if (parser.isSet(messageClass) && !intOption(messageClass, 3, classValue))
+        return usageError(parser, "--class: 0, 1, 2 or 3 expected");
+    // TS 23.040 9.2.3.12.1: the longest relative period is 63 weeks.
+    if (parser.isSet(vp) && !intOption(vp, 63 * 7 * 1440, vpMinutes))
+        return usageError(parser, "--vp-minutes: 0 to 635040 expected");
+    if (parser.isSet(reference) && !intOption(reference, 255, referenceValue))
+        return usageError(parser, "--reference: 0 to 255 expected");
+
+    TSMSSubmit sms;
+    TNoSCA withoutSCA;
+    if (parser.isSet(noSCA))
+        sms.GSM = &withoutSCA;
+    sms.DA = parser.value(to).toStdString();
+    sms.MR = static_cast<uint8_t>(referenceValue);
+    sms.SetFirstOctetBit(5, parser.isSet(statusReport));
+    if (parser.isSet(vp)) {
+        sms.FirstOctet |= 0x10; // TP-VPF relative
+        sms.VP = vpMinutes / 1440.0;
+    }
+    QString error;
+    uint8_t alphabet = 0x00;
+    if (parser.isSet(text)) {
+        auto codes = toGSMText(parser.value(text), error);
+        if (codes && codes->size() > 160)
+            error = QString("text too long: %1 septets, one message holds 160").arg(codes->size());
+        if (codes)
+            sms.UserData = *codes;
+    } else if (parser.isSet(ucs2)) {
+        QString value = parser.value(ucs2);
+        if (value.size() > 70)
+            error = QString("text too long: %1 UCS2 characters, one message holds 70").arg(value.size());
+        sms.SetUCS2Text(std::u16string_view(reinterpret_cast<const char16_t *>(value.utf16()),
+                                            static_cast<size_t>(value.size())));
+        alphabet = 0x08;
+    } else {
+        auto bytes = parseHex(parser.value(data));
+        if (!bytes)
+            return usageError(parser, "--data: hex digits in pairs expected");
+        if (bytes->size() > 140)
+            error = QString("data too long: %1 octets, one message holds 140").arg(bytes->size());
+        sms.UserData = *bytes;
+        alphabet = 0x04;
+    }
+    if (!error.isEmpty()) {
+        PrintErr("kestrel pdu encode: " + error);
+        return kExitFailure;
+    }
+    // TS 23.038 4: general data coding; bit 4 announces the class in bits 0 and 1.
+    sms.DCS = static_cast<uint8_t>(alphabet | (classValue >= 0 ? 0x10 | classValue : 0));
+    std::string pdu = sms.Encode();
+    int head = parser.isSet(noSCA) ? 0 : 1;
+    printJson(QJsonObject{{"pdu", hexOf(pdu)}, {"tpduLength", static_cast<int>(pdu.size()) - head}});
+    return kExitOk;
+}
+
+void printPduUsage(bool toStdout)
+{
+    QString usage = "Usage: kestrel pdu COMMAND [options]\n\n"
+                    "Commands:\n"
+                    "  decode      decode PDUs and print them as JSON\n"
+                    "  encode      build an SMS-SUBMIT PDU\n"
+                    "  reassemble  feed received PDUs through the reassembly stack\n\n"
+                    "Run \"kestrel pdu COMMAND --help\" for the options of a command.";
+    toStdout ? PrintOut(usage) : PrintErr(usage);
+}
+
+int runPdu(const QStringList &args)
+{
+    if (args.size() < 2) {
+        printPduUsage(false);
+        return kExitUsage;
+    }
+    const QString &command = args[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        printPduUsage(true);
+        return kExitOk;
+    }
+    QStringList rest = args.mid(2);
+    rest.prepend(args[0] + " " + command);
+    if (command == "decode")
+        return runDecode(rest);
+    if (command == "encode")
+        return runEncode(rest);
+    if (command == "reassemble")
+        return RunPduReassemble(rest);
+    PrintErr("kestrel pdu: unknown command " + command);
+    printPduUsage(false);
+    return kExitUsage;
+}
+
+TCliRegistration registration({"pdu", "decode and encode SMS PDUs offline (no modem needed)", runPdu});
+
+} // namespace
+
+} // namespace kestrel::cli

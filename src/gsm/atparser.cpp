@@ -1,0 +1,352 @@
+#include "gsm/atparser.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+namespace {
+
+bool IsControl(char c)
+{
+    return static_cast<unsigned char>(c) < 0x20;
+}
+
+bool StartsWith(std::string_view s, std::string_view prefix)
+{
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && UpperASCII(a) == UpperASCII(b);
+}
+
+// An error report that is not a bare result name: "+CME ERROR: 10", "+CMS ERROR: 500", a vendor's
+// "+EXT ERROR: 2", or "ERROR" followed by a cause. The word must stand in the line's prefix, so a
+// message text that happens to contain it (a text-mode body line) is still collected as data.
+bool IsErrorReport(std::string_view upper)
+{
+    if (StartsWith(upper, "ERROR"))
+        return true;
+    if (upper.empty() || (upper[0] != '+' && upper[0] != '^'))
+        return false;
+    std::string_view prefix = upper.substr(0, upper.find(':'));
+    return prefix.find("ERROR") != std::string_view::npos;
+}
+
+const TResultCode *FindByName(std::string_view name)
+{
+    for (const auto &rc : ResultCodes()) {
+        if (SameText(rc.name, name))
+            return &rc;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+const std::vector<TResultCode> &ResultCodes()
+{
+    static const std::vector<TResultCode> codes = {
+        {"OK", 0, "RES,OK"},
+        {"RING", 2, ""},
+        {"NO CARRIER", 3, ""},
+        {"ERROR", 4, "RES,ERR"},
+        {"NO DIAL TONE", 6, ""},
+        {"BUSY", 7, ""},
+        {"+CMS ERROR:", 255, "RES,ERR"},
+        {"+CME ERROR:", 254, "RES,ERR"},
+    };
+    return codes;
+}
+
+const TResultCode *FindResultCode(std::string_view line)
+{
+    if (const TResultCode *rc = FindByName(line))
+        return rc;
+    if (IsErrorReport(UpperASCII(line)))
+        return FindByName("ERROR");
+    return nullptr;
+}
+
+bool ResultIsOK(std::string_view resultLine)
+{
+    const TResultCode *rc = FindByName(resultLine);
+    return rc && rc->params.find("OK") != std::string_view::npos;
+}
+
+std::string UpperASCII(std::string_view s)
+{
+    std::string r(s);
+    for (char &c : r) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return r;
+}
+
+std::string_view TrimBlanks(std::string_view s)
+{
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
+        s.remove_suffix(1);
+    return s;
+}
+
+std::optional<std::string> ATCommandName(std::string_view cmd)
+{
+    std::string upper = UpperASCII(cmd);
+    std::string_view name = TrimBlanks(upper);
+    if (!StartsWith(name, "AT"))
+        return std::nullopt;
+    name.remove_prefix(2);
+    name = name.substr(0, name.find_first_of("=?;"));
+    return std::string(name);
+}
+
+bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask)
+{
+    if (chunk.empty())
+        return true;
+    char last = chunk.back();
+    return !(last == '\n' || last == '\r' || ((waitMask & kWaitPrompt) && last == '>'));
+}
+
+namespace {
+
+void HandleReplyLine(TReplyState &st, const std::string &line)
+{
+    const std::string upper = UpperASCII(line);
+    const std::string &name = st.commandName;
+    if (StartsWith(upper, "AT" + name))
+        return; // the modem's echo of the command
+    if (const TResultCode *rc = FindResultCode(line)) {
+        if (rc->params.find("RES") != std::string_view::npos) {
+            st.resultCode = rc->code;
+            st.resultLine = line;
+            st.receiveStatus |= kWaitResult | kWaitReply;
+        }
+        return;
+    }
+    const std::string prefix = name + ":";
+    if (st.waitMask & kPrefixedReply) {
+        if (StartsWith(upper, prefix)) {
+            if (st.lines)
+                st.lines->emplace_back(TrimBlanks(std::string_view(line).substr(prefix.size())));
+            st.receiveStatus |= kWaitReply;
+        }
+        return;
+    }
+    if (line.empty())
+        return;
+    // Answer lines of other commands (an unsolicited "+CREG: 1" during "AT+CSQ") are not ours.
+    if ((line[0] == '+' || line[0] == '^') && !StartsWith(upper, prefix))
+        return;
+    if (st.lines)
+        st.lines->push_back(line);
+    st.receiveStatus |= kWaitReply;
+}
+
+} // namespace
+
+void FeedReply(TReplyState &st, std::string_view chunk)
+{
+    if (!ChunkEndsMidLine(chunk, st.waitMask) && (st.waitMask & kWaitLineEnd))
+        st.receiveStatus |= kWaitLineEnd;
+    if ((st.waitMask & kWaitPrompt) && chunk.find('>') != std::string_view::npos)
+        st.receiveStatus |= kWaitPrompt;
+    st.buffer.append(chunk);
+
+    const std::string &b = st.buffer;
+    const size_t n = b.size();
+    size_t pos = 0;
+    size_t keep = n; // start of an incomplete line, kept for the next chunk
+    while (pos < n) {
+        while (pos < n && IsControl(b[pos]))
+            ++pos;
+        const size_t start = pos;
+        while (pos < n && (b[pos] == '\r' || !IsControl(b[pos])))
+            ++pos;
+        if (pos == n) {
+            keep = start;
+            break;
+        }
+        if (b[pos] == '\n') {
+            size_t end = pos;
+            while (end > start && b[end - 1] == '\r')
+                --end;
+            HandleReplyLine(st, b.substr(start, end - start));
+            if ((st.receiveStatus & kWaitResult) && (st.receiveStatus & kWaitReply))
+                st.receiveStatus |= kWaitFinal;
+        }
+        // A run ended by another control character is dropped.
+        ++pos;
+    }
+    st.buffer.erase(0, keep);
+    if (st.buffer.size() > kMaxReceiveBuffer)
+        st.buffer.erase(0, st.buffer.size() - kMaxReceiveBuffer);
+}
+
+bool ReplyConditionsMet(const TReplyState &st)
+{
+    const uint8_t needed = st.waitMask & ~(kPrefixedReply | kErrorIsSuccess);
+    return (st.receiveStatus & needed) == needed;
+}
+
+void AppendReceived(TReceiveBuffer &rb, std::string_view chunk)
+{
+    rb.data.append(chunk);
+    if (rb.data.size() <= kMaxReceiveBuffer)
+        return;
+    const size_t drop = rb.data.size() - kMaxReceiveBuffer;
+    rb.data.erase(0, drop);
+    rb.dispatched = rb.dispatched > drop ? rb.dispatched - drop : 0;
+    if (rb.pendingBodyLength > 0)
+        rb.pendingBodyBegin = rb.pendingBodyBegin > drop ? rb.pendingBodyBegin - drop : 0;
+}
+
+namespace {
+
+void EraseHead(TReceiveBuffer &rb, size_t count)
+{
+    count = std::min(count, rb.data.size());
+    rb.data.erase(0, count);
+    rb.dispatched = rb.dispatched > count ? rb.dispatched - count : 0;
+}
+
+} // namespace
+
+std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
+{
+    const std::string &d = rb.data;
+    const size_t limit = std::min(rb.dispatched, d.size());
+
+    if (rb.pendingBodyLength > 0) {
+        // The body follows the control character that ended its header line; a handset that
+        // ends the header with CR alone starts the body right after it.
+        size_t begin = rb.pendingBodyBegin;
+        if (begin > limit)
+            return std::nullopt; // the header's line end has not arrived yet
+        while (begin > 0 && !IsControl(d[begin - 1]))
+            --begin;
+        while (begin < limit && d[begin] == '\n')
+            ++begin; // a stray line feed never belongs to the body
+        rb.pendingBodyBegin = begin;
+        size_t length = rb.pendingBodyLength;
+        const size_t available = limit > begin ? limit - begin : 0;
+        const size_t cr = std::string_view(d).substr(begin, std::min(length, available)).find('\r');
+        if (cr != std::string_view::npos)
+            length = cr;
+        if (available < length)
+            return std::nullopt;
+        std::string body = d.substr(begin, length);
+        size_t consumed = begin + length;
+        if (consumed < limit && d[consumed] == '\r')
+            ++consumed;
+        EraseHead(rb, consumed);
+        rb.pendingBodyLength = 0;
+        rb.pendingBodyBegin = 0;
+        return body;
+    }
+
+    size_t pos = 0;
+    while (pos < limit) {
+        while (pos < limit && IsControl(d[pos]))
+            ++pos;
+        const size_t start = pos;
+        while (pos < limit && !IsControl(d[pos]))
+            ++pos;
+        if (pos == limit) {
+            EraseHead(rb, start); // an incomplete line waits for more data
+            return std::nullopt;
+        }
+        if (d[pos] == '\r') {
+            std::string line = d.substr(start, pos - start);
+            EraseHead(rb, pos + 1);
+            // A body announced by this line starts after the character that follows its CR.
+            rb.pendingBodyBegin = 1;
+            return line;
+        }
+        ++pos; // a run ended by another control character is not a line
+    }
+    EraseHead(rb, pos);
+    return std::nullopt;
+}
+
+std::string ExtractParam(std::string_view s, size_t &pos)
+{
+    if (pos >= s.size()) {
+        pos = s.size();
+        return {};
+    }
+    bool quoted = false;
+    int depth = 0;
+    size_t i = pos;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == '(')
+            ++depth;
+        else if (!quoted && c == ')' && depth > 0)
+            --depth;
+        else if (!quoted && depth == 0 && c == ',')
+            break;
+    }
+    std::string result(TrimBlanks(s.substr(pos, i - pos)));
+    pos = i < s.size() ? i + 1 : s.size();
+    return result;
+}
+
+std::bitset<256> ParseRangeSet(std::string_view s, size_t &pos)
+{
+    const std::string param = ExtractParam(s, pos);
+    std::bitset<256> set;
+    long previous = 0;
+    size_t i = 0;
+    while (i < param.size()) {
+        if (param[i] < '0' || param[i] > '9') {
+            ++i;
+            continue;
+        }
+        const bool range = i > 0 && param[i - 1] == '-';
+        long value = 0;
+        while (i < param.size() && param[i] >= '0' && param[i] <= '9') {
+            // Saturates: a hostile number must not overflow; anything above 255 is dropped anyway.
+            value = std::min(value * 10 + (param[i] - '0'), 100000L);
+            ++i;
+        }
+        if (range) {
+            for (long v = std::max(previous, 0L); v <= std::min(value, 255L); ++v)
+                set.set(static_cast<size_t>(v));
+        } else if (value <= 255) {
+            set.set(static_cast<size_t>(value));
+        }
+        previous = value;
+    }
+    return set;
+}
+
+bool IsResponseLine(std::string_view s)
+{
+    return !s.empty() && (s[0] == '+' || s[0] == '^') && s.find(": ") != std::string_view::npos;
+}
+
+std::string ResponseValue(std::string_view s)
+{
+    if (!IsResponseLine(s))
+        return std::string(s);
+    return std::string(TrimBlanks(s.substr(s.find(": ") + 2)));
+}
+
+std::string Dequote(std::string_view s)
+{
+    while (!s.empty() && s.front() == '"')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == '"')
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+} // namespace kestrel

@@ -1,0 +1,238 @@
+// TGSM: the GSM engine. It takes a serial port over, runs the AT dialogue with a phone or modem
+// (one synchronous command at a time, on the main thread), opens the handset for its equipment
+// type, and hands lines the handset sends on its own to the line handler and the application.
+//
+// Threads: the port's watcher thread runs CommRxChar, which appends received bytes to the
+// engine's buffer and feeds the parser of a waiting command; the engine's own TGSMAsyncThread
+// wakes the main thread to parse idle lines. Every event of the engine is raised on the main
+// thread. The process needs a QCoreApplication for idle lines to be parsed without a command.
+//
+// Ownership: the engine refers to its serial port (COMDevice) but does not own it; the port must
+// outlive the engine. It owns its async thread.
+#pragma once
+
+#include "base/event.h"
+#include "base/mainthread.h"
+#include "comm/comm.h"
+#include "comm/commevents.h"
+#include "connect/connection.h"
+#include "gsm/atparser.h"
+#include "gsm/gsmequipment.h"
+#include "gsm/gsmerrors.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrel {
+
+class TSMS;
+class TGSM;
+
+// Stored as a number in settings files: bit n = member n.
+enum TGSMUnsolicitedIndication : uint8_t {
+    uindSMSDeliver,
+    uindSMSStatusReport,
+    uindCellBroadcast,
+    uindOnlyIndication
+};
+using TGSMUnsolicitedIndicationSet = uint8_t;
+constexpr TGSMUnsolicitedIndicationSet Bit(TGSMUnsolicitedIndication u)
+{
+    return static_cast<TGSMUnsolicitedIndicationSet>(1u << u);
+}
+
+using TRxCharEvent = std::function<void(TObject *Sender, char aChar)>;
+using TUnsolicitedLineEvent = std::function<void(TObject *Sender, const std::string &aLine)>;
+using TUnsolicitedSMSEvent = std::function<void(TObject *Sender, int Idx, TSMS *aSMS)>;
+using TNetworkRegistrationEvent = std::function<void(TObject *Sender, int aNewStatus)>;
+using TBusyChanged = std::function<void(TObject *Sender, bool aBusy)>;
+// A failure while idle lines were processed for the async thread (nobody else could catch it).
+using TProcessingErrorEvent = std::function<void(TObject *Sender, const std::string &aMessage)>;
+
+// The handset information queries, indexed by GetModemInfo's Index - 1.
+extern const std::array<const char *, 4> GSMInfoCommands;
+
+// Wakes the main thread to parse what the handset sent while no command waits. It lives as long
+// as its engine; its call to the main thread is cancellable, so destroying the engine never waits
+// for a main thread that is itself waiting.
+class TGSMAsyncThread {
+public:
+    explicit TGSMAsyncThread(TGSM *owner);
+    ~TGSMAsyncThread(); // terminates and waits
+    TGSMAsyncThread(const TGSMAsyncThread &) = delete;
+    TGSMAsyncThread &operator=(const TGSMAsyncThread &) = delete;
+
+    void Terminate();
+    bool Terminated() const { return m_terminated; }
+
+    TEvent Event{true, false};
+
+private:
+    void Execute();
+
+    TGSM *m_owner;
+    std::atomic<bool> m_terminated = false;
+    TMainThreadCall m_call;
+    std::thread m_thread;
+};
+
+class TGSM : public TConnection {
+public:
+    TGSM();
+    ~TGSM() override;
+
+    // Published properties.
+    TGSMEquipment Equipment() const { return m_equipment; }
+    void SetEquipment(TGSMEquipment value);
+    uint8_t SMSFormat() const { return m_smsFormat; }
+    void SetSMSFormat(uint8_t value);
+    TGSMUnsolicitedIndicationSet UnsolicitedIndication() const { return m_unsolicitedIndication; }
+    void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet value);
+    const std::string &PIN() const { return m_pin; }
+    void SetPIN(const std::string &value);
+    const std::string &SCA() const { return m_sca; }
+    void SetSCA(const std::string &value);
+    TComm *COMDevice() const { return m_comDevice; }
+    void SetCOMDevice(TComm *value);
+    bool CommandEcho() const { return m_commandEcho; }
+    void SetCommandEcho(bool value);
+    bool ExtendedErrorMsg() const { return m_extendedErrorMsg; }
+    void SetExtendedErrorMsg(bool value) { m_extendedErrorMsg = value; }
+    int RepeatCount() const { return m_repeatCount; }
+    void SetRepeatCount(int value) { m_repeatCount = value; }
+    int RecTimeout() const { return m_recTimeout; }
+    void SetRecTimeout(int value) { m_recTimeout = value; }
+    int RepeatTimeout() const { return m_repeatTimeout; }
+    void SetRepeatTimeout(int value) { m_repeatTimeout = value; }
+    // How long the open sequence waits for a Wavecom handset to report readiness (60 s).
+    int ReadinessTimeout() const { return m_readinessTimeout; }
+    void SetReadinessTimeout(int value) { m_readinessTimeout = value; }
+
+    TRxCharEvent OnRxChar;
+    TUnsolicitedLineEvent OnUnsolicitedLine;
+    TUnsolicitedSMSEvent OnUnsolicitedSMS;
+    TNetworkRegistrationEvent OnNetworkRegistration;
+    TBusyChanged OnBusyChanged;
+    TProcessingErrorEvent OnProcessingError;
+
+    // State while open.
+    int NetworkRegistration() const { return m_networkRegistration; }
+    const std::string &Memory() const { return m_memory; } // with its double quotes
+    int MessageService() const { return m_messageService; }
+    bool Busy() const { return m_busyCount > 0; }
+
+    // The AT transaction: writes Cmd (with flag 0x08 the part before ">", then after the
+    // prompt the part after it and Ctrl-Z), waits as the flags say, and returns the numeric
+    // result code. Lines, when given, receives the collected reply lines. Repeats 0 means
+    // RepeatCount attempts; fewer than one attempt is never made.
+    int ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::string> *Lines = nullptr,
+                    int Repeats = 0);
+    // Raises "Error was returned: %s" when Code is not 0; returns Code.
+    int CheckResult(int Code);
+    [[noreturn]] void RaiseResultError(const std::string &ResultLine, const std::string &Cmd);
+    void BeginBusy();
+    void EndBusy();
+
+    // The serial port's receive handler (watcher thread) and the main thread's processing.
+    void CommRxChar(TObject *Sender, int Count);
+    void ProcessReceived();
+
+    void OpenDevice();
+    void CloseDevice(bool Restore);
+    void UpdateEcho();
+    TSMSFormats SupportedFormats() const;
+    void AdjustCommSettings();
+    // Index 1 manufacturer, 2 model, 3 revision, 4 serial number. Opens only the port when the
+    // engine is closed.
+    void GetModemInfo(int Index, std::string &Value);
+    void SwitchOff();
+    void SelectMemory(const std::string &Mem);
+    bool SCAInPDU() const;
+    const TGSMEquipmentBehaviour &Behaviour() const { return EquipmentBehaviour(m_equipment); }
+
+protected:
+    void DoOpen() override;
+    void DoClose() override;
+
+    virtual void DoRxChar(char aChar);
+    virtual void ProcessLine(const std::string &aLine);
+    virtual void DoUnsolicitedLine(const std::string &aLine);
+    virtual void DoUnsolicitedSMS(int Idx, TSMS *aSMS);
+    virtual void DoNetworkRegistration(int aNewStatus);
+    virtual void DoBusyChanged(bool aBusy);
+    // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
+    virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
+
+    // For the line handler: the next Length characters (or up to a CR) form a message body.
+    void SetPendingBodyLength(size_t Length);
+    // Wakes a wait on the reply event (the Wavecom readiness wait).
+    void SignalReply();
+
+private:
+    friend class TGSMAsyncThread;
+
+    // Line rules of the handler.
+    bool handleRegistrationLine(const std::string &line);
+    bool handleWindLine(const std::string &line);
+    bool handleSignalLine(const std::string &line);
+
+    void processReceivedForAsync();
+    void waitQuiet(uint8_t flags);
+    bool waitForReply(uint8_t required, const std::string &cmd);
+    void checkDeviceLost(const std::string &cmd);
+    void deviceLost(const std::string &reason);
+    bool isMainThread() const;
+    void waitForReadiness();
+    void registerStatus(int status);
+
+    TGSMEquipment m_equipment = eqM1;
+    uint8_t m_smsFormat = kSMSFormatPDU;
+    TGSMUnsolicitedIndicationSet m_unsolicitedIndication = 0;
+    std::string m_pin;
+    std::string m_sca;
+    TComm *m_comDevice = nullptr; // not owned
+    bool m_commandEcho = true;
+    bool m_extendedErrorMsg = false;
+    int m_repeatCount = 5;
+    int m_recTimeout = 6000;
+    int m_repeatTimeout = 500;
+    int m_readinessTimeout = 60000;
+
+    int m_networkRegistration = 0;
+    std::string m_memory = "\"SM\"";
+    int m_messageService = 0;
+    int m_busyCount = 0;
+
+    // Guarded by m_lock: the receive buffer with its dispatch position, the reply parser's state
+    // and the mid-line flag. Written by the watcher thread, read by the waiting main thread.
+    mutable std::mutex m_lock;
+    TReceiveBuffer m_receive;
+    TReplyState m_reply;
+    bool m_midLine = false;
+    std::string m_lostReason; // why the line went away; empty while it is there
+
+    TEvent m_replyEvent{true, false};
+    std::atomic<bool> m_deviceLost = false;
+    std::atomic<bool> m_windReady = false;
+    std::atomic<bool> m_awaitingReadiness = false;
+
+    // The serial port's settings before the engine took it over.
+    TCommRxCharEvent m_savedRxChar;
+    TCommErrorEvent m_savedOnError;
+    bool m_savedActive = false;
+    bool m_savedDontSynchronize = false;
+    bool m_handlersInstalled = false;
+
+    std::map<std::string, std::string> m_infoCache; // query command -> answer
+    std::unique_ptr<TGSMAsyncThread> m_asyncThread;
+};
+
+} // namespace kestrel

@@ -1,0 +1,43 @@
+// The GSM unit's message catalogue: the texts of the equipment errors (+CME ERROR, 3GPP TS 27.007
+// 9.2) and message-service errors (+CMS ERROR, 3GPP TS 27.005 3.2.5) by resource identifier, and
+// the engine's own messages with their printf-style placeholders.
+#pragma once
+
+#include "gsm/gsmerror.h"
+
+#include <string>
+
+namespace kestrel {
+
+// Resource identifiers of the modem error texts: 5000 + n for "+CME ERROR: n", 6000 + n for
+// "+CMS ERROR: n". The two ranges never overlap (the highest +CME number with a text is 262).
+constexpr int kCMEErrorBase = 5000;
+constexpr int kCMSErrorBase = 6000;
+
+// The text of a resource identifier; empty when the identifier has none.
+std::string GSMResourceString(int id);
+
+// The engine's own messages.
+inline constexpr const char SNoReplyOnATCommand[] = "No reply on AT command: %s";
+inline constexpr const char SResultReturnedOnATCommand[] = "%s%s was returned on AT command: %s";
+inline constexpr const char SErrorWasReturned[] = "Error was returned: %s";
+inline constexpr const char SBadATCommand[] = "Bad AT command";
+inline constexpr const char SBadPDUFormat[] = "Bad PDU format";
+inline constexpr const char SNoAssignedCOMDevice[] = "No assigned COM device";
+inline constexpr const char SPINRequired[] = "PIN required";
+inline constexpr const char SPINNotExpected[] = "PIN is not expected (%s)";
+inline constexpr const char SNoResponse[] = "no response";
+inline constexpr const char SWavecomInitError[] = "Wavecom initialization error (no +WIND: 4)";
+inline constexpr const char SSMSFormatNotSupported[] = "SMS format (%d) is not supported";
+inline constexpr const char SBadEquipmentName[] = "Bad equipment name";
+inline constexpr const char SSMSTypeNotSupported[] = "SMS type not supported";
+// The line went away under a waiting command (the handset was unplugged or switched off, or the
+// other end of a pseudo-terminal closed): raised once, instead of repeating into a dead line.
+inline constexpr const char SDeviceLost[] = "Connection to %s lost on AT command: %s (%s)";
+
+// Raises EGSMError with the text.
+[[noreturn]] void GSMError(const std::string &msg);
+// Raises EGSMError with the text formatted printf-style.
+[[noreturn]] void GSMErrorFmt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+} // namespace kestrel

@@ -1,0 +1,330 @@
+// Opening and closing TGSM: taking the serial port over, the initialisation dialogue of each
+// equipment type, the settings that may change only while closed, and the handset information
+// and switch-off commands.
+#include "gsm/gsm.h"
+
+#include "base/convert.h"
+#include "base/format.h"
+#include "base/rtlerrors.h"
+
+#include <chrono>
+
+namespace kestrel {
+
+const std::array<const char *, 4> GSMInfoCommands = {"AT+CGMI", "AT+CGMM", "AT+CGMR", "AT+CGSN"};
+
+namespace {
+
+constexpr uint8_t kQueryFlags = kWaitResult | kWaitReply | kPrefixedReply; // 0x13
+constexpr uint8_t kAnswerLineFlags = kWaitReply | kPrefixedReply;          // 0x12
+constexpr uint8_t kLinesFlags = kWaitResult | kWaitReply;                  // 0x03
+
+std::string Quoted(const std::string &s)
+{
+    return "\"" + s + "\"";
+}
+
+class TBusyScope {
+public:
+    explicit TBusyScope(TGSM &gsm) : m_gsm(gsm) { m_gsm.BeginBusy(); }
+    ~TBusyScope() { m_gsm.EndBusy(); }
+    TBusyScope(const TBusyScope &) = delete;
+    TBusyScope &operator=(const TBusyScope &) = delete;
+
+private:
+    TGSM &m_gsm;
+};
+
+// The first line of a query's answer; a handset that answered without one fails the open as a
+// list without that line would.
+const std::string &FirstLine(const std::vector<std::string> &lines)
+{
+    if (lines.empty())
+        RaiseListIndexError(0);
+    return lines.front();
+}
+
+} // namespace
+
+void TGSM::SetEquipment(TGSMEquipment value)
+{
+    if (value >= kGSMEquipmentCount)
+        return;
+    m_equipment = value;
+    if (!SupportsFormat(m_equipment, m_smsFormat))
+        SetSMSFormat(m_smsFormat == kSMSFormatText ? kSMSFormatPDU : kSMSFormatText);
+}
+
+void TGSM::SetSMSFormat(uint8_t value)
+{
+    CheckInactive();
+    if (!SupportsFormat(m_equipment, value))
+        GSMErrorFmt(SSMSFormatNotSupported, static_cast<int>(value));
+    m_smsFormat = value;
+}
+
+void TGSM::SetPIN(const std::string &value)
+{
+    CheckInactive();
+    m_pin = value;
+}
+
+void TGSM::SetSCA(const std::string &value)
+{
+    if (Active() && value != m_sca)
+        CheckResult(ExecCommand("AT+CSCA=" + Quoted(value), kWaitResult));
+    m_sca = value;
+}
+
+void TGSM::SetCOMDevice(TComm *value)
+{
+    CheckInactive();
+    m_comDevice = value;
+}
+
+void TGSM::SetCommandEcho(bool value)
+{
+    m_commandEcho = value;
+    if (Active())
+        UpdateEcho();
+}
+
+void TGSM::UpdateEcho()
+{
+    CheckResult(ExecCommand(Format("ATE%d", m_commandEcho ? 1 : 0), kWaitResult));
+}
+
+TSMSFormats TGSM::SupportedFormats() const
+{
+    return kestrel::SupportedFormats(m_equipment);
+}
+
+bool TGSM::SCAInPDU() const
+{
+    return Behaviour().scaInPdu;
+}
+
+void TGSM::AdjustCommSettings()
+{
+    CheckInactive();
+    if (!m_comDevice)
+        GSMError(SNoAssignedCOMDevice);
+    m_comDevice->SetBaudrate(Behaviour().baud);
+}
+
+void TGSM::OpenDevice()
+{
+    if (!m_comDevice)
+        GSMError(SNoAssignedCOMDevice);
+    TBusyScope busy(*this);
+    TComm &port = *m_comDevice;
+    m_savedActive = port.Active();
+    m_savedDontSynchronize = port.DontSynchronize();
+    if (!m_handlersInstalled) {
+        m_savedRxChar = port.OnRxChar;
+        m_savedOnError = port.OnError;
+        port.OnRxChar = [this](TObject *Sender, int Count) { CommRxChar(Sender, Count); };
+        port.OnError = [this](TObject *Sender, int Errors) {
+            if (Errors & kCommErrorHangup)
+                deviceLost("the other end hung up");
+            if (m_savedOnError)
+                m_savedOnError(Sender, Errors);
+        };
+        m_handlersInstalled = true;
+    }
+    m_deviceLost = false;
+    {
+        std::lock_guard lock(m_lock);
+        m_lostReason.clear();
+    }
+    // Received data must reach the engine on the watcher thread from the first byte on: a
+    // delivery queued to a main thread that waits for a reply would never arrive.
+    port.SetDontSynchronize(true);
+    port.Open();
+    port.PurgeInput();
+    port.PurgeOutput();
+}
+
+void TGSM::CloseDevice(bool Restore)
+{
+    if (!m_comDevice)
+        return;
+    TComm &port = *m_comDevice;
+    if (Restore && m_handlersInstalled) {
+        port.SetDontSynchronize(m_savedDontSynchronize);
+        port.OnRxChar = m_savedRxChar;
+        port.OnError = m_savedOnError;
+        m_handlersInstalled = false;
+    }
+    if (!Destroying())
+        port.SetActive(m_savedActive);
+}
+
+void TGSM::DoOpen()
+{
+    OpenDevice();
+    TBusyScope busy(*this);
+    const TGSMEquipmentBehaviour &eq = Behaviour();
+    std::vector<std::string> lines;
+    m_infoCache.clear();
+    UpdateEcho();
+
+    if (eq.pin != TPinDialogue::None) {
+        const bool wind = eq.pin == TPinDialogue::Wind;
+        if (wind)
+            CheckResult(ExecCommand("AT+WIND=12", kWaitResult));
+        // Wavecom: the command ends at the "+CPIN:" line, without waiting for the final result.
+        CheckResult(ExecCommand("AT+CPIN?", wind ? kAnswerLineFlags : kQueryFlags, &lines));
+        if (lines.empty())
+            lines.push_back(SNoResponse);
+        const std::string state = lines.front();
+        if (state == "SIM PIN") {
+            const int savedTimeout = m_recTimeout;
+            if (eq.pinTimeoutMs > 0)
+                m_recTimeout = eq.pinTimeoutMs;
+            try {
+                if (m_pin.empty())
+                    GSMError(SPINRequired);
+                // One attempt only: repeating a wrong PIN would spend the SIM's tries.
+                CheckResult(ExecCommand("AT+CPIN=" + Quoted(m_pin), kWaitResult, nullptr, 1));
+            } catch (...) {
+                m_recTimeout = savedTimeout;
+                throw;
+            }
+            m_recTimeout = savedTimeout;
+            if (eq.afterPinPauseMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(eq.afterPinPauseMs));
+            if (wind)
+                waitForReadiness();
+        } else if (state != "READY") {
+            GSMErrorFmt(SPINNotExpected, state.c_str());
+        }
+    }
+    lines.clear();
+
+    switch (eq.registration) {
+    case TRegistrationQuery::Creg:
+        CheckResult(ExecCommand("AT+CREG?", kQueryFlags));
+        CheckResult(ExecCommand("AT+CREG=1", kWaitResult));
+        break;
+    case TRegistrationQuery::Csq:
+        CheckResult(ExecCommand("AT+CSQ", kQueryFlags, nullptr, 1));
+        break;
+    case TRegistrationQuery::None:
+        break;
+    }
+
+    CheckResult(ExecCommand("AT+CPMS?", kQueryFlags, &lines));
+    {
+        size_t pos = 0;
+        m_memory = ExtractParam(FirstLine(lines), pos);
+    }
+    lines.clear();
+    CheckResult(ExecCommand("AT+CSMS?", kAnswerLineFlags, &lines));
+    {
+        size_t pos = 0;
+        m_messageService = StrToInt(ExtractParam(FirstLine(lines), pos));
+    }
+    lines.clear();
+
+    CheckResult(ExecCommand("AT+CSCA=" + Quoted(m_sca), kWaitResult));
+    CheckResult(ExecCommand(Format("AT+CMGF=%d", static_cast<int>(m_smsFormat)), kWaitResult));
+    if (eq.extraOpenCommand)
+        CheckResult(ExecCommand(eq.extraOpenCommand, kWaitResult));
+    if (eq.openStorage)
+        SelectMemory(eq.openStorage); // not active yet: only recorded
+    if (m_smsFormat == kSMSFormatText)
+        CheckResult(ExecCommand("AT+CSDH=1", kWaitResult));
+    if (m_extendedErrorMsg && eq.cmee)
+        CheckResult(ExecCommand("AT+CMEE=1", kWaitResult));
+
+    m_unsolicitedIndication &=
+        static_cast<TGSMUnsolicitedIndicationSet>(~SetupIndications(m_unsolicitedIndication));
+}
+
+void TGSM::waitForReadiness()
+{
+    // "+WIND: 4" is seen by the line handler, which runs on the main thread: while this thread
+    // is the main thread it parses the lines itself, waking on every received chunk.
+    const bool onMain = isMainThread();
+    m_windReady = false;
+    m_awaitingReadiness = true;
+    const int64_t start = GetTickMs();
+    try {
+        for (;;) {
+            m_replyEvent.ResetEvent();
+            if (onMain)
+                ProcessReceived();
+            if (m_windReady)
+                break;
+            checkDeviceLost("AT+CPIN");
+            const int64_t left = m_readinessTimeout - (GetTickMs() - start);
+            if (left <= 0)
+                break;
+            WaitForEvent(m_replyEvent, static_cast<unsigned>(left));
+        }
+    } catch (...) {
+        m_awaitingReadiness = false;
+        throw;
+    }
+    m_awaitingReadiness = false;
+    if (!m_windReady)
+        GSMError(SWavecomInitError);
+}
+
+void TGSM::DoClose()
+{
+    SetPendingBodyLength(0);
+    CloseDevice(false);
+    if (m_networkRegistration != 0)
+        DoNetworkRegistration(0);
+}
+
+void TGSM::GetModemInfo(int Index, std::string &Value)
+{
+    if (Index < 1 || Index > static_cast<int>(GSMInfoCommands.size()))
+        RaiseListIndexError(Index);
+    const bool closed = !Active();
+    if (closed) {
+        m_infoCache.clear();
+        OpenDevice();
+    }
+    try {
+        const std::string command = GSMInfoCommands[static_cast<size_t>(Index - 1)];
+        Value = m_infoCache[command];
+        if (Value.empty()) {
+            std::vector<std::string> lines;
+            ExecCommand(command, kLinesFlags, &lines, 1);
+            const size_t line = Index == 3 ? static_cast<size_t>(Behaviour().revisionLine) : 1;
+            if (line > 1 && lines.size() >= line)
+                Value = lines[line - 1];
+            else
+                Value = FirstLine(lines);
+            m_infoCache[command] = Value;
+        }
+    } catch (...) {
+        if (closed)
+            CloseDevice(true);
+        throw;
+    }
+    if (closed)
+        CloseDevice(true);
+}
+
+void TGSM::SwitchOff()
+{
+    CheckActive();
+    if (const char *command = Behaviour().switchOff)
+        CheckResult(ExecCommand(command, kWaitResult));
+}
+
+void TGSM::SelectMemory(const std::string &Mem)
+{
+    if (Mem == m_memory)
+        return;
+    m_memory = Mem;
+    if (Active())
+        CheckResult(ExecCommand("AT+CPMS=" + Mem, kWaitResult));
+}
+
+} // namespace kestrel

@@ -1,0 +1,461 @@
+// The AT transaction engine of TGSM: writing a command, waiting for its reply, the receive
+// handler of the serial port, idle line processing on the main thread, and the async thread.
+#include "gsm/gsm.h"
+
+#include "base/convert.h"
+#include "base/format.h"
+
+#include <QCoreApplication>
+
+#include <cerrno>
+#include <chrono>
+
+namespace kestrel {
+
+namespace {
+
+// Every attempt is followed by this pause, so commands are never written back to back.
+constexpr int kCommandPauseMs = 150;
+// How long an unfinished line may keep the next command waiting without more data.
+constexpr unsigned kQuietWaitMs = 50;
+
+void SleepMs(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+unsigned TimeoutMs(int ms)
+{
+    return ms > 0 ? static_cast<unsigned>(ms) : 1u;
+}
+
+// Keeps a busy section open for the lifetime of a scope.
+class TBusySection {
+public:
+    explicit TBusySection(TGSM &gsm) : m_gsm(gsm) { m_gsm.BeginBusy(); }
+    ~TBusySection() { m_gsm.EndBusy(); }
+    TBusySection(const TBusySection &) = delete;
+    TBusySection &operator=(const TBusySection &) = delete;
+
+private:
+    TGSM &m_gsm;
+};
+
+} // namespace
+
+TGSMAsyncThread::TGSMAsyncThread(TGSM *owner) : m_owner(owner)
+{
+    m_thread = std::thread([this] { Execute(); });
+}
+
+TGSMAsyncThread::~TGSMAsyncThread()
+{
+    Terminate();
+}
+
+void TGSMAsyncThread::Terminate()
+{
+    m_terminated = true;
+    m_call.Cancel(); // a wake-up queued to a busy main thread gives up
+    Event.SetEvent();
+    if (m_thread.joinable()) {
+        if (m_thread.get_id() == std::this_thread::get_id())
+            m_thread.detach();
+        else
+            m_thread.join();
+    }
+}
+
+void TGSMAsyncThread::Execute()
+{
+    while (!m_terminated) {
+        Event.WaitFor(kInfinite);
+        Event.ResetEvent();
+        if (m_terminated)
+            break;
+        // Without an application object there is no main thread to hand the work to; the lines
+        // then wait until the next command or an explicit ProcessReceived.
+        if (QCoreApplication::instance() == nullptr)
+            continue;
+        m_call.Run([this] { m_owner->processReceivedForAsync(); });
+    }
+}
+
+TGSM::TGSM()
+{
+    m_equipment = eqM1;
+    m_repeatCount = 5;
+    m_extendedErrorMsg = false;
+    m_recTimeout = 6000;
+    m_repeatTimeout = 500;
+    m_memory = "\"SM\"";
+    m_commandEcho = true;
+    m_asyncThread = std::make_unique<TGSMAsyncThread>(this);
+}
+
+TGSM::~TGSM()
+{
+    m_asyncThread->Terminate();
+    Destroy();
+    if (m_comDevice && m_handlersInstalled) {
+        // The port keeps running after the engine is gone: it must not call into it.
+        if (m_comDevice->Active() && !m_savedActive) {
+            try {
+                m_comDevice->Close();
+            } catch (...) {
+            }
+        }
+        m_comDevice->OnRxChar = m_savedRxChar;
+        m_comDevice->OnError = m_savedOnError;
+        m_comDevice->SetDontSynchronize(m_savedDontSynchronize);
+    }
+    m_asyncThread.reset();
+}
+
+bool TGSM::isMainThread() const
+{
+    return IsMainThread();
+}
+
+void TGSM::BeginBusy()
+{
+    if (++m_busyCount == 1)
+        DoBusyChanged(true);
+}
+
+void TGSM::EndBusy()
+{
+    if (m_busyCount == 0)
+        return;
+    if (--m_busyCount == 0)
+        DoBusyChanged(false);
+}
+
+void TGSM::DoBusyChanged(bool aBusy)
+{
+    if (OnBusyChanged)
+        OnBusyChanged(this, aBusy);
+}
+
+void TGSM::DoRxChar(char aChar)
+{
+    if (OnRxChar)
+        OnRxChar(this, aChar);
+}
+
+int TGSM::CheckResult(int Code)
+{
+    if (Code != 0) {
+        std::string line;
+        {
+            std::lock_guard lock(m_lock);
+            line = m_reply.resultLine;
+        }
+        GSMErrorFmt(SErrorWasReturned, line.c_str());
+    }
+    return Code;
+}
+
+void TGSM::RaiseResultError(const std::string &ResultLine, const std::string &Cmd)
+{
+    const std::string upper = UpperASCII(ResultLine);
+    int id = 0;
+    for (auto [prefix, base] : {std::pair{"+CME ERROR: ", kCMEErrorBase}, {"+CMS ERROR: ", kCMSErrorBase}}) {
+        if (upper.rfind(prefix, 0) == 0) {
+            // Verbose error mode gives a text instead of the number: then there is no catalogue
+            // text to add.
+            auto n = TryStrToInt64(std::string_view(upper).substr(12));
+            if (n && *n >= 0 && *n < 1000)
+                id = base + static_cast<int>(*n);
+        }
+    }
+    std::string detail;
+    if (id != 0) {
+        const std::string text = GSMResourceString(id);
+        if (!text.empty())
+            detail = " \"" + text + "\"";
+    }
+    GSMErrorFmt(SResultReturnedOnATCommand, ResultLine.c_str(), detail.c_str(), Cmd.c_str());
+}
+
+void TGSM::deviceLost(const std::string &reason)
+{
+    {
+        std::lock_guard lock(m_lock);
+        if (m_lostReason.empty())
+            m_lostReason = reason;
+    }
+    m_deviceLost = true;
+    m_replyEvent.SetEvent();
+}
+
+void TGSM::checkDeviceLost(const std::string &cmd)
+{
+    if (!m_deviceLost && !(m_comDevice && m_comDevice->HungUp()))
+        return;
+    std::string reason;
+    {
+        std::lock_guard lock(m_lock);
+        reason = m_lostReason.empty() ? "the other end hung up" : m_lostReason;
+    }
+    const std::string device = m_comDevice ? m_comDevice->DeviceName() : std::string("device");
+    GSMErrorFmt(SDeviceLost, device.c_str(), cmd.c_str(), reason.c_str());
+}
+
+void TGSM::waitQuiet(uint8_t flags)
+{
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_midLine)
+            return;
+        m_reply.waitMask = flags | kWaitLineEnd;
+        m_reply.receiveStatus = 0;
+        m_reply.lines = nullptr; // the tail of an earlier line is nobody's reply
+    }
+    for (;;) {
+        m_replyEvent.ResetEvent();
+        if (m_deviceLost)
+            break;
+        if (WaitForEvent(m_replyEvent, kQuietWaitMs) != TWaitResult::wrSignaled)
+            break;
+        std::lock_guard lock(m_lock);
+        if (m_reply.receiveStatus & kWaitLineEnd)
+            break;
+    }
+    std::lock_guard lock(m_lock);
+    m_reply.waitMask &= static_cast<uint8_t>(~kWaitLineEnd);
+}
+
+// Waits while parsed chunks keep arriving, until the conditions are met (true) or RecTimeout ms
+// pass in silence (false). required == 0 means the conditions of the wait mask.
+bool TGSM::waitForReply(uint8_t required, const std::string &cmd)
+{
+    const bool onMain = isMainThread();
+    for (;;) {
+        const TWaitResult r = WaitForEvent(m_replyEvent, TimeoutMs(m_recTimeout));
+        m_replyEvent.ResetEvent();
+        checkDeviceLost(cmd);
+        bool done;
+        {
+            std::lock_guard lock(m_lock);
+            done = required ? (m_reply.receiveStatus & required) == required : ReplyConditionsMet(m_reply);
+        }
+        if (onMain)
+            ProcessReceived();
+        if (done)
+            return true;
+        if (r != TWaitResult::wrSignaled)
+            return false;
+    }
+}
+
+int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::string> *Lines, int Repeats)
+{
+    TBusySection busy(*this);
+    const auto name = ATCommandName(Cmd);
+    if (!name)
+        GSMError(SBadATCommand);
+    std::string commandPart = Cmd;
+    std::string dataPart;
+    if (Flags & kWaitPrompt) {
+        const size_t gt = Cmd.find('>');
+        if (gt == std::string::npos)
+            GSMError(SBadPDUFormat);
+        commandPart = Cmd.substr(0, gt);
+        dataPart = Cmd.substr(gt + 1);
+    }
+    if (!m_comDevice)
+        GSMError(SNoAssignedCOMDevice);
+    {
+        std::lock_guard lock(m_lock);
+        m_reply.commandName = *name;
+    }
+    // A count of zero or below would never reach its end: at least one attempt is made.
+    int attempts = Repeats != 0 ? Repeats : m_repeatCount;
+    if (attempts < 1)
+        attempts = 1;
+
+    bool succeeded = false;
+    std::string resultLine;
+    int resultCode = 0;
+    for (;;) {
+        {
+            std::lock_guard lock(m_lock);
+            m_reply.resultLine.clear();
+            m_reply.resultCode = 0;
+        }
+        succeeded = false;
+        try {
+            checkDeviceLost(Cmd);
+            waitQuiet(Flags);
+            checkDeviceLost(Cmd);
+            m_comDevice->PurgeOutput();
+            {
+                std::lock_guard lock(m_lock);
+                m_reply.buffer.clear();
+                m_reply.receiveStatus = 0;
+                m_reply.resultLine.clear();
+                m_reply.resultCode = 0;
+                m_reply.lines = Lines;
+                m_reply.waitMask = (Flags & kWaitPrompt) ? kWaitPrompt : Flags;
+            }
+            m_replyEvent.ResetEvent();
+            bool proceed = true;
+            if (Flags & kWaitPrompt) {
+                m_comDevice->WriteString(commandPart + "\r");
+                proceed = waitForReply(kWaitPrompt, Cmd);
+                if (proceed) {
+                    waitQuiet(Flags & static_cast<uint8_t>(~kWaitPrompt));
+                    m_replyEvent.ResetEvent();
+                    {
+                        std::lock_guard lock(m_lock);
+                        m_reply.waitMask = Flags & static_cast<uint8_t>(~kWaitPrompt);
+                        m_reply.receiveStatus = 0;
+                        m_reply.lines = Lines;
+                    }
+                    m_comDevice->WriteString(dataPart + "\x1A");
+                }
+            } else {
+                m_comDevice->WriteString(Cmd + "\r");
+            }
+            if (proceed) {
+                uint8_t mask;
+                {
+                    std::lock_guard lock(m_lock);
+                    mask = m_reply.waitMask;
+                }
+                if (mask == 0) {
+                    succeeded = true;
+                } else {
+                    succeeded = waitForReply(0, Cmd);
+                    std::lock_guard lock(m_lock);
+                    if (succeeded && (mask & kWaitResult))
+                        succeeded = ResultIsOK(m_reply.resultLine);
+                    if (!succeeded && (mask & kErrorIsSuccess))
+                        succeeded = UpperASCII(m_reply.resultLine).find("ERROR") != std::string::npos;
+                }
+            }
+        } catch (...) {
+            {
+                std::lock_guard lock(m_lock);
+                m_reply.waitMask = 0;
+                m_reply.lines = nullptr;
+            }
+            SleepMs(kCommandPauseMs);
+            throw;
+        }
+        {
+            std::lock_guard lock(m_lock);
+            m_reply.waitMask = 0;
+            m_reply.lines = nullptr;
+            resultLine = m_reply.resultLine;
+            resultCode = m_reply.resultCode;
+        }
+        SleepMs(kCommandPauseMs);
+        --attempts;
+        if (!succeeded)
+            SleepMs(m_repeatTimeout);
+        if (attempts <= 0 || succeeded)
+            break;
+    }
+    if (!succeeded) {
+        if (!resultLine.empty())
+            RaiseResultError(resultLine, Cmd);
+        GSMErrorFmt(SNoReplyOnATCommand, Cmd.c_str());
+    }
+    return resultCode;
+}
+
+void TGSM::CommRxChar(TObject *Sender, int Count)
+{
+    if (Count <= 0)
+        return;
+    auto *port = dynamic_cast<TCommunicationConnection *>(Sender);
+    if (!port)
+        return;
+    std::string s;
+    try {
+        s = port->ReadString(Count);
+    } catch (const std::exception &e) {
+        // Runs on the watcher thread: nothing may escape. A read that fails for another reason
+        // than an empty queue means the line is gone.
+        const int err = errno;
+        if (err != EAGAIN && err != EINTR)
+            deviceLost(e.what());
+        else
+            m_replyEvent.SetEvent();
+        return;
+    }
+    if (s.empty())
+        return;
+    bool fedReply = false;
+    bool undispatched;
+    {
+        std::lock_guard lock(m_lock);
+        AppendReceived(m_receive, s);
+        m_midLine = ChunkEndsMidLine(s, m_reply.waitMask);
+        if (m_reply.waitMask != 0) {
+            FeedReply(m_reply, s);
+            fedReply = true;
+        }
+        undispatched = m_receive.data.size() > m_receive.dispatched;
+    }
+    if (fedReply || m_awaitingReadiness)
+        m_replyEvent.SetEvent();
+    if (undispatched)
+        m_asyncThread->Event.SetEvent();
+}
+
+void TGSM::ProcessReceived()
+{
+    for (;;) {
+        // Every received character reaches OnRxChar once, in order, before lines are parsed.
+        for (;;) {
+            char c;
+            {
+                std::lock_guard lock(m_lock);
+                if (m_receive.dispatched >= m_receive.data.size())
+                    break;
+                c = m_receive.data[m_receive.dispatched++];
+            }
+            DoRxChar(c);
+        }
+        std::optional<std::string> line;
+        {
+            std::lock_guard lock(m_lock);
+            // While a command waits its lines belong to it; they are parsed here afterwards.
+            if (m_reply.waitMask != 0)
+                return;
+            line = ExtractIdleLine(m_receive);
+        }
+        if (!line)
+            return;
+        ProcessLine(*line);
+    }
+}
+
+void TGSM::processReceivedForAsync()
+{
+    try {
+        ProcessReceived();
+    } catch (const std::exception &e) {
+        // The async thread has no caller to report to: the application hears of it, and the
+        // next wake-up goes on with the lines after the one that failed.
+        if (OnProcessingError)
+            OnProcessingError(this, e.what());
+    }
+}
+
+void TGSM::SetPendingBodyLength(size_t Length)
+{
+    std::lock_guard lock(m_lock);
+    m_receive.pendingBodyLength = Length;
+}
+
+void TGSM::SignalReply()
+{
+    m_replyEvent.SetEvent();
+}
+
+} // namespace kestrel
