@@ -134,10 +134,7 @@ const std::string &TSMSProtocol::Data() const
 
 void TSMSProtocol::SetData(const std::string &value)
 {
-    if (value == m_data)
-        return;
-    m_data = value;
-    Encode();
+    assignAndEncode(m_data, value);
 }
 
 void TSMSProtocol::CheckComplete() const
@@ -148,10 +145,7 @@ void TSMSProtocol::CheckComplete() const
 
 void TSMSProtocol::SetReference(uint32_t value)
 {
-    if (value == m_reference)
-        return;
-    m_reference = value;
-    Encode();
+    assignAndEncode(m_reference, value);
 }
 
 void TSMSProtocol::Touch()
@@ -208,26 +202,17 @@ std::string TSMSProtocol::joinPayloads() const
 
 void TSMSProtocol2::SetSourcePort(uint16_t value)
 {
-    if (value == m_sourcePort)
-        return;
-    m_sourcePort = value;
-    Encode();
+    assignAndEncode(m_sourcePort, value);
 }
 
 void TSMSProtocol2::SetDestPort(uint16_t value)
 {
-    if (value == m_destPort)
-        return;
-    m_destPort = value;
-    Encode();
+    assignAndEncode(m_destPort, value);
 }
 
 void TSMSProtocol2::SetOptions(TSMSProtocolOptions value)
 {
-    if (value == m_options)
-        return;
-    m_options = value;
-    Encode();
+    assignAndEncode(m_options, value);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -107,6 +107,22 @@ public:
     int ReceivedCount() const { return static_cast<int>(m_segments.size()); }
 
 protected:
+    // Stores a field and re-encodes; when the encoding fails the field keeps its old value, so
+    // the segments always match the fields.
+    template <class T>
+    void assignAndEncode(T &field, const T &value)
+    {
+        if (field == value)
+            return;
+        T old = field;
+        field = value;
+        try {
+            Encode();
+        } catch (...) {
+            field = std::move(old);
+            throw;
+        }
+    }
     // Slots are kept sparse: a hostile header may announce thousands of packets, and only those
     // that actually arrive cost memory.
     void resetSegments(int count);

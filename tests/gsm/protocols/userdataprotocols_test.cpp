@@ -672,6 +672,13 @@ TEST(TUDHProtocol, ClearWithElementsMakesTheObjectReusable)
 TEST(TUDHProtocol, EncodeRefusesWhatCannotBeNumbered)
 {
     TUDHProtocol udh;
+    udh.SetData("small");
+    const std::string segment = udh.GetSegment(1);
+    // Refused, the payload and its segments stay as they were, and a second try is refused too.
+    EXPECT_THROW(udh.SetData(repeat(134 * 256)), EGSMError);
+    EXPECT_EQ(udh.Data(), "small");
+    EXPECT_EQ(udh.SegmentCount(), 1);
+    EXPECT_EQ(udh.GetSegment(1), segment);
     EXPECT_THROW(udh.SetData(repeat(134 * 256)), EGSMError);
 }
 
