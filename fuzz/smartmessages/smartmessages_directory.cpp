@@ -3,6 +3,8 @@
 #include "smartmessagefuzz.h"
 #include "xsms/directoryrecords.h"
 
+#include <cctype>
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace kestrel;
@@ -16,13 +18,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzz::Check(records.Count() == 0);
         return 0;
     }
-    const std::string text = records.Data();
-    TDirectoryRecords again;
-    try {
-        again.SetData(text);
-    } catch (const EGSMError &) {
-        return 0; // a record named "end " comes back as "end:", which reads as the END line
+    // A record named END (from a line like " END:x", whose blank made it a record) renders as an
+    // END line; the text format has no way to write it. Every other rendering reads back whole.
+    for (int i = 0; i < records.Count(); ++i) {
+        std::string name = records.Names(i);
+        for (char &c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (name == "END" && records.Parameters(i).empty())
+            return 0;
     }
+    TDirectoryRecords again;
+    again.SetData(records.Data());
     fuzz::Check(again.Count() == records.Count());
     return 0;
 }

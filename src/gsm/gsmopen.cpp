@@ -276,8 +276,14 @@ void TGSM::DoClose()
 {
     SetPendingBodyLength(0);
     CloseDevice(false);
-    if (m_networkRegistration != 0)
-        DoNetworkRegistration(0);
+    // The application sees the handset unregistered; an engine being destroyed raises no events,
+    // since the objects its handlers refer to may already be gone.
+    if (m_networkRegistration != 0) {
+        if (Destroying())
+            m_networkRegistration = 0;
+        else
+            DoNetworkRegistration(0);
+    }
 }
 
 void TGSM::GetModemInfo(int Index, std::string &Value)

@@ -462,9 +462,11 @@ uint8_t BCDToInt(uint8_t B)
 
 uint8_t EncodeTimeZone(int8_t zone)
 {
-    int magnitude = zone < 0 ? -zone : zone;
-    // Two digits only: TS 23.040 zones never exceed 14 hours (56 quarters).
-    uint8_t b = IntToBCD(static_cast<uint8_t>(magnitude % 80));
+    // The tens digit has three bits beside the sign: 79 quarter hours at most (real zones stay
+    // within 14 hours, 56 quarters). Larger values, read from octets with nibbles above 9, are
+    // held at the limit rather than wrapped, so that the sign and size survive.
+    int magnitude = std::min(zone < 0 ? -zone : static_cast<int>(zone), 79);
+    uint8_t b = IntToBCD(static_cast<uint8_t>(magnitude));
     return zone < 0 ? (b | 0x08) : b;
 }
 

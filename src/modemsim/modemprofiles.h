@@ -26,6 +26,9 @@ struct TModemProfile {
     bool combinedMT;     // Nokia 6650: indications name storage "MT" (ME indices above 10)
     bool scaInPdu;       // PDUs exchanged with the host start with the service-centre field
     bool listEmptyError; // Wavecom: AT+CMGL on an empty storage answers an error
+    // A1, M1 and the 9110 read the PDU to its end, whatever length AT+CMGS announced; the
+    // others take the length as the TPDU's octet count.
+    bool cmgsLengthIgnored;
     TSimSwitchOff switchOff;
     const char *csmsServices; // test answer of +CSMS, e.g. "(0,1)"
     int messageService;       // +CSMS service at power-on

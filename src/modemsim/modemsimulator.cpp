@@ -2,6 +2,10 @@
 
 #include "modemsim/simhandset.h"
 
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "gsm/tpdufields.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -45,6 +49,20 @@ struct TModemSimulator::TImpl : public TSimHandsetSink {
     void Send(const std::string &bytes, const std::vector<std::string> &lines, bool reply) override;
     void Received(const std::string &line, bool command) override;
     void Schedule(int ms, std::function<void()> fn) override;
+    void MessageSent(const TSimSentMessage &message) override;
+    void ToNetwork(const TSimSubmission &submission) override;
+
+    // Runs fn on the handset under the lock, then lets the thread write what it produced.
+    template <typename F>
+    auto withHandset(F fn)
+    {
+        struct TWake {
+            TImpl *impl;
+            ~TWake() { impl->wake(); }
+        } waker{this};
+        std::lock_guard lock(mutex);
+        return fn(*handset);
+    }
 
     void run();
     void wake();
@@ -85,6 +103,11 @@ struct TModemSimulator::TImpl : public TSimHandsetSink {
 
     std::vector<std::string> transcript;
     std::vector<std::string> commands;
+    std::vector<TSimSentMessage> sent;
+
+    std::shared_ptr<TSimNetwork> network; // replaced when another handset's network joins
+    int networkId = 0;
+    std::vector<TSimSubmission> outbox; // routed by the thread once the lock is released
 
     std::vector<size_t> chunkPoints;
     bool randomChunks = false;
@@ -150,11 +173,41 @@ TModemSimulator::TImpl::TImpl(TModemSimulatorOptions opts) : options(std::move(o
     }
 
     handset = std::make_unique<TSimHandset>(options, *profile, *this);
+    network = std::make_shared<TSimNetwork>();
+    networkId = network->Join(
+        options.ownNumber,
+        [this](const TSimArrival &arrival) {
+            withHandset([&](TSimHandset &h) {
+                try {
+                    h.Arrive(arrival);
+                } catch (const std::exception &) {
+                    // A message the handset cannot decode is lost, as on the air.
+                }
+            });
+        },
+        [this](const std::shared_ptr<TSimNetwork> &joined) {
+            std::lock_guard lock(mutex);
+            network = joined;
+        });
     thread = std::thread([this] { run(); });
 }
 
 TModemSimulator::TImpl::~TImpl()
 {
+    // Leave the network first, so that nobody delivers to a handset on its way out. A join may
+    // move us meanwhile; then we leave the network we were moved to.
+    for (;;) {
+        std::shared_ptr<TSimNetwork> current;
+        {
+            std::lock_guard lock(mutex);
+            current = network;
+        }
+        if (current->Leave(networkId))
+            break;
+        std::lock_guard lock(mutex);
+        if (network == current)
+            break;
+    }
     {
         std::lock_guard lock(mutex);
         stopping = true;
@@ -237,6 +290,20 @@ void TModemSimulator::TImpl::run()
             fn();
         }
         flushOutput();
+        if (!outbox.empty()) {
+            auto submissions = std::move(outbox);
+            outbox.clear();
+            auto net = network;
+            lock.unlock();
+            for (const auto &s : submissions) {
+                try {
+                    net->Route(s);
+                } catch (const std::exception &) {
+                    // The network refuses a submission it cannot read; the sender got its +CMGS.
+                }
+            }
+            lock.lock();
+        }
     }
     if (!stopping && !hungUp) {
         timers.clear();
@@ -294,6 +361,17 @@ void TModemSimulator::TImpl::Schedule(int ms, std::function<void()> fn)
 {
     timers.push_back({TClock::now() + std::chrono::milliseconds(ms), timerSeq++, std::move(fn)});
     std::push_heap(timers.begin(), timers.end(), timerLater);
+}
+
+void TModemSimulator::TImpl::MessageSent(const TSimSentMessage &message)
+{
+    sent.push_back(message);
+    changed.notify_all();
+}
+
+void TModemSimulator::TImpl::ToNetwork(const TSimSubmission &submission)
+{
+    outbox.push_back(submission);
 }
 
 void TModemSimulator::TImpl::Send(const std::string &bytes, const std::vector<std::string> &lines, bool reply)
@@ -507,6 +585,136 @@ std::string TModemSimulator::SimState() const
     default:
         return "SIM FAILURE";
     }
+}
+
+std::string TModemSimulator::OwnNumber() const
+{
+    return d->options.ownNumber;
+}
+
+namespace {
+
+std::string octetsOf(const std::string &hex)
+{
+    try {
+        if (hex.size() % 2 == 0)
+            return HexToStr(hex);
+    } catch (const std::exception &) {
+    }
+    throw std::invalid_argument("not hexadecimal octets: " + hex);
+}
+
+template <typename T>
+T decoded(const std::string &octets, const char *what)
+{
+    T message;
+    if constexpr (std::is_base_of_v<TSMS2, T>)
+        message.GSM = SimBareContext();
+    try {
+        message.Decode(octets);
+    } catch (const std::exception &e) {
+        throw std::invalid_argument(std::string(what) + ": " + e.what());
+    }
+    return message;
+}
+
+} // namespace
+
+void TModemSimulator::DeliverPdu(const std::string &tpduHex)
+{
+    std::string tpdu = octetsOf(tpduHex);
+    decoded<TSMSDeliver>(tpdu, "SMS-DELIVER");
+    d->withHandset([&](TSimHandset &h) { h.Arrive({TSimArrival::Deliver, tpdu, d->options.sca}); });
+}
+
+void TModemSimulator::DeliverText(const std::string &from, const std::string &text)
+{
+    TSMSDeliver deliver;
+    deliver.GSM = SimBareContext();
+    deliver.FirstOctet = 0x04; // no more messages
+    deliver.OA = from;
+    deliver.SCTS = NowUTC();
+    deliver.UserData = TextToGSM(text);
+    if (deliver.UserData.size() > 160)
+        throw std::invalid_argument("text longer than one message");
+    std::string tpdu = deliver.Encode();
+    d->withHandset([&](TSimHandset &h) { h.Arrive({TSimArrival::Deliver, tpdu, d->options.sca}); });
+}
+
+void TModemSimulator::DeliverStatusReport(const std::string &tpduHex)
+{
+    std::string tpdu = octetsOf(tpduHex);
+    decoded<TSMSStatusReport>(tpdu, "SMS-STATUS-REPORT");
+    d->withHandset([&](TSimHandset &h) { h.Arrive({TSimArrival::StatusReport, tpdu, d->options.sca}); });
+}
+
+void TModemSimulator::BroadcastPdu(const std::string &pageHex)
+{
+    std::string page = octetsOf(pageHex);
+    decoded<TCellBroadcast>(page, "cell broadcast page");
+    d->withHandset([&](TSimHandset &h) { h.Broadcast(page); });
+}
+
+void TModemSimulator::BroadcastText(int messageId, const std::string &text)
+{
+    TCellBroadcast page;
+    page.MessageId = static_cast<uint16_t>(messageId);
+    page.DCS = 0x0F; // default alphabet, language unspecified (TS 23.038 5)
+    page.PageParameter = 0x11;
+    page.Content = TextToGSM(text);
+    if (page.Content.size() > 93)
+        throw std::invalid_argument("text longer than one page");
+    std::string octets = page.Encode();
+    d->withHandset([&](TSimHandset &h) { h.Broadcast(octets); });
+}
+
+int TModemSimulator::StoreMessage(const std::string &storage, int status, const std::string &tpduHex)
+{
+    std::string tpdu = octetsOf(tpduHex);
+    if (!CreateSMSFromBytes(SimBareContext(), tpdu, status <= 1))
+        throw std::invalid_argument("not a short message: " + tpduHex);
+    return d->withHandset([&](TSimHandset &h) { return h.Store(storage, status, tpdu); });
+}
+
+std::vector<TSimStoredMessage> TModemSimulator::StoredMessages() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->handset->Stored();
+}
+
+std::vector<TSimSentMessage> TModemSimulator::SentMessages() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->sent;
+}
+
+bool TModemSimulator::WaitForSentMessages(size_t count, int timeoutMs)
+{
+    std::unique_lock lock(d->mutex);
+    return d->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return d->sent.size() >= count; });
+}
+
+int TModemSimulator::PendingAcknowledgements() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->handset->PendingAcknowledgements();
+}
+
+void TModemSimulator::Join(TModemSimulator &other)
+{
+    if (&other == this)
+        return;
+    std::shared_ptr<TSimNetwork> mine, theirs;
+    {
+        std::lock_guard lock(d->mutex);
+        mine = d->network;
+    }
+    {
+        std::lock_guard lock(other.d->mutex);
+        theirs = other.d->network;
+    }
+    mine->Absorb(*theirs);
 }
 
 } // namespace kestrel

@@ -25,6 +25,25 @@ struct TModemSimulatorOptions {
     int chunkGapMs = 10;                     // pause between the chunks of a split reply
 };
 
+// A message the host sent through AT+CMGS.
+struct TSimSentMessage {
+    int reference = 0;       // TP-MR the handset gave it (the +CMGS answer)
+    bool textMode = false;   // sent in text mode
+    int lengthGiven = -1;    // PDU mode: the <length> of AT+CMGS
+    std::string command;     // the command line, e.g. AT+CMGS=23
+    std::string data;        // the data part as written (hex PDU or text), without Ctrl-Z
+    std::string tpdu;        // the SMS-SUBMIT as it went to the network (hex, no SC field)
+    std::string destination; // TP-DA
+};
+
+// A message in the handset's storage.
+struct TSimStoredMessage {
+    std::string storage; // "SM", "ME" or "BM"
+    int index = 0;
+    int status = 0;   // 0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT
+    std::string tpdu; // hex, no service-centre field (a cell broadcast page in "BM")
+};
+
 class TModemSimulator {
 public:
     // Raises std::invalid_argument for an unknown equipment name, std::runtime_error when no
@@ -64,6 +83,25 @@ public:
     void SetSignal(int rssi);
     bool SwitchedOff() const;     // after ^SMSO / +CFUN=0 the handset answers nothing
     std::string SimState() const; // "READY", "SIM PIN", "SIM PUK", "SIM FAILURE"
+    std::string OwnNumber() const;
+
+    // Messages. The network delivers to the handset as it would: stored with +CMTI, or routed
+    // with +CMT (+CDS, +CBM), as the host's AT+CNMI asks. TPDUs are hex without a service-centre
+    // field; a bad one raises std::invalid_argument.
+    void DeliverPdu(const std::string &tpduHex);                        // an SMS-DELIVER
+    void DeliverText(const std::string &from, const std::string &text); // a 7-bit SMS-DELIVER
+    void DeliverStatusReport(const std::string &tpduHex);               // an SMS-STATUS-REPORT
+    void BroadcastPdu(const std::string &pageHex);                      // one cell broadcast page
+    void BroadcastText(int messageId, const std::string &text);         // a 7-bit single page
+    // Puts a message straight into a storage ("SM", "ME"); returns its index, -1 when full.
+    int StoreMessage(const std::string &storage, int status, const std::string &tpduHex);
+    std::vector<TSimStoredMessage> StoredMessages() const;
+    std::vector<TSimSentMessage> SentMessages() const;
+    bool WaitForSentMessages(size_t count, int timeoutMs);
+    // Directly routed messages the host has not yet acknowledged with AT+CNMA (phase 2+).
+    int PendingAcknowledgements() const;
+    // Joins the other handset's network to this one: each reaches the other by its own number.
+    void Join(TModemSimulator &other);
 
 private:
     struct TImpl;

@@ -105,6 +105,12 @@ const std::map<std::string, TSimHandset::THandlerEntry> &TSimHandset::handlers()
         {"+CSMP", {&H::cmdCsmp, N::Nothing}},
         {"+CNMI", {&H::cmdCnmi, N::Nothing}},
         {"+CPMS", {&H::cmdCpms, N::SimCms}},
+        {"+CMGS", {&H::cmdCmgs, N::SimCms}},
+        {"+CMGW", {&H::cmdCmgw, N::SimCms}},
+        {"+CMGR", {&H::cmdCmgr, N::SimCms}},
+        {"+CMGL", {&H::cmdCmgl, N::SimCms}},
+        {"+CMGD", {&H::cmdCmgd, N::SimCms}},
+        {"+CNMA", {&H::cmdCnma, N::SimCms}},
     };
     return table;
 }
@@ -438,9 +444,13 @@ void TSimHandset::cmdCsca(const TCommand &cmd, TAnswer &a)
             a.final = cmsError(304);
             break;
         }
-        m_sca = Unquote(cmd.params[0]);
-        if (type == 145 && !m_sca.empty() && m_sca[0] != '+')
-            m_sca.insert(0, "+");
+        // An empty number keeps the centre stored on the SIM: hosts write AT+CSCA="" when their
+        // user configured none.
+        if (!Unquote(cmd.params[0]).empty()) {
+            m_sca = Unquote(cmd.params[0]);
+            if (type == 145 && m_sca[0] != '+')
+                m_sca.insert(0, "+");
+        }
         break;
     case TCommand::Read:
         a.lines.push_back(
@@ -482,8 +492,12 @@ void TSimHandset::cmdCsmp(const TCommand &cmd, TAnswer &a)
     int values[4] = {m_csmpFo, m_csmpVp, m_csmpPid, m_csmpDcs};
     for (size_t i = 0; i < cmd.params.size(); ++i) {
         const std::string &p = cmd.params[i];
-        if (p.empty() || (i == 1 && p.front() == '"'))
+        if (p.empty())
             continue;
+        if (i == 1 && p.front() == '"') {
+            m_csmpVpAbsolute = Unquote(p);
+            continue;
+        }
         int v = 0;
         if (!ParseSimInt(p, v) || v > 255) {
             a.final = cmsError(305);

@@ -96,6 +96,10 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
     m_service = profile.messageService;
     m_storages["SM"].capacity = profile.smCapacity;
     m_storages["ME"].capacity = profile.meCapacity;
+    m_storages["BM"].capacity = 10; // cell broadcast pages kept for +CBMI
+    // The Nokia 6650 receives into whichever of its storages has room.
+    if (profile.combinedMT)
+        m_mem[2] = "MT";
     m_reportedRegistration = effectiveRegistration();
     reset();
 }
@@ -434,26 +438,6 @@ void TSimHandset::simBecameReady()
         });
     }
     m_sink.Schedule(20, [this] { registrationMaybeChanged(); });
-}
-
-} // namespace kestrel
-
-namespace kestrel {
-
-void TSimHandset::dataReceived(bool cancelled)
-{
-    m_dataMode = false;
-    std::string data;
-    data.swap(m_data);
-    m_sink.Received(data, false);
-    TAnswer answer;
-    if (!cancelled)
-        answer.final = cmsError(500);
-    std::string echo = m_echo ? data : std::string();
-    std::vector<std::string> lines = answer.lines;
-    if (!m_quiet)
-        lines.push_back(answer.final);
-    m_sink.Send(echo + frame(answer, true), lines, true);
 }
 
 } // namespace kestrel

@@ -5,6 +5,7 @@
 
 #include "modemsim/modemprofiles.h"
 #include "modemsim/modemsimulator.h"
+#include "modemsim/simnetwork.h"
 
 #include <array>
 #include <functional>
@@ -25,6 +26,9 @@ public:
     virtual void Received(const std::string &line, bool command) = 0;
     // Runs fn on the simulator thread after ms milliseconds.
     virtual void Schedule(int ms, std::function<void()> fn) = 0;
+    virtual void MessageSent(const TSimSentMessage &message) = 0;
+    // Hands a submitted message to the network (routed once the simulator's lock is free).
+    virtual void ToNetwork(const TSimSubmission &submission) = 0;
 };
 
 enum class TSimState { Ready, Pin, Puk, Failure };
@@ -43,6 +47,15 @@ public:
     bool SwitchedOff() const { return m_off; }
     TSimState SimState() const { return m_sim; }
     const TModemProfile &Profile() const { return m_profile; }
+    const std::string &OwnNumber() const { return m_options.ownNumber; }
+
+    // From the network (TPDU octets without service-centre field). Raise EGSMError/EDateError
+    // on a TPDU that does not decode.
+    void Arrive(const TSimArrival &arrival);
+    void Broadcast(const std::string &page);
+    int Store(const std::string &storage, int status, const std::string &tpdu);
+    std::vector<TSimStoredMessage> Stored() const;
+    int PendingAcknowledgements() const { return m_pendingAcks; }
 
 private:
     struct TCommand {
@@ -105,6 +118,30 @@ private:
     void cmdCsmp(const TCommand &, TAnswer &);
     void cmdCnmi(const TCommand &, TAnswer &);
     void cmdCpms(const TCommand &, TAnswer &);
+    void cmdCmgs(const TCommand &, TAnswer &);
+    void cmdCmgw(const TCommand &, TAnswer &);
+    void cmdCmgr(const TCommand &, TAnswer &);
+    void cmdCmgl(const TCommand &, TAnswer &);
+    void cmdCmgd(const TCommand &, TAnswer &);
+    void cmdCnma(const TCommand &, TAnswer &);
+
+    // Message helpers (simmessages.cpp)
+    void submitData(const std::string &data, TAnswer &answer);
+    void writeData(const std::string &data, TAnswer &answer);
+    void deliverArrived(const std::string &tpdu, const std::string &sca);
+    void reportArrived(const std::string &tpdu, const std::string &sca);
+    // The storage and slot an index of storage name refers to (the 6650's "MT" spans both).
+    struct TSlot {
+        std::string storage;
+        int index = 0;
+    };
+    bool resolve(const std::string &name, int index, TSlot &slot) const;
+    bool storeIn(const std::string &name, int status, const std::string &tpdu, const std::string &sca,
+                 TSlot &slot);
+    std::string indication(const char *prefix, const TSlot &slot) const;
+    std::string pduLine(const std::string &tpdu, const std::string &sca) const;
+    void appendMessage(const TSlot &slot, int listIndex, TAnswer &answer);
+    void unsolicitedWithBody(const std::string &header, const std::string &body);
 
     static const std::map<std::string, THandlerEntry> &handlers();
 
@@ -118,6 +155,10 @@ private:
     bool m_dataMode = false;
     std::string m_data;
     std::string m_dataCommand; // the command line that asked for the data part
+    enum class TDataFor { Send, Write } m_dataFor = TDataFor::Send;
+    int m_dataLength = -1;     // PDU mode: the announced TPDU length
+    std::string m_dataAddress; // text mode: destination
+    int m_dataStatus = 2;      // AT+CMGW: status of the written message
 
     // Faults
     bool m_silent = false;
@@ -135,6 +176,9 @@ private:
     int m_service = 0;
     std::array<int, 5> m_cnmi{};
     int m_csmpFo = 17, m_csmpVp = 167, m_csmpPid = 0, m_csmpDcs = 0;
+    std::string m_csmpVpAbsolute; // an absolute validity period given to AT+CSMP, unquoted
+    int m_nextReference = 0;
+    int m_pendingAcks = 0;
 
     // SIM and network
     TSimState m_sim = TSimState::Ready;
@@ -155,7 +199,7 @@ private:
     struct TSimMessage {
         int status = 0;   // TS 27.005 <stat>: 0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT
         std::string tpdu; // the TPDU octets, without service-centre field
-        std::string sca;  // the service-centre address field octets (length first), may be empty
+        std::string sca;  // the service centre's number, may be empty
     };
     struct TSimStorage {
         int capacity = 0;

@@ -56,9 +56,14 @@ long long TSMOTABitmap::FrameBytes() const
     return (static_cast<long long>(m_width) * m_height + 7) / 8;
 }
 
+bool TSMOTABitmap::sizeFits(long long width, long long height, long long frames)
+{
+    return width >= 0 && height >= 0 && (width * height + 7) / 8 * frames <= kMaxBitmapDataBytes;
+}
+
 void TSMOTABitmap::checkSize(long long width, long long height, long long frames) const
 {
-    if (width < 0 || height < 0 || (width * height + 7) / 8 * frames > kMaxBitmapDataBytes)
+    if (!sizeFits(width, height, frames))
         throw EGSMError(
             Format("Bitmap of %lld x %lld pixels in %lld frames is too large", width, height, frames));
 }
@@ -225,11 +230,16 @@ void TSMOTABitmap::parseBitmap(std::string_view data)
     Depth = nextOrZero(reader);
     const int frames = (first & kInfoFrameMask) + 1;
     m_frames.resize(static_cast<size_t>(frames));
+    // A 16-bit size may claim gigapixels: such a size is refused (and not kept) before anything
+    // is allocated; an acceptable one is kept even when the support check below fails.
+    const bool fits = sizeFits(width, height, frames);
+    if (fits) {
+        m_width = width;
+        m_height = height;
+    }
     checkSupported();
-    // A 16-bit size may claim gigapixels: refuse before allocating anything.
-    checkSize(width, height, frames);
-    m_width = width;
-    m_height = height;
+    if (!fits)
+        checkSize(width, height, frames);
 
     // Frames start on octet boundaries. A payload shorter than its header promises ends the
     // reading there; the pixels not received stay white.

@@ -65,6 +65,7 @@ private:
     std::vector<QImage> m_frames;
     void updateInfoField();
     void resizeFrames();
+    static bool sizeFits(long long width, long long height, long long frames);
     void checkSize(long long width, long long height, long long frames) const;
     void checkSupported() const;
 };

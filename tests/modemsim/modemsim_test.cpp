@@ -173,7 +173,7 @@ TEST(ModemSimulator, ProfilesAnswerAsTheirHandset)
         {"WaveCom", "AT+CNMI=?", "\r\n+CNMI: (0-3),(0-3),(0-3),(0,2),(0,1)\r\n\r\nOK\r\n"},
         {"WaveCom", "AT+CNMI=2,1,0,1,0", "\r\n+CMS ERROR: 303\r\n"},
         {"TC35", "AT+CNMI=2,1,0,1,0", "\r\nOK\r\n"},
-        {"Nokia6650", "AT+CPMS=\"MT\"", "\r\n+CPMS: 0,35,0,10,0,10\r\n\r\nOK\r\n"},
+        {"Nokia6650", "AT+CPMS=\"MT\"", "\r\n+CPMS: 0,35,0,10,0,35\r\n\r\nOK\r\n"},
         {"M20", "AT+CPMS=\"MT\"", "\r\n+CMS ERROR: 302\r\n"},
         {"M20", "AT+CPMS=\"ME\",\"SM\"", "\r\n+CPMS: 0,25,0,20,0,20\r\n\r\nOK\r\n"},
         {"GM12", "AT^SMSO", "\r\nERROR\r\n"},

@@ -100,6 +100,11 @@ std::string TPtyClient::readWhile(const std::function<bool(const std::string &)>
 std::string TPtyClient::Command(const std::string &cmd, int timeoutMs)
 {
     Write(cmd + "\r");
+    return ReadAnswer(timeoutMs);
+}
+
+std::string TPtyClient::ReadAnswer(int timeoutMs)
+{
     return readWhile([](const std::string &got) { return !EndsAnswer(got); }, timeoutMs);
 }
 

@@ -18,6 +18,8 @@ public:
     void Write(const std::string &bytes);
     // Writes cmd + CR and reads until a final result (or the "> " prompt) ends the answer.
     std::string Command(const std::string &cmd, int timeoutMs = 2000);
+    // Reads until a final result (or the "> " prompt) ends the answer.
+    std::string ReadAnswer(int timeoutMs = 2000);
     // Reads until text contains needle; returns everything read (also on timeout).
     std::string ReadUntil(const std::string &needle, int timeoutMs = 2000);
     // Reads until no byte came for quietMs.

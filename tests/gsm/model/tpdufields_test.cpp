@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kestrel;
 
 namespace {
@@ -147,6 +149,12 @@ TEST(FieldCodecTest, TimeZoneSign)
         EXPECT_EQ(EncodeTimeZone(row.zone), row.octet) << int(row.zone);
         EXPECT_EQ(DecodeTimeZone(row.octet), row.zone) << int(row.octet);
     }
+    // Octets with nibbles above 9 read as up to 85 quarters; written back, they keep their sign and
+    // stay at the 79 the octet can hold (a wrapped -80 came back as zone 0 with the sign bit).
+    for (int z = -128; z < 128; ++z)
+        EXPECT_EQ(DecodeTimeZone(EncodeTimeZone(static_cast<int8_t>(z))), std::clamp(z, -79, 79)) << z;
+    EXPECT_EQ(DecodeTimeZone(0xAF), -80);
+    EXPECT_EQ(EncodeTimeZone(-80), 0x9F);
 }
 
 TEST(FieldCodecTest, Addresses)

@@ -122,6 +122,14 @@ TEST(OTABitmap, UnsupportedContentIsRefused)
         TSMOTABitmap b;
         EXPECT_EQ(errorOf([&] { b.SetData(Bytes(c.hex)); }), c.error) << c.hex;
     }
+    // Fields read before a refusal keep their new values; a refused size is not kept.
+    TSMOTABitmap partial;
+    EXPECT_THROW(partial.SetData(Bytes("0008010200")), EGSMError);
+    EXPECT_EQ(partial.Width(), 8);
+    EXPECT_EQ(partial.Depth, 2);
+    EXPECT_THROW(partial.SetData(Bytes("1FFFFFFFFF01")), EGSMError);
+    EXPECT_EQ(partial.Width(), 8);
+    EXPECT_EQ(partial.FrameCount(), 16);
     TSMOTABitmap b;
     b.Depth = 2;
     EXPECT_EQ(errorOf([&] { b.GetData(); }), "Depth (<> 1) not suported");

@@ -1,0 +1,201 @@
+#include "cli/session.h"
+
+#include "cli/clicommand.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSettings>
+
+namespace kestrel::cli {
+
+namespace {
+
+const char *const kSessionOptions[][3] = {
+    {"config", "FILE", "Settings file (default: gsm.ini in the program's directory)."},
+    {"device", "PATH", "Serial device of the handset."},
+    {"equipment", "NAME",
+     "Equipment type: A1 M1 M20 GM12 Nokia6210 Nokia6650 Nokia9110 M35 S25 T260 "
+     "WaveCom TC35 Fasttrack."},
+    {"pin", "PIN", "SIM PIN, given when the SIM asks for it."},
+    {"sca", "NUMBER", "Service centre number."},
+    {"format", "pdu|text", "Message format."},
+    {"indications", "LIST", "Unsolicited indications: deliver,status,broadcast,only-indication (or none)."},
+    {"rec-timeout", "MS", "Milliseconds of silence after which a command attempt is given up."},
+    {"baud", "N", "Line speed, overriding the equipment's own."},
+};
+
+// The program's directory, always ending in "/".
+QString ProgramDirectory()
+{
+    QString dir = QCoreApplication::applicationDirPath();
+    if (!dir.endsWith('/'))
+        dir += '/';
+    return dir;
+}
+
+bool ParseInt(const QString &text, int &value)
+{
+    bool ok = false;
+    value = text.trimmed().toInt(&ok);
+    return ok;
+}
+
+QString ParseIndications(const QString &text, TGSMUnsolicitedIndicationSet &set)
+{
+    set = 0;
+    if (text.trimmed() == "none" || text.trimmed().isEmpty())
+        return {};
+    const std::pair<const char *, TGSMUnsolicitedIndication> names[] = {
+        {"deliver", uindSMSDeliver},
+        {"status", uindSMSStatusReport},
+        {"broadcast", uindCellBroadcast},
+        {"only-indication", uindOnlyIndication}};
+    for (const QString &word : text.split(',', Qt::SkipEmptyParts)) {
+        bool found = false;
+        for (auto [name, member] : names) {
+            if (word.trimmed() == name) {
+                set |= Bit(member);
+                found = true;
+            }
+        }
+        if (!found)
+            return QString("unknown indication \"%1\"").arg(word.trimmed());
+    }
+    return {};
+}
+
+// The keys of the settings file the window uses, in the order it reads them; the equipment's
+// line speed is set between the message format and the explicit speed.
+void LoadSettingsFile(const QString &path, TSession &s)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    ini.beginGroup("Modem");
+    s.comm.SetDeviceName(
+        ini.value("DeviceName", QString::fromStdString(s.comm.DeviceName())).toString().toStdString());
+    const QString device = ini.value("Device", GSMEquipmentNames[s.gsm.Equipment()]).toString();
+    s.gsm.SetEquipment(StrToEquipment(device.toUpper().toStdString()));
+    s.gsm.SetPIN(ini.value("PIN", QString::fromStdString(s.gsm.PIN())).toString().toStdString());
+    s.gsm.SetSCA(ini.value("SCA", QString::fromStdString(s.gsm.SCA())).toString().toStdString());
+    const int indications = ini.value("UnsolicitedIndication", s.gsm.UnsolicitedIndication()).toInt();
+    s.gsm.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(indications & 0x0F));
+    s.gsm.SetSMSFormat(static_cast<uint8_t>(ini.value("SMSFormat", 0).toInt()));
+    s.gsm.AdjustCommSettings();
+    const int recTimeout = ini.value("RecTimeout", 0).toInt();
+    if (recTimeout > 0)
+        s.gsm.SetRecTimeout(recTimeout);
+    TBaudrate baud;
+    if (IntToBaudrate(ini.value("Baud", 0).toInt(), baud))
+        s.comm.SetBaudrate(baud);
+    ini.endGroup();
+}
+
+} // namespace
+
+void AddSessionOptions(QCommandLineParser &parser)
+{
+    for (const auto &o : kSessionOptions)
+        parser.addOption(QCommandLineOption(o[0], o[2], o[1]));
+}
+
+QString SessionOptionsHelp()
+{
+    QString text = "Session options:\n";
+    for (const auto &o : kSessionOptions)
+        text += QString("  --%1 %2\n      %3\n").arg(o[0], o[1], o[2]);
+    return text;
+}
+
+QString ConfigureSession(const QCommandLineParser &parser, TSession &s)
+{
+    // The port must hand received bytes straight to the engine (there is no event loop).
+    s.comm.SetDontSynchronize(true);
+    const QString config = parser.isSet("config") ? parser.value("config") : ProgramDirectory() + "gsm.ini";
+    LoadSettingsFile(config, s);
+
+    if (parser.isSet("device"))
+        s.comm.SetDeviceName(parser.value("device").toStdString());
+    if (parser.isSet("equipment")) {
+        try {
+            s.gsm.SetEquipment(StrToEquipment(parser.value("equipment").toStdString()));
+        } catch (const EGSMError &e) {
+            return QString("%1: %2").arg(e.what(), parser.value("equipment"));
+        }
+        s.gsm.AdjustCommSettings();
+    }
+    if (parser.isSet("pin"))
+        s.gsm.SetPIN(parser.value("pin").toStdString());
+    if (parser.isSet("sca"))
+        s.gsm.SetSCA(parser.value("sca").toStdString());
+    if (parser.isSet("format")) {
+        const QString f = parser.value("format").toLower();
+        if (f != "pdu" && f != "text")
+            return QString("--format must be pdu or text, not \"%1\"").arg(parser.value("format"));
+        try {
+            s.gsm.SetSMSFormat(f == "pdu" ? kSMSFormatPDU : kSMSFormatText);
+        } catch (const EGSMError &e) {
+            return e.what();
+        }
+    }
+    if (parser.isSet("indications")) {
+        TGSMUnsolicitedIndicationSet set;
+        QString error = ParseIndications(parser.value("indications"), set);
+        if (!error.isEmpty())
+            return error;
+        s.gsm.SetUnsolicitedIndication(set);
+    }
+    if (parser.isSet("rec-timeout")) {
+        int ms;
+        if (!ParseInt(parser.value("rec-timeout"), ms) || ms <= 0)
+            return QString("--rec-timeout must be a positive number of milliseconds");
+        s.gsm.SetRecTimeout(ms);
+    }
+    if (parser.isSet("baud")) {
+        int value;
+        TBaudrate baud;
+        if (!ParseInt(parser.value("baud"), value) || !IntToBaudrate(value, baud))
+            return QString("unsupported line speed \"%1\"").arg(parser.value("baud"));
+        s.comm.SetBaudrate(baud);
+    }
+    return {};
+}
+
+int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description)
+{
+    parser.setApplicationDescription(description);
+    AddSessionOptions(parser);
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
+    if (!parser.parse(args)) {
+        PrintErr("kestrel: " + parser.errorText());
+        return kExitUsage;
+    }
+    if (parser.isSet(help)) {
+        PrintOut(QString("Usage: %1 [session options]\n\n%2\n\n%3")
+                     .arg(args.value(0), description, SessionOptionsHelp()));
+        return kExitOk;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        PrintErr("kestrel: unexpected argument \"" + parser.positionalArguments().first() + "\"");
+        return kExitUsage;
+    }
+    return -1;
+}
+
+int RunSession(const std::function<int()> &body)
+{
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        PrintErr(QString::fromStdString(e.what()));
+        return kExitFailure;
+    }
+}
+
+QString JsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+} // namespace kestrel::cli

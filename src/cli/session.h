@@ -1,0 +1,43 @@
+// What every modem session of the kestrel program shares: the session options, the settings
+// read from gsm.ini, the serial port and engine they configure, and how failures end a session.
+#pragma once
+
+#include "comm/comm.h"
+#include "gsm/gsm.h"
+
+#include <QCommandLineParser>
+#include <QString>
+
+#include <functional>
+
+namespace kestrel::cli {
+
+// A serial port and the engine that drives it. The port is declared first so that it outlives
+// the engine, which refers to it.
+struct TSession {
+    TComm comm;
+    TGSM gsm;
+    TSession() { gsm.SetCOMDevice(&comm); }
+};
+
+// Adds --config --device --equipment --pin --sca --format --indications --rec-timeout --baud.
+void AddSessionOptions(QCommandLineParser &parser);
+QString SessionOptionsHelp();
+
+// Configures the session from the settings file (--config, or gsm.ini in the program's
+// directory) and then from the options given. Returns a usage error text, or an empty string.
+// A bad equipment name in the settings file raises EGSMError as it does for the window.
+QString ConfigureSession(const QCommandLineParser &parser, TSession &session);
+
+// Parses the arguments of a session command (options only, no positional arguments), and
+// prints help or a usage error. Returns -1 to go on, or the exit status to end with.
+int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description);
+
+// Runs the body of a session; an engine, modem or serial failure prints its message on standard
+// error and gives exit status 1.
+int RunSession(const std::function<int()> &body);
+
+// The text as a JSON string literal.
+QString JsonString(const QString &text);
+
+} // namespace kestrel::cli
