@@ -191,7 +191,10 @@ int runPayload(const QStringList &args)
     if (!parser.isSet(QStringLiteral("port")))
         return usage(parser, QStringLiteral("kestrel payload: --port is required"));
     bool ok = false;
-    const uint port = parser.value(QStringLiteral("port")).toUInt(&ok, 0);
+    const QString portText = parser.value(QStringLiteral("port"));
+    const uint port = portText.startsWith(QStringLiteral("0x"), Qt::CaseInsensitive)
+                          ? portText.mid(2).toUInt(&ok, 16)
+                          : portText.toUInt(&ok, 10);
     if (!ok || port > 0xFFFF)
         return usage(parser,
                      QStringLiteral("kestrel payload: bad port ") + parser.value(QStringLiteral("port")));

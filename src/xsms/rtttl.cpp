@@ -1,6 +1,7 @@
 // RTTTL text (name:defaults:notes) to and from the ringing-tone object tree.
 #include "xsms/ringtone.h"
 
+#include "base/convert.h"
 #include "gsm/gsmerror.h"
 
 #include <QStringList>
@@ -22,13 +23,8 @@ struct TRTTTLImport {
         pattern->Instructions.push_back(std::make_unique<T>(args...));
     }
 
-    // Whole-number value of a setting; -1 when the text is not a number.
-    static int number(const QString &text)
-    {
-        bool ok = false;
-        const int v = text.toInt(&ok);
-        return ok ? v : -1;
-    }
+    // Value of a setting, with the runtime's integer rules; -1 when the text is not a number.
+    static int number(const QString &text) { return StrToIntDef(text.toStdString(), -1); }
 
     // One default setting: o=, d=, b= or s= (the "=" may be left out).
     void parseDefault(QString token)

@@ -93,7 +93,8 @@ TEST(RingingTone, RtttlImportCases)
     } cases[] = {
         {":b=64:c", "T9 N1/2/0"},
         {":b=1000:c", "T31 N1/2/0"},
-        {":b=0,o=3,d=3:c", "N1/2/0"}, // ignored values
+        {":b=$40,o=0x6:c", "T9 S2 N1/2/0"}, // the runtime's integer forms
+        {":b=0,o=3,d=3:c", "N1/2/0"},       // ignored values
         {":d8,o7:c,x,32p,h4;,a#", "S3 N1/3/0 N0/5/0 S0 N12/3/3 S3 N11/3/0"},
         {":s=s,sc,sn,sx:e#", "Y2 Y1 Y0 N5/2/0"}, // e# is e: only c, d, f, g and a take a sharp
         {"::16,4,c.b=70s=c,d", "T9 Y1 N1/2/1 N3/2/0"},

@@ -1,0 +1,330 @@
+#include "appcore/datamodule.h"
+
+#include "base/datetime.h"
+#include "base/format.h"
+#include "base/inifile.h"
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "gsm/userdataprotocols.h"
+#include "xsms/protocolstack.h"
+#include "xsms/smartmessage.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cctype>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+const char *const kModem = "Modem";
+const char *const kFiles = "Modem.Files";
+// The service centre of a fresh installation: a placeholder that no network knows, so that a
+// handset refuses it at login and the user enters the real one, rather than the handset's own
+// setting being replaced by somebody else's centre.
+const char *const kDefaultSCA = "+0000000000";
+} // namespace
+
+std::string ProgramDirectory()
+{
+    std::string dir;
+    if (QCoreApplication::instance())
+        dir = QCoreApplication::applicationDirPath().toStdString();
+    else {
+        char buf[4096];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n > 0) {
+            dir.assign(buf, static_cast<size_t>(n));
+            dir = dir.substr(0, dir.rfind('/'));
+        }
+    }
+    if (dir.empty() || (dir.back() != '/' && dir.back() != ':' && dir.back() != '\\'))
+        dir += '/';
+    return dir;
+}
+
+std::string ConfigFileFromArguments(const std::vector<std::string> &args, const std::string &programDirectory)
+{
+    for (const auto &a : args) {
+        if (a.size() >= 3 && (a[0] == '-' || a[0] == '/') &&
+            std::toupper(static_cast<unsigned char>(a[1])) == 'I' && a[2] == ':')
+            // The path is kept as typed: file names on this system are case-sensitive.
+            return a.substr(3);
+    }
+    return programDirectory + "gsm.ini";
+}
+
+TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
+                                  const std::function<bool(const std::string &dir)> &writable)
+{
+    TAppLocations result;
+    result.ConfigFile = ConfigFileFromArguments(args, programDirectory);
+    result.LogDirectory = programDirectory;
+    if (writable ? writable(programDirectory) : access(programDirectory.c_str(), W_OK) == 0)
+        return result;
+    auto userDir = [](QStandardPaths::StandardLocation where) {
+        QString dir = QStandardPaths::writableLocation(where);
+        QDir().mkpath(dir);
+        std::string d = dir.toStdString();
+        return d.empty() || d.back() == '/' ? d : d + "/";
+    };
+    const bool configGiven = result.ConfigFile != programDirectory + "gsm.ini";
+    if (!configGiven)
+        result.ConfigFile = userDir(QStandardPaths::AppConfigLocation) + "gsm.ini";
+    result.LogDirectory = userDir(QStandardPaths::AppDataLocation);
+    result.Notice =
+        Format("The program's directory %s is not writable: settings are kept in %s and logs in %s",
+               programDirectory.c_str(), result.ConfigFile.c_str(), result.LogDirectory.c_str());
+    return result;
+}
+
+void AppendToLogFile(const std::string &path, const std::string &text)
+{
+    if (path == "<none>" || path.empty())
+        return;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw EConnectError(Format("Cannot open log file \"%s\": %s", path.c_str(), strerror(errno)));
+    flock(fd, LOCK_EX);
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+std::string PrintableUserData(const std::string &data)
+{
+    std::string out;
+    for (unsigned char c : data) {
+        if (c == '\r')
+            out += "<CR>";
+        else if (c == '\n')
+            out += "<LF>";
+        else if (c < 0x20)
+            return StrToHex(data);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
+    : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory))
+{
+    // The stored settings of the two components.
+    Comm1.SetDontSynchronize(true);
+    GSM.SetCOMDevice(&Comm1);
+    GSM.SetSCA(kDefaultSCA);
+    GSM.BeforeOpen = [this](TConnection *) { GSMBeforeOpen(); };
+    GSM.AfterOpen = [this](TConnection *) { GSMAfterOpen(); };
+    GSM.AfterClose = [this](TConnection *) { GSMAfterClose(); };
+    GSM.OnRxChar = [this](TObject *, char c) { GSMRxChar(c); };
+    GSM.OnUnsolicitedSMS = [this](TObject *, int idx, TSMS *sms) { GSMUnsolicitedSMS(idx, sms); };
+    GSM.OnNetworkRegistration = [this](TObject *, int status) { GSMNetworkRegistration(status); };
+    GSM.OnBusyChanged = [this](TObject *, bool busy) { GSMBusyChanged(busy); };
+
+    ProtocolStack = std::make_unique<TSMSProtocolStack>();
+    LineBuffer.clear();
+    LoadSettings();
+}
+
+TGSMDataModule::~TGSMDataModule()
+{
+    try {
+        SaveSettings();
+    } catch (...) {
+        // Leaving the program must not fail because the settings file cannot be written.
+    }
+    GSM.Close();
+    ProtocolStack.reset();
+}
+
+void TGSMDataModule::LoadSettings()
+{
+    TIniFile ini(m_configFile);
+    Comm1.SetDeviceName(ini.ReadString(kModem, "DeviceName", Comm1.DeviceName()));
+    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[GSM.Equipment()]);
+    std::transform(device.begin(), device.end(), device.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
+    GSM.SetEquipment(StrToEquipment(device));
+    GSM.SetPIN(ini.ReadString(kModem, "PIN", GSM.PIN()));
+    GSM.SetSCA(ini.ReadString(kModem, "SCA", GSM.SCA()));
+    // Stored directly: the set is negotiated with the handset only when the engine opens.
+    GSM.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(
+        ini.ReadInteger(kModem, "UnsolicitedIndication", GSM.UnsolicitedIndication()) & 0x0F));
+    const long long format = ini.ReadInteger(kModem, "SMSFormat", 0);
+    try {
+        GSM.SetSMSFormat(static_cast<uint8_t>(format));
+    } catch (const EGSMError &) {
+        // A hand-edited format the equipment cannot use keeps the equipment's own; refusing to
+        // start would leave no way to correct it from the window.
+    }
+    GSM.AdjustCommSettings();
+    const long long recTimeout = ini.ReadInteger(kModem, "RecTimeout", 0);
+    if (recTimeout > 0 && recTimeout <= 0x7FFFFFFF)
+        GSM.SetRecTimeout(static_cast<int>(recTimeout));
+    const long long baud = ini.ReadInteger(kModem, "Baud", 0);
+    TBaudrate rate;
+    if (baud > 0 && baud <= 0x7FFFFFFF && IntToBaudrate(static_cast<int>(baud), rate))
+        Comm1.SetBaudrate(rate);
+    GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
+    SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
+}
+
+void TGSMDataModule::SaveSettings()
+{
+    TIniFile ini(m_configFile);
+    ini.WriteString(kModem, "DeviceName", Comm1.DeviceName());
+    ini.WriteString(kModem, "Device", GSMEquipmentNames[GSM.Equipment()]);
+    ini.WriteString(kModem, "PIN", GSM.PIN());
+    ini.WriteString(kModem, "SCA", GSM.SCA());
+    ini.WriteInteger(kModem, "SMSFormat", GSM.SMSFormat());
+    ini.WriteInteger(kModem, "UnsolicitedIndication", GSM.UnsolicitedIndication());
+    ini.WriteString(kFiles, "GSMLog", GSMLogName);
+    ini.WriteString(kFiles, "SMSLog", SMSLogName);
+    ini.UpdateFile();
+}
+
+void TGSMDataModule::AddForm(TMessageTarget *form)
+{
+    if (form && std::find(m_forms.begin(), m_forms.end(), form) == m_forms.end())
+        m_forms.push_back(form);
+}
+
+void TGSMDataModule::RemoveForm(TMessageTarget *form)
+{
+    m_forms.erase(std::remove(m_forms.begin(), m_forms.end(), form), m_forms.end());
+}
+
+void TGSMDataModule::SendMessageToForms(int Msg, long long WParam, const TSMS *LParam)
+{
+    const auto forms = m_forms; // a handler may remove its form
+    for (auto *form : forms)
+        form->HandleMessage(Msg, WParam, LParam);
+}
+
+void TGSMDataModule::GSMBeforeOpen()
+{
+    SaveSettings();
+    SendMessageToForms(kMsgEngineState, kEngineBusy, nullptr);
+}
+
+void TGSMDataModule::GSMAfterOpen()
+{
+    readStorage();
+    SendMessageToForms(kMsgEngineState, kEngineOpened, nullptr);
+}
+
+void TGSMDataModule::GSMAfterClose()
+{
+    SendMessageToForms(kMsgEngineState, kEngineClosed, nullptr);
+}
+
+void TGSMDataModule::GSMBusyChanged(bool aBusy)
+{
+    SendMessageToForms(kMsgEngineState, aBusy ? kEngineBusy : kEngineIdle, nullptr);
+}
+
+void TGSMDataModule::GSMNetworkRegistration(int aNewStatus)
+{
+    SendMessageToForms(kMsgRegistration, aNewStatus, nullptr);
+}
+
+void TGSMDataModule::GSMRxChar(char aChar)
+{
+    if (ModemLogView)
+        ModemLogView->AddText(std::string(1, aChar));
+    LogModemChar(aChar);
+}
+
+void TGSMDataModule::LogModemChar(char c)
+{
+    LineBuffer += c;
+    if (c == '\n') {
+        AppendToLogFile(GSMLogName, Format("%s: %s", DateTimeToStr(Now()).c_str(), LineBuffer.c_str()));
+        LineBuffer.clear();
+    }
+}
+
+void TGSMDataModule::smsLogLine(const std::string &line)
+{
+    if (SMSLogView)
+        SMSLogView->AddLine(line);
+    if (OnSMSLogLine)
+        OnSMSLogLine(line);
+    AppendToLogFile(SMSLogName, line + "\r\n");
+}
+
+void TGSMDataModule::LogSMS(const TSMS *SMS)
+{
+    std::string line;
+    if (auto *d = dynamic_cast<const TSMSDeliver *>(SMS)) {
+        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(), d->OA.c_str(),
+                      d->PID, "", PrintableUserData(d->UserData).c_str());
+    } else if (auto *s = dynamic_cast<const TSMSSubmit *>(SMS)) {
+        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(), s->DA.c_str(), s->PID,
+                      "", PrintableUserData(s->UserData).c_str());
+    } else if (auto *r = dynamic_cast<const TSMSStatusReport *>(SMS)) {
+        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(), r->RA.c_str(),
+                      r->Status, DateTimeToStr(r->DischargeTime).c_str());
+    } else {
+        return;
+    }
+    smsLogLine(line);
+}
+
+void TGSMDataModule::ProcessSMS(TSMS *SMS)
+{
+    LogSMS(SMS);
+    if (dynamic_cast<TSMSDeliver *>(SMS)) {
+        std::string text;
+        ProtocolStack->Expire(false, 5.0 / 1440.0);
+        TSMSProtocol *p = nullptr;
+        if (ProtocolStack->AddSegment(SMS, p) && p) {
+            auto *p2 = dynamic_cast<TSMSProtocol2 *>(p);
+            const unsigned port = p2 ? p2->DestPort() : 0;
+            text = Format("*ref:%.2x, #%d/%d, , addr:%.4x", static_cast<unsigned>(p->Reference()),
+                          p->ReceivedCount(), p->SegmentCount(), port);
+            if (p->State() == 1) {
+                text += " complete";
+                if (p2) {
+                    try {
+                        if (auto sm = TSmartMessage::CreateFromPort(p->Data(), static_cast<uint16_t>(port)))
+                            text += std::string(" SmartMessage:") + sm->ClassName();
+                    } catch (const std::exception &) {
+                        // A payload its class cannot parse names nothing; the line still goes out.
+                    }
+                }
+                ProtocolStack->RemoveProtocol(p);
+            }
+        }
+        if (!text.empty())
+            smsLogLine(text);
+    }
+    SendMessageToForms(kMsgSMSProcessed, 0, SMS);
+}
+
+void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
+{
+    (void)Idx;
+    if (aSMS)
+        ProcessSMS(aSMS);
+}
+
+void TGSMDataModule::readStorage() {}
+
+} // namespace kestrel

@@ -1,0 +1,122 @@
+// TGSMDataModule: the application's non-visual half. It owns the serial port Comm1, the engine
+// GSM and the protocol stack; loads and saves gsm.ini; writes the GSM and SMS log files; handles
+// every received message (log, reassembly, recognition, deletion from the handset); and tells
+// the windows about the engine through numbered messages. It knows no widgets: the log views
+// reach it as line sinks and the windows as message targets, so the command line's monitor runs
+// the same handling.
+#pragma once
+
+#include "base/linesink.h"
+#include "comm/comm.h"
+#include "gsm/gsm.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+class TSMS;
+class TSMSProtocolStack;
+
+// Messages to the windows: number, first parameter, second parameter.
+constexpr int kMsgRegistration = 28772; // new registration status, 0
+constexpr int kMsgSMSProcessed = 28773; // 0, the message object
+constexpr int kMsgEngineState = 28774;  // state (below), 0
+constexpr int kEngineBusy = 0;
+constexpr int kEngineIdle = 1;
+constexpr int kEngineOpened = 129;
+constexpr int kEngineClosed = -1;
+
+class TMessageTarget {
+public:
+    virtual ~TMessageTarget() = default;
+    virtual void HandleMessage(int Msg, long long WParam, const TSMS *LParam) = 0;
+};
+
+// The program file's directory, ending in "/".
+std::string ProgramDirectory();
+// The settings file named by a "-I:" or "/I:" argument (the first one counts), else
+// programDirectory + "gsm.ini".
+std::string ConfigFileFromArguments(const std::vector<std::string> &args,
+                                    const std::string &programDirectory);
+// Where the settings file and the default log files live. Normally the program's directory; when
+// that is not writable (an installed program), the user's configuration and data directories,
+// with a notice saying so. A "-I:" path always names the settings file.
+struct TAppLocations {
+    std::string ConfigFile;
+    std::string LogDirectory; // ends in "/"
+    std::string Notice;       // empty when everything is in the program's directory
+};
+TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
+                                  const std::function<bool(const std::string &dir)> &writable = {});
+
+// Appends text to the file (created when missing; nothing for "<none>"), holding an exclusive
+// lock while writing so that two writers never interleave.
+void AppendToLogFile(const std::string &path, const std::string &text);
+// User data for a log line: CR and LF spelled out, the whole data as hex at any other control
+// character.
+std::string PrintableUserData(const std::string &data);
+
+class TGSMDataModule {
+public:
+    // Creates the components with their stored settings and reads the settings file; the default
+    // log files go to logDirectory.
+    TGSMDataModule(std::string configFile, std::string logDirectory);
+    explicit TGSMDataModule(const TAppLocations &locations)
+        : TGSMDataModule(locations.ConfigFile, locations.LogDirectory)
+    {
+    }
+    ~TGSMDataModule(); // saves the settings
+    TGSMDataModule(const TGSMDataModule &) = delete;
+    TGSMDataModule &operator=(const TGSMDataModule &) = delete;
+
+    // The port comes first: the engine refers to it and must go before it.
+    TComm Comm1;
+    TGSM GSM;
+
+    std::string LineBuffer;
+    std::string GSMLogName;
+    std::string SMSLogName;
+    std::unique_ptr<TSMSProtocolStack> ProtocolStack;
+    TLineSink *ModemLogView = nullptr; // not owned
+    TLineSink *SMSLogView = nullptr;   // not owned
+
+    const std::string &ConfigFile() const { return m_configFile; }
+    void LoadSettings();
+    void SaveSettings();
+
+    void AddForm(TMessageTarget *form);
+    void RemoveForm(TMessageTarget *form);
+    void SendMessageToForms(int Msg, long long WParam, const TSMS *LParam);
+
+    // Engine handlers.
+    void GSMBeforeOpen();
+    void GSMAfterOpen();
+    void GSMAfterClose();
+    void GSMBusyChanged(bool aBusy);
+    void GSMNetworkRegistration(int aNewStatus);
+    void GSMUnsolicitedSMS(int Idx, TSMS *aSMS);
+    void GSMRxChar(char aChar);
+
+    void LogModemChar(char c);
+    void ProcessSMS(TSMS *SMS);
+    void LogSMS(const TSMS *SMS);
+
+    // Whether messages are deleted from the handset once handled (the command line may keep them).
+    bool DeleteHandled = true;
+    // Every line appended to the SMS log, for front ends that show it elsewhere.
+    std::function<void(const std::string &line)> OnSMSLogLine;
+
+private:
+    void smsLogLine(const std::string &line);
+    void readStorage();
+
+    std::string m_configFile;
+    std::string m_logDirectory;
+    std::vector<TMessageTarget *> m_forms;
+};
+
+} // namespace kestrel

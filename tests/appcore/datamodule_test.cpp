@@ -1,0 +1,261 @@
+#include "appcore/datamodule.h"
+#include "base/inifile.h"
+#include "gsm/sms.h"
+#include "gsm/tpdufields.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace kestrel;
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class DataModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = std::filesystem::temp_directory_path() /
+              ("kestrel-dm-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        programDir = dir.string() + "/";
+        ini = dir / "gsm.ini";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    void WriteIni(const std::string &text) const { std::ofstream(ini, std::ios::binary) << text; }
+
+    std::filesystem::path dir, ini;
+    std::string programDir;
+};
+
+class TRecordingSink : public TLineSink {
+public:
+    std::vector<std::string> lines;
+    std::string text;
+    void AddLine(const std::string &S) override { lines.push_back(S); }
+    void AddText(const std::string &S) override { text += S; }
+};
+
+class TRecordingForm : public TMessageTarget {
+public:
+    std::vector<std::pair<int, long long>> messages;
+    void HandleMessage(int Msg, long long WParam, const TSMS *) override
+    {
+        messages.emplace_back(Msg, WParam);
+    }
+};
+
+TEST_F(DataModuleTest, DefaultsWithoutASettingsFileAndTheFileWrittenAtExit)
+{
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.Comm1.DeviceName(), "/dev/ttyS0");
+        EXPECT_EQ(dm.GSM.Equipment(), eqM1);
+        EXPECT_EQ(dm.GSM.SMSFormat(), 0);
+        EXPECT_EQ(dm.GSMLogName, programDir + "gsm.log");
+        EXPECT_EQ(dm.SMSLogName, programDir + "sms.log");
+        EXPECT_EQ(dm.Comm1.Baudrate(), br19200); // the M1's speed
+        EXPECT_TRUE(dm.Comm1.DontSynchronize());
+        EXPECT_EQ(dm.GSM.COMDevice(), &dm.Comm1);
+        EXPECT_FALSE(std::filesystem::exists(ini));
+    }
+    const std::string expected = "[Modem]\n"
+                                 "DeviceName=/dev/ttyS0\n"
+                                 "Device=M1\n"
+                                 "PIN=\n"
+                                 "SCA=+0000000000\n"
+                                 "SMSFormat=0\n"
+                                 "UnsolicitedIndication=0\n"
+                                 "\n"
+                                 "[Modem.Files]\n"
+                                 "GSMLog=" +
+                                 programDir + "gsm.log\nSMSLog=" + programDir + "sms.log\n";
+    EXPECT_EQ(ReadFile(ini), expected);
+}
+
+TEST_F(DataModuleTest, ReadsEveryKeyAndBaudOverridesTheEquipmentSpeed)
+{
+    WriteIni("[Modem]\nDeviceName=/dev/ttyUSB0\nDevice=tc35\nPIN=1234\nSCA=+491710760000\n"
+             "UnsolicitedIndication=5\nSMSFormat=1\nRecTimeout=9000\nBaud=115200\n"
+             "[Modem.Files]\nGSMLog=<none>\nSMSLog=/tmp/x.log\n");
+    TGSMDataModule dm(ini.string(), programDir);
+    EXPECT_EQ(dm.Comm1.DeviceName(), "/dev/ttyUSB0");
+    EXPECT_EQ(dm.GSM.Equipment(), eqTC35);
+    EXPECT_EQ(dm.GSM.PIN(), "1234");
+    EXPECT_EQ(dm.GSM.SCA(), "+491710760000");
+    EXPECT_EQ(dm.GSM.UnsolicitedIndication(), 5);
+    EXPECT_EQ(dm.GSM.SMSFormat(), 1);
+    EXPECT_EQ(dm.GSM.RecTimeout(), 9000);
+    EXPECT_EQ(dm.Comm1.Baudrate(), br115200);
+    EXPECT_EQ(dm.GSMLogName, "<none>");
+    EXPECT_EQ(dm.SMSLogName, "/tmp/x.log");
+}
+
+TEST_F(DataModuleTest, UnusableNumbersKeepTheDefaults)
+{
+    struct {
+        const char *rec, *baud;
+    } cases[] = {{"0", "1000"}, {"-5", "abc"}, {"x", "0"}};
+    for (const auto &c : cases) {
+        WriteIni(std::string("[Modem]\nDevice=GM12\nRecTimeout=") + c.rec + "\nBaud=" + c.baud + "\n");
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.GSM.RecTimeout(), 6000);
+        EXPECT_EQ(dm.Comm1.Baudrate(), br9600); // the GM12's speed stays
+    }
+}
+
+TEST_F(DataModuleTest, UnknownEquipmentIsRefused)
+{
+    WriteIni("[Modem]\nDevice=Nokia3310\n");
+    try {
+        TGSMDataModule dm(ini.string(), programDir);
+        FAIL();
+    } catch (const EGSMError &e) {
+        EXPECT_STREQ(e.what(), "Bad equipment name");
+    }
+}
+
+TEST_F(DataModuleTest, SavingKeepsForeignKeysAndNeverWritesRecTimeoutOrBaud)
+{
+    WriteIni("; my modem\n[Modem]\nBaud=57600\nRecTimeout=7000\nDevice=S25\nColour=blue\n[Other]\nx=1\n");
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+    }
+    TIniFile f(ini.string());
+    EXPECT_EQ(f.ReadString("Modem", "Colour", ""), "blue");
+    EXPECT_EQ(f.ReadString("Other", "x", ""), "1");
+    EXPECT_EQ(f.ReadString("Modem", "Device", ""), "S25");
+    EXPECT_EQ(f.ReadString("Modem", "Baud", ""), "57600"); // untouched, as the user wrote it
+    EXPECT_EQ(ReadFile(ini).rfind("; my modem\n", 0), 0u);
+}
+
+TEST(DataModuleHelpers, ConfigSwitchAndProgramDirectory)
+{
+    EXPECT_EQ(ConfigFileFromArguments({"prog", "START"}, "/opt/k/"), "/opt/k/gsm.ini");
+    EXPECT_EQ(ConfigFileFromArguments({"prog", "-I:/home/u/My.ini", "/i:/other.ini"}, "/opt/k/"),
+              "/home/u/My.ini");
+    EXPECT_EQ(ConfigFileFromArguments({"prog", "/i:rel.ini"}, "/opt/k/"), "rel.ini");
+    EXPECT_EQ(ConfigFileFromArguments({"prog", "-X:a"}, "/opt/k/"), "/opt/k/gsm.ini");
+    const std::string dir = ProgramDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+}
+
+TEST_F(DataModuleTest, UnwritableProgramDirectoryMovesSettingsAndLogsToTheUser)
+{
+    // Installed under /usr/bin: not writable for a user (the check is given, since root can write).
+    const std::string readOnly = "/usr/bin/";
+    auto notWritable = [](const std::string &) { return false; };
+    auto loc = ResolveAppLocations({"prog"}, readOnly, notWritable);
+    EXPECT_NE(loc.ConfigFile, readOnly + "gsm.ini");
+    EXPECT_NE(loc.LogDirectory, readOnly);
+    EXPECT_NE(loc.Notice.find("not writable"), std::string::npos);
+    EXPECT_EQ(loc.LogDirectory.back(), '/');
+    EXPECT_EQ(loc.ConfigFile.substr(loc.ConfigFile.size() - 8), "/gsm.ini");
+    auto given = ResolveAppLocations({"prog", "-I:/tmp/mine.ini"}, readOnly, notWritable);
+    EXPECT_EQ(given.ConfigFile, "/tmp/mine.ini");
+    EXPECT_EQ(given.LogDirectory, loc.LogDirectory);
+}
+
+TEST_F(DataModuleTest, WritableProgramDirectoryKeepsEverythingThere)
+{
+    auto loc = ResolveAppLocations({"prog"}, programDir);
+    EXPECT_EQ(loc.ConfigFile, programDir + "gsm.ini");
+    EXPECT_EQ(loc.LogDirectory, programDir);
+    EXPECT_TRUE(loc.Notice.empty());
+}
+
+TEST_F(DataModuleTest, TextOnlyHandsetStartsWithAFormatItCanUse)
+{
+    for (const char *text : {"[Modem]\nDevice=Nokia9110\n", "[Modem]\nDevice=Nokia9110\nSMSFormat=0\n"}) {
+        WriteIni(text);
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.GSM.Equipment(), eqNokia9110);
+        EXPECT_EQ(dm.GSM.SMSFormat(), 1);
+    }
+}
+
+TEST(DataModuleHelpers, PrintableUserData)
+{
+    EXPECT_EQ(PrintableUserData("Hi\r\nthere"), "Hi<CR><LF>there");
+    EXPECT_EQ(PrintableUserData(std::string("A\x01"
+                                            "B",
+                                            3)),
+              "410142");
+    EXPECT_EQ(PrintableUserData(""), "");
+}
+
+TEST_F(DataModuleTest, ModemCharactersGoToTheViewAndWholeLinesToTheLog)
+{
+    TGSMDataModule dm(ini.string(), programDir);
+    TRecordingSink view;
+    dm.ModemLogView = &view;
+    for (char c : std::string("OK\r\n+CSQ: 1"))
+        dm.GSMRxChar(c);
+    EXPECT_EQ(view.text, "OK\r\n+CSQ: 1");
+    const std::string log = ReadFile(dm.GSMLogName);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.substr(log.size() - 6), ": OK\r\n");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+    EXPECT_EQ(dm.LineBuffer, "+CSQ: 1");
+
+    dm.GSMLogName = "<none>";
+    for (char c : std::string(" more\n"))
+        dm.GSMRxChar(c);
+    EXPECT_EQ(ReadFile(programDir + "gsm.log"), log);
+}
+
+TEST_F(DataModuleTest, EngineEventsBecomeMessagesToEveryForm)
+{
+    TGSMDataModule dm(ini.string(), programDir);
+    TRecordingForm a, b;
+    dm.AddForm(&a);
+    dm.AddForm(&b);
+    dm.GSMNetworkRegistration(5);
+    dm.GSMBusyChanged(true);
+    dm.GSMBusyChanged(false);
+    dm.GSMAfterClose();
+    const std::vector<std::pair<int, long long>> expected = {{28772, 5}, {28774, 0}, {28774, 1}, {28774, -1}};
+    EXPECT_EQ(a.messages, expected);
+    EXPECT_EQ(b.messages, expected);
+}
+
+TEST_F(DataModuleTest, LogsEachMessageKindWithItsFormat)
+{
+    TGSMDataModule dm(ini.string(), programDir);
+    TRecordingSink view;
+    dm.SMSLogView = &view;
+    TSMSDeliver d;
+    d.OA = "+441234";
+    d.PID = 0x41;
+    d.SCTS = EncodeDate(2002, 3, 12) + EncodeTime(10, 32, 54, 0);
+    d.UserData = "Hi\r";
+    dm.LogSMS(&d);
+    TSMSSubmit s;
+    s.DA = "123";
+    s.UserData = std::string("\x01\x02", 2);
+    dm.LogSMS(&s);
+    TSMSStatusReport r;
+    r.RA = "555";
+    r.Status = 0x20;
+    dm.LogSMS(&r);
+    ASSERT_EQ(view.lines.size(), 3u);
+    EXPECT_EQ(view.lines[0], ">2002-03-12 10:32:54, OA: +441234, PID: 41, UD: Hi<CR>");
+    EXPECT_EQ(view.lines[1].substr(0, 1), "<");
+    EXPECT_NE(view.lines[1].find(", DA: 123, PID: 00, UD: 0102"), std::string::npos);
+    EXPECT_NE(view.lines[2].find(", OA: 555, Status: 32, DT: "), std::string::npos);
+    const std::string log = ReadFile(dm.SMSLogName);
+    EXPECT_EQ(log.substr(0, view.lines[0].size() + 2), view.lines[0] + "\r\n");
+}
+
+} // namespace
