@@ -154,7 +154,7 @@ TEST_F(Transaction, UnfinishedLineDelaysTheNextCommand)
         },
         3000));
     std::thread rest([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         rig.sim.SendRaw("5\r\n");
     });
     TLines lines;
