@@ -327,7 +327,6 @@ void TGSMKestrelForm::SpeedButton3Click(QObject *sender)
     try {
         if (on) {
             m_dm.Comm1.Close(); // it may be open for typing
-            m_dm.Comm1.OnRxChar = nullptr;
             ControlsToEngine();
         }
         m_dm.GSM.SetActive(on);
@@ -368,10 +367,11 @@ void TGSMKestrelForm::IndNetRegStatusClick()
 void TGSMKestrelForm::openForTyping()
 {
     TComm &port = m_dm.Comm1;
-    if (!m_dm.GSM.Active()) {
-        port.Close();
-        // Show what the handset answers to typed commands; the engine installs its own handler
-        // while it is open.
+    // The port stays open between keys: closing it after every key would drop what the handset
+    // has not yet read of the keys before. "On" closes it before the engine takes it over.
+    if (!m_dm.GSM.Active() && !port.Active() && !port.OnRxChar) {
+        // Show what the handset answers to typed commands until the engine takes the port over
+        // (its handler then shows them).
         TTerminal *view = ui->ModemLog;
         port.OnRxChar = [&port, view](TObject *, int count) { view->AddText(port.ReadString(count)); };
     }
