@@ -10,6 +10,8 @@
 #include "xsms/smartmessage.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cctype>
@@ -57,6 +59,30 @@ std::string ConfigFileFromArguments(const std::vector<std::string> &args, const 
     return programDirectory + "gsm.ini";
 }
 
+TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
+                                  const std::function<bool(const std::string &dir)> &writable)
+{
+    TAppLocations result;
+    result.ConfigFile = ConfigFileFromArguments(args, programDirectory);
+    result.LogDirectory = programDirectory;
+    if (writable ? writable(programDirectory) : access(programDirectory.c_str(), W_OK) == 0)
+        return result;
+    auto userDir = [](QStandardPaths::StandardLocation where) {
+        QString dir = QStandardPaths::writableLocation(where);
+        QDir().mkpath(dir);
+        std::string d = dir.toStdString();
+        return d.empty() || d.back() == '/' ? d : d + "/";
+    };
+    const bool configGiven = result.ConfigFile != programDirectory + "gsm.ini";
+    if (!configGiven)
+        result.ConfigFile = userDir(QStandardPaths::AppConfigLocation) + "gsm.ini";
+    result.LogDirectory = userDir(QStandardPaths::AppDataLocation);
+    result.Notice =
+        Format("The program's directory %s is not writable: settings are kept in %s and logs in %s",
+               programDirectory.c_str(), result.ConfigFile.c_str(), result.LogDirectory.c_str());
+    return result;
+}
+
 void AppendToLogFile(const std::string &path, const std::string &text)
 {
     if (path == "<none>" || path.empty())
@@ -96,8 +122,8 @@ std::string PrintableUserData(const std::string &data)
     return out;
 }
 
-TGSMDataModule::TGSMDataModule(std::string configFile, std::string programDirectory)
-    : m_configFile(std::move(configFile)), m_programDirectory(std::move(programDirectory))
+TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
+    : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory))
 {
     // The stored settings of the two components.
     Comm1.SetDontSynchronize(true);
@@ -155,8 +181,8 @@ void TGSMDataModule::LoadSettings()
     TBaudrate rate;
     if (baud > 0 && baud <= 0x7FFFFFFF && IntToBaudrate(static_cast<int>(baud), rate))
         Comm1.SetBaudrate(rate);
-    GSMLogName = ini.ReadString(kFiles, "GSMLog", m_programDirectory + "gsm.log");
-    SMSLogName = ini.ReadString(kFiles, "SMSLog", m_programDirectory + "sms.log");
+    GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
+    SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
 }
 
 void TGSMDataModule::SaveSettings()

@@ -151,6 +151,40 @@ TEST(DataModuleHelpers, ConfigSwitchAndProgramDirectory)
     EXPECT_EQ(dir.back(), '/');
 }
 
+TEST_F(DataModuleTest, UnwritableProgramDirectoryMovesSettingsAndLogsToTheUser)
+{
+    // Installed under /usr/bin: not writable for a user (the check is given, since root can write).
+    const std::string readOnly = "/usr/bin/";
+    auto notWritable = [](const std::string &) { return false; };
+    auto loc = ResolveAppLocations({"prog"}, readOnly, notWritable);
+    EXPECT_NE(loc.ConfigFile, readOnly + "gsm.ini");
+    EXPECT_NE(loc.LogDirectory, readOnly);
+    EXPECT_NE(loc.Notice.find("not writable"), std::string::npos);
+    EXPECT_EQ(loc.LogDirectory.back(), '/');
+    EXPECT_EQ(loc.ConfigFile.substr(loc.ConfigFile.size() - 8), "/gsm.ini");
+    auto given = ResolveAppLocations({"prog", "-I:/tmp/mine.ini"}, readOnly, notWritable);
+    EXPECT_EQ(given.ConfigFile, "/tmp/mine.ini");
+    EXPECT_EQ(given.LogDirectory, loc.LogDirectory);
+}
+
+TEST_F(DataModuleTest, WritableProgramDirectoryKeepsEverythingThere)
+{
+    auto loc = ResolveAppLocations({"prog"}, programDir);
+    EXPECT_EQ(loc.ConfigFile, programDir + "gsm.ini");
+    EXPECT_EQ(loc.LogDirectory, programDir);
+    EXPECT_TRUE(loc.Notice.empty());
+}
+
+TEST_F(DataModuleTest, TextOnlyHandsetStartsWithAFormatItCanUse)
+{
+    for (const char *text : {"[Modem]\nDevice=Nokia9110\n", "[Modem]\nDevice=Nokia9110\nSMSFormat=0\n"}) {
+        WriteIni(text);
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.GSM.Equipment(), eqNokia9110);
+        EXPECT_EQ(dm.GSM.SMSFormat(), 1);
+    }
+}
+
 TEST(DataModuleHelpers, PrintableUserData)
 {
     EXPECT_EQ(PrintableUserData("Hi\r\nthere"), "Hi<CR><LF>there");
