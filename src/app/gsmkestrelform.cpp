@@ -6,8 +6,11 @@
 #include "base/convert.h"
 #include "base/format.h"
 #include "gsm/gsmerror.h"
+#include "gsm/sms.h"
 #include "terminal/terminal.h"
 #include "ui_gsmkestrelform.h"
+#include "xsms/ems.h"
+#include "xsms/melody.h"
 #include "xsms/ringtone.h"
 
 #include <QApplication>
@@ -37,54 +40,46 @@ int editNumber(const QLineEdit *edit)
     return ok ? v : 0;
 }
 
-// Default sizes of the EMS pictures and animations (3GPP TS 23.040 9.2.3.24.10).
-void emsDefaultSize(int type, int &width, int &height)
+// The size an EMS picture or animation class starts with; false for a class of no fixed size.
+bool emsDefaultSize(int type, int &width, int &height)
 {
+    std::unique_ptr<TEMSPicture> picture;
+    std::unique_ptr<TEMSAnimation> animation;
     switch (type) {
     case etPictureSmall:
-        width = height = 16;
+        picture = std::make_unique<TEMSPictureSmall>();
         break;
     case etPictureLarge:
-        width = height = 32;
+        picture = std::make_unique<TEMSPictureLarge>();
         break;
     case etPictureVariable:
-        width = height = 16;
+        picture = std::make_unique<TEMSPictureVariable>();
         break;
     case etAnimationSmall:
-        width = height = 8;
+        animation = std::make_unique<TEMSAnimationSmall>();
+        break;
+    case etAnimationLarge:
+        animation = std::make_unique<TEMSAnimationLarge>();
         break;
     default:
-        width = height = 16;
-        break;
+        return false;
     }
+    width = picture ? picture->Width() : animation->Width();
+    height = picture ? picture->Height() : animation->Height();
+    return width > 0 && height > 0;
+}
+
+// The editor's bitmap as the composer reads it: set pixels black (0), the others white.
+QImage blackAndWhite(const QImage &picture)
+{
+    QImage out(picture.size(), QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            out.setPixel(x, y, PicturePixelSet(picture, x, y) ? 0xFF000000u : kPictureWhite);
+    return out;
 }
 
 } // namespace
-
-std::string ToLatin1Euro(const QString &text)
-{
-    std::string out;
-    out.reserve(static_cast<size_t>(text.size()));
-    for (QChar c : text) {
-        char16_t u = c.unicode();
-        if (u == 0x20AC)
-            out += '\x80';
-        else if (u <= 0xFF)
-            out += static_cast<char>(u);
-        else
-            out += '?';
-    }
-    return out;
-}
-
-QString FromLatin1Euro(const std::string &text)
-{
-    QString out;
-    out.reserve(static_cast<qsizetype>(text.size()));
-    for (unsigned char c : text)
-        out += c == 0x80 ? QChar(0x20AC) : QChar(c);
-    return out;
-}
 
 TGSMKestrelForm::TGSMKestrelForm(TGSMDataModule &dataModule, const QStringList &arguments, QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::GSMKestrelForm>()), m_dm(dataModule),
@@ -570,10 +565,11 @@ void TGSMKestrelForm::SMSKindChange()
             ui->MelodyGB->setVisible(t == etSound);
             ui->Message->setEnabled(true);
             if (t <= etAnimationLarge) {
-                int w = 0, h = 0;
-                emsDefaultSize(t, w, h);
-                ui->PictureWidth->setText(QString::number(w));
-                ui->PictureHeight->setText(QString::number(h));
+                // The variable picture has no size of its own: the edits keep theirs.
+                if (int w = 0, h = 0; emsDefaultSize(t, w, h)) {
+                    ui->PictureWidth->setText(QString::number(w));
+                    ui->PictureHeight->setText(QString::number(h));
+                }
                 ui->PictureNumAnimations->setText(t <= etPictureVariable ? "1" : "4");
             }
         } else {
@@ -605,7 +601,49 @@ void TGSMKestrelForm::BlinkClick()
 
 void TGSMKestrelForm::updateMessageCounter()
 {
-    ui->MessageCounter->setText(QString("%1 characters").arg(ui->Message->text().size()));
+    QString count;
+    try {
+        const int n = m_composer.MessageCount(MessageContent());
+        count = n == 1 ? QString("1 message") : QString("%1 messages").arg(n);
+    } catch (const std::exception &e) {
+        count = QString::fromStdString(e.what());
+    }
+    ui->MessageCounter->setText(QString("%1 characters, %2").arg(ui->Message->text().size()).arg(count));
+}
+
+TMessageContent TGSMKestrelForm::MessageContent() const
+{
+    TMessageContent c;
+    c.Text = ui->Message->isEnabled() ? ui->Message->text() : QString();
+    c.MessageClass = std::max(0, ui->DCS->currentIndex());
+    c.StatusReport = ui->DeliveryNotification->isChecked();
+    static const TMessageKind smart[] = {TMessageKind::mkPicture, TMessageKind::mkvCard,
+                                         TMessageKind::mkOperatorLogo, TMessageKind::mkCLIIcon,
+                                         TMessageKind::mkRingingTone};
+    static const TMessageKind ems[] = {TMessageKind::mkEMSPictureSmall,    TMessageKind::mkEMSPictureLarge,
+                                       TMessageKind::mkEMSPictureVariable, TMessageKind::mkEMSAnimationSmall,
+                                       TMessageKind::mkEMSAnimationLarge,  TMessageKind::mkEMSMelody};
+    if (m_smartClass >= 0 && m_smartClass < 5) {
+        c.Kind = smart[m_smartClass];
+        // Status reports and the class belong to text messages only.
+        c.StatusReport = false;
+    } else if (m_emsClass >= 0 && m_emsClass < 6) {
+        c.Kind = ems[m_emsClass];
+        c.StatusReport = false;
+    }
+    c.vCardName = ui->vCardName->text();
+    c.vCardPhone = ui->vCardPhone->text();
+    if (ui->PictureGB->isVisibleTo(const_cast<TGSMKestrelForm *>(this))) {
+        c.Width = std::clamp(editNumber(ui->PictureWidth), 0, kMaxPictureSide);
+        c.Height = std::clamp(editNumber(ui->PictureHeight), 0, kMaxPictureSide);
+        c.AnimationCount = editNumber(ui->PictureNumAnimations);
+        c.Picture = blackAndWhite(m_picture);
+        bool ok = false;
+        const int op = ui->PictureOperator->currentText().section(',', 0, 0).trimmed().toInt(&ok);
+        c.Operator = ok ? op : 0;
+    }
+    c.Melody = m_melody.ToMelody(ui->MelodyName->text());
+    return c;
 }
 
 void TGSMKestrelForm::BitBtn1Click()
@@ -622,7 +660,18 @@ void TGSMKestrelForm::BitBtn1Click()
 
 void TGSMKestrelForm::sendMessage()
 {
-    throw EGSMError("Sending needs the message composer, which is not built in yet");
+    const TMessageContent content = MessageContent();
+    if (!m_dm.GSM.Active()) {
+        if (!Confirm || !Confirm("Device not active. Connect?"))
+            return;
+        m_dm.Comm1.Close(); // it may be open for typing
+        ControlsToEngine();
+        m_dm.GSM.Open();
+    }
+    CheckDeviceActive();
+    auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content);
+    for (auto &submit : submits)
+        sendSubmit(*submit);
 }
 
 // ---- Picture editor
@@ -676,7 +725,7 @@ void TGSMKestrelForm::SetEditorValues(const TMelodyRow &v)
                                           ui->MelodyDuration2, ui->MelodyTempo, ui->MelodyStyle,
                                           ui->MelodyVolume};
     for (int c = 0; c < kMelodyColumns; ++c)
-        editors[c]->setCurrentIndex(v[c]);
+        editors[c]->setCurrentIndex(v.Column(c));
 }
 
 void TGSMKestrelForm::MelodyToGrid()
@@ -692,7 +741,7 @@ void TGSMKestrelForm::MelodyToGrid()
                 item = new QTableWidgetItem;
                 g->setItem(r - 1, c, item);
             }
-            item->setText(pending ? QString() : MelodyColumnItems(c).value(m_melody.Row(r)[c]));
+            item->setText(pending ? QString() : MelodyColumnItems(c).value(m_melody.Row(r).Column(c)));
         }
     }
     g->setCurrentCell(m_melody.CurrentRow() - 1, 0);
@@ -720,43 +769,40 @@ void TGSMKestrelForm::LoadMelody(const QString &fileName)
     QFile f(fileName);
     if (!f.open(QIODevice::ReadOnly))
         throw EGSMError(Format("Cannot read the melody \"%s\"", fileName.toStdString().c_str()));
-    QString text = QString::fromUtf8(f.read(kMaxMelodyFile));
-    QStringList lines = text.split('\n');
+    QStringList lines = QString::fromUtf8(f.read(kMaxMelodyFile)).split('\n');
     if (!lines.isEmpty() && lines.back().trimmed().isEmpty())
         lines.removeLast();
-    std::vector<std::string> own;
-    bool hasCount = false;
-    for (QString &l : lines) {
+    for (QString &l : lines)
         if (l.endsWith('\r'))
             l.chop(1);
-        own.push_back(l.toStdString());
-        if (l.startsWith("Count=") && l.mid(6).trimmed().toInt() != 0)
-            hasCount = true;
-    }
-    QString name;
-    if (!hasCount && lines.size() == 1) {
-        TSMRingingTone tone;
-        tone.SetRTTTL(lines.front());
-        m_melody.LoadRingingTone(tone, name);
-    } else {
-        m_melody.LoadOwnFormat(own, name);
-    }
-    ui->MelodyName->setText(name);
+    const TMelody melody = ReadMelodyFile(lines);
+    m_melody.Assign(melody);
+    ui->MelodyName->setText(melody.Name);
     MelodyToGrid();
     SaveMelodyDialog->selectFile(fileName);
 }
 
 void TGSMKestrelForm::SaveMelody(const QString &fileName)
 {
+    const TMelody melody = m_melody.ToMelody(ui->MelodyName->text());
     QByteArray data;
     if (QFileInfo(fileName).suffix().toUpper().contains("RTT")) {
-        throw EGSMError("RTTTL files need the message composer, which is not built in yet");
+        TSMRingingTone tone;
+        BuildRingingTone(tone, melody);
+        data = tone.RTTTL().toUtf8();
+        if (data.isEmpty())
+            return;
     } else {
-        data = QByteArray::fromStdString(m_melody.SaveOwnFormat(ui->MelodyName->text()));
+        data = (WriteMelodyFile(melody).join('\n') + '\n').toUtf8();
     }
     QSaveFile f(fileName);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
         throw EGSMError(Format("Cannot write the melody \"%s\"", fileName.toStdString().c_str()));
+}
+
+void TGSMKestrelForm::sendSubmit(TSMSSubmit &)
+{
+    throw EGSMError("Sending needs the engine's message transfer, which is not built in yet");
 }
 
 } // namespace kestrel

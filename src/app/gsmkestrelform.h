@@ -6,6 +6,7 @@
 
 #include "app/melodyeditor.h"
 #include "appcore/datamodule.h"
+#include "xsms/composer.h"
 
 #include <QFileDialog>
 #include <QImage>
@@ -19,11 +20,6 @@ class GSMKestrelForm;
 }
 
 namespace kestrel {
-
-// The 8-bit text of messages: Latin-1 with the euro sign at 0x80; characters without a place
-// in it become "?".
-std::string ToLatin1Euro(const QString &text);
-QString FromLatin1Euro(const std::string &text);
 
 // What the SMS tab's two lists select.
 enum TSMSKind { skText, skSmart, skEMS };
@@ -61,6 +57,8 @@ public:
     void SMSKindChange();
     void BlinkClick();
     void BitBtn1Click(); // send
+    // What the SMS tab describes, as the composer takes it.
+    TMessageContent MessageContent() const;
 
     void BeginModemAction();
     void EndModemAction();
@@ -90,9 +88,8 @@ public:
     // Shows a failure of a handler; the default is a message box.
     std::function<void(const QString &message)> ShowError;
 
-    // The multipart reference of the next message sent.
-    int ReferenceCounter() const { return m_reference; }
-    void SetReferenceCounter(int value) { m_reference = value; }
+    // Builds what is sent; its counter is the multipart reference of the next message.
+    TMessageComposer &Composer() { return m_composer; }
 
     static constexpr const char *kOwnHint = "GSM Kestrel 0.1 - send and receive short messages|";
 
@@ -112,6 +109,7 @@ private:
     void setEngineState(int value);
     void updateMessageCounter();
     void sendMessage();
+    void sendSubmit(TSMSSubmit &submit);
     void openForTyping();
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;
@@ -126,7 +124,7 @@ private:
     int m_emsClass = -1;   // TEMSType, or -1
     QImage m_picture;
     TMelodyTable m_melody;
-    int m_reference = 0;
+    TMessageComposer m_composer;
     std::string m_smsLogFile;
     std::string m_gsmLogFile;
     QFileDialog *SMSLogSaveDialog = nullptr;

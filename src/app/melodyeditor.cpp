@@ -1,6 +1,5 @@
 #include "app/melodyeditor.h"
 
-#include "base/format.h"
 #include "comm/comm.h"
 #include "xsms/ringtone.h"
 
@@ -8,7 +7,6 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <charconv>
 
 namespace kestrel {
 
@@ -38,14 +36,6 @@ int clampToItems(int column, int value)
     return value >= 0 && value < MelodyColumnItems(column).size() ? value : 0;
 }
 
-// A non-negative decimal number, or 0 for anything else (the file format's rule).
-int numberOrZero(const std::string &text)
-{
-    int v = 0;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    return ec == std::errc() && p == text.data() + text.size() ? v : 0;
-}
-
 } // namespace
 
 const QStringList &MelodyColumnItems(int column)
@@ -60,13 +50,12 @@ QStringList MelodyColumnTitles()
 
 TMelodyRow TMelodyTable::HeaderDefaults()
 {
-    return {1, 0, 0, 0, 8, 0, 7};
+    return TMelodyRow{};
 }
 
 void TMelodyTable::Reset()
 {
-    m_rows.assign(2, TMelodyRow{});
-    m_rows[0] = HeaderDefaults();
+    m_rows.assign(2, HeaderDefaults());
     m_current = 1;
 }
 
@@ -74,7 +63,7 @@ void TMelodyTable::SetRow(int r, const TMelodyRow &row)
 {
     TMelodyRow clamped;
     for (int c = 0; c < kMelodyColumns; ++c)
-        clamped[c] = clampToItems(c, row[c]);
+        clamped.SetColumn(c, clampToItems(c, row.Column(c)));
     m_rows.at(static_cast<size_t>(r)) = clamped;
 }
 
@@ -86,13 +75,13 @@ void TMelodyTable::SetCurrentRow(int r)
 void TMelodyTable::Plus(const TMelodyRow &values, bool insert, bool ems)
 {
     if (insert || m_current == RowCount() - 1)
-        m_rows.insert(m_rows.begin() + m_current, TMelodyRow{});
+        m_rows.insert(m_rows.begin() + m_current, HeaderDefaults());
     SetRow(m_current, values);
     ++m_current;
     if (ems) {
         for (int r = 1; r <= DataRowCount(); ++r) {
-            m_rows[r][mcTempo] = clampToItems(mcTempo, values[mcTempo]);
-            m_rows[r][mcStyle] = clampToItems(mcStyle, values[mcStyle]);
+            m_rows[r].Tempo = clampToItems(mcTempo, values.Tempo);
+            m_rows[r].Style = clampToItems(mcStyle, values.Style);
         }
     }
 }
@@ -105,79 +94,20 @@ void TMelodyTable::Minus()
     m_current = std::clamp(m_current, 1, std::max(1, DataRowCount()));
 }
 
-std::string TMelodyTable::SaveOwnFormat(const QString &name) const
+TMelody TMelodyTable::ToMelody(const QString &name) const
 {
-    std::string out = "Name=" + name.toStdString() + "\n";
-    out += Format("Count=%d\n", DataRowCount());
-    for (int r = 1; r <= DataRowCount(); ++r)
-        for (int c = 0; c < kMelodyColumns; ++c)
-            out += Format("%d.%d=%d\n", r - 1, c, m_rows[r][c]);
-    return out;
+    TMelody melody;
+    melody.Name = name;
+    melody.Rows.assign(m_rows.begin() + 1, m_rows.end() - 1);
+    return melody;
 }
 
-void TMelodyTable::LoadOwnFormat(const std::vector<std::string> &lines, QString &name)
-{
-    std::vector<std::pair<std::string, std::string>> values;
-    for (const auto &line : lines) {
-        auto eq = line.find('=');
-        if (eq != std::string::npos)
-            values.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-    }
-    auto value = [&](const std::string &key) -> std::string {
-        for (const auto &kv : values)
-            if (kv.first == key)
-                return kv.second;
-        return {};
-    };
-    name = QString::fromStdString(value("Name"));
-    int count = std::min(numberOrZero(value("Count")), kMaxDataRows);
-    m_rows.assign(static_cast<size_t>(count) + 2, TMelodyRow{});
-    m_rows[0] = HeaderDefaults();
-    for (int r = 0; r < count; ++r) {
-        TMelodyRow row{};
-        for (int c = 0; c < kMelodyColumns; ++c)
-            row[c] = numberOrZero(value(Format("%d.%d", r, c)));
-        SetRow(r + 1, row);
-    }
-    m_current = 1;
-}
-
-void TMelodyTable::LoadRingingTone(const TSMRingingTone &tone, QString &name)
+void TMelodyTable::Assign(const TMelody &melody)
 {
     Reset();
-    name.clear();
-    m_rows[1] = m_rows[0]; // the pending row starts from the defaults
-    const TSMRTTemporarySong *song = nullptr;
-    if (!tone.Commands.empty())
-        for (const auto &part : tone.Commands.front()->Parts)
-            if ((song = dynamic_cast<const TSMRTTemporarySong *>(part.get())))
-                break;
-    if (!song)
-        return;
-    if (auto basic = dynamic_cast<const TSMRTBasicSong *>(song))
-        name = basic->Title();
-    if (song->Patterns.empty())
-        return;
-    for (const auto &ins : song->Patterns.front()->Instructions) {
-        TMelodyRow &pending = m_rows.back();
-        if (auto v = dynamic_cast<const TSMRTScale *>(ins.get()))
-            pending[mcScale] = clampToItems(mcScale, v->Value);
-        else if (auto v = dynamic_cast<const TSMRTTempo *>(ins.get()))
-            pending[mcTempo] = clampToItems(mcTempo, v->Value);
-        else if (auto v = dynamic_cast<const TSMRTStyle *>(ins.get()))
-            pending[mcStyle] = clampToItems(mcStyle, v->Value);
-        else if (auto v = dynamic_cast<const TSMRTVolume *>(ins.get()))
-            pending[mcVol] = clampToItems(mcVol, v->Value);
-        else if (auto n = dynamic_cast<const TSMRTNote *>(ins.get())) {
-            if (DataRowCount() >= kMaxDataRows)
-                break;
-            pending[mcNote] = clampToItems(mcNote, n->Value);
-            pending[mcDur] = clampToItems(mcDur, n->Duration);
-            pending[mcDur2] = clampToItems(mcDur2, n->DurationSpecifier);
-            TMelodyRow finished = pending;
-            m_rows.push_back(finished);
-        }
-    }
+    m_rows.insert(m_rows.begin() + 1, melody.Rows.size(), TMelodyRow{});
+    for (size_t r = 0; r < melody.Rows.size(); ++r)
+        SetRow(static_cast<int>(r) + 1, melody.Rows[r]);
     m_current = 1;
 }
 

@@ -3,19 +3,17 @@
 // window only mirrors it in its grid.
 #pragma once
 
+#include "xsms/melody.h"
+
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace kestrel {
-
-class TSMRingingTone;
 
 // Columns of the note table, in order.
 enum TMelodyColumn { mcScale, mcNote, mcDur, mcDur2, mcTempo, mcStyle, mcVol, kMelodyColumns };
@@ -24,8 +22,6 @@ enum TMelodyColumn { mcScale, mcNote, mcDur, mcDur2, mcTempo, mcStyle, mcVol, kM
 const QStringList &MelodyColumnItems(int column);
 // "Scale", "Note", ... from the titles message.
 QStringList MelodyColumnTitles();
-
-using TMelodyRow = std::array<int, kMelodyColumns>;
 
 // Row 0 holds the defaults a melody starts from (scale 1, tempo 63 bpm, volume 7, natural
 // style); rows 1 .. size-2 are notes; the last row is always the empty pending row.
@@ -53,17 +49,10 @@ public:
     // The row the editors show after a double click: the current row, or the header.
     int EditorRow() const { return DataRowCount() > 0 ? m_current : 0; }
 
-    // The own key=value text format ("Name", "Count", "r.c" = item index).
-    std::string SaveOwnFormat(const QString &name) const;
-    // Values that are missing, not numeric or outside a column's items read as 0.
-    void LoadOwnFormat(const std::vector<std::string> &lines, QString &name);
-    // Fills the table from the first pattern of a ringing tone (as read from RTTTL). name gets
-    // the song's title, or is cleared for a song without one.
-    void LoadRingingTone(const TSMRingingTone &tone, QString &name);
-
-    // The most notes a table takes from a file: a ringing tone pattern carries at most 255
-    // instructions, and a hostile Count must not allocate without bound.
-    static constexpr int kMaxDataRows = 1000;
+    // The notes with a name, as the send flow and the melody files take them.
+    TMelody ToMelody(const QString &name) const;
+    // Replaces the notes (values outside a column's items read as 0); the current row becomes 1.
+    void Assign(const TMelody &melody);
 
 private:
     std::vector<TMelodyRow> m_rows;

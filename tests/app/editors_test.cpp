@@ -19,11 +19,24 @@ TMelodyRow Note(int scale, int note, int dur, int dur2 = 0, int tempo = 8, int s
     return {scale, note, dur, dur2, tempo, style, vol};
 }
 
+void WriteFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+QByteArray ReadFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 std::vector<int> Notes(const TMelodyTable &t)
 {
     std::vector<int> out;
     for (int r = 1; r <= t.DataRowCount(); ++r)
-        out.push_back(t.Row(r)[mcNote]);
+        out.push_back(t.Row(r).Note);
     return out;
 }
 
@@ -45,7 +58,7 @@ TEST(MelodyTable, PlusOverwritesInsideTheTableAndInsertsWithIns)
     t.Plus(Note(1, 10, 2), true, false); // inserts before row 2
     EXPECT_EQ(Notes(t), (std::vector<int>{1, 10, 8, 5}));
     EXPECT_EQ(t.CurrentRow(), 3);
-    EXPECT_EQ(t.Row(t.RowCount() - 1), TMelodyRow{}); // the pending row stays empty
+    EXPECT_EQ(t.Row(t.RowCount() - 1), TMelodyRow{}); // the pending row stays fresh
 }
 
 TEST(MelodyTable, MinusRemovesTheCurrentDataRowOnly)
@@ -74,60 +87,29 @@ TEST(MelodyTable, EmsMelodiesKeepOneTempoAndStyle)
     t.Plus(Note(1, 1, 2, 0, 5, 0), false, true);
     t.Plus(Note(1, 3, 2, 0, 12, 2), false, true);
     for (int r = 1; r <= 2; ++r) {
-        EXPECT_EQ(t.Row(r)[mcTempo], 12);
-        EXPECT_EQ(t.Row(r)[mcStyle], 2);
+        EXPECT_EQ(t.Row(r).Tempo, 12);
+        EXPECT_EQ(t.Row(r).Style, 2);
     }
     t.Plus(Note(1, 5, 2, 0, 3, 1), false, false); // a smart-message melody keeps its changes
-    EXPECT_EQ(t.Row(1)[mcTempo], 12);
-    EXPECT_EQ(t.Row(3)[mcTempo], 3);
+    EXPECT_EQ(t.Row(1).Tempo, 12);
+    EXPECT_EQ(t.Row(3).Tempo, 3);
 }
 
-TEST(MelodyTable, OwnFormatRoundTripAndHostileValues)
+TEST(MelodyTable, AssignClampsToTheItemsAndGivesTheNotesBack)
 {
+    TMelody m;
+    m.Name = "x";
+    m.Rows = {Note(3, 12, 5, 3, 31, 2, 15), Note(9, -1, 6, 4, 32, 3, 16)};
     TMelodyTable t;
-    t.Plus(Note(2, 1, 2, 1, 9, 1, 15), false, false);
-    t.Plus(Note(0, 12, 5, 3, 31, 2, 0), false, false);
-    const std::string text = t.SaveOwnFormat("Tune");
-    EXPECT_NE(text.find("Name=Tune\nCount=2\n0.0=2\n0.1=1\n"), std::string::npos);
-    EXPECT_NE(text.find("1.4=31\n"), std::string::npos);
-
-    std::vector<std::string> lines;
-    for (size_t p = 0, e; (e = text.find('\n', p)) != std::string::npos; p = e + 1)
-        lines.push_back(text.substr(p, e - p));
-    TMelodyTable back;
-    QString name;
-    back.LoadOwnFormat(lines, name);
-    EXPECT_EQ(name, "Tune");
-    EXPECT_EQ(back.Rows(), t.Rows());
-    EXPECT_EQ(back.CurrentRow(), 1);
-
-    // Missing, non-numeric and out-of-range values read as 0; a huge count is bounded.
-    back.LoadOwnFormat({"Count=2", "0.1=x", "0.4=99", "1.6=-3", "1.2=4"}, name);
-    EXPECT_EQ(name, "");
-    EXPECT_EQ(back.Row(1), TMelodyRow{});
-    EXPECT_EQ(back.Row(2), (TMelodyRow{0, 0, 4, 0, 0, 0, 0}));
-    back.LoadOwnFormat({"Count=2000000000"}, name);
-    EXPECT_EQ(back.DataRowCount(), TMelodyTable::kMaxDataRows);
-}
-
-TEST(MelodyTable, RingingToneFillsRowsFromItsInstructions)
-{
-    TSMRingingTone tone;
-    tone.SetRTTTL("Beep:d=4,o=6,b=112:8c,d.,p");
-    TMelodyTable t;
-    QString name;
-    t.LoadRingingTone(tone, name);
-    EXPECT_EQ(name, "Beep");
-    ASSERT_EQ(t.DataRowCount(), 3);
-    EXPECT_EQ(t.Row(1)[mcNote], 1);
-    EXPECT_EQ(t.Row(1)[mcDur], 3);
-    EXPECT_EQ(t.Row(2)[mcNote], 3);
-    EXPECT_EQ(t.Row(2)[mcDur2], 1);
-    EXPECT_EQ(t.Row(3)[mcNote], 0);
-    for (int r = 1; r <= 3; ++r) {
-        EXPECT_EQ(t.Row(r)[mcScale], 2) << r;  // octave 6
-        EXPECT_EQ(t.Row(r)[mcTempo], 13) << r; // 112 beats per minute
-    }
+    t.Assign(m);
+    EXPECT_EQ(t.DataRowCount(), 2);
+    EXPECT_EQ(t.Row(1), m.Rows[0]);
+    EXPECT_EQ(t.Row(2), Note(0, 0, 0, 0, 0, 0, 0)); // every value outside its column's items
+    EXPECT_EQ(t.CurrentRow(), 1);
+    const TMelody back = t.ToMelody("y");
+    EXPECT_EQ(back.Name, "y");
+    ASSERT_EQ(back.Rows.size(), 2u);
+    EXPECT_EQ(back.Rows[0], m.Rows[0]);
 }
 
 TEST(MelodyKeyboard, HoldTimesGiveDurations)
@@ -256,9 +238,9 @@ TEST_F(EditorWindowTest, KeyboardClickAddsAShortNote)
     const QRect key = TMelodyKeyboard::KeyRect(kb->width(), kb->height(), 1, 5); // E of the second octave
     QTest::mouseClick(kb, Qt::LeftButton, {}, key.center() + QPoint(0, key.height() / 3));
     ASSERT_EQ(form->Melody().DataRowCount(), 1);
-    EXPECT_EQ(form->Melody().Row(1)[mcScale], 1);
-    EXPECT_EQ(form->Melody().Row(1)[mcNote], 5);
-    EXPECT_EQ(form->Melody().Row(1)[mcDur], 5); // 1/32
+    EXPECT_EQ(form->Melody().Row(1).Scale, 1);
+    EXPECT_EQ(form->Melody().Row(1).Note, 5);
+    EXPECT_EQ(form->Melody().Row(1).Duration, 5); // 1/32
     EXPECT_EQ(ui->MelodyGrid->item(0, 1)->text(), "E");
     EXPECT_EQ(ui->MelodyGrid->item(0, 2)->text(), "1/32");
 
@@ -266,7 +248,7 @@ TEST_F(EditorWindowTest, KeyboardClickAddsAShortNote)
     QTest::qWait(600);
     QTest::mouseRelease(kb, Qt::LeftButton, {}, key.center());
     ASSERT_EQ(form->Melody().DataRowCount(), 2);
-    EXPECT_EQ(form->Melody().Row(2)[mcDur], 0); // whole note
+    EXPECT_EQ(form->Melody().Row(2).Duration, 0); // whole note
 }
 
 TEST_F(EditorWindowTest, MelodyFileRoundTripThroughTheWindow)
@@ -297,14 +279,51 @@ TEST_F(EditorWindowTest, MelodyFileRoundTripThroughTheWindow)
 
     // A one-line file is RTTTL.
     const QString rtttl = dir.filePath("tune.rtttl");
-    QFile f(rtttl);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("Tune:d=8,o=5,b=63:c,e\n");
-    f.close();
+    WriteFile(rtttl, "Tune:d=8,o=5,b=63:c,e\n");
     form->LoadMelody(rtttl);
     EXPECT_EQ(ui->MelodyName->text(), "Tune");
     EXPECT_EQ(form->Melody().DataRowCount(), 2);
-    EXPECT_EQ(form->Melody().Row(2)[mcNote], 5);
+    EXPECT_EQ(form->Melody().Row(2).Note, 5);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EditorWindowTest, RtttlSaveWritesOnlyWhatDiffersFromTheDefaults)
+{
+    selectKind(skSmart, stMelody);
+    form->SetEditorValues(Note(1, 1, 2));
+    QTest::mouseClick(ui->Button5, Qt::LeftButton);
+    form->SetEditorValues(Note(2, 3, 3));
+    QTest::mouseClick(ui->Button5, Qt::LeftButton);
+    ui->MelodyName->setText("Song");
+    const QString file = dir.filePath("song.rtttl");
+    form->SaveMelody(file);
+    const QByteArray text = ReadFile(file);
+    // The notes keep the defaults section's octave, tempo and style where they can; no line end.
+    EXPECT_TRUE(text.startsWith("Song:")) << text.toStdString();
+    EXPECT_FALSE(text.endsWith('\n'));
+    const QByteArray notes = text.mid(text.lastIndexOf(':') + 1);
+    EXPECT_EQ(notes.toStdString(), "c,8d6");
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+
+    // The instructions of the song: the first one is the first note.
+    TSMRingingTone tone;
+    tone.SetRTTTL(QString::fromUtf8(text));
+    TMelodyTable back;
+    back.Assign(MelodyFromRingingTone(tone));
+    EXPECT_EQ(back.Rows(), form->Melody().Rows());
+}
+
+TEST_F(EditorWindowTest, EmsMelodyTextFromTheTable)
+{
+    selectKind(skEMS, etSound);
+    form->SetEditorValues(Note(2, 1, 2, 0));
+    QTest::mouseClick(ui->Button5, Qt::LeftButton);
+    EXPECT_EQ(IMelodyText(form->Melody().ToMelody("").Rows), "*5c2");
+    EXPECT_EQ(form->MessageContent().Kind, TMessageKind::mkEMSMelody);
+    EXPECT_EQ(form->MessageContent().Melody.Rows.size(), 1u);
 }
 
 } // namespace

@@ -262,10 +262,4 @@ TEST_F(WindowTest, BlinkMarksTheSelection)
     EXPECT_EQ(ui->Message->text(), before); // nothing selected: nothing marked
 }
 
-TEST(Latin1Euro, TextForm)
-{
-    EXPECT_EQ(ToLatin1Euro(QString::fromUtf8("a\xE2\x82\xAC\xC3\xA4\xC2\xBB\xE2\x80\x93")), "a\x80\xE4\xBB?");
-    EXPECT_EQ(FromLatin1Euro("a\x80\xE4"), QString::fromUtf8("a\xE2\x82\xAC\xC3\xA4"));
-}
-
 } // namespace

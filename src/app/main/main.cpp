@@ -78,7 +78,10 @@ int main(int argc, char *argv[])
     std::unique_ptr<TGSMDataModule> dataModule;
     std::string configuredDevice;
     try {
-        dataModule = std::make_unique<TGSMDataModule>(ConfigFileFromArguments(args, ProgramDirectory()));
+        const TAppLocations locations = ResolveAppLocations(args, ProgramDirectory());
+        if (!locations.Notice.empty())
+            std::fprintf(stderr, "gsm-kestrel: %s\n", locations.Notice.c_str());
+        dataModule = std::make_unique<TGSMDataModule>(locations);
         if (!device.empty())
             dataModule->Comm1.SetDeviceName(device);
         if (simulate) {
