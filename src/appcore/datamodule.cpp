@@ -5,11 +5,15 @@
 #include "base/inifile.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
+#include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
+#include "xsms/ems.h"
 #include "xsms/protocolstack.h"
 #include "xsms/smartmessage.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cctype>
@@ -57,6 +61,30 @@ std::string ConfigFileFromArguments(const std::vector<std::string> &args, const 
     return programDirectory + "gsm.ini";
 }
 
+TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
+                                  const std::function<bool(const std::string &dir)> &writable)
+{
+    TAppLocations result;
+    result.ConfigFile = ConfigFileFromArguments(args, programDirectory);
+    result.LogDirectory = programDirectory;
+    if (writable ? writable(programDirectory) : access(programDirectory.c_str(), W_OK) == 0)
+        return result;
+    auto userDir = [](QStandardPaths::StandardLocation where) {
+        QString dir = QStandardPaths::writableLocation(where);
+        QDir().mkpath(dir);
+        std::string d = dir.toStdString();
+        return d.empty() || d.back() == '/' ? d : d + "/";
+    };
+    const bool configGiven = result.ConfigFile != programDirectory + "gsm.ini";
+    if (!configGiven)
+        result.ConfigFile = userDir(QStandardPaths::AppConfigLocation) + "gsm.ini";
+    result.LogDirectory = userDir(QStandardPaths::AppDataLocation);
+    result.Notice =
+        Format("The program's directory %s is not writable: settings are kept in %s and logs in %s",
+               programDirectory.c_str(), result.ConfigFile.c_str(), result.LogDirectory.c_str());
+    return result;
+}
+
 void AppendToLogFile(const std::string &path, const std::string &text)
 {
     if (path == "<none>" || path.empty())
@@ -96,8 +124,62 @@ std::string PrintableUserData(const std::string &data)
     return out;
 }
 
-TGSMDataModule::TGSMDataModule(std::string configFile, std::string programDirectory)
-    : m_configFile(std::move(configFile)), m_programDirectory(std::move(programDirectory))
+namespace {
+
+// " SmartMessage:<class>" or " EMS<class>,<class>..." for a completed payload.
+std::string payloadNames(const TSMSProtocol &p, unsigned port)
+{
+    if (dynamic_cast<const TSMSProtocol2 *>(&p)) {
+        try {
+            if (auto sm = TSmartMessage::CreateFromPort(p.Data(), static_cast<uint16_t>(port)))
+                return std::string(" SmartMessage:") + sm->ClassName();
+        } catch (const std::exception &) {
+            // A payload its class cannot parse names nothing; the line still goes out.
+            return {};
+        }
+    }
+    auto *udh = dynamic_cast<const TUDHProtocol *>(&p);
+    if (!udh)
+        return {};
+    std::string names = " EMS";
+    TEMS ems;
+    try {
+        ems.LoadFromUDH(*udh);
+    } catch (const std::exception &) {
+        // Ends the list: the objects read before the failure are still named.
+    }
+    for (size_t i = 0; i < ems.Items.size(); ++i)
+        names += (i ? "," : "") + std::string(ems.Items[i]->ClassName());
+    return names;
+}
+
+// A concatenated plain text, whole and readable, for the log: a reader should not have to piece
+// the parts together from their reference lines.
+std::string concatenatedText(const TSMSProtocol &p, unsigned port, uint8_t dcs)
+{
+    if (port != 0 || !dynamic_cast<const TUDHProtocol *>(&p) || p.SegmentCount() < 2)
+        return {};
+    QString text;
+    switch (SMSAlphabet(dcs)) {
+    case TDCSAlphabet::da7Bit:
+        text = QString::fromLatin1(GSMToText(p.Data()));
+        break;
+    case TDCSAlphabet::daUCS2: {
+        const std::u16string w = UCS2ToWide(p.Data());
+        text = QString::fromUtf16(w.data(), static_cast<qsizetype>(w.size()));
+        break;
+    }
+    case TDCSAlphabet::da8Bit:
+        return {}; // binary data, not text
+    }
+    const QByteArray utf8 = text.toUtf8();
+    return "*text: " + PrintableUserData(std::string(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+} // namespace
+
+TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
+    : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory))
 {
     // The stored settings of the two components.
     Comm1.SetDontSynchronize(true);
@@ -155,8 +237,8 @@ void TGSMDataModule::LoadSettings()
     TBaudrate rate;
     if (baud > 0 && baud <= 0x7FFFFFFF && IntToBaudrate(static_cast<int>(baud), rate))
         Comm1.SetBaudrate(rate);
-    GSMLogName = ini.ReadString(kFiles, "GSMLog", m_programDirectory + "gsm.log");
-    SMSLogName = ini.ReadString(kFiles, "SMSLog", m_programDirectory + "sms.log");
+    GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
+    SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
 }
 
 void TGSMDataModule::SaveSettings()
@@ -264,8 +346,8 @@ void TGSMDataModule::LogSMS(const TSMS *SMS)
 void TGSMDataModule::ProcessSMS(TSMS *SMS)
 {
     LogSMS(SMS);
-    if (dynamic_cast<TSMSDeliver *>(SMS)) {
-        std::string text;
+    if (auto *deliver = dynamic_cast<TSMSDeliver *>(SMS)) {
+        std::string text, wholeText;
         ProtocolStack->Expire(false, 5.0 / 1440.0);
         TSMSProtocol *p = nullptr;
         if (ProtocolStack->AddSegment(SMS, p) && p) {
@@ -273,21 +355,17 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
             const unsigned port = p2 ? p2->DestPort() : 0;
             text = Format("*ref:%.2x, #%d/%d, , addr:%.4x", static_cast<unsigned>(p->Reference()),
                           p->ReceivedCount(), p->SegmentCount(), port);
-            if (p->State() == 1) {
+            if (p->State() == kStateComplete) {
                 text += " complete";
-                if (p2) {
-                    try {
-                        if (auto sm = TSmartMessage::CreateFromPort(p->Data(), static_cast<uint16_t>(port)))
-                            text += std::string(" SmartMessage:") + sm->ClassName();
-                    } catch (const std::exception &) {
-                        // A payload its class cannot parse names nothing; the line still goes out.
-                    }
-                }
+                text += payloadNames(*p, port);
+                wholeText = concatenatedText(*p, port, deliver->DCS);
                 ProtocolStack->RemoveProtocol(p);
             }
         }
         if (!text.empty())
             smsLogLine(text);
+        if (!wholeText.empty())
+            smsLogLine(wholeText);
     }
     SendMessageToForms(kMsgSMSProcessed, 0, SMS);
 }

@@ -11,6 +11,7 @@
 #include "gsm/gsm.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,17 @@ std::string ProgramDirectory();
 // programDirectory + "gsm.ini".
 std::string ConfigFileFromArguments(const std::vector<std::string> &args,
                                     const std::string &programDirectory);
+// Where the settings file and the default log files live. Normally the program's directory; when
+// that is not writable (an installed program), the user's configuration and data directories,
+// with a notice saying so. A "-I:" path always names the settings file.
+struct TAppLocations {
+    std::string ConfigFile;
+    std::string LogDirectory; // ends in "/"
+    std::string Notice;       // empty when everything is in the program's directory
+};
+TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
+                                  const std::function<bool(const std::string &dir)> &writable = {});
+
 // Appends text to the file (created when missing; nothing for "<none>"), holding an exclusive
 // lock while writing so that two writers never interleave.
 void AppendToLogFile(const std::string &path, const std::string &text);
@@ -50,8 +62,13 @@ std::string PrintableUserData(const std::string &data);
 
 class TGSMDataModule {
 public:
-    // Creates the components with their stored settings and reads the settings file.
-    explicit TGSMDataModule(std::string configFile, std::string programDirectory = ProgramDirectory());
+    // Creates the components with their stored settings and reads the settings file; the default
+    // log files go to logDirectory.
+    TGSMDataModule(std::string configFile, std::string logDirectory);
+    explicit TGSMDataModule(const TAppLocations &locations)
+        : TGSMDataModule(locations.ConfigFile, locations.LogDirectory)
+    {
+    }
     ~TGSMDataModule(); // saves the settings
     TGSMDataModule(const TGSMDataModule &) = delete;
     TGSMDataModule &operator=(const TGSMDataModule &) = delete;
@@ -98,7 +115,7 @@ private:
     void readStorage();
 
     std::string m_configFile;
-    std::string m_programDirectory;
+    std::string m_logDirectory;
     std::vector<TMessageTarget *> m_forms;
 };
 

@@ -3,8 +3,6 @@
 
 #include "modemsim/simrun.h"
 
-#include <unistd.h>
-
 namespace kestrel::cli {
 
 namespace {
@@ -14,18 +12,14 @@ int runSimulate(const QStringList &args)
     std::vector<std::string> options;
     for (int i = 1; i < args.size(); ++i)
         options.push_back(args[i].toStdString());
-    TModemSimulatorOptions simOptions;
-    bool help = false;
-    std::string error = ParseModemSimulatorArgs(options, simOptions, help);
-    if (help) {
-        PrintOut(QString::fromStdString(ModemSimulatorUsage("kestrel simulate")));
+    switch (ModemSimulatorMain(options, "kestrel simulate")) {
+    case 0:
         return kExitOk;
-    }
-    if (!error.empty()) {
-        PrintErr(QString::fromStdString("kestrel simulate: " + error));
+    case 2:
         return kExitUsage;
+    default:
+        return kExitFailure;
     }
-    return RunModemSimulator(simOptions, stdout, stderr, STDIN_FILENO) == 0 ? kExitOk : kExitFailure;
 }
 
 TCliRegistration registration({"simulate", "run the virtual handset on a pseudo-terminal", runSimulate});

@@ -4,6 +4,7 @@
 #include "base/format.h"
 #include "base/rtlerrors.h"
 
+#include <array>
 #include <ctime>
 #include <sys/time.h>
 
@@ -163,38 +164,40 @@ std::string TCommunicationConnection::ReadString(int Count)
     return s;
 }
 
+// Both conversions are table-driven and allocate once: every PDU exchanged with a handset passes
+// through them.
 std::string StrToHex(const std::string &S)
 {
     static const char digits[] = "0123456789ABCDEF";
-    std::string result;
-    result.reserve(S.size() * 2);
+    std::string result(S.size() * 2, '\0');
+    char *out = result.data();
     for (unsigned char c : S) {
-        result += digits[c >> 4];
-        result += digits[c & 0x0F];
+        *out++ = digits[c >> 4];
+        *out++ = digits[c & 0x0F];
     }
     return result;
 }
 
 std::string HexToStr(const std::string &S)
 {
-    std::string result;
-    result.reserve(S.size() / 2 + 1);
-    for (size_t i = 0; i < S.size(); i += 2) {
-        std::string pair = S.substr(i, 2);
-        int value = 0;
-        for (char c : pair) {
-            int digit;
-            if (c >= '0' && c <= '9')
-                digit = c - '0';
-            else if (c >= 'a' && c <= 'f')
-                digit = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F')
-                digit = c - 'A' + 10;
-            else
-                throw EConvertError(Format("\"$%s\" is an invalid integer", pair.c_str()));
-            value = value * 16 + digit;
-        }
-        result += static_cast<char>(value);
+    static const auto values = [] {
+        std::array<int8_t, 256> t;
+        t.fill(-1);
+        for (int i = 0; i < 10; ++i)
+            t['0' + i] = static_cast<int8_t>(i);
+        for (int i = 0; i < 6; ++i)
+            t['A' + i] = t['a' + i] = static_cast<int8_t>(10 + i);
+        return t;
+    }();
+    std::string result((S.size() + 1) / 2, '\0');
+    for (size_t i = 0, o = 0; i < S.size(); i += 2, ++o) {
+        const bool pair = i + 1 < S.size();
+        const int hi = values[static_cast<uint8_t>(S[i])];
+        const int lo = pair ? values[static_cast<uint8_t>(S[i + 1])] : 0;
+        if (hi < 0 || lo < 0)
+            throw EConvertError(Format("\"$%s\" is an invalid integer", S.substr(i, 2).c_str()));
+        // an odd trailing digit converts on its own
+        result[o] = static_cast<char>(pair ? hi << 4 | lo : hi);
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #include "gsm/sms.h"
 
+#include "connect/connection.h"
+
 #include "base/format.h"
 #include "base/rtlerrors.h"
 #include "gsm/gsmerror.h"
@@ -34,57 +36,18 @@ TDateTime readStamp(TByteReader &r, int8_t &zone, const char *field)
     return stamp;
 }
 
-// The hex forms of PDUs, as StrToHex and HexToStr make and read them (same results, same error
-// text), but table-driven and without a temporary per octet: every PDU a handset sends or
-// receives passes through these, and they were most of the cost of a decode.
-std::string toHex(std::string_view bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string result(bytes.size() * 2, '\0');
-    char *out = result.data();
-    for (unsigned char c : bytes) {
-        *out++ = digits[c >> 4];
-        *out++ = digits[c & 0x0F];
-    }
-    return result;
-}
-
-std::string fromHex(std::string_view text)
-{
-    static const auto values = [] {
-        std::array<int8_t, 256> t;
-        t.fill(-1);
-        for (int i = 0; i < 10; ++i)
-            t['0' + i] = static_cast<int8_t>(i);
-        for (int i = 0; i < 6; ++i)
-            t['A' + i] = t['a' + i] = static_cast<int8_t>(10 + i);
-        return t;
-    }();
-    std::string result((text.size() + 1) / 2, '\0');
-    for (size_t i = 0, o = 0; i < text.size(); i += 2, ++o) {
-        int hi = values[static_cast<uint8_t>(text[i])];
-        int lo = i + 1 < text.size() ? values[static_cast<uint8_t>(text[i + 1])] : 0;
-        if (hi < 0 || lo < 0)
-            throw EConvertError(
-                Format("\"$%s\" is an invalid integer", std::string(text.substr(i, 2)).c_str()));
-        // an odd trailing digit converts on its own
-        result[o] = static_cast<char>(i + 1 < text.size() ? hi << 4 | lo : hi);
-    }
-    return result;
-}
-
 } // namespace
 
 // ---- TSMS
 
 std::string TSMS::GetPDU() const
 {
-    return toHex(Encode());
+    return StrToHex(Encode());
 }
 
 void TSMS::SetPDU(const std::string &PDU)
 {
-    Decode(fromHex(PDU));
+    Decode(HexToStr(PDU));
 }
 
 // ---- TSMS2
@@ -463,7 +426,7 @@ std::unique_ptr<TSMS2> CreateSMSFromPDU(const ISMSContext *GSM, const std::strin
 {
     if (PDU.empty())
         return nullptr;
-    return CreateSMSFromBytes(GSM, fromHex(PDU), MobileTerminated);
+    return CreateSMSFromBytes(GSM, HexToStr(PDU), MobileTerminated);
 }
 
 } // namespace kestrel

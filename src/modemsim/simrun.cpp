@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -67,23 +68,145 @@ std::string ModemSimulatorUsage(const std::string &program)
 {
     return "Usage: " + program +
            " [--equipment NAME] [--pin PIN] [--puk PUK] [--link PATH]\n"
-           "       [--registration N] [--rssi N] [--own-number NUMBER] [--cnmi-ranges RANGES]\n"
+           "       [--registration N] [--rssi N] [--own-number NUMBER] [--sca NUMBER]\n"
+           "       [--cnmi-ranges RANGES] [--peer NUMBER]\n"
            "\n"
            "Runs a virtual GSM handset on a pseudo-terminal until interrupted. The first line of\n"
            "output is the device path to open. Equipment names: A1 M1 M20 GM12 Nokia6210 Nokia6650\n"
-           "Nokia9110 M35 S25 T260 WaveCom TC35 Fasttrack (default M20).\n"
+           "Nokia9110 M35 S25 T260 WaveCom TC35 Fasttrack (default M20). Messages sent to the own\n"
+           "number (default +491710000001) come back as received messages. --peer runs a second\n"
+           "handset of the same model with that own number on the same network; its device path is\n"
+           "the second line of output.\n"
            "\n"
-           "Control lines on standard input (each answered with OK or ERROR: reason):\n"
-           "  registration N        network registration status (+CREG <stat>)\n"
-           "  signal N              signal quality (+CSQ <rssi>)\n"
-           "  unsolicited TEXT      send TEXT as an unsolicited line\n"
-           "  raw TEXT              send TEXT as given (\\r \\n \\xHH escapes)\n"
-           "  hangup                close the device\n"
-           "  quit                  end the program\n";
+           "Control lines on standard input, each answered with OK (after any output lines) or\n"
+           "ERROR: reason; TPDUs are hexadecimal without service-centre field:\n" +
+           ModemSimulatorControlHelp();
+}
+
+namespace {
+
+struct TControlCommand {
+    const char *word;
+    const char *arguments;
+    const char *help;
+    // Returns false when the arguments do not fit; may add output lines.
+    bool (*run)(TModemSimulator &sim, const std::string &rest, std::vector<std::string> &out);
+};
+
+// Splits "first rest of line" at the first blank.
+std::pair<std::string, std::string> firstWord(const std::string &text)
+{
+    size_t blank = text.find(' ');
+    if (blank == std::string::npos)
+        return {text, {}};
+    return {text.substr(0, blank), text.substr(blank + 1)};
+}
+
+const TControlCommand kControlCommands[] = {
+    {"registration", "N", "network registration status (+CREG <stat>)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         int n = 0;
+         return parseInt(rest, n) && (sim.SetRegistration(n), true);
+     }},
+    {"signal", "N", "signal quality (+CSQ <rssi>)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         int n = 0;
+         return parseInt(rest, n) && (sim.SetSignal(n), true);
+     }},
+    {"deliver", "FROM TEXT", "a 7-bit message from FROM arrives",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         auto [from, text] = firstWord(rest);
+         return !from.empty() && (sim.DeliverText(from, text), true);
+     }},
+    {"deliver-pdu", "TPDU", "an SMS-DELIVER arrives",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.DeliverPdu(rest), true);
+     }},
+    {"status-report", "TPDU", "an SMS-STATUS-REPORT arrives",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.DeliverStatusReport(rest), true);
+     }},
+    {"broadcast", "ID TEXT", "a 7-bit cell broadcast page with message identifier ID",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         auto [id, text] = firstWord(rest);
+         int n = 0;
+         return parseInt(id, n) && (sim.BroadcastText(n, text), true);
+     }},
+    {"broadcast-pdu", "PAGE", "a cell broadcast page (88 octets)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.BroadcastPdu(rest), true);
+     }},
+    {"store", "MEM STAT TPDU", "puts a message into storage SM or ME; prints its index",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &out) {
+         auto [mem, more] = firstWord(rest);
+         auto [stat, tpdu] = firstWord(more);
+         int status = 0;
+         if (!parseInt(stat, status) || status < 0 || status > 3 || tpdu.empty())
+             return false;
+         out.push_back("index " + std::to_string(sim.StoreMessage(mem, status, tpdu)));
+         return true;
+     }},
+    {"stored", "", "lists the storage: stored MEM INDEX STAT TPDU",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &out) {
+         for (const auto &m : sim.StoredMessages())
+             out.push_back("stored " + m.storage + " " + std::to_string(m.index) + " " +
+                           std::to_string(m.status) + " " + m.tpdu);
+         return rest.empty();
+     }},
+    {"sent", "", "lists what the host sent: sent REFERENCE DESTINATION TPDU",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &out) {
+         for (const auto &m : sim.SentMessages())
+             out.push_back("sent " + std::to_string(m.reference) + " " + m.destination + " " + m.tpdu);
+         return rest.empty();
+     }},
+    {"transcript", "", "the dialogue so far, one line each (< received, > sent)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &out) {
+         for (const auto &l : sim.Transcript())
+             out.push_back(l);
+         return rest.empty();
+     }},
+    {"unsolicited", "TEXT", "sends TEXT as an unsolicited line",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.SendUnsolicited(rest), true);
+     }},
+    {"raw", "TEXT", "sends TEXT as given (\\r \\n \\xHH escapes)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.SendRaw(unescape(rest)), true);
+     }},
+    {"delay", "MS", "delays every reply",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         int n = 0;
+         return parseInt(rest, n) && (sim.SetReplyDelay(n), true);
+     }},
+    {"silent", "on|off", "answers nothing at all",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return (rest == "on" || rest == "off") && (sim.SetSilent(rest == "on"), true);
+     }},
+    {"fail", "LINE", "answers the next command with LINE (e.g. +CME ERROR: 11)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return !rest.empty() && (sim.FailNextCommand(rest), true);
+     }},
+    {"hangup", "", "closes the device",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         return rest.empty() && (sim.HangUp(), true);
+     }},
+};
+
+} // namespace
+
+std::string ModemSimulatorControlHelp()
+{
+    std::string text;
+    for (const auto &c : kControlCommands) {
+        std::string head = std::string(c.word) + (*c.arguments ? " " : "") + c.arguments;
+        text += "  " + head + std::string(head.size() < 22 ? 22 - head.size() : 1, ' ') + c.help + "\n";
+    }
+    text += "  quit                  ends the program\n";
+    return text;
 }
 
 std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModemSimulatorOptions &options,
-                                    bool &help)
+                                    std::string &peerNumber, bool &help)
 {
     help = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -100,7 +223,8 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
             continue;
         }
         static const char *withValue[] = {"--equipment",    "--pin",  "--puk",        "--link",
-                                          "--registration", "--rssi", "--own-number", "--cnmi-ranges"};
+                                          "--registration", "--rssi", "--own-number", "--sca",
+                                          "--cnmi-ranges",  "--peer"};
         bool known = false;
         for (const char *w : withValue)
             known = known || name == w;
@@ -124,8 +248,12 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
             options.linkPath = value;
         } else if (name == "--own-number") {
             options.ownNumber = value;
+        } else if (name == "--sca") {
+            options.sca = value;
         } else if (name == "--cnmi-ranges") {
             options.cnmiRanges = value;
+        } else if (name == "--peer") {
+            peerNumber = value;
         } else if (!parseInt(value, number) || number < 0 || number > 99) {
             return "bad number for " + name + ": " + value;
         } else if (name == "--registration") {
@@ -139,28 +267,31 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
 
 std::string ModemSimulatorControl(TModemSimulator &sim, const std::string &line, bool &quit)
 {
-    std::string word = line.substr(0, line.find(' '));
-    std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : std::string();
-    int number = 0;
-    if (word == "quit") {
+    auto [word, rest] = firstWord(line);
+    if (word == "quit" && rest.empty()) {
         quit = true;
-    } else if (word == "registration" && parseInt(rest, number)) {
-        sim.SetRegistration(number);
-    } else if (word == "signal" && parseInt(rest, number)) {
-        sim.SetSignal(number);
-    } else if (word == "unsolicited" && !rest.empty()) {
-        sim.SendUnsolicited(rest);
-    } else if (word == "raw" && !rest.empty()) {
-        sim.SendRaw(unescape(rest));
-    } else if (word == "hangup") {
-        sim.HangUp();
-    } else {
-        return "ERROR: unknown or incomplete command: " + line;
+        return "OK";
     }
-    return "OK";
+    for (const auto &c : kControlCommands) {
+        if (word != c.word)
+            continue;
+        std::vector<std::string> out;
+        try {
+            if (!c.run(sim, rest, out))
+                return "ERROR: usage: " + std::string(c.word) + " " + c.arguments;
+        } catch (const std::exception &e) {
+            return std::string("ERROR: ") + e.what();
+        }
+        std::string text;
+        for (const auto &l : out)
+            text += l + "\n";
+        return text + "OK";
+    }
+    return "ERROR: unknown command: " + word;
 }
 
-int RunModemSimulator(const TModemSimulatorOptions &options, FILE *out, FILE *err, int controlFd)
+int RunModemSimulator(const TModemSimulatorOptions &options, FILE *out, FILE *err, int controlFd,
+                      const std::string &peerNumber)
 {
     // The signals are taken through a descriptor; blocking them first also keeps them away from
     // the simulator's thread.
@@ -174,7 +305,17 @@ int RunModemSimulator(const TModemSimulatorOptions &options, FILE *out, FILE *er
     int status = 0;
     try {
         TModemSimulator sim(options);
+        std::unique_ptr<TModemSimulator> peer;
+        if (!peerNumber.empty()) {
+            TModemSimulatorOptions peerOptions = options;
+            peerOptions.ownNumber = peerNumber;
+            peerOptions.linkPath.clear();
+            peer = std::make_unique<TModemSimulator>(peerOptions);
+            sim.Join(*peer);
+        }
         std::fprintf(out, "%s\n", sim.DevicePath().c_str());
+        if (peer)
+            std::fprintf(out, "%s\n", peer->DevicePath().c_str());
         std::fflush(out);
         std::string input;
         bool quit = false;
@@ -187,8 +328,12 @@ int RunModemSimulator(const TModemSimulatorOptions &options, FILE *out, FILE *er
                     continue;
                 break;
             }
-            if (fds[0].revents & POLLIN)
+            if (fds[0].revents & POLLIN) {
+                // Take the signal, or restoring the mask below would deliver it after all.
+                signalfd_siginfo info;
+                [[maybe_unused]] ssize_t n = ::read(sigFd, &info, sizeof info);
                 break;
+            }
             if (controlOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
                 char buf[1024];
                 ssize_t n = ::read(controlFd, buf, sizeof buf);
@@ -221,6 +366,24 @@ int RunModemSimulator(const TModemSimulatorOptions &options, FILE *out, FILE *er
         ::close(sigFd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return status;
+}
+
+int ModemSimulatorMain(const std::vector<std::string> &args, const std::string &program)
+{
+    TModemSimulatorOptions options;
+    std::string peer;
+    bool help = false;
+    std::string error = ParseModemSimulatorArgs(args, options, peer, help);
+    if (help) {
+        std::fputs(ModemSimulatorUsage(program).c_str(), stdout);
+        return 0;
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s: %s\n%s", program.c_str(), error.c_str(),
+                     ModemSimulatorUsage(program).c_str());
+        return 2;
+    }
+    return RunModemSimulator(options, stdout, stderr, STDIN_FILENO, peer) == 0 ? 0 : 1;
 }
 
 } // namespace kestrel

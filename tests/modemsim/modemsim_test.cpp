@@ -408,13 +408,17 @@ TEST(ModemSimulatorRun, OptionsAndControlLines)
     };
     for (const auto &r : rows) {
         TModemSimulatorOptions o;
+        std::string peer;
         bool help = false;
-        EXPECT_EQ(ParseModemSimulatorArgs(r.args, o, help), r.error);
+        EXPECT_EQ(ParseModemSimulatorArgs(r.args, o, peer, help), r.error);
     }
     TModemSimulatorOptions o;
+    std::string peer;
     bool help = false;
-    ParseModemSimulatorArgs({"--equipment", "wavecom", "--pin", "1234", "--link=/tmp/x", "--rssi", "7"}, o,
-                            help);
+    ParseModemSimulatorArgs(
+        {"--equipment", "wavecom", "--pin", "1234", "--link=/tmp/x", "--rssi", "7", "--peer", "+4917"}, o,
+        peer, help);
+    EXPECT_EQ(peer, "+4917");
     EXPECT_EQ(o.equipment, "wavecom");
     EXPECT_EQ(o.pin, "1234");
     EXPECT_EQ(o.linkPath, "/tmp/x");
@@ -428,7 +432,15 @@ TEST(ModemSimulatorRun, OptionsAndControlLines)
     EXPECT_EQ(c.Command("AT+CSQ"), "\r\n+CSQ: 9,99\r\n\r\nOK\r\n");
     EXPECT_EQ(ModemSimulatorControl(sim, "raw A\\r\\x42", quit), "OK");
     EXPECT_EQ(c.ReadUntil("B"), "A\rB");
-    EXPECT_EQ(ModemSimulatorControl(sim, "frobnicate", quit).rfind("ERROR: ", 0), 0u);
+    EXPECT_EQ(ModemSimulatorControl(sim, "frobnicate", quit), "ERROR: unknown command: frobnicate");
+    EXPECT_EQ(ModemSimulatorControl(sim, "signal x", quit), "ERROR: usage: signal N");
+    EXPECT_EQ(ModemSimulatorControl(sim, "deliver-pdu 00ZZ", quit), "ERROR: not hexadecimal octets: 00ZZ");
+    c.Command("AT+CNMI=1,1,0,0,0");
+    EXPECT_EQ(ModemSimulatorControl(sim, "deliver +4930123 hello there", quit), "OK");
+    EXPECT_EQ(c.ReadUntil("\"SM\",1\r\n"), "\r\n+CMTI: \"SM\",1\r\n");
+    std::string stored = ModemSimulatorControl(sim, "stored", quit);
+    EXPECT_EQ(stored.rfind("stored SM 1 0 040791940321F3", 0), 0u) << stored;
+    EXPECT_EQ(stored.substr(stored.size() - 3), "\nOK");
     EXPECT_FALSE(quit);
     EXPECT_EQ(ModemSimulatorControl(sim, "quit", quit), "OK");
     EXPECT_TRUE(quit);
