@@ -1,6 +1,7 @@
 // kestrel pdu decode|encode: the offline PDU tools. They work on the message model alone, with
 // no modem, and print one JSON object per message so that scripts can read the result.
 #include "cli/clicommand.h"
+#include "cli/payloadjson.h"
 #include "cli/reassemblecommand.h"
 
 #include "base/datetime.h"
@@ -134,8 +135,10 @@ QJsonObject toJson(const TSMS2 &sms)
             putStamp(json, "scts", submitReport->SCTS, "timeZone", submitReport->TimeZone);
     }
     size_t header = headerLength(sms);
-    if (sms.FirstOctetBit(6))
+    if (sms.FirstOctetBit(6)) {
         json["udh"] = headerElements(std::string_view(sms.UserData).substr(0, header));
+        PutEMSObjectsOfHeader(json, std::string_view(sms.UserData).substr(0, header));
+    }
     if (hasText)
         json["text"] = textOf(SMSAlphabet(sms.DCS), std::string_view(sms.UserData).substr(header));
     return json;

@@ -4,6 +4,7 @@
 #include "cli/reassemblecommand.h"
 
 #include "cli/clicommand.h"
+#include "cli/payloadjson.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
@@ -73,6 +74,7 @@ QJsonObject progressOf(bool accepted, const TSMSDeliver *sms, const TSMSProtocol
             json["objectType"] =
                 QString::fromLatin1(ota->ObjectType.data(), qsizetype(ota->ObjectType.size()));
         }
+        PutPayloadContent(json, *p);
     }
     return json;
 }

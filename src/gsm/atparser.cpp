@@ -115,6 +115,15 @@ bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask)
 
 namespace {
 
+void Collect(TReplyState &st, std::string line)
+{
+    st.receiveStatus |= kWaitReply;
+    if (!st.lines || st.collected + line.size() > kMaxReplyText)
+        return;
+    st.collected += line.size();
+    st.lines->push_back(std::move(line));
+}
+
 void HandleReplyLine(TReplyState &st, const std::string &line)
 {
     const std::string upper = UpperASCII(line);
@@ -131,11 +140,8 @@ void HandleReplyLine(TReplyState &st, const std::string &line)
     }
     const std::string prefix = name + ":";
     if (st.waitMask & kPrefixedReply) {
-        if (StartsWith(upper, prefix)) {
-            if (st.lines)
-                st.lines->emplace_back(TrimBlanks(std::string_view(line).substr(prefix.size())));
-            st.receiveStatus |= kWaitReply;
-        }
+        if (StartsWith(upper, prefix))
+            Collect(st, std::string(TrimBlanks(std::string_view(line).substr(prefix.size()))));
         return;
     }
     if (line.empty())
@@ -143,15 +149,15 @@ void HandleReplyLine(TReplyState &st, const std::string &line)
     // Answer lines of other commands (an unsolicited "+CREG: 1" during "AT+CSQ") are not ours.
     if ((line[0] == '+' || line[0] == '^') && !StartsWith(upper, prefix))
         return;
-    if (st.lines)
-        st.lines->push_back(line);
-    st.receiveStatus |= kWaitReply;
+    Collect(st, line);
 }
 
 } // namespace
 
-void FeedReply(TReplyState &st, std::string_view chunk)
+bool FeedReply(TReplyState &st, std::string_view chunk)
 {
+    const uint8_t statusBefore = st.receiveStatus;
+    bool lineEnded = false;
     if (!ChunkEndsMidLine(chunk, st.waitMask) && (st.waitMask & kWaitLineEnd))
         st.receiveStatus |= kWaitLineEnd;
     if ((st.waitMask & kWaitPrompt) && chunk.find('>') != std::string_view::npos)
@@ -176,6 +182,7 @@ void FeedReply(TReplyState &st, std::string_view chunk)
             size_t end = pos;
             while (end > start && b[end - 1] == '\r')
                 --end;
+            lineEnded = lineEnded || end > start; // empty lines are no progress
             HandleReplyLine(st, b.substr(start, end - start));
             if ((st.receiveStatus & kWaitResult) && (st.receiveStatus & kWaitReply))
                 st.receiveStatus |= kWaitFinal;
@@ -186,6 +193,7 @@ void FeedReply(TReplyState &st, std::string_view chunk)
     st.buffer.erase(0, keep);
     if (st.buffer.size() > kMaxReceiveBuffer)
         st.buffer.erase(0, st.buffer.size() - kMaxReceiveBuffer);
+    return lineEnded || st.receiveStatus != statusBefore;
 }
 
 bool ReplyConditionsMet(const TReplyState &st)

@@ -26,6 +26,9 @@ constexpr uint8_t kErrorIsSuccess = 0x40; // an ERROR-class final result counts 
 // Upper bound of the text kept unparsed in the receive and reply buffers. A device that streams
 // without line ends loses its oldest unfinished bytes instead of growing memory without limit.
 constexpr size_t kMaxReceiveBuffer = 64 * 1024;
+// Upper bound of the reply lines one command collects (a full storage listing is far below it);
+// a device flooding lines while a command waits cannot grow the caller's list without limit.
+constexpr size_t kMaxReplyText = 1024 * 1024;
 
 // One entry of the result-code table. Codes whose params contain "RES" end a command; the others
 // are recognised (so never collected as reply lines) but end nothing.
@@ -62,6 +65,7 @@ struct TReplyState {
     int resultCode = 0;
     std::string resultLine;                    // the final result line as received
     std::vector<std::string> *lines = nullptr; // reply-line target, not owned; may be null
+    size_t collected = 0;                      // characters added to lines by this command
     std::string buffer;                        // received bytes of an unfinished line
 };
 
@@ -69,8 +73,10 @@ struct TReplyState {
 // prompt is awaited, with ">".
 bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask);
 // Feeds one received chunk to the parser of the waiting command: marks line completion and the
-// prompt, collects reply lines, records the final result, and keeps an incomplete tail.
-void FeedReply(TReplyState &state, std::string_view chunk);
+// prompt, collects reply lines, records the final result, and keeps an incomplete tail. Returns
+// true when the chunk made progress (a whole line, or a new condition): only that restarts the
+// silence timeout, so bytes that never form a line cannot keep a command waiting for ever.
+bool FeedReply(TReplyState &state, std::string_view chunk);
 // True when every condition the wait mask asks for (except the collection flags) has been seen.
 bool ReplyConditionsMet(const TReplyState &state);
 

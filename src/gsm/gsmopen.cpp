@@ -293,7 +293,12 @@ void TGSM::GetModemInfo(int Index, std::string &Value)
     const bool closed = !Active();
     if (closed) {
         m_infoCache.clear();
-        OpenDevice();
+        try {
+            OpenDevice();
+        } catch (...) {
+            CloseDevice(true); // the port gets its own handlers back
+            throw;
+        }
     }
     try {
         const std::string command = GSMInfoCommands[static_cast<size_t>(Index - 1)];

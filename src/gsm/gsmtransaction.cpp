@@ -298,6 +298,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 m_reply.resultLine.clear();
                 m_reply.resultCode = 0;
                 m_reply.lines = Lines;
+                m_reply.collected = 0;
                 m_reply.waitMask = (Flags & kWaitPrompt) ? kWaitPrompt : Flags;
             }
             m_replyEvent.ResetEvent();
@@ -395,10 +396,8 @@ void TGSM::CommRxChar(TObject *Sender, int Count)
         std::lock_guard lock(m_lock);
         AppendReceived(m_receive, s);
         m_midLine = ChunkEndsMidLine(s, m_reply.waitMask);
-        if (m_reply.waitMask != 0) {
-            FeedReply(m_reply, s);
-            fedReply = true;
-        }
+        if (m_reply.waitMask != 0)
+            fedReply = FeedReply(m_reply, s);
         undispatched = m_receive.data.size() > m_receive.dispatched;
     }
     if (fedReply || m_awaitingReadiness)

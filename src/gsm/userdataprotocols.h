@@ -158,6 +158,7 @@ protected:
 };
 
 // Narrowband-socket text header: "//SCK" [L] dest [source [ref count seq]] ["//" other] " " data.
+// The reference is written as two hexadecimal digits, so a sending object keeps it below 256.
 class TNBS : public TSMSProtocol2 {
 public:
     void Encode() override;
@@ -230,6 +231,8 @@ private:
 
 // Binary user data header (TS 23.040 9.2.3.24): port and concatenation elements built from the
 // fields, other elements from IEs, cut across segments where they do not fit.
+// A reference above 255 is sent in the 16-bit element (TS 23.040 9.2.3.24.8), so it stays below
+// 65536.
 class TUDHProtocol : public TSMSProtocol2 {
 public:
     TUDHProtocol();

@@ -4,18 +4,17 @@
 #include "connect/connection.h"
 #include "gsm/sms.h"
 
-#include <cctype>
-
 namespace kestrel {
 
 namespace {
 
-// Keys compare without regard to case, as the sender's address may be alphanumeric.
+// Keys compare without regard to (ASCII) case, as the sender's address may be alphanumeric.
 std::string foldKey(const std::string &key)
 {
     std::string folded = key;
     for (char &c : folded)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return folded;
 }
 

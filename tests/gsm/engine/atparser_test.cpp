@@ -216,10 +216,27 @@ TEST(ReplyParser, StreamWithoutLineEndsStaysBounded)
     st.waitMask = 0x13;
     const std::string junk(4096, 'x');
     for (int i = 0; i < 64; ++i)
-        FeedReply(st, junk);
+        EXPECT_FALSE(FeedReply(st, junk)) << "no progress: the silence timeout keeps running";
     EXPECT_LE(st.buffer.size(), kMaxReceiveBuffer);
-    FeedReply(st, "\r\nOK\r\n");
+    EXPECT_TRUE(FeedReply(st, "\r\n")) << "the kept tail ends as a line";
+    EXPECT_FALSE(FeedReply(st, "\r\n\r\n\r\n")) << "empty lines are no progress";
+    EXPECT_LE(st.buffer.size(), kMaxReceiveBuffer);
+    EXPECT_TRUE(FeedReply(st, "\r\nOK\r\n"));
     EXPECT_EQ(st.resultLine, "OK"); // and it keeps working
+}
+
+TEST(ReplyParser, FloodOfLinesCollectsABoundedAmount)
+{
+    TLines lines;
+    TReplyState st;
+    st.commandName = "+CMGL";
+    st.waitMask = 0x03;
+    st.lines = &lines;
+    const std::string line = std::string(1000, 'A') + "\r\n";
+    for (int i = 0; i < 2000; ++i)
+        EXPECT_TRUE(FeedReply(st, line));
+    EXPECT_EQ(lines.size(), kMaxReplyText / 1000);
+    EXPECT_EQ(st.receiveStatus, kWaitReply);
 }
 
 TEST(ResultCodes, Table)

@@ -266,4 +266,18 @@ TEST(ModemInfo, ClosedEngineOpensOnlyThePort)
     EXPECT_FALSE(rig.comm.Active());
 }
 
+TEST(ModemInfo, PortThatCannotOpenGetsItsHandlerBack)
+{
+    TEngineRig rig(Handset("M20"));
+    bool own = false;
+    rig.comm.OnRxChar = [&](TObject *, int) { own = true; };
+    rig.comm.SetDeviceName("/nonexistent/ttyS9");
+    std::string value;
+    EXPECT_THROW(rig.gsm.GetModemInfo(1, value), EComError);
+    ASSERT_TRUE(rig.comm.OnRxChar);
+    rig.comm.OnRxChar(nullptr, 0);
+    EXPECT_TRUE(own);
+    EXPECT_FALSE(rig.comm.Active());
+}
+
 } // namespace

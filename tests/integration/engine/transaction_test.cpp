@@ -154,7 +154,7 @@ TEST_F(Transaction, UnfinishedLineDelaysTheNextCommand)
         },
         3000));
     std::thread rest([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         rig.sim.SendRaw("5\r\n");
     });
     TLines lines;
@@ -190,6 +190,29 @@ TEST_F(Transaction, FloodWithoutLineEndsStaysUsable)
     TLines lines;
     EXPECT_EQ(rig.gsm.ExecCommand("AT+CSQ", 0x13, &lines), 0);
     EXPECT_EQ(lines, TLines{"20,99"});
+}
+
+TEST_F(Transaction, BytesWithoutLineEndsDoNotKeepACommandWaiting)
+{
+    rig.sim.SetSilent(true);
+    std::atomic<bool> stop = false;
+    std::thread streamer([&] {
+        while (!stop) {
+            rig.sim.SendRaw(std::string(64, '~'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        rig.gsm.ExecCommand("AT+CSQ", 0x13, nullptr, 1);
+        ADD_FAILURE();
+    } catch (const EGSMError &e) {
+        EXPECT_STREQ(e.what(), "No reply on AT command: AT+CSQ");
+    }
+    const auto elapsed = ElapsedMs(start);
+    stop = true;
+    streamer.join();
+    EXPECT_LT(elapsed, 3000) << "the silence timeout of 400 ms ended the attempt";
 }
 
 TEST_F(Transaction, VanishedDeviceDuringAWait)

@@ -71,7 +71,7 @@ TEST(CliReassemble, LinesPerPdu)
          0,
          {R"({"accepted":true,"complete":false,"destPort":0,"key":"+441234567890_BD","protocol":"TUDHProtocol","received":1,"reference":189,"segments":2,"sourcePort":0})",
           QString(
-              R"({"accepted":true,"complete":true,"data":"%1","destPort":0,"key":"+441234567890_BD","protocol":"TUDHProtocol","received":2,"reference":189,"segments":2,"sourcePort":0})")
+              R"({"accepted":true,"complete":true,"data":"%1","destPort":0,"ems":[],"key":"+441234567890_BD","protocol":"TUDHProtocol","received":2,"reference":189,"segments":2,"sourcePort":0})")
               .arg(QString::fromStdString(StrToHex(text)))}},
         {"text header, repeated and conflicting",
          {deliverPdu("+4411", TextToGSM("//SCK1581050201 ab"), 0),
@@ -99,7 +99,16 @@ TEST(CliReassemble, LinesPerPdu)
         {"no service-centre field",
          {"--no-sca", deliverPdu("+4411", TextToGSM("//SCKE2 hi"), 0).mid(2)},
          0,
-         {R"({"accepted":true,"complete":true,"data":"6869","destPort":226,"key":"+4411_00","protocol":"TNBS","received":1,"reference":0,"segments":1,"sourcePort":226})"}},
+         {R"({"accepted":true,"complete":true,"data":"6869","destPort":226,"key":"+4411_00","protocol":"TNBS","received":1,"reference":0,"segments":1,"smartMessageError":"Bad format","sourcePort":226})"}},
+        {"EMS objects of a completed payload",
+         {deliverPdu("+4411", std::string("\x0A\x0A\x03\x01\x05\x10\x13\x01\x02\x14\x00", 11) + "hi", 0xF5,
+                     true)},
+         0,
+         {R"({"accepted":true,"complete":true,"data":"6869","destPort":0,"ems":[{"class":"TEMSTextFormat","formatMode":16,"iei":10,"position":1,"textColour":0,"textLength":5},{"class":"TEMSUserPrompt","iei":19,"objectCount":2},{"class":"TEMSXObject","controlData":0,"data":"","first":true,"iei":20,"objectLength":0,"objectType":0,"position":0,"referenceNumber":0}],"key":"+4411_00","protocol":"TUDHProtocol","received":1,"reference":0,"segments":1,"sourcePort":0})"}},
+        {"a smart message names its class",
+         {deliverPdu("+4411", TextToGSM("//SCKE2 BEGIN:VCARD\r\nN:x\r\nEND:VCARD\r\n"), 0)},
+         0,
+         {R"({"accepted":true,"complete":true,"data":"424547494E3A56434152440D0A4E3A780D0A454E443A56434152440D0A","destPort":226,"key":"+4411_00","protocol":"TNBS","received":1,"reference":0,"segments":1,"smartMessage":"TSMvCard","sourcePort":226})"}},
         {"undecodable PDUs",
          {"zz", kPart1},
          1,

@@ -1,0 +1,27 @@
+// JSON views of what a message or a completed payload carries: the EMS objects of a binary user
+// data header, and the smart message or EMS objects of a reassembled payload, named as the
+// application logs them.
+#pragma once
+
+#include <QJsonObject>
+
+#include <string_view>
+
+namespace kestrel {
+class TSMSProtocol;
+class TUDHProtocol;
+} // namespace kestrel
+
+namespace kestrel::cli {
+
+// Sets "ems" to the objects of the header's elements (class names and fields); an iMelody that
+// does not parse ends the list and sets "emsError".
+void PutEMSObjects(QJsonObject &json, const TUDHProtocol &protocol);
+// The same for the raw header at the start of user data (UDHL and the elements); a chain whose
+// last element runs past the header carries no object.
+void PutEMSObjectsOfHeader(QJsonObject &json, std::string_view header);
+// For a complete payload: "smartMessage" with the class of its port, or, for a binary header
+// without one, its EMS objects.
+void PutPayloadContent(QJsonObject &json, const TSMSProtocol &protocol);
+
+} // namespace kestrel::cli
