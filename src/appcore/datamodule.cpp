@@ -5,7 +5,9 @@
 #include "base/inifile.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
+#include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
+#include "xsms/ems.h"
 #include "xsms/protocolstack.h"
 #include "xsms/smartmessage.h"
 
@@ -121,6 +123,60 @@ std::string PrintableUserData(const std::string &data)
     }
     return out;
 }
+
+namespace {
+
+// " SmartMessage:<class>" or " EMS<class>,<class>..." for a completed payload.
+std::string payloadNames(const TSMSProtocol &p, unsigned port)
+{
+    if (dynamic_cast<const TSMSProtocol2 *>(&p)) {
+        try {
+            if (auto sm = TSmartMessage::CreateFromPort(p.Data(), static_cast<uint16_t>(port)))
+                return std::string(" SmartMessage:") + sm->ClassName();
+        } catch (const std::exception &) {
+            // A payload its class cannot parse names nothing; the line still goes out.
+            return {};
+        }
+    }
+    auto *udh = dynamic_cast<const TUDHProtocol *>(&p);
+    if (!udh)
+        return {};
+    std::string names = " EMS";
+    TEMS ems;
+    try {
+        ems.LoadFromUDH(*udh);
+    } catch (const std::exception &) {
+        // Ends the list: the objects read before the failure are still named.
+    }
+    for (size_t i = 0; i < ems.Items.size(); ++i)
+        names += (i ? "," : "") + std::string(ems.Items[i]->ClassName());
+    return names;
+}
+
+// A concatenated plain text, whole and readable, for the log: a reader should not have to piece
+// the parts together from their reference lines.
+std::string concatenatedText(const TSMSProtocol &p, unsigned port, uint8_t dcs)
+{
+    if (port != 0 || !dynamic_cast<const TUDHProtocol *>(&p) || p.SegmentCount() < 2)
+        return {};
+    QString text;
+    switch (SMSAlphabet(dcs)) {
+    case TDCSAlphabet::da7Bit:
+        text = QString::fromLatin1(GSMToText(p.Data()));
+        break;
+    case TDCSAlphabet::daUCS2: {
+        const std::u16string w = UCS2ToWide(p.Data());
+        text = QString::fromUtf16(w.data(), static_cast<qsizetype>(w.size()));
+        break;
+    }
+    case TDCSAlphabet::da8Bit:
+        return {}; // binary data, not text
+    }
+    const QByteArray utf8 = text.toUtf8();
+    return "*text: " + PrintableUserData(std::string(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+} // namespace
 
 TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
     : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory))
@@ -290,8 +346,8 @@ void TGSMDataModule::LogSMS(const TSMS *SMS)
 void TGSMDataModule::ProcessSMS(TSMS *SMS)
 {
     LogSMS(SMS);
-    if (dynamic_cast<TSMSDeliver *>(SMS)) {
-        std::string text;
+    if (auto *deliver = dynamic_cast<TSMSDeliver *>(SMS)) {
+        std::string text, wholeText;
         ProtocolStack->Expire(false, 5.0 / 1440.0);
         TSMSProtocol *p = nullptr;
         if (ProtocolStack->AddSegment(SMS, p) && p) {
@@ -299,21 +355,17 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
             const unsigned port = p2 ? p2->DestPort() : 0;
             text = Format("*ref:%.2x, #%d/%d, , addr:%.4x", static_cast<unsigned>(p->Reference()),
                           p->ReceivedCount(), p->SegmentCount(), port);
-            if (p->State() == 1) {
+            if (p->State() == kStateComplete) {
                 text += " complete";
-                if (p2) {
-                    try {
-                        if (auto sm = TSmartMessage::CreateFromPort(p->Data(), static_cast<uint16_t>(port)))
-                            text += std::string(" SmartMessage:") + sm->ClassName();
-                    } catch (const std::exception &) {
-                        // A payload its class cannot parse names nothing; the line still goes out.
-                    }
-                }
+                text += payloadNames(*p, port);
+                wholeText = concatenatedText(*p, port, deliver->DCS);
                 ProtocolStack->RemoveProtocol(p);
             }
         }
         if (!text.empty())
             smsLogLine(text);
+        if (!wholeText.empty())
+            smsLogLine(wholeText);
     }
     SendMessageToForms(kMsgSMSProcessed, 0, SMS);
 }

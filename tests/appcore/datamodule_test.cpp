@@ -2,6 +2,7 @@
 #include "base/inifile.h"
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
+#include "xsms/protocolstack.h"
 
 #include <gtest/gtest.h>
 
@@ -256,6 +257,97 @@ TEST_F(DataModuleTest, LogsEachMessageKindWithItsFormat)
     EXPECT_NE(view.lines[2].find(", OA: 555, Status: 32, DT: "), std::string::npos);
     const std::string log = ReadFile(dm.SMSLogName);
     EXPECT_EQ(log.substr(0, view.lines[0].size() + 2), view.lines[0] + "\r\n");
+}
+
+// Received copies of messages that another program sent: the submit's content as a deliver.
+std::unique_ptr<TSMSDeliver> AsDeliver(const std::string &submitPdu, const std::string &from = "+4412345")
+{
+    auto submit = CreateSMSFromPDU(nullptr, submitPdu, false);
+    auto *s = dynamic_cast<TSMSSubmit *>(submit.get());
+    EXPECT_NE(s, nullptr);
+    auto d = std::make_unique<TSMSDeliver>();
+    d->OA = from;
+    d->DCS = s->DCS;
+    d->UserData = s->UserData;
+    d->SetFirstOctetBit(6, s->FirstOctetBit(6)); // TP-UDHI
+    return d;
+}
+
+struct ProcessCase {
+    const char *name;
+    std::vector<std::string> pdus; // SMS-SUBMITs, received as delivers in this order
+    bool submits;
+    std::vector<std::string> referenceLines; // lines after each message's summary, in order
+};
+
+TEST_F(DataModuleTest, ReassemblesAndNamesWhatMessagesCarry)
+{
+    const ProcessCase cases[] = {
+        {"picture message in three parts",
+         {"079144775810065051000C9144214365870900F5FF8C0B0504158A00000003BD03013002010000481C01FFFFFFFFFFFFFF"
+          "FFFF800010800001080001800020400002040001800040200004020001800080100008010001800100080010008001C002"
+          "00040020004003A00400020040002005900800010080001009881000008100000811842000004200000421824000002400"
+          "000241818000001800000181818000",
+          "079144775810065051000C9144214365870900F5FF8C0B0504158A00000003BD0302001800000181824000002400000241"
+          "8420000040AAAAAE8B881000008455555D4490080001022AAABAA3A00400020515557550C0020004028AAAEAA980010008"
+          "054555D5548000801002A2ABAAAB8000402005515755548000204002A8AEAAAB8000108005545D55548000090002AA3AAA"
+          "AB800006000555355554FFFFFFFFFD",
+          "079144775810065051000C9144214365870900F5FF1B0B0504158A00000003BD030355555555000008486920746865726"
+          "5"},
+         true,
+         {"*ref:bd, #1/3, , addr:158a", "*ref:bd, #2/3, , addr:158a",
+          "*ref:bd, #3/3, , addr:158a complete SmartMessage:TSMMultipartMessage"}},
+        {"EMS small picture in one message",
+         {"079144775810065051000C9144214365870900F0FF2A23112100FFFFC003A005900988118421824181818181826B847488"
+          "3B905CA02FC056FFD500"},
+         true,
+         {"*ref:00, #1/1, , addr:0000 complete EMSTEMSPictureSmall"}},
+        {"UCS2 text in two parts with a 16-bit reference",
+         {"079144775810065051000C914421436587090008FF8B06080407BD02010421044A04350448044C00200436043500200435"
+          "044904510020044D0442043804450020043C044F0433043A043804450020044404400430043D0446044304370441043A04"
+          "380445002004310443043B043E043A002C00200434043000200432044B043F04350439002004470430044E002E00200421"
+          "044A04350448044C002004360435",
+          "079144775810065051000C914421436587090008FF6B06080407BD020200200435044904510020044D0442043804450020"
+          "043C044F0433043A043804450020044404400430043D0446044304370441043A04380445002004310443043B043E043A00"
+          "2C00200434043000200432044B043F04350439002004470430044E002E0020"},
+         true,
+         {"*ref:7bd, #1/2, , addr:0000", "*ref:7bd, #2/2, , addr:0000 complete EMS",
+          "*text: Съешь же ещё этих мягких французских булок, да выпей чаю. Съешь же ещё этих мягких "
+          "французских булок, да выпей чаю. "}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TGSMDataModule dm(ini.string(), programDir);
+        TRecordingSink view;
+        dm.SMSLogView = &view;
+        TRecordingForm form;
+        dm.AddForm(&form);
+        for (const auto &pdu : c.pdus) {
+            auto d = AsDeliver(pdu);
+            dm.ProcessSMS(d.get());
+        }
+        std::vector<std::string> refs;
+        for (const auto &l : view.lines)
+            if (l[0] == '*')
+                refs.push_back(l);
+        EXPECT_EQ(refs, c.referenceLines);
+        EXPECT_EQ(view.lines.size(), c.pdus.size() + c.referenceLines.size());
+        EXPECT_EQ(form.messages.size(), c.pdus.size());
+        EXPECT_EQ(dm.ProtocolStack->Count(), 0); // completed payloads leave the stack
+    }
+}
+
+TEST_F(DataModuleTest, PlainDeliverIsLoggedWithoutReferenceLine)
+{
+    TGSMDataModule dm(ini.string(), programDir);
+    TRecordingSink view;
+    dm.SMSLogView = &view;
+    auto sms = CreateSMSFromPDU(
+        nullptr, "0791447758100650000C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07", true);
+    dm.ProcessSMS(sms.get());
+    ASSERT_EQ(view.lines.size(), 1u);
+    EXPECT_EQ(view.lines[0].substr(0, 1), ">");
+    EXPECT_NE(view.lines[0].find("OA: +441234567890, PID: 00"), std::string::npos);
 }
 
 } // namespace
