@@ -162,6 +162,9 @@ TEST(ModemSimulatorMessages, BadDataPartsAreRefused)
     EXPECT_EQ(c.ReadUntil("OK\r\n"), "\r\nOK\r\n");
     EXPECT_TRUE(sim.SentMessages().empty());
     EXPECT_EQ(c.Command("AT+CMGS=1000"), "\r\n+CMS ERROR: 304\r\n");
+    c.Command("AT+CMGF=1");
+    EXPECT_EQ(c.Command("AT+CMGW="), "\r\n+CMS ERROR: 305\r\n");      // a fuzz finding: no address at all
+    EXPECT_EQ(c.Command("AT+CMGS=+4930"), "\r\n+CMS ERROR: 305\r\n"); // the address must be quoted
 }
 
 TEST(ModemSimulatorMessages, DirectRoutingWithReportAndAcknowledgement)
