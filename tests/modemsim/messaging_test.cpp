@@ -464,3 +464,24 @@ TEST(ModemSimulatorMessages, ServiceCentre)
     EXPECT_EQ(c.Command("AT+CSCA=\"491712345\",145"), "\r\nOK\r\n");
     EXPECT_EQ(c.Command("AT+CSCA?"), "\r\n+CSCA: \"+491712345\",145\r\n\r\nOK\r\n");
 }
+
+TEST(ModemSimulatorMessages, TextModeUcs2TravelsAsHex)
+{
+    TModemSimulator sim(handset("S25"));
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CMGF=1;+CSDH=1");
+    EXPECT_EQ(c.Command("AT+CSMP=1,,0,8"), "\r\nOK\r\n");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("004800690020263A\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+    auto got = readLines(c, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find(",145,4,0,8,\"+491710760000\",145,8"), std::string::npos) << got[0];
+    EXPECT_EQ(got[1], "004800690020263A");
+    // Hex that is not hex is refused.
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("00G8\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMS ERROR: 305\r\n");
+}
