@@ -89,21 +89,28 @@ QImage blankImage(int width, int height)
     return image;
 }
 
-bool isBlack(const QImage &image, int x, int y)
+// Our own images are 32-bit: their rows are read and written directly (pictures of thousands of
+// pixels are painted pixel by pixel on every received element).
+QRgb *row(QImage &image, int y)
 {
-    if (x < 0 || y < 0 || x >= image.width() || y >= image.height())
-        return false;
-    return (image.pixel(x, y) & 0xFFFFFF) == 0;
+    return reinterpret_cast<QRgb *>(image.scanLine(y));
 }
 
 // Copies the Width x Height area of Source at (Left, 0) into a fresh white image.
 QImage copyArea(const QImage &source, long long left, int width, int height)
 {
     QImage image = blankImage(width, height);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (left + x <= INT32_MAX && isBlack(source, static_cast<int>(left + x), y))
-                image.setPixel(x, y, kBlack);
+    if (image.isNull() || source.isNull() || left >= source.width())
+        return image;
+    const QImage src = source.convertToFormat(QImage::Format_RGB32);
+    const int columns = static_cast<int>(std::min<long long>(width, src.width() - left));
+    for (int y = 0; y < image.height() && y < src.height(); ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(y)) + left;
+        QRgb *out = row(image, y);
+        for (int x = 0; x < columns; ++x)
+            if ((in[x] & 0xFFFFFF) == 0)
+                out[x] = kBlack;
+    }
     return image;
 }
 
@@ -111,17 +118,21 @@ QImage copyArea(const QImage &source, long long left, int width, int height)
 // for black; the image ends padded to a whole octet. Pixels beyond the image are written white.
 void writePixels(std::string &out, const QImage &image, int width, int height)
 {
+    const QImage img = image.isNull() ? image : image.convertToFormat(QImage::Format_RGB32);
     unsigned acc = 0;
     int bits = 0;
-    for (int y = 0; y < height; ++y)
+    for (int y = 0; y < height; ++y) {
+        const QRgb *in = y < img.height() ? reinterpret_cast<const QRgb *>(img.constScanLine(y)) : nullptr;
         for (int x = 0; x < width; ++x) {
-            acc = acc << 1 | (isBlack(image, x, y) ? 1u : 0u);
+            const bool black = in && x < img.width() && (in[x] & 0xFFFFFF) == 0;
+            acc = acc << 1 | (black ? 1u : 0u);
             if (++bits == 8) {
                 out += octet(acc);
                 acc = 0;
                 bits = 0;
             }
         }
+    }
     if (bits > 0)
         out += octet(acc << (8 - bits));
 }
@@ -132,7 +143,8 @@ void readPixels(TByteReader &r, QImage &image)
 {
     uint8_t b = 0;
     int bit = 8;
-    for (int y = 0; y < image.height(); ++y)
+    for (int y = 0; y < image.height(); ++y) {
+        QRgb *out = row(image, y);
         for (int x = 0; x < image.width(); ++x) {
             if (bit == 8) {
                 if (!r.Next(b))
@@ -140,9 +152,10 @@ void readPixels(TByteReader &r, QImage &image)
                 bit = 0;
             }
             if (b & (0x80 >> bit))
-                image.setPixel(x, y, kBlack);
+                out[x] = kBlack;
             ++bit;
         }
+    }
 }
 
 // Size bounds (0: none): raised to the minimum, then lowered to the maximum.
@@ -344,7 +357,7 @@ void TEMSPictureVariable::SetData(std::string_view data)
     r.Next(rows);
     m_width = widthOctets * 8;
     m_height = rows;
-    ApplyBounds();
+    bound(m_width, m_height, MinWidth, MinHeight, MaxWidth, MaxHeight);
     m_bitmap = blankImage(m_width, m_height);
     readPixels(r, m_bitmap);
 }

@@ -66,6 +66,12 @@ TEST(CliPduTest, DecodeMessages)
         {{kConcatPart2},
          {"firstOctet=64", "udh=[{\"data\":\"BD0202\",\"iei\":0}]",
           "text=\"xyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,abcde\""}},
+        // EMS objects of the header: a text format (its colour octet not received) and an animation
+        {{"00440481214300F5622170214365000C090A030105100D0200076869"},
+         {"ems=[{\"class\":\"TEMSTextFormat\",\"formatMode\":16,\"iei\":10,\"position\":1,\"textColour\":0,"
+          "\"textLength\":5},{\"animationNumber\":7,\"class\":\"TEMSAnimationPredef\",\"iei\":13,"
+          "\"position\":0}]",
+          "text=\"hi\""}},
         {{kUCS2}, {"dcs=8", "text=\"Привет, мир! Ünïcödé € ✓\""}},
         {{kAlnum}, {"oa=\"Oracle Ltd\"", "text=\"Alnum\""}},
         // UTC-1: the zone octet 0x48 is -4 quarter hours

@@ -47,6 +47,21 @@ TEST_F(Transaction, RepliesCutIntoChunks)
     EXPECT_EQ(info, TLines{"SIEMENS"});
 }
 
+TEST_F(Transaction, EchoOffAndServiceCentreWhileOpen)
+{
+    rig.gsm.SetCommandEcho(false);
+    rig.gsm.SetSCA("+491710760000");
+    rig.gsm.SetSCA("+491710760000"); // unchanged: nothing sent
+    TLines lines;
+    rig.gsm.ExecCommand("AT+CSCA?", 0x13, &lines);
+    EXPECT_EQ(lines, TLines{"\"+491710760000\",145"});
+    EXPECT_EQ(rig.Commands(), (TLines{"ATE0", "AT+CSCA=\"+491710760000\"", "AT+CSCA?"}));
+    std::string received;
+    rig.gsm.OnRxChar = [&](TObject *, char c) { received += c; };
+    rig.gsm.ProcessReceived();
+    EXPECT_EQ(received.find("AT+CSCA?"), std::string::npos) << "no echo after ATE0: " << received;
+}
+
 TEST_F(Transaction, ErrorsRepeatsAndErrorClassSuccess)
 {
     rig.gsm.SetRepeatCount(3);

@@ -93,6 +93,18 @@ TEST(ComposerText, LongTextIsConcatenatedNotCut)
     EXPECT_EQ(static_cast<uint8_t>(composer.Compose("123", content)[0]->UserData[3]), 0);
 }
 
+TEST(ComposerText, MoreThan255SegmentsIsRefused)
+{
+    TMessageComposer composer;
+    TMessageContent content;
+    content.Text = QString(255 * 153, 'a');
+    EXPECT_EQ(composer.MessageCount(content), 255);
+    content.Text += "b";
+    EXPECT_THROW(composer.MessageCount(content), EGSMError);
+    EXPECT_THROW(composer.Compose("1", content), EGSMError);
+    EXPECT_EQ(composer.ReferenceCounter, 0u);
+}
+
 TEST(ComposerText, EscapePairIsNeverSplit)
 {
     TMessageComposer composer;
