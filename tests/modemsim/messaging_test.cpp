@@ -485,3 +485,24 @@ TEST(ModemSimulatorMessages, TextModeUcs2TravelsAsHex)
     c.Write("00G8\x1a");
     EXPECT_EQ(c.ReadAnswer(), "\r\n+CMS ERROR: 305\r\n");
 }
+
+TEST(ModemSimulatorMessages, RoutedBodySplitAcrossReads)
+{
+    TModemSimulatorOptions o = handset("M20");
+    o.chunkGapMs = 60;
+    TModemSimulator sim(o);
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    // "\r\n+CMT: ,24\r\n" is 13 octets: the split falls inside the PDU line.
+    sim.SetChunking({20});
+    sim.DeliverPdu(deliverPdu("+4930123", "split me"));
+    std::string first = c.ReadOnce(2000);
+    EXPECT_EQ(first, "\r\n+CMT: ,24\r\n0791947");
+    std::string rest = c.ReadUntil("\r\n");
+    auto got = lines(first + rest);
+    ASSERT_EQ(got.size(), 2u);
+    auto msg = decodeLine(got[1], true, true);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(GSMToText(msg->UserData), "split me");
+}
