@@ -441,9 +441,14 @@ void TGSM::processReceivedForAsync()
     } catch (const std::exception &e) {
         // The async thread has no caller to report to: the application hears of it, and the
         // next wake-up goes on with the lines after the one that failed.
-        if (OnProcessingError)
-            OnProcessingError(this, e.what());
+        DoProcessingError(e.what());
     }
+}
+
+void TGSM::DoProcessingError(const std::string &aMessage)
+{
+    if (OnProcessingError)
+        OnProcessingError(this, aMessage);
 }
 
 void TGSM::SetPendingBodyLength(size_t Length)

@@ -446,11 +446,8 @@ void TSimHandset::cmdCsca(const TCommand &cmd, TAnswer &a)
         }
         // An empty number keeps the centre stored on the SIM: hosts write AT+CSCA="" when their
         // user configured none.
-        if (!Unquote(cmd.params[0]).empty()) {
-            m_sca = Unquote(cmd.params[0]);
-            if (type == 145 && m_sca[0] != '+')
-                m_sca.insert(0, "+");
-        }
+        if (std::string number = Unquote(cmd.params[0]); !number.empty())
+            m_sca = (type == 145 && number[0] != '+') ? "+" + number : number;
         break;
     case TCommand::Read:
         a.lines.push_back(

@@ -196,6 +196,20 @@ TEST_F(Transaction, IdleLinesReachTheApplicationThroughTheMainThread)
     EXPECT_EQ(unsolicited, TLines{"+CMTI: \"SM\",3"});
 }
 
+TEST_F(Transaction, FailingLineIsReportedAndProcessingGoesOn)
+{
+    std::vector<std::string> errors;
+    rig.gsm.OnProcessingError = [&](TObject *, const std::string &m) { errors.push_back(m); };
+    std::vector<int> registrations;
+    rig.gsm.OnNetworkRegistration = [&](TObject *, int s) { registrations.push_back(s); };
+    rig.sim.SendUnsolicited("+CREG: home");
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, 3000));
+    EXPECT_EQ(errors, std::vector<std::string>{"\"home\" is an invalid integer"});
+    rig.sim.SendUnsolicited("+CREG: 5");
+    ASSERT_TRUE(PumpUntil([&] { return !registrations.empty(); }, 3000));
+    EXPECT_EQ(registrations, std::vector<int>{5});
+}
+
 TEST_F(Transaction, FloodWithoutLineEndsStaysUsable)
 {
     const std::string junk(16 * 1024, 'x');
