@@ -7,6 +7,7 @@
 
 #include "base/format.h"
 #include "gsm/gsmerror.h"
+#include "gsm/userdataprotocols.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
@@ -136,6 +137,21 @@ TEST(HostilePayload, MelodyWithAVeryLongName)
     TSMRingingTone parsed;
     parsed.SetData(tone.GetData());
     EXPECT_EQ(parsed.GetData(), tone.GetData());
+}
+
+TEST(HostilePayload, SiemensObjectWithALongName)
+{
+    // The corpus input is the length of a first segment (none) and the segment.
+    const std::string input = Corpus("protocols_ota", "hostile_long_object_name");
+    TSiemensOTA ota;
+    ASSERT_EQ(ota.Decode(input.substr(1)), kDecodeAccepted);
+    EXPECT_EQ(ota.ObjectName, std::string(255, 'n'));
+    EXPECT_EQ(ota.ObjectType, "bmp");
+    ASSERT_EQ(ota.State(), kStateComplete);
+    EXPECT_EQ(ota.Data(), "DATA");
+    // A name that long leaves no room in a packet of our own: refused, the fields unchanged.
+    EXPECT_EQ(ErrorOf([&] { ota.SetData("DATA2"); }), "Object name too long");
+    EXPECT_EQ(ota.Data(), "DATA");
 }
 
 } // namespace

@@ -220,6 +220,20 @@ TEST(HostilePDU, ParameterIndicatorAndTimeStamps)
     });
 }
 
+TEST(HostilePDU, CellBroadcastPageLongerThanAPage)
+{
+    // 8-bit page (DCS 0x44) with 100 octets after its header: a page holds 82 (TS 23.041 9.4.1.2.4).
+    TCellBroadcast page;
+    page.Decode(Corpus("pdu", "hostile_cb_page_too_long"));
+    EXPECT_EQ(page.MessageId, 0x32);
+    EXPECT_EQ(page.PageNumber(), 1);
+    EXPECT_EQ(page.PageCount(), 1);
+    std::string content;
+    for (int c = 0x20; c < 0x20 + 82; ++c)
+        content += static_cast<char>(c);
+    EXPECT_EQ(page.Content, content);
+}
+
 TEST(HostilePDU, CompressedCodingsAreCarriedAsOctets)
 {
     struct TCase {
