@@ -506,3 +506,27 @@ TEST(ModemSimulatorMessages, RoutedBodySplitAcrossReads)
     ASSERT_TRUE(msg);
     EXPECT_EQ(GSMToText(msg->UserData), "split me");
 }
+
+TEST(ModemSimulatorMessages, UnacknowledgedRoutingStops)
+{
+    TModemSimulatorOptions o = handset("M35");
+    o.ackTimeoutMs = 100;
+    TModemSimulator sim(o);
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CSMS=1");
+    c.Command("AT+CNMI=2,2,0,1,1");
+    // Acknowledged in time: routing goes on.
+    sim.DeliverPdu(deliverPdu("+4930123", "first"));
+    ASSERT_EQ(readLines(c, 2).size(), 2u);
+    EXPECT_EQ(c.Command("AT+CNMA"), "\r\nOK\r\n");
+    EXPECT_EQ(c.ReadQuiet(200), "");
+    EXPECT_EQ(c.Command("AT+CNMI?"), "\r\n+CNMI: 2,2,0,1,1\r\n\r\nOK\r\n");
+    // Not acknowledged: the handset falls back to <mt> 0 and <ds> 0.
+    sim.DeliverPdu(deliverPdu("+4930123", "second"));
+    ASSERT_EQ(readLines(c, 2).size(), 2u);
+    EXPECT_EQ(c.ReadQuiet(300), "");
+    EXPECT_EQ(c.Command("AT+CNMI?"), "\r\n+CNMI: 2,0,0,0,1\r\n\r\nOK\r\n");
+    EXPECT_EQ(sim.PendingAcknowledgements(), 0);
+    EXPECT_EQ(c.Command("AT+CNMA"), "\r\n+CMS ERROR: 340\r\n");
+}
