@@ -2,6 +2,7 @@
 // expire, add, take complete payloads out. Each record of the input is one message: a flags octet
 // (bit 0 TP-UDHI, bits 1-2 sender, bits 3-4 minutes that pass before it, bit 5 keep complete
 // entries when expiring), a length octet and that many octets of user data.
+#include "connect/connection.h"
 #include "gsm/sms.h"
 #include "xsms/protocolstack.h"
 
@@ -20,7 +21,9 @@ static void check(bool condition)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     TSMSProtocolStack stack;
-    TDateTime now = 46000;
+    // Payloads are stamped with the current time when their first segment arrives; the stack's
+    // clock starts there too, so the minutes of the records really make payloads expire.
+    TDateTime now = NowUTC();
     stack.Clock = [&now] { return now; };
     size_t pos = 0;
     while (pos + 2 <= size) {

@@ -18,6 +18,20 @@ inline void Check(bool condition)
         std::abort();
 }
 
+// The ports of the ports target: the first octet of its inputs picks one of these (the last is
+// a port of no payload class). The hostile-input tests read that corpus with the same table.
+inline constexpr uint16_t kPorts[] = {kSMPortvCard,
+                                      kSMPortvCalendar,
+                                      kSMPortWapvCard,
+                                      kSMPortWapvCalendar,
+                                      kSMPortWapvCardSecure,
+                                      kSMPortWapvCalendarSecure,
+                                      kSMPortRingingTone,
+                                      kSMPortOperatorLogo,
+                                      kSMPortCLIIcon,
+                                      kSMPortMultipart,
+                                      1234};
+
 inline std::string Bytes(const uint8_t *data, size_t size)
 {
     return std::string(reinterpret_cast<const char *>(data), size);

@@ -7,20 +7,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace kestrel;
-    static const uint16_t ports[] = {kSMPortvCard,
-                                     kSMPortvCalendar,
-                                     kSMPortWapvCard,
-                                     kSMPortWapvCalendar,
-                                     kSMPortWapvCardSecure,
-                                     kSMPortWapvCalendarSecure,
-                                     kSMPortRingingTone,
-                                     kSMPortOperatorLogo,
-                                     kSMPortCLIIcon,
-                                     kSMPortMultipart,
-                                     1234};
     if (size == 0)
         return 0;
-    const uint16_t port = ports[data[0] % std::size(ports)];
+    const uint16_t port = fuzz::kPorts[data[0] % std::size(fuzz::kPorts)];
     const std::string payload = fuzz::Bytes(data + 1, size - 1);
     std::unique_ptr<TSmartMessage> message;
     try {

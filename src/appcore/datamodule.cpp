@@ -353,10 +353,8 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
         if (ProtocolStack->AddSegment(SMS, p) && p) {
             auto *p2 = dynamic_cast<TSMSProtocol2 *>(p);
             const unsigned port = p2 ? p2->DestPort() : 0;
-            text = Format("*ref:%.2x, #%d/%d, , addr:%.4x", static_cast<unsigned>(p->Reference()),
-                          p->ReceivedCount(), p->SegmentCount(), port);
+            text = ProtocolProgress(*p);
             if (p->State() == kStateComplete) {
-                text += " complete";
                 text += payloadNames(*p, port);
                 wholeText = concatenatedText(*p, port, deliver->DCS);
                 ProtocolStack->RemoveProtocol(p);

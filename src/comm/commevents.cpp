@@ -142,8 +142,14 @@ void TCommEventThread::deliver()
         events = m_pending;
         m_pending = 0;
     }
-    if (events)
+    if (!events)
+        return;
+    try {
         m_port->DispatchEvents(events);
+    } catch (...) {
+        // A handler's failure has no caller to reach on this thread; the watcher must go on
+        // reporting, or the port would fall silent (or the process end) over one bad event.
+    }
 }
 
 bool TCommEventThread::pollLines()

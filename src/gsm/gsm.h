@@ -202,6 +202,7 @@ protected:
     virtual void DoUnsolicitedSMS(int Idx, TSMS *aSMS);
     virtual void DoNetworkRegistration(int aNewStatus);
     virtual void DoBusyChanged(bool aBusy);
+    virtual void DoProcessingError(const std::string &aMessage);
     // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
     virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
 

@@ -288,6 +288,8 @@ void TGSM::SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet value)
 TGSMUnsolicitedIndicationSet TGSM::SetupIndications(TGSMUnsolicitedIndicationSet Value)
 {
     constexpr uint8_t kQuery = kWaitResult | kWaitReply | kPrefixedReply;
+    // A handset that answers a query with its final result alone supports (or reports) nothing:
+    // every parameter then keeps its current value and the wanted indications count as refused.
     std::vector<std::string> lines;
     CheckResult(ExecCommand("AT+CNMI=?", kQuery, &lines));
     const std::string ranges = lines.empty() ? std::string() : lines.front();

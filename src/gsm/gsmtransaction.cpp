@@ -443,10 +443,15 @@ void TGSM::processReceivedForAsync()
             ProcessReceived();
             return;
         } catch (const std::exception &e) {
-            if (OnProcessingError)
-                OnProcessingError(this, e.what());
+            DoProcessingError(e.what());
         }
     }
+}
+
+void TGSM::DoProcessingError(const std::string &aMessage)
+{
+    if (OnProcessingError)
+        OnProcessingError(this, aMessage);
 }
 
 void TGSM::SetPendingBodyLength(size_t Length)

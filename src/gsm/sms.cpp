@@ -372,7 +372,7 @@ void TCellBroadcast::Decode(std::string_view S)
     MessageId = static_cast<uint16_t>(static_cast<uint8_t>(header[2]) << 8 | static_cast<uint8_t>(header[3]));
     DCS = static_cast<uint8_t>(header[4]);
     PageParameter = static_cast<uint8_t>(header[5]);
-    std::string_view page = r.TakeUpTo(kPageSeptets);
+    std::string_view page = r.TakeUpTo(kPageOctets); // octets after the page are no content
     if (SevenBit()) {
         Content = UnpackSeptets(page, kPageSeptets);
     } else {

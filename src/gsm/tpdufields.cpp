@@ -675,6 +675,10 @@ TDCSAlphabet SMSAlphabet(uint8_t DCS)
     case 0xF: // data coding / message class: bit 2 selects 8-bit data
         return (DCS & 0x04) ? TDCSAlphabet::da8Bit : TDCSAlphabet::da7Bit;
     default:
+        // General data coding (00xx xxxx, 01xx xxxx): bit 5 marks compressed text, whose user
+        // data length counts octets (TS 23.040 9.2.3.16); it is carried as the octets received.
+        if (DCS < 0x80 && (DCS & 0x20))
+            return TDCSAlphabet::da8Bit;
         return alphabetBits(DCS);
     }
 }
@@ -687,8 +691,8 @@ TDCSAlphabet CBSAlphabet(uint8_t DCS)
     case 0x4:
     case 0x5:
     case 0x6:
-    case 0x7: // general data coding
-        return alphabetBits(DCS);
+    case 0x7: // general data coding; bit 5 compressed, carried as octets
+        return (DCS & 0x20) ? TDCSAlphabet::da8Bit : alphabetBits(DCS);
     case 0xE: // defined by the WAP forum: binary
         return TDCSAlphabet::da8Bit;
     case 0xF:

@@ -577,29 +577,32 @@ uint8_t TUDHProtocol::Decode(const std::string &S)
         if (!elements.Next(identifier) || !elements.Next(length) || !takeOctets(elements, length, d))
             return kDecodeNotSegment;
         auto at = [&d](size_t i) { return static_cast<unsigned>(static_cast<uint8_t>(d[i])); };
+        // Concatenation and port elements have one length each (TS 23.040 9.2.3.24.1, .24.3,
+        // .24.4, .24.8); one of another length is not used, so stray octets never become a
+        // reference, a count or a port.
         switch (identifier) {
         case 0x00: // concatenation, 8-bit reference
-            if (length >= 3) {
+            if (length == 3) {
                 reference = at(0);
                 total = at(1);
                 sequence = at(2);
             }
             break;
         case 0x08: // concatenation, 16-bit reference
-            if (length >= 4) {
+            if (length == 4) {
                 reference = at(0) << 8 | at(1);
                 total = at(2);
                 sequence = at(3);
             }
             break;
         case 0x04: // application ports, 8-bit
-            if (length >= 2) {
+            if (length == 2) {
                 destPort = at(0);
                 sourcePort = at(1);
             }
             break;
         case 0x05: // application ports, 16-bit
-            if (length >= 4) {
+            if (length == 4) {
                 destPort = at(0) << 8 | at(1);
                 sourcePort = at(2) << 8 | at(3);
             }

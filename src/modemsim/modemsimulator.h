@@ -68,7 +68,8 @@ public:
     void ClearTranscript();
 
     // Faults
-    void SetChunking(std::vector<size_t> splitPoints);  // split the next reply at these offsets
+    void SetChunking(std::vector<size_t> splitPoints);  // split the next output (a reply, or an
+                                                        // unsolicited message) at these offsets
     void SetRandomChunking(bool on, unsigned seed = 1); // split every reply into small chunks
     void SetReplyDelay(int ms);
     void SetSilent(bool on);                            // no reply at all (no echo either)

@@ -311,7 +311,7 @@ void TSimHandset::cmdCreg(const TCommand &cmd, TAnswer &a)
 void TSimHandset::cmdCsq(const TCommand &cmd, TAnswer &a)
 {
     if (cmd.kind == TCommand::Exec)
-        a.lines.push_back(Format("+CSQ: %d,99", m_rssi));
+        a.lines.push_back(Format("+CSQ: %d,99", reportedSignal()));
     else if (cmd.kind == TCommand::Test)
         a.lines.push_back("+CSQ: (0-31,99),(0-7,99)");
     else
@@ -446,11 +446,8 @@ void TSimHandset::cmdCsca(const TCommand &cmd, TAnswer &a)
         }
         // An empty number keeps the centre stored on the SIM: hosts write AT+CSCA="" when their
         // user configured none.
-        if (!Unquote(cmd.params[0]).empty()) {
-            m_sca = Unquote(cmd.params[0]);
-            if (type == 145 && m_sca[0] != '+')
-                m_sca.insert(0, "+");
-        }
+        if (std::string number = Unquote(cmd.params[0]); !number.empty())
+            m_sca = (type == 145 && number[0] != '+') ? "+" + number : number;
         break;
     case TCommand::Read:
         a.lines.push_back(

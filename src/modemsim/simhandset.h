@@ -190,6 +190,8 @@ private:
     int m_registration;
     int m_rssi;
     int m_reportedRegistration = 0;
+    int m_reportedSignal = 0;
+    int reportedSignal() const;
     bool m_off = false;
     bool m_switchingOff = false; // off once the answer to the switch-off command is out
     std::string m_cscs = "GSM";

@@ -465,6 +465,10 @@ void TSimHandset::cmdCmgw(const TCommand &cmd, TAnswer &a)
             return;
         }
     } else if (cmd.kind == TCommand::Set) {
+        if (cmd.params.empty()) {
+            a.final = cmsError(305);
+            return;
+        }
         m_dataAddress = Unquote(cmd.params[0]);
         if (cmd.params.size() == 3) {
             m_dataStatus = -1;

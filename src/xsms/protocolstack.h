@@ -74,7 +74,7 @@ private:
     std::multimap<TDateTime, TEntries::iterator> m_byAge;
 };
 
-// Progress of an accepted segment as the message log shows it: "*ref:2A, #2/3, , addr:1581",
+// Progress of an accepted segment as the message log shows it: "*ref:2a, #2/3, , addr:1581",
 // followed by " complete" once the payload is complete.
 std::string ProtocolProgress(const TSMSProtocol &Protocol);
 

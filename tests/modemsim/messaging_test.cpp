@@ -162,6 +162,9 @@ TEST(ModemSimulatorMessages, BadDataPartsAreRefused)
     EXPECT_EQ(c.ReadUntil("OK\r\n"), "\r\nOK\r\n");
     EXPECT_TRUE(sim.SentMessages().empty());
     EXPECT_EQ(c.Command("AT+CMGS=1000"), "\r\n+CMS ERROR: 304\r\n");
+    c.Command("AT+CMGF=1");
+    EXPECT_EQ(c.Command("AT+CMGW="), "\r\n+CMS ERROR: 305\r\n");      // a fuzz finding: no address at all
+    EXPECT_EQ(c.Command("AT+CMGS=+4930"), "\r\n+CMS ERROR: 305\r\n"); // the address must be quoted
 }
 
 TEST(ModemSimulatorMessages, DirectRoutingWithReportAndAcknowledgement)
@@ -460,4 +463,46 @@ TEST(ModemSimulatorMessages, ServiceCentre)
     EXPECT_EQ(c.Command("AT+CSCA?"), "\r\n+CSCA: \"+491710760000\",145\r\n\r\nOK\r\n");
     EXPECT_EQ(c.Command("AT+CSCA=\"491712345\",145"), "\r\nOK\r\n");
     EXPECT_EQ(c.Command("AT+CSCA?"), "\r\n+CSCA: \"+491712345\",145\r\n\r\nOK\r\n");
+}
+
+TEST(ModemSimulatorMessages, TextModeUcs2TravelsAsHex)
+{
+    TModemSimulator sim(handset("S25"));
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CMGF=1;+CSDH=1");
+    EXPECT_EQ(c.Command("AT+CSMP=1,,0,8"), "\r\nOK\r\n");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("004800690020263A\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+    auto got = readLines(c, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find(",145,4,0,8,\"+491710760000\",145,8"), std::string::npos) << got[0];
+    EXPECT_EQ(got[1], "004800690020263A");
+    // Hex that is not hex is refused.
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("00G8\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMS ERROR: 305\r\n");
+}
+
+TEST(ModemSimulatorMessages, RoutedBodySplitAcrossReads)
+{
+    TModemSimulatorOptions o = handset("M20");
+    o.chunkGapMs = 60;
+    TModemSimulator sim(o);
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    // "\r\n+CMT: ,24\r\n" is 13 octets: the split falls inside the PDU line.
+    sim.SetChunking({20});
+    sim.DeliverPdu(deliverPdu("+4930123", "split me"));
+    std::string first = c.ReadOnce(2000);
+    EXPECT_EQ(first, "\r\n+CMT: ,24\r\n0791947");
+    std::string rest = c.ReadUntil("\r\n");
+    auto got = lines(first + rest);
+    ASSERT_EQ(got.size(), 2u);
+    auto msg = decodeLine(got[1], true, true);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(GSMToText(msg->UserData), "split me");
 }

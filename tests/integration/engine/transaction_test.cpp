@@ -47,6 +47,21 @@ TEST_F(Transaction, RepliesCutIntoChunks)
     EXPECT_EQ(info, TLines{"SIEMENS"});
 }
 
+TEST_F(Transaction, EchoOffAndServiceCentreWhileOpen)
+{
+    rig.gsm.SetCommandEcho(false);
+    rig.gsm.SetSCA("+491710760000");
+    rig.gsm.SetSCA("+491710760000"); // unchanged: nothing sent
+    TLines lines;
+    rig.gsm.ExecCommand("AT+CSCA?", 0x13, &lines);
+    EXPECT_EQ(lines, TLines{"\"+491710760000\",145"});
+    EXPECT_EQ(rig.Commands(), (TLines{"ATE0", "AT+CSCA=\"+491710760000\"", "AT+CSCA?"}));
+    std::string received;
+    rig.gsm.OnRxChar = [&](TObject *, char c) { received += c; };
+    rig.gsm.ProcessReceived();
+    EXPECT_EQ(received.find("AT+CSCA?"), std::string::npos) << "no echo after ATE0: " << received;
+}
+
 TEST_F(Transaction, ErrorsRepeatsAndErrorClassSuccess)
 {
     rig.gsm.SetRepeatCount(3);
@@ -179,6 +194,20 @@ TEST_F(Transaction, IdleLinesReachTheApplicationThroughTheMainThread)
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(registrations, std::vector<int>{2}) << "a repeated status raises no event";
     EXPECT_EQ(unsolicited, TLines{"+CIEV: 2,3"});
+}
+
+TEST_F(Transaction, FailingLineIsReportedAndProcessingGoesOn)
+{
+    std::vector<std::string> errors;
+    rig.gsm.OnProcessingError = [&](TObject *, const std::string &m) { errors.push_back(m); };
+    std::vector<int> registrations;
+    rig.gsm.OnNetworkRegistration = [&](TObject *, int s) { registrations.push_back(s); };
+    rig.sim.SendUnsolicited("+CREG: home");
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }, 3000));
+    EXPECT_EQ(errors, std::vector<std::string>{"\"home\" is an invalid integer"});
+    rig.sim.SendUnsolicited("+CREG: 5");
+    ASSERT_TRUE(PumpUntil([&] { return !registrations.empty(); }, 3000));
+    EXPECT_EQ(registrations, std::vector<int>{5});
 }
 
 TEST_F(Transaction, FloodWithoutLineEndsStaysUsable)

@@ -237,7 +237,7 @@ TEST(TSMSProtocolStack, ReferenceConcatenatedDelivers)
         ASSERT_NE(sms, nullptr);
         ASSERT_TRUE(stack.AddSegment(sms.get(), p));
     }
-    EXPECT_EQ(stack.Entries()[0].first, "+441234567890_BD");
+    EXPECT_EQ(stack.Entries()[0].first, "+441234567890_bd");
     ASSERT_EQ(p->State(), kStateComplete);
     const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,";
     EXPECT_EQ(GSMToText(p->Data()),

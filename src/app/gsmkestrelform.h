@@ -1,0 +1,138 @@
+// TGSMKestrelForm: the only window. Modem tab (configuration, login and logout, switch off,
+// handset identification), SMS tab (compose and send with the picture and melody editors), and
+// the two log views. All modem work goes through the data module's engine; the window opens the
+// serial port itself only for what is typed into the modem log.
+#pragma once
+
+#include "app/melodyeditor.h"
+#include "appcore/datamodule.h"
+#include "xsms/composer.h"
+
+#include <QFileDialog>
+#include <QImage>
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class GSMKestrelForm;
+}
+
+namespace kestrel {
+
+// What the SMS tab's two lists select.
+enum TSMSKind { skText, skSmart, skEMS };
+enum TSmartType { stPicture, stVCard, stLogo, stCLI, stMelody };
+enum TEMSType {
+    etPictureSmall,
+    etPictureLarge,
+    etPictureVariable,
+    etAnimationSmall,
+    etAnimationLarge,
+    etSound
+};
+
+class TGSMKestrelForm : public QMainWindow, public TMessageTarget {
+    Q_OBJECT
+public:
+    TGSMKestrelForm(TGSMDataModule &dataModule, const QStringList &arguments, QWidget *parent = nullptr);
+    ~TGSMKestrelForm() override;
+
+    Ui::GSMKestrelForm *UI() const { return ui.get(); }
+    TGSMDataModule &DataModule() const { return m_dm; }
+
+    void HandleMessage(int Msg, long long WParam, const TSMS *LParam) override;
+
+    // Handlers, named after what they answer.
+    void SpeedButton3Click(QObject *sender); // On (Tag 1) and Off (Tag 0)
+    void SpeedButton1Click();                // switch off
+    void IndNetRegStatusClick();             // signal strength
+    void StatusBarClick();
+    void ModemLogKeyPress(QObject *sender, char &Key);
+    void SMSLOGCheckBoxClick();
+    void GSMLOGCheckBoxClick();
+    void SMSLogButtonClick();
+    void GSMLogButtonClick();
+    void SMSKindChange();
+    void BlinkClick();
+    void BitBtn1Click(); // send
+    // What the SMS tab describes, as the composer takes it.
+    TMessageContent MessageContent() const;
+
+    void BeginModemAction();
+    void EndModemAction();
+    void CheckDeviceActive() const;
+    void EngineToControls();
+    void ControlsToEngine();
+
+    // Picture editor.
+    void ResizePicture();
+    int PictureFrameCount() const;
+    QImage &Picture() { return m_picture; }
+    void LoadPicture(const QString &fileName);
+    void SavePicture(const QString &fileName) const;
+    // Melody editor.
+    TMelodyTable &Melody() { return m_melody; }
+    TMelodyRow EditorValues() const;
+    void SetEditorValues(const TMelodyRow &values);
+    void MelodyPlus();  // "+"
+    void MelodyMinus(); // "-"
+    void RowToEditors();
+    void MelodyToGrid();
+    void LoadMelody(const QString &fileName);
+    void SaveMelody(const QString &fileName);
+
+    // Asked before sending while the engine is closed; the default asks with a message box.
+    std::function<bool(const QString &question)> Confirm;
+    // Shows a failure of a handler; the default is a message box.
+    std::function<void(const QString &message)> ShowError;
+
+    // Builds what is sent; its counter is the multipart reference of the next message.
+    TMessageComposer &Composer() { return m_composer; }
+
+    static constexpr const char *kOwnHint = "GSM Kestrel 0.1 - send and receive short messages|";
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void formCreate();
+    void formShow();
+    void setupMelodyEditor();
+    void connectHandlers();
+    // Runs a handler and shows what it raises; the modem action ends in every case.
+    void guarded(const std::function<void()> &handler);
+    void showHint(const QString &hint);
+    void setRegistration(int status);
+    void setEngineState(int value);
+    void updateMessageCounter();
+    void sendMessage();
+    void sendSubmit(TSMSSubmit &submit);
+    void openForTyping();
+
+    std::unique_ptr<Ui::GSMKestrelForm> ui;
+    TGSMDataModule &m_dm;
+    QStringList m_arguments;
+    bool m_shown = false;
+    int m_savedPage = 0;
+    unsigned m_prevKind = 0x80000001u;
+    unsigned m_prevType = 0x80000001u;
+    bool m_updating = false;
+    int m_smartClass = -1; // TSmartType, or -1
+    int m_emsClass = -1;   // TEMSType, or -1
+    QImage m_picture;
+    TMelodyTable m_melody;
+    TMessageComposer m_composer;
+    std::string m_smsLogFile;
+    std::string m_gsmLogFile;
+    QFileDialog *SMSLogSaveDialog = nullptr;
+    QFileDialog *GSMLogSaveDialog = nullptr;
+    QFileDialog *OpenPictureDialog = nullptr;
+    QFileDialog *SavePictureDialog = nullptr;
+    QFileDialog *OpenMelodyDialog = nullptr;
+    QFileDialog *SaveMelodyDialog = nullptr;
+};
+
+} // namespace kestrel

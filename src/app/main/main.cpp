@@ -1,0 +1,121 @@
+// gsm-kestrel: the window. Arguments besides the toolkit's own:
+//   -I:PATH or /I:PATH   settings file instead of gsm.ini next to the program
+//   -START or /START     log in at once
+//   --device PATH        serial device for this run (saved like a change in the window)
+//   --simulate           run against a virtual handset on a pseudo-terminal; its device is used
+//                        for this run only and never stays in the settings file
+// SIGTERM and SIGINT close the window like its close button: settings saved, engine closed.
+#include "app/gsmkestrelform.h"
+#include "appcore/datamodule.h"
+#include "gsm/gsmequipment.h"
+#include "modemsim/modemsimulator.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kestrel;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] auto n = write(g_signalPipe[1], &c, 1);
+}
+
+// Signals only write a byte; the event loop reads it and closes the window normally.
+void installQuitSignals(QMainWindow &window)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char c;
+        [[maybe_unused]] auto n = read(g_signalPipe[0], &c, 1);
+        window.close();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("GSM Kestrel");
+
+    std::vector<std::string> args;
+    for (const QString &a : QApplication::arguments())
+        args.push_back(a.toStdString());
+    bool simulate = false;
+    std::string device;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--simulate")
+            simulate = true;
+        else if (args[i] == "--device" && i + 1 < args.size())
+            device = args[++i];
+        else if (args[i] == "--help" || args[i] == "-h") {
+            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate]\n");
+            return 0;
+        }
+    }
+
+    // The simulated handset must outlive the data module, whose engine talks to it until the end.
+    std::unique_ptr<TModemSimulator> simulator;
+    std::unique_ptr<TGSMDataModule> dataModule;
+    std::string configuredDevice;
+    try {
+        const TAppLocations locations = ResolveAppLocations(args, ProgramDirectory());
+        if (!locations.Notice.empty())
+            std::fprintf(stderr, "gsm-kestrel: %s\n", locations.Notice.c_str());
+        dataModule = std::make_unique<TGSMDataModule>(locations);
+        if (!device.empty())
+            dataModule->Comm1.SetDeviceName(device);
+        if (simulate) {
+            TModemSimulatorOptions options;
+            options.equipment = GSMEquipmentNames[dataModule->GSM.Equipment()];
+            options.pin = dataModule->GSM.PIN();
+            simulator = std::make_unique<TModemSimulator>(options);
+            configuredDevice = dataModule->Comm1.DeviceName();
+            dataModule->Comm1.SetDeviceName(simulator->DevicePath());
+            std::fprintf(stderr, "gsm-kestrel: virtual %s handset on %s, own number %s\n",
+                         options.equipment.c_str(), simulator->DevicePath().c_str(),
+                         simulator->OwnNumber().c_str());
+        }
+    } catch (const std::exception &e) {
+        QMessageBox::critical(nullptr, "GSM Kestrel", QString::fromStdString(e.what()));
+        return 1;
+    }
+
+    int rc = 0;
+    {
+        TGSMKestrelForm form(*dataModule, QApplication::arguments());
+        installQuitSignals(form);
+        form.show();
+        rc = QApplication::exec();
+        try {
+            dataModule->GSM.Close();
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "gsm-kestrel: %s\n", e.what());
+        }
+        dataModule->Comm1.Close();
+    }
+    // The virtual handset's device is gone after this run: keep the configured one.
+    if (simulator && dataModule->Comm1.DeviceName() == simulator->DevicePath())
+        dataModule->Comm1.SetDeviceName(configuredDevice);
+    dataModule.reset(); // saves the settings
+    return rc;
+}
