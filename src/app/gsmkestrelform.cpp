@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <exception>
 
@@ -270,7 +271,9 @@ void TGSMKestrelForm::formShow()
     for (const QString &a : m_arguments.mid(1))
         if (a.size() > 1 && (a[0] == '-' || a[0] == '/') &&
             a.mid(1).compare("START", Qt::CaseInsensitive) == 0) {
-            SpeedButton3Click(ui->SpeedButton3);
+            // Once the event loop runs: a window closed during the login (a signal) must be able
+            // to end the loop, which it cannot before the loop has started.
+            QTimer::singleShot(0, this, [this] { guarded([this] { SpeedButton3Click(ui->SpeedButton3); }); });
             break;
         }
     showHint(kOwnHint);
