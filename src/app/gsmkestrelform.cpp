@@ -5,8 +5,10 @@
 #include "app/pictureeditor.h"
 #include "base/convert.h"
 #include "base/format.h"
+#include "gsm/atparser.h"
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
+#include "gsm/smscontext.h"
 #include "terminal/terminal.h"
 #include "ui_gsmkestrelform.h"
 #include "xsms/ems.h"
@@ -18,6 +20,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <exception>
 
@@ -268,7 +271,9 @@ void TGSMKestrelForm::formShow()
     for (const QString &a : m_arguments.mid(1))
         if (a.size() > 1 && (a[0] == '-' || a[0] == '/') &&
             a.mid(1).compare("START", Qt::CaseInsensitive) == 0) {
-            SpeedButton3Click(ui->SpeedButton3);
+            // Once the event loop runs: a window closed during the login (a signal) must be able
+            // to end the loop, which it cannot before the loop has started.
+            QTimer::singleShot(0, this, [this] { guarded([this] { SpeedButton3Click(ui->SpeedButton3); }); });
             break;
         }
     showHint(kOwnHint);
@@ -633,7 +638,9 @@ TMessageContent TGSMKestrelForm::MessageContent() const
     }
     c.vCardName = ui->vCardName->text();
     c.vCardPhone = ui->vCardPhone->text();
-    if (ui->PictureGB->isVisibleTo(const_cast<TGSMKestrelForm *>(this))) {
+    const bool picture = m_smartClass == stPicture || m_smartClass == stLogo || m_smartClass == stCLI ||
+                         (m_emsClass >= etPictureSmall && m_emsClass <= etAnimationLarge);
+    if (picture) {
         c.Width = std::clamp(editNumber(ui->PictureWidth), 0, kMaxPictureSide);
         c.Height = std::clamp(editNumber(ui->PictureHeight), 0, kMaxPictureSide);
         c.AnimationCount = editNumber(ui->PictureNumAnimations);
@@ -658,6 +665,40 @@ void TGSMKestrelForm::BitBtn1Click()
     EndModemAction();
 }
 
+namespace {
+
+// The engine's view of PDUs for the composer: whether they start with the service-centre field.
+class TEngineContext : public ISMSContext {
+public:
+    explicit TEngineContext(const TGSM &gsm) : m_gsm(gsm) {}
+    bool SCAInPDU() const override { return m_gsm.SCAInPDU(); }
+    std::string SCA() const override { return m_gsm.SCA(); }
+
+private:
+    const TGSM &m_gsm;
+};
+
+// Sends one message through the engine's own message transfer where it has one; until then
+// through the PDU-mode command with its prompt, which every handset of the table understands.
+template <class Engine>
+void sendThroughEngine(Engine &gsm, TSMSSubmit &submit)
+{
+    if constexpr (requires { gsm.SendSMS(submit); }) {
+        gsm.SendSMS(submit);
+    } else if constexpr (requires { gsm.SendSMS(&submit); }) {
+        gsm.SendSMS(&submit);
+    } else {
+        if (gsm.SMSFormat() != kSMSFormatPDU)
+            throw EGSMError("Messages are sent in PDU mode: choose the mode \"PDU\" and log in again");
+        const std::string pdu = submit.GetPDU();
+        gsm.CheckResult(
+            gsm.ExecCommand(Format("AT+CMGS=%d>%s", CMGSLength(gsm.Equipment(), pdu.size()), pdu.c_str()),
+                            kWaitPrompt | kWaitResult));
+    }
+}
+
+} // namespace
+
 void TGSMKestrelForm::sendMessage()
 {
     const TMessageContent content = MessageContent();
@@ -669,7 +710,8 @@ void TGSMKestrelForm::sendMessage()
         m_dm.GSM.Open();
     }
     CheckDeviceActive();
-    auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content);
+    const TEngineContext context(m_dm.GSM);
+    auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content, &context);
     for (auto &submit : submits)
         sendSubmit(*submit);
 }
@@ -800,9 +842,10 @@ void TGSMKestrelForm::SaveMelody(const QString &fileName)
         throw EGSMError(Format("Cannot write the melody \"%s\"", fileName.toStdString().c_str()));
 }
 
-void TGSMKestrelForm::sendSubmit(TSMSSubmit &)
+void TGSMKestrelForm::sendSubmit(TSMSSubmit &submit)
 {
-    throw EGSMError("Sending needs the engine's message transfer, which is not built in yet");
+    sendThroughEngine(m_dm.GSM, submit);
+    m_dm.LogSMS(&submit);
 }
 
 } // namespace kestrel

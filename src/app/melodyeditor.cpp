@@ -190,7 +190,7 @@ void TMelodyKeyboard::paintEvent(QPaintEvent *)
                                        : (black ? Qt::black : Qt::white);
                 p.fillRect(r, fill);
                 p.setPen(Qt::darkGray);
-                p.drawRect(r);
+                p.drawRect(r.adjusted(0, 0, -1, -1));
             }
 }
 

@@ -19,6 +19,8 @@
 #include "gsm/atparser.h"
 #include "gsm/gsmequipment.h"
 #include "gsm/gsmerrors.h"
+#include "gsm/sms.h"
+#include "gsm/smscontext.h"
 
 #include <array>
 #include <atomic>
@@ -57,6 +59,18 @@ using TBusyChanged = std::function<void(TObject *Sender, bool aBusy)>;
 // A failure while idle lines were processed for the async thread (nobody else could catch it).
 using TProcessingErrorEvent = std::function<void(TObject *Sender, const std::string &aMessage)>;
 
+// The text-mode status words of stored messages, index = the status number of 3GPP TS 27.005
+// 3.1 (0 REC UNREAD ... 3 STO SENT, 4 ALL).
+extern const std::array<const char *, 5> SMSStatusNames;
+
+// One message of a storage listing. Entries own their message object.
+struct TSMSListEntry {
+    int Index = 0;                 // storage index
+    int Status = 0;                // status number (0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT)
+    std::string Raw;               // as the handset gave it: the PDU text in PDU mode, the body in text mode
+    std::unique_ptr<TSMS> Message; // nullptr when the entry could not be decoded or read
+};
+
 // The handset information queries, indexed by GetModemInfo's Index - 1.
 extern const std::array<const char *, 4> GSMInfoCommands;
 
@@ -84,7 +98,7 @@ private:
     std::thread m_thread;
 };
 
-class TGSM : public TConnection {
+class TGSM : public TConnection, public ISMSContext {
 public:
     TGSM();
     ~TGSM() override;
@@ -98,7 +112,7 @@ public:
     void SetUnsolicitedIndication(TGSMUnsolicitedIndicationSet value);
     const std::string &PIN() const { return m_pin; }
     void SetPIN(const std::string &value);
-    const std::string &SCA() const { return m_sca; }
+    std::string SCA() const override { return m_sca; }
     void SetSCA(const std::string &value);
     TComm *COMDevice() const { return m_comDevice; }
     void SetCOMDevice(TComm *value);
@@ -155,7 +169,27 @@ public:
     void GetModemInfo(int Index, std::string &Value);
     void SwitchOff();
     void SelectMemory(const std::string &Mem);
-    bool SCAInPDU() const;
+    bool SCAInPDU() const override;
+
+    // Stored and transferred messages (3GPP TS 27.005 3.4, 3.5), in PDU or text mode as
+    // SMSFormat says. Read, list and delete need the engine open.
+    //
+    // Sends an SMS-SUBMIT (or, in PDU mode, an SMS-COMMAND); the caller keeps ownership of SMS.
+    // Returns the message reference of the "+CMGS:" answer, or -1 when the handset gave none.
+    int SendSMS(const TSMS &SMS);
+    // Reads the message at Index of the current storage. Status receives its status number (-1
+    // for an unknown text-mode status word). The caller owns the result; nullptr when the
+    // handset gave no message or it could not be decoded, Raw (when given) then still receives
+    // what the handset sent (the PDU text, or the text-mode body).
+    std::unique_ptr<TSMS> ReadSMS(int Index, int &Status, std::string *Raw = nullptr);
+    void DeleteSMS(int Index);
+    // The messages of the current storage with the status number Status (-1: all), in the
+    // handset's order. The caller owns the entries and their messages.
+    std::vector<TSMSListEntry> ListSMS(int Status);
+    // The length value of the PDU-mode "AT+CMGS=" for SMS.
+    virtual int GetTPDULength(const TSMS &SMS) const;
+    // The directly routed message or report is confirmed to the network (phase 2+ only).
+    void AcknowledgeMessage();
     const TGSMEquipmentBehaviour &Behaviour() const { return EquipmentBehaviour(m_equipment); }
 
 protected:
@@ -184,6 +218,13 @@ private:
     bool handleRegistrationLine(const std::string &line);
     bool handleWindLine(const std::string &line);
     bool handleSignalLine(const std::string &line);
+    bool handlePendingBody(const std::string &line);
+    bool handleStorageIndication(const std::string &line);
+    bool handleT260StatusIndication(const std::string &line);
+    bool handleDeliverHeader(const std::string &line);
+    bool handleStatusReportHeader(const std::string &line);
+    bool handleBroadcastHeader(const std::string &line);
+    void pauseMs(int ms) const;
 
     void processReceivedForAsync();
     void waitQuiet(uint8_t flags);
@@ -211,6 +252,8 @@ private:
     std::string m_memory = "\"SM\"";
     int m_messageService = 0;
     int m_busyCount = 0;
+    // A directly routed message whose header line came and whose body line is awaited.
+    std::unique_ptr<TSMS> m_pendingSMS;
 
     // Guarded by m_lock: the receive buffer with its dispatch position, the reply parser's state
     // and the mid-line flag. Written by the watcher thread, read by the waiting main thread.

@@ -3,6 +3,9 @@
 #include "gsm/gsm.h"
 
 #include "base/convert.h"
+#include "gsm/tpdufields.h"
+
+#include <algorithm>
 
 namespace kestrel {
 
@@ -13,15 +16,18 @@ bool StartsWith(const std::string &s, std::string_view prefix)
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// A PDU body line is taken up to its CR, at most this long (a PDU of 176 octets is 352 digits).
+constexpr size_t kPDUBodyLength = 512;
+
 } // namespace
 
 void TGSM::ProcessLine(const std::string &aLine)
 {
     // The first rule that takes the line handles it; the rest reach the application.
     static constexpr bool (TGSM::*kRules[])(const std::string &) = {
-        &TGSM::handleRegistrationLine,
-        &TGSM::handleWindLine,
-        &TGSM::handleSignalLine,
+        &TGSM::handlePendingBody,   &TGSM::handleRegistrationLine,   &TGSM::handleWindLine,
+        &TGSM::handleSignalLine,    &TGSM::handleStorageIndication,  &TGSM::handleT260StatusIndication,
+        &TGSM::handleDeliverHeader, &TGSM::handleStatusReportHeader, &TGSM::handleBroadcastHeader,
     };
     for (auto rule : kRules) {
         if ((this->*rule)(aLine))
@@ -78,6 +84,164 @@ bool TGSM::handleSignalLine(const std::string &line)
     const int rssi = StrToInt(ExtractParam(line, pos));
     registerStatus(rssi == 99 ? 0 : 1);
     return true;
+}
+
+// The body line of a directly routed message whose header came before.
+bool TGSM::handlePendingBody(const std::string &line)
+{
+    if (!m_pendingSMS)
+        return false;
+    // Freed whatever the event or the acknowledgement does.
+    std::unique_ptr<TSMS> sms = std::move(m_pendingSMS);
+    const bool text = m_smsFormat == kSMSFormatText;
+    if (auto *cb = dynamic_cast<TCellBroadcast *>(sms.get())) {
+        if (text)
+            cb->Content = line;
+        else
+            cb->SetPDU(line);
+        DoUnsolicitedSMS(-1, cb);
+    } else {
+        auto *sms2 = static_cast<TSMS2 *>(sms.get());
+        if (text && dynamic_cast<TSMSDeliver *>(sms2))
+            sms2->UserData = line;
+        else
+            sms2->SetPDU(line);
+        DoUnsolicitedSMS(-1, sms2);
+        AcknowledgeMessage();
+    }
+    return true;
+}
+
+// "+CMTI: <mem>,<index>" and its kin for broadcasts and status reports (TS 27.005 3.4.1): the
+// message waits in the storage, the application reads it.
+bool TGSM::handleStorageIndication(const std::string &line)
+{
+    if (!StartsWith(line, "+CMTI:") && !StartsWith(line, "+CBMI:") && !StartsWith(line, "+CDSI:"))
+        return false;
+    size_t pos = 7;
+    std::string storage = ExtractParam(line, pos);
+    int index = StrToInt(ExtractParam(line, pos));
+    if (Behaviour().combinedMTStorage && storage == "\"MT\"") {
+        // One numbering over both storages: the phone's own messages come after the SIM's ten.
+        if (index > 10) {
+            storage = "\"ME\"";
+            index -= 10;
+        } else {
+            storage = "\"SM\"";
+        }
+    }
+    SelectMemory(storage);
+    DoUnsolicitedSMS(index, nullptr);
+    return true;
+}
+
+// The T260 indicates a stored status report as "+CDS: <mem>,<index>".
+bool TGSM::handleT260StatusIndication(const std::string &line)
+{
+    if (!Behaviour().cdsStorageIndication || !StartsWith(line, "+CDS:"))
+        return false;
+    size_t pos = 6;
+    SelectMemory(ExtractParam(line, pos));
+    const int index = StrToInt(ExtractParam(line, pos));
+    DoUnsolicitedSMS(index, nullptr);
+    return true;
+}
+
+// "+CMT:" heads a directly routed delivery; its body is the next line. The header is read whole
+// before the message becomes pending, so a malformed one leaves nothing half set up.
+bool TGSM::handleDeliverHeader(const std::string &line)
+{
+    if (!StartsWith(line, "+CMT:"))
+        return false;
+    m_pendingSMS.reset();
+    SetPendingBodyLength(0);
+    auto sms = std::make_unique<TSMSDeliver>();
+    sms->GSM = this;
+    size_t pos = 6;
+    size_t bodyLength = 0;
+    if (m_smsFormat == kSMSFormatText) {
+        // +CMT: <oa>,[<alpha>],<scts>[,<tooa>,<fo>,<pid>,<dcs>,<sca>,<tosca>,<length>]
+        sms->OA = Dequote(ExtractParam(line, pos));
+        ExtractParam(line, pos);
+        sms->SCTS = ParseTimeStamp(Dequote(ExtractParam(line, pos)), sms->TimeZone);
+        if (HasParam(line, pos)) {
+            ExtractParam(line, pos);
+            sms->FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+            sms->PID = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+            sms->DCS = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+            ExtractParam(line, pos);
+            ExtractParam(line, pos);
+            bodyLength = static_cast<size_t>(std::max(0, StrToInt(ExtractParam(line, pos))));
+        }
+    } else {
+        bodyLength = kPDUBodyLength;
+    }
+    m_pendingSMS = std::move(sms);
+    SetPendingBodyLength(bodyLength);
+    return true;
+}
+
+// "+CDS:" routes a status report: whole on the line in text mode, a PDU line after it otherwise.
+bool TGSM::handleStatusReportHeader(const std::string &line)
+{
+    if (!StartsWith(line, "+CDS:"))
+        return false;
+    m_pendingSMS.reset();
+    SetPendingBodyLength(0);
+    auto report = std::make_unique<TSMSStatusReport>();
+    report->GSM = this;
+    if (m_smsFormat != kSMSFormatText) {
+        m_pendingSMS = std::move(report);
+        SetPendingBodyLength(kPDUBodyLength);
+        return true;
+    }
+    // +CDS: <fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>
+    size_t pos = 6;
+    report->FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    report->MR = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    report->RA = Dequote(ExtractParam(line, pos));
+    ExtractParam(line, pos);
+    report->SCTS = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->TimeZone);
+    report->DischargeTime = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone);
+    report->Status = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    DoUnsolicitedSMS(-1, report.get());
+    AcknowledgeMessage();
+    return true;
+}
+
+// "+CBM:" heads a routed cell broadcast page; its body is the next line.
+bool TGSM::handleBroadcastHeader(const std::string &line)
+{
+    if (!StartsWith(line, "+CBM:"))
+        return false;
+    m_pendingSMS.reset();
+    SetPendingBodyLength(0);
+    auto cb = std::make_unique<TCellBroadcast>();
+    cb->GSM = this;
+    size_t bodyLength = 0;
+    if (m_smsFormat == kSMSFormatText) {
+        // +CBM: <sn>,<mid>,<dcs>,<page>,<pages>
+        size_t pos = 6;
+        const int serial = StrToInt(ExtractParam(line, pos));
+        cb->SerialHigh = static_cast<uint8_t>((cb->SerialHigh & 0xC0) | ((serial >> 4) & 0x3F));
+        cb->SerialLow = static_cast<uint8_t>((cb->SerialLow & 0x0F) | ((serial & 0x0F) << 4));
+        cb->MessageId = static_cast<uint16_t>(StrToInt(ExtractParam(line, pos)));
+        cb->DCS = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+        const int page = StrToInt(ExtractParam(line, pos));
+        const int pages = StrToInt(ExtractParam(line, pos));
+        cb->PageParameter = static_cast<uint8_t>(((page & 0x0F) << 4) | (pages & 0x0F));
+    } else {
+        bodyLength = kPDUBodyLength;
+    }
+    m_pendingSMS = std::move(cb);
+    SetPendingBodyLength(bodyLength);
+    return true;
+}
+
+void TGSM::AcknowledgeMessage()
+{
+    if (m_messageService >= 1)
+        CheckResult(ExecCommand("AT+CNMA", kPrefixedReply));
 }
 
 void TGSM::registerStatus(int status)

@@ -275,6 +275,7 @@ void TGSM::waitForReadiness()
 void TGSM::DoClose()
 {
     SetPendingBodyLength(0);
+    m_pendingSMS.reset();
     CloseDevice(false);
     // The application sees the handset unregistered; an engine being destroyed raises no events,
     // since the objects its handlers refer to may already be gone.

@@ -436,12 +436,15 @@ void TGSM::ProcessReceived()
 
 void TGSM::processReceivedForAsync()
 {
-    try {
-        ProcessReceived();
-    } catch (const std::exception &e) {
-        // The async thread has no caller to report to: the application hears of it, and the
-        // next wake-up goes on with the lines after the one that failed.
-        DoProcessingError(e.what());
+    // The async thread has no caller to report to: the application hears of each failure, and
+    // the lines after the one that failed are processed at once (it is already out of the buffer).
+    for (;;) {
+        try {
+            ProcessReceived();
+            return;
+        } catch (const std::exception &e) {
+            DoProcessingError(e.what());
+        }
     }
 }
 

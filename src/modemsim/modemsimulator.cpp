@@ -378,9 +378,9 @@ void TModemSimulator::TImpl::Send(const std::string &bytes, const std::vector<st
 {
     if (hungUp)
         return;
-    // Split points: chosen once for the next reply, or random for every reply.
+    // Split points: chosen once for the next output, or random for every output.
     std::vector<size_t> points;
-    if (reply && !chunkPoints.empty()) {
+    if (!chunkPoints.empty()) {
         points.swap(chunkPoints);
     } else if (randomChunks) {
         std::uniform_int_distribution<size_t> step(1, 8);

@@ -23,6 +23,9 @@ struct TModemSimulatorOptions {
     std::string cnmiRanges;                  // +CNMI test answer; empty: the model's own
     int deliveryDelayMs = 100;               // network delay of a message sent to ownNumber
     int chunkGapMs = 10;                     // pause between the chunks of a split reply
+    // Phase 2+: a routed message not acknowledged with AT+CNMA within this time makes the
+    // handset stop routing (<mt> and <ds> of +CNMI become 0); 0 waits for ever.
+    int ackTimeoutMs = 0;
 };
 
 // A message the host sent through AT+CMGS.
@@ -68,7 +71,8 @@ public:
     void ClearTranscript();
 
     // Faults
-    void SetChunking(std::vector<size_t> splitPoints);  // split the next reply at these offsets
+    void SetChunking(std::vector<size_t> splitPoints);  // split the next output (a reply, or an
+                                                        // unsolicited message) at these offsets
     void SetRandomChunking(bool on, unsigned seed = 1); // split every reply into small chunks
     void SetReplyDelay(int ms);
     void SetSilent(bool on);                            // no reply at all (no echo either)

@@ -311,7 +311,7 @@ void TSimHandset::cmdCreg(const TCommand &cmd, TAnswer &a)
 void TSimHandset::cmdCsq(const TCommand &cmd, TAnswer &a)
 {
     if (cmd.kind == TCommand::Exec)
-        a.lines.push_back(Format("+CSQ: %d,99", m_rssi));
+        a.lines.push_back(Format("+CSQ: %d,99", reportedSignal()));
     else if (cmd.kind == TCommand::Test)
         a.lines.push_back("+CSQ: (0-31,99),(0-7,99)");
     else

@@ -101,6 +101,7 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
     if (profile.combinedMT)
         m_mem[2] = "MT";
     m_reportedRegistration = effectiveRegistration();
+    m_reportedSignal = reportedSignal();
     reset();
 }
 
@@ -390,12 +391,28 @@ int TSimHandset::effectiveRegistration() const
     return m_sim == TSimState::Ready ? m_registration : 0;
 }
 
+int TSimHandset::reportedSignal() const
+{
+    // The T260 shows no signal (99) while it has no network: its host reads registration from
+    // the signal alone.
+    if (m_profile.csqReports) {
+        int status = effectiveRegistration();
+        if (status != 1 && status != 5)
+            return 99;
+    }
+    return m_rssi;
+}
+
 void TSimHandset::registrationMaybeChanged()
 {
     int status = effectiveRegistration();
     if (status == m_reportedRegistration)
         return;
+    int signalBefore = m_reportedSignal;
     m_reportedRegistration = status;
+    m_reportedSignal = reportedSignal();
+    if (m_profile.csqReports && m_reportedSignal != signalBefore)
+        unsolicited({Format("+CSQ: %d,99", m_reportedSignal)});
     if (m_profile.creg && m_cregMode == 1)
         unsolicited({Format("+CREG: %d", status)});
     else if (m_profile.creg && m_cregMode == 2)
@@ -411,12 +428,12 @@ void TSimHandset::SetRegistration(int status)
 
 void TSimHandset::SetSignal(int rssi)
 {
-    if (rssi == m_rssi)
-        return;
     m_rssi = rssi;
     // The T260 reports its signal on its own; the host derives registration from it.
-    if (m_profile.csqReports)
-        unsolicited({Format("+CSQ: %d,99", m_rssi)});
+    if (m_profile.csqReports && reportedSignal() != m_reportedSignal) {
+        m_reportedSignal = reportedSignal();
+        unsolicited({Format("+CSQ: %d,99", m_reportedSignal)});
+    }
 }
 
 void TSimHandset::simBecameReady()

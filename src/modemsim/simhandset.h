@@ -142,6 +142,7 @@ private:
     std::string pduLine(const std::string &tpdu, const std::string &sca) const;
     void appendMessage(const TSlot &slot, int listIndex, TAnswer &answer);
     void unsolicitedWithBody(const std::string &header, const std::string &body);
+    void expectAcknowledgement();
 
     static const std::map<std::string, THandlerEntry> &handlers();
 
@@ -179,6 +180,8 @@ private:
     std::string m_csmpVpAbsolute; // an absolute validity period given to AT+CSMP, unquoted
     int m_nextReference = 0;
     int m_pendingAcks = 0;
+    long long m_routedCount = 0; // routed messages that want an acknowledgement, ever
+    long long m_ackedCount = 0;  // acknowledgements received (or given up), ever
 
     // SIM and network
     TSimState m_sim = TSimState::Ready;
@@ -190,6 +193,8 @@ private:
     int m_registration;
     int m_rssi;
     int m_reportedRegistration = 0;
+    int m_reportedSignal = 0;
+    int reportedSignal() const;
     bool m_off = false;
     bool m_switchingOff = false; // off once the answer to the switch-off command is out
     std::string m_cscs = "GSM";

@@ -195,7 +195,7 @@ void TSimHandset::deliverArrived(const std::string &tpdu, const std::string &sca
         }
         unsolicitedWithBody(header, body);
         if (m_service == 1)
-            ++m_pendingAcks;
+            expectAcknowledgement();
         return;
     }
     TSlot slot;
@@ -224,7 +224,7 @@ void TSimHandset::reportArrived(const std::string &tpdu, const std::string &sca)
                         stamp(report.DischargeTime, report.DischargeZone).c_str(), report.Status)});
         }
         if (m_service == 1)
-            ++m_pendingAcks;
+            expectAcknowledgement();
         return;
     }
     TSlot slot;
@@ -650,6 +650,24 @@ void TSimHandset::writeData(const std::string &data, TAnswer &a)
                                               : slot.index));
 }
 
+void TSimHandset::expectAcknowledgement()
+{
+    ++m_pendingAcks;
+    ++m_routedCount;
+    if (m_options.ackTimeoutMs <= 0)
+        return;
+    long long routed = m_routedCount;
+    m_sink.Schedule(m_options.ackTimeoutMs, [this, routed] {
+        if (m_ackedCount >= routed)
+            return;
+        // TS 27.005 3.4.4: without acknowledgement the handset stops routing to the host.
+        m_cnmi[1] = 0;
+        m_cnmi[3] = 0;
+        m_pendingAcks = 0;
+        m_ackedCount = m_routedCount;
+    });
+}
+
 void TSimHandset::cmdCnma(const TCommand &cmd, TAnswer &a)
 {
     if (cmd.kind == TCommand::Test) {
@@ -666,6 +684,7 @@ void TSimHandset::cmdCnma(const TCommand &cmd, TAnswer &a)
         return;
     }
     --m_pendingAcks;
+    ++m_ackedCount;
 }
 
 } // namespace kestrel

@@ -464,3 +464,69 @@ TEST(ModemSimulatorMessages, ServiceCentre)
     EXPECT_EQ(c.Command("AT+CSCA=\"491712345\",145"), "\r\nOK\r\n");
     EXPECT_EQ(c.Command("AT+CSCA?"), "\r\n+CSCA: \"+491712345\",145\r\n\r\nOK\r\n");
 }
+
+TEST(ModemSimulatorMessages, TextModeUcs2TravelsAsHex)
+{
+    TModemSimulator sim(handset("S25"));
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CMGF=1;+CSDH=1");
+    EXPECT_EQ(c.Command("AT+CSMP=1,,0,8"), "\r\nOK\r\n");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("004800690020263A\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+    auto got = readLines(c, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find(",145,4,0,8,\"+491710760000\",145,8"), std::string::npos) << got[0];
+    EXPECT_EQ(got[1], "004800690020263A");
+    // Hex that is not hex is refused.
+    EXPECT_EQ(c.Command("AT+CMGS=\"+491710000001\""), "\r\n> ");
+    c.Write("00G8\x1a");
+    EXPECT_EQ(c.ReadAnswer(), "\r\n+CMS ERROR: 305\r\n");
+}
+
+TEST(ModemSimulatorMessages, RoutedBodySplitAcrossReads)
+{
+    TModemSimulatorOptions o = handset("M20");
+    o.chunkGapMs = 60;
+    TModemSimulator sim(o);
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CNMI=2,2,0,0,0");
+    // "\r\n+CMT: ,24\r\n" is 13 octets: the split falls inside the PDU line.
+    sim.SetChunking({20});
+    sim.DeliverPdu(deliverPdu("+4930123", "split me"));
+    std::string first = c.ReadOnce(2000);
+    EXPECT_EQ(first, "\r\n+CMT: ,24\r\n0791947");
+    std::string rest = c.ReadUntil("\r\n");
+    auto got = lines(first + rest);
+    ASSERT_EQ(got.size(), 2u);
+    auto msg = decodeLine(got[1], true, true);
+    ASSERT_TRUE(msg);
+    EXPECT_EQ(GSMToText(msg->UserData), "split me");
+}
+
+TEST(ModemSimulatorMessages, UnacknowledgedRoutingStops)
+{
+    TModemSimulatorOptions o = handset("M35");
+    o.ackTimeoutMs = 100;
+    TModemSimulator sim(o);
+    TPtyClient c(sim.DevicePath());
+    c.Command("ATE0");
+    c.Command("AT+CSMS=1");
+    c.Command("AT+CNMI=2,2,0,1,1");
+    // Acknowledged in time: routing goes on.
+    sim.DeliverPdu(deliverPdu("+4930123", "first"));
+    ASSERT_EQ(readLines(c, 2).size(), 2u);
+    EXPECT_EQ(c.Command("AT+CNMA"), "\r\nOK\r\n");
+    EXPECT_EQ(c.ReadQuiet(200), "");
+    EXPECT_EQ(c.Command("AT+CNMI?"), "\r\n+CNMI: 2,2,0,1,1\r\n\r\nOK\r\n");
+    // Not acknowledged: the handset falls back to <mt> 0 and <ds> 0.
+    sim.DeliverPdu(deliverPdu("+4930123", "second"));
+    ASSERT_EQ(readLines(c, 2).size(), 2u);
+    EXPECT_EQ(c.ReadQuiet(300), "");
+    EXPECT_EQ(c.Command("AT+CNMI?"), "\r\n+CNMI: 2,0,0,0,1\r\n\r\nOK\r\n");
+    EXPECT_EQ(sim.PendingAcknowledgements(), 0);
+    EXPECT_EQ(c.Command("AT+CNMA"), "\r\n+CMS ERROR: 340\r\n");
+}

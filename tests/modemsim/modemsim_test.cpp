@@ -259,12 +259,23 @@ TEST(ModemSimulator, RegistrationReports)
 
 TEST(ModemSimulator, T260ReportsSignalChanges)
 {
-    TModemSimulator sim(equipment("T260"));
+    TModemSimulatorOptions o = equipment("T260");
+    o.pin = "1234";
+    TModemSimulator sim(o);
     TPtyClient c(sim.DevicePath());
     c.Command("ATE0");
-    sim.SetSignal(99);
+    // No network before the PIN: no signal either.
+    EXPECT_EQ(c.Command("AT+CSQ"), "\r\n+CSQ: 99,99\r\n\r\nOK\r\n");
+    c.Command("AT+CPIN=\"1234\"");
+    EXPECT_EQ(c.ReadUntil("20,99\r\n"), "\r\n+CSQ: 20,99\r\n");
+    sim.SetSignal(20); // unchanged: nothing
+    sim.SetSignal(12);
+    EXPECT_EQ(c.ReadUntil("12,99\r\n"), "\r\n+CSQ: 12,99\r\n");
+    sim.SetRegistration(0);
     EXPECT_EQ(c.ReadUntil("99,99\r\n"), "\r\n+CSQ: 99,99\r\n");
     EXPECT_EQ(c.Command("AT+CSQ"), "\r\n+CSQ: 99,99\r\n\r\nOK\r\n");
+    sim.SetRegistration(5);
+    EXPECT_EQ(c.ReadUntil("12,99\r\n"), "\r\n+CSQ: 12,99\r\n");
 }
 
 TEST(ModemSimulator, TranscriptRecordsBothDirections)

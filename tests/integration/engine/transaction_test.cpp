@@ -188,12 +188,12 @@ TEST_F(Transaction, IdleLinesReachTheApplicationThroughTheMainThread)
     std::vector<int> registrations;
     rig.gsm.OnNetworkRegistration = [&](TObject *, int s) { registrations.push_back(s); };
     rig.sim.SendUnsolicited("+CREG: 2");
-    rig.sim.SendUnsolicited("+CMTI: \"SM\",3");
+    rig.sim.SendUnsolicited("+CIEV: 2,3");
     rig.sim.SendUnsolicited("+CREG: 2");
     ASSERT_TRUE(PumpUntil([&] { return unsolicited.size() >= 1 && registrations.size() >= 1; }, 3000));
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(registrations, std::vector<int>{2}) << "a repeated status raises no event";
-    EXPECT_EQ(unsolicited, TLines{"+CMTI: \"SM\",3"});
+    EXPECT_EQ(unsolicited, TLines{"+CIEV: 2,3"});
 }
 
 TEST_F(Transaction, FailingLineIsReportedAndProcessingGoesOn)
@@ -291,7 +291,7 @@ TEST(EngineLifetime, CloseFromAnEventHandler)
     rig.gsm.Open();
     rig.gsm.ProcessReceived();
     rig.gsm.OnUnsolicitedLine = [&](TObject *, const std::string &) { rig.gsm.Close(); };
-    rig.sim.SendUnsolicited("+CMTI: \"SM\",1");
+    rig.sim.SendUnsolicited("+CIEV: 2,1");
     ASSERT_TRUE(PumpUntil([&] { return !rig.gsm.Active(); }, 3000));
     EXPECT_FALSE(rig.comm.Active());
 }

