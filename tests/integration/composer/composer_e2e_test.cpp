@@ -3,6 +3,8 @@
 // application does: the smart message of the port, the EMS objects of the header, or the text.
 #include "ptyclient.h"
 
+#include "../engine/enginerig.h"
+
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
@@ -189,6 +191,88 @@ TEST_F(ComposerEndToEnd, LongAndUnicodeTextsComeBackWhole)
         }
         EXPECT_EQ(back, text);
     }
+}
+
+// The same through the engine: each message goes out with SendSMS, the deliveries are listed back
+// from the handset's storage, reassembled and recognised, and deleted.
+TEST(ComposerThroughEngine, EveryKindSentWithSendSMSComesBack)
+{
+    TModemSimulatorOptions options = test::Handset("M20");
+    options.deliveryDelayMs = 10;
+    test::TEngineRig rig(options);
+    rig.gsm.SetSMSFormat(kSMSFormatPDU);
+    rig.gsm.Open();
+    TMessageComposer composer;
+    const struct {
+        TMessageKind kind;
+        const char *expected;
+    } rows[] = {
+        {TMessageKind::mkText, ""},
+        {TMessageKind::mkvCard, "TSMvCard"},
+        {TMessageKind::mkPicture, "TSMMultipartMessage"},
+        {TMessageKind::mkOperatorLogo, "TSMOperatorLogo"},
+        {TMessageKind::mkCLIIcon, "TSMCLIIcon"},
+        {TMessageKind::mkRingingTone, "TSMRingingTone"},
+        {TMessageKind::mkEMSPictureLarge, "TEMSPictureLarge"},
+        {TMessageKind::mkEMSAnimationSmall, "TEMSAnimationSmall"},
+        {TMessageKind::mkEMSMelody, "TEMSSoundUserDef"},
+    };
+    TSMSProtocolStack stack;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.kind));
+        TMessageContent content;
+        content.Kind = row.kind;
+        content.Text = row.kind == TMessageKind::mkText ? QString(200, 'z') : QString("with a text");
+        content.vCardName = "Novak";
+        content.vCardPhone = "+420602123456";
+        content.Picture = Pattern(72, 28);
+        content.Width = row.kind == TMessageKind::mkEMSAnimationSmall ? 8 : 72;
+        content.Height = row.kind == TMessageKind::mkPicture             ? 28
+                         : row.kind == TMessageKind::mkEMSAnimationSmall ? 8
+                                                                         : 14;
+        content.Operator = 23001;
+        content.Melody = {"Tune", {TMelodyRow{2, 1, 2, 0, 8, 0, 7}}};
+        auto messages = composer.Compose(rig.sim.OwnNumber(), content, &rig.gsm);
+        for (const auto &sms : messages)
+            EXPECT_GE(rig.gsm.SendSMS(*sms), 0);
+        ASSERT_TRUE(test::PumpUntil(
+            [&] {
+                size_t unread = 0;
+                for (const auto &m : rig.sim.StoredMessages())
+                    unread += m.status == 0;
+                return unread >= messages.size();
+            },
+            5000));
+        auto list = rig.gsm.ListSMS(0);
+        ASSERT_EQ(list.size(), messages.size());
+        TSMSProtocol *protocol = nullptr;
+        for (const auto &entry : list) {
+            ASSERT_TRUE(entry.Message);
+            EXPECT_TRUE(stack.AddSegment(entry.Message.get(), protocol));
+            rig.gsm.DeleteSMS(entry.Index);
+        }
+        ASSERT_TRUE(protocol);
+        ASSERT_EQ(protocol->State(), kStateComplete);
+        auto owned = stack.RemoveProtocol(protocol);
+        std::string found;
+        if (auto *ported = dynamic_cast<TSMSProtocol2 *>(owned.get())) {
+            if (auto message = TSmartMessage::CreateFromPort(owned->Data(), ported->DestPort()))
+                found = message->ClassName();
+        }
+        if (found.empty() && row.kind != TMessageKind::mkText) {
+            auto *udh = dynamic_cast<TUDHProtocol *>(owned.get());
+            ASSERT_TRUE(udh);
+            TEMS ems;
+            ems.LoadFromUDH(*udh);
+            ASSERT_EQ(ems.Items.size(), 1u);
+            found = ems.Items[0]->ClassName();
+        }
+        if (row.kind == TMessageKind::mkText) {
+            EXPECT_EQ(owned->Data(), std::string(200, 'z'));
+        }
+        EXPECT_EQ(found, row.expected);
+    }
+    rig.gsm.Close();
 }
 
 } // namespace

@@ -53,6 +53,18 @@ struct TMessagingRig : TEngineRig {
         gsm.OnProcessingError = [this](TObject *, const std::string &e) { errors.push_back(e); };
     }
 
+    // Opens the engine and handles what the open dialogue left for the idle parser (the echoes
+    // and answers, the registration among them), so that the events start empty.
+    void Open()
+    {
+        gsm.Open();
+        gsm.ProcessReceived();
+        events.clear();
+        registrations.clear();
+        lines.clear();
+        errors.clear();
+    }
+
     bool WaitEvents(size_t n, int timeoutMs = 3000)
     {
         return PumpUntil([&] { return events.size() >= n; }, timeoutMs);

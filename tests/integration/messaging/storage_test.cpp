@@ -23,7 +23,7 @@ TEST_P(SendLength, PDUModeLengthPerEquipment)
 {
     const TLengthCase &c = GetParam();
     TMessagingRig rig(Handset(c.equipment));
-    rig.gsm.Open();
+    rig.Open();
     auto sms = TextSubmit(kPeer, "length rule");
     sms->GSM = &rig.gsm;
     const std::string pdu = sms->GetPDU();
@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(Equipment, SendLength,
 TEST(Send, TypesThatCannotBeSent)
 {
     TMessagingRig rig(Handset("M20"), kSMSFormatText);
-    rig.gsm.Open();
+    rig.Open();
     TSMSDeliver deliver;
     EXPECT_THROW(rig.gsm.SendSMS(deliver), EGSMError);
     TSMSCommand command;
@@ -70,7 +70,7 @@ TEST_P(TextSend, ParametersThenText)
 {
     const TTextSendCase &c = GetParam();
     TMessagingRig rig(Handset(c.equipment), kSMSFormatText);
-    rig.gsm.Open();
+    rig.Open();
     rig.sim.ClearTranscript();
     TSMSSubmit sms;
     sms.DA = kPeer;
@@ -110,7 +110,7 @@ TEST(Storage, ListReadDeletePDUMode)
     } noSca;
     unsent->GSM = &noSca;
     const int draft = rig.sim.StoreMessage("SM", 2, unsent->GetPDU());
-    rig.gsm.Open();
+    rig.Open();
     rig.sim.ClearTranscript();
 
     // Without a filter the handset lists its default status, the unread messages.
@@ -177,13 +177,13 @@ TEST(Storage, ListFilterPerEquipment)
     for (auto &c : cases) {
         SCOPED_TRACE(c.equipment);
         TMessagingRig rig(Handset(c.equipment));
-        rig.gsm.Open();
+        rig.Open();
         rig.sim.ClearTranscript();
         EXPECT_TRUE(rig.gsm.ListSMS(-1).empty());
         EXPECT_EQ(rig.Commands(), std::vector<std::string>{c.command});
     }
     TMessagingRig wavecom(Handset("WaveCom"));
-    wavecom.gsm.Open();
+    wavecom.Open();
     wavecom.sim.ClearTranscript();
     wavecom.sim.FailNextCommand("ERROR");
     EXPECT_TRUE(wavecom.gsm.ListSMS(-1).empty());
@@ -196,7 +196,7 @@ TEST(Storage, ListAndReadTextMode)
     TMessagingRig rig(Handset("M20"), kSMSFormatText);
     const int a = rig.sim.StoreMessage("SM", 1, DeliverTPDU("+491715555555", "first text"));
     const int b = rig.sim.StoreMessage("SM", 0, DeliverTPDU("+491716666666", "second text"));
-    rig.gsm.Open();
+    rig.Open();
     rig.sim.ClearTranscript();
     auto list = rig.gsm.ListSMS(4);
     EXPECT_EQ(rig.Commands(), (std::vector<std::string>{"AT+CMGL=\"ALL\"", "AT+CMGR=" + std::to_string(a),
@@ -237,7 +237,7 @@ TEST(Storage, TextModeReadAnswers)
         {"+CMGR: \"REC READ\",4917123,,\"26/12/07,10:30:00+04\"\r\nHello\r\n", nullptr, 1, nullptr},
     };
     TMessagingRig rig(Handset("M20"), kSMSFormatText);
-    rig.gsm.Open();
+    rig.Open();
     for (auto &c : cases) {
         SCOPED_TRACE(c.answer);
         rig.sim.SetReplyDelay(0);
@@ -259,7 +259,7 @@ TEST(Storage, TextModeReadAnswers)
 TEST(Storage, SelectMemory)
 {
     TMessagingRig rig(Handset("M20"));
-    rig.gsm.Open();
+    rig.Open();
     rig.sim.ClearTranscript();
     rig.gsm.SelectMemory(rig.gsm.Memory());
     EXPECT_TRUE(rig.Commands().empty());
