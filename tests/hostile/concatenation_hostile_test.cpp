@@ -152,6 +152,7 @@ TEST(HostileConcatenation, ThousandsOfHalfFinishedPayloadsStayBoundedAndExpire)
     }
     ASSERT_EQ(stack.Count(), kPayloads);
     const size_t grown = heapInUse() - before;
+    RecordProperty("heap_per_open_payload_B", static_cast<int>(grown / kPayloads));
     // One 107-octet segment, the object and its index entries: well under a table of 255 slots.
     EXPECT_LT(grown / kPayloads, 3000u) << grown;
 
@@ -162,6 +163,7 @@ TEST(HostileConcatenation, ThousandsOfHalfFinishedPayloadsStayBoundedAndExpire)
     stack.Expire(false, 5 * kMinute);
     EXPECT_EQ(stack.Count(), 0);
     const size_t left = heapInUse() - before;
+    RecordProperty("heap_left_after_expiry_B", static_cast<int>(left));
     EXPECT_LT(left, grown / 20) << left;
 }
 
