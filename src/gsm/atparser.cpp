@@ -110,6 +110,9 @@ bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask)
     if (chunk.empty())
         return true;
     char last = chunk.back();
+    // The data prompt is ">" followed by a space (TS 27.005 3.5.1); it ends no line but is whole.
+    if ((waitMask & kWaitPrompt) && last == ' ' && chunk.size() >= 2 && chunk[chunk.size() - 2] == '>')
+        return false;
     return !(last == '\n' || last == '\r' || ((waitMask & kWaitPrompt) && last == '>'));
 }
 

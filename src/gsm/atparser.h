@@ -70,7 +70,7 @@ struct TReplyState {
 };
 
 // True when a received chunk leaves a line unfinished: it ends neither with CR or LF nor, while a
-// prompt is awaited, with ">".
+// prompt is awaited, with the prompt ">" or "> ".
 bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask);
 // Feeds one received chunk to the parser of the waiting command: marks line completion and the
 // prompt, collects reply lines, records the final result, and keeps an incomplete tail. Returns

@@ -199,7 +199,10 @@ TEST(ReplyParser, PromptAndLineEnds)
     EXPECT_FALSE(ChunkEndsMidLine("\r\n", 0));
     EXPECT_TRUE(ChunkEndsMidLine("\r\n>", 0x01));
     EXPECT_FALSE(ChunkEndsMidLine("\r\n>", kWaitPrompt));
-    EXPECT_TRUE(ChunkEndsMidLine("\r\n> ", kWaitPrompt));
+    // The prompt of TS 27.005 comes with a space after it.
+    EXPECT_FALSE(ChunkEndsMidLine("\r\n> ", kWaitPrompt));
+    EXPECT_TRUE(ChunkEndsMidLine("\r\n> ", 0x01));
+    EXPECT_TRUE(ChunkEndsMidLine(" ", kWaitPrompt));
 
     TReplyState quiet;
     quiet.waitMask = 0x01 | kWaitLineEnd;
