@@ -5,7 +5,6 @@
 #include "app/pictureeditor.h"
 #include "base/convert.h"
 #include "base/format.h"
-#include "gsm/atparser.h"
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
@@ -678,25 +677,6 @@ private:
     const TGSM &m_gsm;
 };
 
-// Sends one message through the engine's own message transfer where it has one; until then
-// through the PDU-mode command with its prompt, which every handset of the table understands.
-template <class Engine>
-void sendThroughEngine(Engine &gsm, TSMSSubmit &submit)
-{
-    if constexpr (requires { gsm.SendSMS(submit); }) {
-        gsm.SendSMS(submit);
-    } else if constexpr (requires { gsm.SendSMS(&submit); }) {
-        gsm.SendSMS(&submit);
-    } else {
-        if (gsm.SMSFormat() != kSMSFormatPDU)
-            throw EGSMError("Messages are sent in PDU mode: choose the mode \"PDU\" and log in again");
-        const std::string pdu = submit.GetPDU();
-        gsm.CheckResult(
-            gsm.ExecCommand(Format("AT+CMGS=%d>%s", CMGSLength(gsm.Equipment(), pdu.size()), pdu.c_str()),
-                            kWaitPrompt | kWaitResult));
-    }
-}
-
 } // namespace
 
 void TGSMKestrelForm::sendMessage()
@@ -844,7 +824,7 @@ void TGSMKestrelForm::SaveMelody(const QString &fileName)
 
 void TGSMKestrelForm::sendSubmit(TSMSSubmit &submit)
 {
-    sendThroughEngine(m_dm.GSM, submit);
+    m_dm.GSM.SendSMS(submit);
     m_dm.LogSMS(&submit);
 }
 

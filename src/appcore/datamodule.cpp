@@ -370,11 +370,58 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
 
 void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 {
-    (void)Idx;
-    if (aSMS)
+    if (aSMS) {
         ProcessSMS(aSMS);
+        if (Idx != -1 && DeleteHandled)
+            GSM.DeleteSMS(Idx);
+        return;
+    }
+    // Only the storage index was reported: read the message first. A failure to log it (or
+    // to read it) leaves it on the handset.
+    int status = -1;
+    std::string raw;
+    std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
+    recordStored(Idx, status, raw, sms.get());
+    if (DeleteHandled)
+        GSM.DeleteSMS(Idx);
 }
 
-void TGSMDataModule::readStorage() {}
+void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
+{
+    if (sms && status == 0)
+        ProcessSMS(sms);
+    else if (sms)
+        LogSMS(sms);
+    else
+        // Not decodable: the raw text is kept in the log, since the handset's copy is deleted.
+        smsLogLine(Format("?%s, index %d, status %d, PDU: %s", DateTimeToStr(Now()).c_str(), index, status,
+                          PrintableUserData(raw).c_str()));
+}
+
+void TGSMDataModule::reportError(const std::string &message)
+{
+    if (OnError)
+        OnError(message);
+    else if (SMSLogView)
+        SMSLogView->AddLine("Error: " + message);
+}
+
+void TGSMDataModule::readStorage()
+{
+    const TGSMEquipment eq = GSM.Equipment();
+    auto list = GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1);
+    for (auto &entry : list) {
+        // One message that cannot be handled is reported and stays on the handset; the others
+        // are still handled.
+        try {
+            recordStored(entry.Index, entry.Status, entry.Raw, entry.Message.get());
+        } catch (const std::exception &e) {
+            reportError(Format("Stored message %d was kept on the handset: %s", entry.Index, e.what()));
+            continue;
+        }
+        if (DeleteHandled)
+            GSM.DeleteSMS(entry.Index);
+    }
+}
 
 } // namespace kestrel

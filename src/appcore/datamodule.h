@@ -109,10 +109,16 @@ public:
     bool DeleteHandled = true;
     // Every line appended to the SMS log, for front ends that show it elsewhere.
     std::function<void(const std::string &line)> OnSMSLogLine;
+    // A failure the user must hear about that has no caller to go to (a stored message that
+    // could not be recorded and was therefore kept on the handset). Without a handler it goes
+    // to the SMS log view.
+    std::function<void(const std::string &message)> OnError;
 
 private:
     void smsLogLine(const std::string &line);
     void readStorage();
+    void recordStored(int index, int status, const std::string &raw, TSMS *sms);
+    void reportError(const std::string &message);
 
     std::string m_configFile;
     std::string m_logDirectory;

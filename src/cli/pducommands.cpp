@@ -1,6 +1,7 @@
 // kestrel pdu decode|encode: the offline PDU tools. They work on the message model alone, with
 // no modem, and print one JSON object per message so that scripts can read the result.
 #include "cli/clicommand.h"
+#include "cli/messagejson.h"
 #include "cli/payloadjson.h"
 #include "cli/reassemblecommand.h"
 
@@ -410,5 +411,14 @@ int runPdu(const QStringList &args)
 TCliRegistration registration({"pdu", "decode and encode SMS PDUs offline (no modem needed)", runPdu});
 
 } // namespace
+
+QJsonObject MessageJson(const TSMS &sms)
+{
+    if (auto *cb = dynamic_cast<const TCellBroadcast *>(&sms))
+        return toJson(*cb);
+    if (auto *sms2 = dynamic_cast<const TSMS2 *>(&sms))
+        return toJson(*sms2);
+    return QJsonObject{{"class", sms.ClassName()}};
+}
 
 } // namespace kestrel::cli

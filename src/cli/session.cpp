@@ -160,7 +160,8 @@ QString ConfigureSession(const QCommandLineParser &parser, TSession &s)
     return {};
 }
 
-int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description)
+int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
+                        const QString &Positional, const QString &ExtraHelp)
 {
     parser.setApplicationDescription(description);
     AddSessionOptions(parser);
@@ -171,15 +172,43 @@ int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, con
         return kExitUsage;
     }
     if (parser.isSet(help)) {
-        PrintOut(QString("Usage: %1 [session options]\n\n%2\n\n%3")
-                     .arg(args.value(0), description, SessionOptionsHelp()));
+        QString usage = QString("Usage: %1 [session options]").arg(args.value(0));
+        if (!Positional.isEmpty())
+            usage += " " + Positional;
+        QString text = QString("%1\n\n%2\n\n%3").arg(usage, description, SessionOptionsHelp());
+        if (!ExtraHelp.isEmpty())
+            text += "\n\n" + ExtraHelp;
+        PrintOut(text);
         return kExitOk;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        PrintErr("kestrel: unexpected argument \"" + parser.positionalArguments().first() + "\"");
+    const int wanted = Positional.isEmpty() ? 0 : static_cast<int>(Positional.split(' ').size());
+    if (parser.positionalArguments().size() < wanted) {
+        PrintErr("kestrel: missing argument " + Positional);
+        return kExitUsage;
+    }
+    if (parser.positionalArguments().size() > wanted) {
+        PrintErr("kestrel: unexpected argument \"" + parser.positionalArguments().value(wanted) + "\"");
         return kExitUsage;
     }
     return -1;
+}
+
+int RunSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
+                      const std::function<int(TSession &)> &body, const QString &Positional,
+                      const QString &ExtraHelp)
+{
+    const int parsed = ParseSessionCommand(parser, args, description, Positional, ExtraHelp);
+    if (parsed >= 0)
+        return parsed;
+    return RunSession([&] {
+        TSession session;
+        const QString usage = ConfigureSession(parser, session);
+        if (!usage.isEmpty()) {
+            PrintErr("kestrel: " + usage);
+            return kExitUsage;
+        }
+        return body(session);
+    });
 }
 
 int RunSession(const std::function<int()> &body)

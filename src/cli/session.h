@@ -31,7 +31,16 @@ QString ConfigureSession(const QCommandLineParser &parser, TSession &session);
 
 // Parses the arguments of a session command (options only, no positional arguments), and
 // prints help or a usage error. Returns -1 to go on, or the exit status to end with.
-int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description);
+// Options added to the parser beforehand are parsed too; Positional names the positional
+// arguments the command takes (e.g. "INDEX"; empty: none) and ExtraHelp is printed after the
+// session options.
+int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
+                        const QString &Positional = {}, const QString &ExtraHelp = {});
+
+// Parses, configures a session and runs Body on it; usage errors give 2, failures 1.
+int RunSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
+                      const std::function<int(TSession &)> &body, const QString &Positional = {},
+                      const QString &ExtraHelp = {});
 
 // Runs the body of a session; an engine, modem or serial failure prints its message on standard
 // error and gives exit status 1.

@@ -16,18 +16,7 @@ int RunSessionCommand(const QStringList &args, const QString &description,
                       const std::function<int(TSession &)> &body)
 {
     QCommandLineParser parser;
-    const int parsed = ParseSessionCommand(parser, args, description);
-    if (parsed >= 0)
-        return parsed;
-    return RunSession([&] {
-        TSession session;
-        const QString usage = ConfigureSession(parser, session);
-        if (!usage.isEmpty()) {
-            PrintErr("kestrel: " + usage);
-            return kExitUsage;
-        }
-        return body(session);
-    });
+    return cli::RunSessionCommand(parser, args, description, body);
 }
 
 int RunInfo(const QStringList &args)

@@ -1,0 +1,146 @@
+// The data module with a real engine and serial port against the virtual handset: what is found
+// in the handset's storage at login, and what arrives later, is logged, reassembled and deleted.
+#include "appcore/datamodule.h"
+#include "comm/comm.h"
+#include "gsm/sms.h"
+#include "modemsim/modemsimulator.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace kestrel;
+
+namespace {
+
+class TRecordingSink : public TLineSink {
+public:
+    std::vector<std::string> lines;
+    void AddLine(const std::string &S) override { lines.push_back(S); }
+    void AddText(const std::string &) override {}
+};
+
+std::string ReadFile(const std::string &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// TPDUs without service-centre field, as the simulator stores them.
+const char *const kDeliverHello =
+    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
+const char *const kConcat1 =
+    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
+    "1A8"
+    "FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF1797D5"
+    "0382"
+    "4168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4EAFDBEF";
+const char *const kConcat2 =
+    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
+    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
+
+class DataModuleSession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = std::filesystem::temp_directory_path() /
+              ("kestrel-dms-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        SetLockDirectory(dir.string());
+        std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSCA=+491710760000\nUnsolicitedIndication=1\n";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::unique_ptr<TGSMDataModule> Module(TModemSimulator &sim)
+    {
+        auto dm = std::make_unique<TGSMDataModule>((dir / "gsm.ini").string(), dir.string() + "/");
+        dm->Comm1.SetDeviceName(sim.DevicePath());
+        dm->GSM.SetRecTimeout(2000);
+        dm->GSM.SetRepeatTimeout(100);
+        dm->SMSLogView = &view;
+        return dm;
+    }
+
+    template <typename Pred>
+    bool WaitUntil(Pred pred, int ms = 10000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!pred() && t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return pred();
+    }
+
+    std::filesystem::path dir;
+    TRecordingSink view;
+};
+
+TEST_F(DataModuleSession, LoginRecordsEveryStoredMessageBeforeDeletingIt)
+{
+    TModemSimulatorOptions o;
+    o.equipment = "M20";
+    TModemSimulator sim(o);
+    sim.StoreMessage("SM", 0, kDeliverHello);
+    sim.StoreMessage("SM", 1, kDeliverHello); // read already: logged, not processed again
+    sim.StoreMessage("SM", 0, kConcat1);
+    sim.StoreMessage("SM", 0, kConcat2);
+    auto dm = Module(sim);
+    dm->GSM.Open();
+    EXPECT_TRUE(sim.StoredMessages().empty());
+    std::vector<std::string> refs;
+    int summaries = 0;
+    for (const auto &l : view.lines) {
+        if (l[0] == '>')
+            ++summaries;
+        if (l[0] == '*')
+            refs.push_back(l.substr(0, 27));
+    }
+    EXPECT_EQ(summaries, 4);
+    ASSERT_EQ(refs.size(), 3u);
+    EXPECT_EQ(refs[0], "*ref:bd, #1/2, , addr:0000");
+    EXPECT_EQ(refs[1].substr(0, 26), "*ref:bd, #2/2, , addr:0000");
+    EXPECT_EQ(refs[2].substr(0, 8), "*text: a");
+    const std::string log = ReadFile(dm->SMSLogName);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(view.lines.size()));
+    dm->GSM.Close();
+}
+
+TEST_F(DataModuleSession, UnwritableLogKeepsMessagesOnTheHandset)
+{
+    TModemSimulatorOptions o;
+    o.equipment = "M20";
+    TModemSimulator sim(o);
+    sim.StoreMessage("SM", 0, kDeliverHello);
+    auto dm = Module(sim);
+    dm->SMSLogName = dir.string(); // a directory: cannot be appended to
+    std::vector<std::string> errors;
+    dm->OnError = [&](const std::string &m) { errors.push_back(m); };
+    dm->GSM.Open();
+    EXPECT_EQ(sim.StoredMessages().size(), 1u);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("Stored message 1 was kept on the handset: ", 0), 0u) << errors[0];
+    dm->GSM.Close();
+}
+
+TEST_F(DataModuleSession, IndicatedMessageIsReadProcessedAndDeleted)
+{
+    TModemSimulatorOptions o;
+    o.equipment = "M20";
+    TModemSimulator sim(o);
+    auto dm = Module(sim);
+    dm->GSM.Open();
+    view.lines.clear();
+    sim.DeliverPdu(kDeliverHello);
+    ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty() && sim.StoredMessages().empty(); }));
+    EXPECT_EQ(view.lines[0][0], '>');
+    EXPECT_NE(view.lines[0].find("OA: +441234567890"), std::string::npos);
+    dm->GSM.Close();
+}
+
+} // namespace
