@@ -147,14 +147,4 @@ QString ReadSendContent(const QCommandLineParser &parser, TMessageContent &conte
     return {};
 }
 
-QJsonObject SegmentJson(const TSMSSubmit &sms, int index, int count)
-{
-    return QJsonObject{{"segment", index},
-                       {"segments", count},
-                       {"da", QString::fromStdString(sms.DA)},
-                       {"dcs", sms.DCS},
-                       {"firstOctet", sms.FirstOctet},
-                       {"pdu", QString::fromStdString(sms.GetPDU())}};
-}
-
 } // namespace kestrel::cli

@@ -21,7 +21,5 @@ QString SendContentHelp();
 // text (no kind, two kinds, a bad class or size, an unreadable file), or an empty string.
 // A melody file in RTTTL that does not parse raises EGSMError.
 QString ReadSendContent(const QCommandLineParser &parser, TMessageContent &content);
-// One segment as "kestrel send" reports it.
-QJsonObject SegmentJson(const TSMSSubmit &sms, int index, int count);
 
 } // namespace kestrel::cli
