@@ -269,3 +269,24 @@ TEST(Storage, SelectMemory)
 }
 
 } // namespace
+
+namespace {
+
+// An entry whose PDU cannot be decoded stays in the listing, without a message but with its text.
+TEST(Storage, UndecodableEntryKept)
+{
+    TMessagingRig rig(Handset("M20"));
+    rig.Open();
+    const std::string good = "00" + DeliverTPDU("+491715555555", "fine");
+    rig.sim.FailNextCommand("+CMGL: 1,0,,3\r\n0004C1\r\n+CMGL: 2,1,,20\r\n" + good + "\r\nOK");
+    auto list = rig.gsm.ListSMS(4);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Index, 1);
+    EXPECT_EQ(list[0].Message, nullptr);
+    EXPECT_EQ(list[0].Raw, "0004C1");
+    EXPECT_EQ(list[1].Index, 2);
+    ASSERT_NE(list[1].Message, nullptr);
+    EXPECT_EQ(GSMToText(static_cast<TSMS2 *>(list[1].Message.get())->UserData), "fine");
+}
+
+} // namespace
