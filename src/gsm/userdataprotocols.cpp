@@ -189,6 +189,25 @@ void TSMSProtocol::finishDecode(bool wasEmpty)
     }
 }
 
+int TSMSProtocol2::admitSegment(unsigned destPort, unsigned sourcePort, unsigned reference, unsigned total,
+                                int slotIndex, const std::string &payload)
+{
+    if (m_state != kStateEmpty) {
+        if (destPort != m_destPort || sourcePort != m_sourcePort || reference != m_reference ||
+            static_cast<int>(total) != m_segmentCount)
+            return kDecodeOtherPayload;
+        // A repeated segment changes nothing (its elements are not added a second time).
+        if (slotFilled(slotIndex))
+            return slot(slotIndex).Payload() == payload ? kDecodeAccepted : kDecodeConflict;
+        return -1;
+    }
+    m_destPort = static_cast<uint16_t>(destPort);
+    m_sourcePort = static_cast<uint16_t>(sourcePort);
+    m_reference = reference;
+    resetSegments(static_cast<int>(total));
+    return -1;
+}
+
 std::string TSMSProtocol::joinPayloads() const
 {
     std::string data;
@@ -327,20 +346,9 @@ uint8_t TNBS::Decode(const std::string &S)
     const std::string payload(t);
     const int slotIndex = static_cast<int>(sequence) - 1;
 
-    if (m_state != kStateEmpty) {
-        if (destPort != m_destPort || sourcePort != m_sourcePort || reference != m_reference ||
-            static_cast<int>(total) != m_segmentCount)
-            return kDecodeOtherPayload;
-        if (slotFilled(slotIndex))
-            return slot(slotIndex).Payload() == payload ? kDecodeAccepted : kDecodeConflict;
-    }
     const bool wasEmpty = m_state == kStateEmpty;
-    if (wasEmpty) {
-        m_destPort = static_cast<uint16_t>(destPort);
-        m_sourcePort = static_cast<uint16_t>(sourcePort);
-        m_reference = reference;
-        resetSegments(static_cast<int>(total));
-    }
+    if (int result = admitSegment(destPort, sourcePort, reference, total, slotIndex, payload); result >= 0)
+        return static_cast<uint8_t>(result);
     m_otherHeader = otherHeader;
     storeSegment(slotIndex, TSegment{S, headerLength, static_cast<int>(payload.size())});
     finishDecode(wasEmpty);
@@ -616,21 +624,9 @@ uint8_t TUDHProtocol::Decode(const std::string &S)
         return kDecodeNotSegment;
     const int slotIndex = static_cast<int>(sequence) - 1;
 
-    if (m_state != kStateEmpty) {
-        if (destPort != m_destPort || sourcePort != m_sourcePort || reference != m_reference ||
-            static_cast<int>(total) != m_segmentCount)
-            return kDecodeOtherPayload;
-        // A repeated segment changes nothing, so its elements are not added a second time.
-        if (slotFilled(slotIndex))
-            return slot(slotIndex).Payload() == payload ? kDecodeAccepted : kDecodeConflict;
-    }
     const bool wasEmpty = m_state == kStateEmpty;
-    if (wasEmpty) {
-        m_destPort = static_cast<uint16_t>(destPort);
-        m_sourcePort = static_cast<uint16_t>(sourcePort);
-        m_reference = reference;
-        resetSegments(static_cast<int>(total));
-    }
+    if (int result = admitSegment(destPort, sourcePort, reference, total, slotIndex, payload); result >= 0)
+        return static_cast<uint8_t>(result);
     // The elements follow segment order whatever the arrival order, so that the pieces of an
     // element cut across segments join up in the right order.
     int position = m_ies.Count();

@@ -152,6 +152,12 @@ public:
     void SetOptions(TSMSProtocolOptions value);
 
 protected:
+    // The common first step of a ported protocol's Decode: a segment of another payload (ports,
+    // reference, count) or a repeat of a stored one ends the decode with that result; otherwise
+    // an empty object takes the payload's identity and -1 says go on.
+    int admitSegment(unsigned destPort, unsigned sourcePort, unsigned reference, unsigned total,
+                     int slotIndex, const std::string &payload);
+
     uint16_t m_sourcePort = 0;
     uint16_t m_destPort = 0;
     TSMSProtocolOptions m_options;
