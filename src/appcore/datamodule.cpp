@@ -95,17 +95,24 @@ void AppendToLogFile(const std::string &path, const std::string &text)
     flock(fd, LOCK_EX);
     const char *p = text.data();
     size_t left = text.size();
+    int error = 0;
     while (left > 0) {
         ssize_t n = write(fd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // A full disk or a broken file: the caller must know the text is not on record.
+            error = n < 0 ? errno : EIO;
             break;
+        }
         p += n;
         left -= static_cast<size_t>(n);
     }
     flock(fd, LOCK_UN);
-    close(fd);
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
+        throw EConnectError(Format("Cannot write log file \"%s\": %s", path.c_str(), strerror(error)));
 }
 
 std::string PrintableUserData(const std::string &data)
@@ -310,9 +317,23 @@ void TGSMDataModule::GSMRxChar(char aChar)
 void TGSMDataModule::LogModemChar(char c)
 {
     LineBuffer += c;
-    if (c == '\n') {
-        AppendToLogFile(GSMLogName, Format("%s: %s", DateTimeToStr(Now()).c_str(), LineBuffer.c_str()));
-        LineBuffer.clear();
+    // A handset that never ends its line is logged in pieces rather than held in memory.
+    if (c != '\n' && LineBuffer.size() < kMaxModemLogLine)
+        return;
+    if (c != '\n')
+        LineBuffer += "\r\n";
+    // Concatenated, not formatted: a NUL from the line must not cut the record short.
+    const std::string record = DateTimeToStr(Now()) + ": " + LineBuffer;
+    LineBuffer.clear();
+    try {
+        AppendToLogFile(GSMLogName, record);
+        m_gsmLogFailing = false;
+    } catch (const std::exception &e) {
+        // The traffic log must not stop the dialogue with the handset; the user hears of a
+        // failing log once, not for every line.
+        if (!m_gsmLogFailing)
+            reportError(e.what());
+        m_gsmLogFailing = true;
     }
 }
 
@@ -329,14 +350,16 @@ void TGSMDataModule::LogSMS(const TSMS *SMS)
 {
     std::string line;
     if (auto *d = dynamic_cast<const TSMSDeliver *>(SMS)) {
-        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(), d->OA.c_str(),
-                      d->PID, "", PrintableUserData(d->UserData).c_str());
+        // Alphanumeric addresses are text from the sender too (a line feed is a character of
+        // the default alphabet): they follow the user data's rule, so a record stays one line.
+        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(),
+                      PrintableUserData(d->OA).c_str(), d->PID, "", PrintableUserData(d->UserData).c_str());
     } else if (auto *s = dynamic_cast<const TSMSSubmit *>(SMS)) {
-        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(), s->DA.c_str(), s->PID,
-                      "", PrintableUserData(s->UserData).c_str());
+        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(),
+                      PrintableUserData(s->DA).c_str(), s->PID, "", PrintableUserData(s->UserData).c_str());
     } else if (auto *r = dynamic_cast<const TSMSStatusReport *>(SMS)) {
-        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(), r->RA.c_str(),
-                      r->Status, DateTimeToStr(r->DischargeTime).c_str());
+        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(),
+                      PrintableUserData(r->RA).c_str(), r->Status, DateTimeToStr(r->DischargeTime).c_str());
     } else {
         return;
     }
@@ -371,7 +394,14 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
 void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 {
     if (aSMS) {
-        ProcessSMS(aSMS);
+        try {
+            ProcessSMS(aSMS);
+        } catch (const std::exception &e) {
+            // Not deleted, and a routed message is not acknowledged: the network delivers it
+            // again rather than it being lost unrecorded.
+            reportError(Format("Message %d could not be recorded: %s", Idx, e.what()));
+            throw;
+        }
         if (Idx != -1 && DeleteHandled)
             GSM.DeleteSMS(Idx);
         return;
@@ -381,7 +411,12 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     int status = -1;
     std::string raw;
     std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
-    recordStored(Idx, status, raw, sms.get());
+    try {
+        recordStored(Idx, status, raw, sms.get());
+    } catch (const std::exception &e) {
+        reportError(Format("Stored message %d was kept on the handset: %s", Idx, e.what()));
+        return;
+    }
     if (DeleteHandled)
         GSM.DeleteSMS(Idx);
 }
@@ -392,6 +427,9 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
         ProcessSMS(sms);
     else if (sms)
         LogSMS(sms);
+    else if (raw.empty())
+        // Nothing came to record: the handset's copy is all there is.
+        throw EGSMError(Format("the handset gave no message text for index %d", index));
     else
         // Not decodable: the raw text is kept in the log, since the handset's copy is deleted.
         smsLogLine(Format("?%s, index %d, status %d, PDU: %s", DateTimeToStr(Now()).c_str(), index, status,
