@@ -305,7 +305,7 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
         if (consumed < limit && d[consumed] == '\r')
             ++consumed;
         else if (consumed < limit && !IsControl(d[consumed]))
-            DiscardRestOfLine(rb, false); // the line runs on past the announced body
+            DiscardRestOfLine(rb, false);     // the line runs on past the announced body
         rb.bodyJustEnded = consumed == limit; // what follows is not known yet
         EraseHead(rb, consumed);
         rb.pendingBodyLength = 0;

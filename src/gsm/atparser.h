@@ -92,13 +92,13 @@ bool ReplyConditionsMet(const TReplyState &state);
 // Everything received, in order, until the idle line parser consumes it.
 struct TReceiveBuffer {
     std::string data;
-    size_t dispatched = 0;        // characters at the head already passed to OnRxChar
-    size_t pendingBodyLength = 0; // a message body announced by a header line (0 = none)
-    size_t pendingBodyBegin = 0;  // where that body is expected to start
-    bool discarding = false;      // the rest of an over-long line is being dropped
+    size_t dispatched = 0;         // characters at the head already passed to OnRxChar
+    size_t pendingBodyLength = 0;  // a message body announced by a header line (0 = none)
+    size_t pendingBodyBegin = 0;   // where that body is expected to start
+    bool discarding = false;       // the rest of an over-long line is being dropped
     bool discardUncounted = false; // ... and is not yet counted in discardedLines
-    bool bodyJustEnded = false;   // a body ended at the dispatch position: its line must end next
-    size_t discardedLines = 0;    // lines dropped whole or in part, not yet reported
+    bool bodyJustEnded = false;    // a body ended at the dispatch position: its line must end next
+    size_t discardedLines = 0;     // lines dropped whole or in part, not yet reported
 };
 
 // Appends received bytes, dropping the oldest when the buffer would pass kMaxReceiveBuffer. A

@@ -178,8 +178,8 @@ bool TGSM::handleDeliverHeader(const std::string &line)
             ExtractParam(line, pos);
             ExtractParam(line, pos);
             // A length beyond any line is bounded like every line.
-            bodyLength = std::min(static_cast<size_t>(std::max(0, StrToInt(ExtractParam(line, pos)))),
-                                  kMaxLineLength);
+            bodyLength =
+                std::min(static_cast<size_t>(std::max(0, StrToInt(ExtractParam(line, pos)))), kMaxLineLength);
         }
     } else {
         bodyLength = kPDUBodyLength;

@@ -254,15 +254,15 @@ std::vector<TSMSListEntry> TGSM::ListSMS(int Status)
             entry.Status = StatusOfWord(Dequote(ExtractParam(header, pos)));
             if (entry.Status >= 0)
                 result.push_back(std::move(entry));
-        } else if (IsResponseLine(lines[i + 1])) {
-            // The entry's PDU line is missing (the next entry follows at once): the entry is
-            // kept without a message, and the next entry keeps its own PDU.
-            entry.Status = StrToInt(ExtractParam(header, pos));
-            result.push_back(std::move(entry));
-            ++i;
-            continue;
         } else {
             entry.Status = StrToInt(ExtractParam(header, pos));
+            if (IsResponseLine(lines[i + 1])) {
+                // The entry's PDU line is missing (the next entry follows at once): the entry is
+                // kept without a message, and the next entry keeps its own PDU.
+                result.push_back(std::move(entry));
+                ++i;
+                continue;
+            }
             entry.Raw = lines[i + 1];
             try {
                 CheckPDULine(entry.Raw);

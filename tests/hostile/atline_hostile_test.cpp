@@ -27,8 +27,7 @@ std::string HandsetBytes(const std::string &name)
 }
 
 const std::string kHello = "sms -1 TSMSDeliver OA=+441234567890 UD=" + TextToGSM("Hello deliver");
-const std::string kDiscarded =
-    "error " + Format(SLineDiscarded, static_cast<unsigned>(kMaxLineLength));
+const std::string kDiscarded = "error " + Format(SLineDiscarded, static_cast<unsigned>(kMaxLineLength));
 const std::string kBadHex = "error \"$GZ\" is an invalid integer";
 const std::string kNoNumber = "error \"\" is an invalid integer";
 
@@ -43,16 +42,26 @@ struct TIdleCase {
 const TIdleCase kIdleCases[] = {
     {"hostile_cmt_nonhex_pdu", kSMSFormatPDU, {kBadHex, "index 4"}},
     {"hostile_cmt_odd_pdu", kSMSFormatPDU, {"error " + Format(SOddPDULine, 63u), "index 4"}},
-    {"hostile_cmt_overlong_pdu", kSMSFormatPDU, {"error " + Format(SPDULineTooLong, 512u), kDiscarded, "index 5"}},
+    {"hostile_cmt_overlong_pdu",
+     kSMSFormatPDU,
+     {"error " + Format(SPDULineTooLong, 512u), kDiscarded, "index 5"}},
     {"hostile_cmt_pdu_length_mismatch", kSMSFormatPDU, {kHello, kHello}},
-    {"hostile_cmt_text_length_longer", kSMSFormatText, {"sms -1 TSMSDeliver OA=+4917 UD=short body", "index 6"}},
-    {"hostile_cmt_text_length_shorter", kSMSFormatText, {"sms -1 TSMSDeliver OA=+4917 UD=Hello", kDiscarded, "index 7"}},
+    {"hostile_cmt_text_length_longer",
+     kSMSFormatText,
+     {"sms -1 TSMSDeliver OA=+4917 UD=short body", "index 6"}},
+    {"hostile_cmt_text_length_shorter",
+     kSMSFormatText,
+     {"sms -1 TSMSDeliver OA=+4917 UD=Hello", kDiscarded, "index 7"}},
     {"hostile_quoted_overlong", kSMSFormatPDU, {kDiscarded, "index 8"}},
-    {"hostile_quoted_unbalanced", kSMSFormatPDU, {kNoNumber, "error \"\"1\" is an invalid integer", "index 9"}},
+    {"hostile_quoted_unbalanced",
+     kSMSFormatPDU,
+     {kNoNumber, "error \"\"1\" is an invalid integer", "index 9"}},
     {"hostile_empty_fields", kSMSFormatPDU, {kNoNumber, kHello, kNoNumber, "index 10"}},
     {"hostile_blank_lines", kSMSFormatPDU, {"index 11", kHello}},
     {"hostile_garbage_bytes", kSMSFormatPDU, {"line \xff\xfe", "index 12", "line [2J", "line \xff"}},
-    {"hostile_error_payloads", kSMSFormatPDU, {"line +CME ERROR: ", "line +CMS ERROR: memory full", "line +CME ERROR:"}},
+    {"hostile_error_payloads",
+     kSMSFormatPDU,
+     {"line +CME ERROR: ", "line +CMS ERROR: memory full", "line +CME ERROR:"}},
     {"hostile_unterminated_line", kSMSFormatPDU, {kDiscarded, "index 13"}},
 };
 
@@ -163,7 +172,8 @@ struct TAnswerCase {
 };
 
 const TAnswerCase kAnswerCases[] = {
-    {"hostile_cmgl_cmti_between", "list", "1=0:+441234567890/Hello deliver 2=1:+441234567890/ABC ", "index 3; "},
+    {"hostile_cmgl_cmti_between", "list", "1=0:+441234567890/Hello deliver 2=1:+441234567890/ABC ",
+     "index 3; "},
     {"hostile_cmgl_missing_pdu", "list", "1=0:none[0] 2=0:+441234567890/ABC ", ""},
     {"hostile_cmgl_bad_pdus", "list", "1=0:none[64] 2=0:none[63] 3=0:none[0] 4=0:+441234567890/ABC ",
      kDiscarded + "; "},
@@ -172,19 +182,20 @@ const TAnswerCase kAnswerCases[] = {
     {"hostile_cmgr_garbage", "read", "0:1/", ""},
     {"hostile_cmgr_split", "read", "0:1/", ""},
     {"hostile_cme_empty", "read", "+CME ERROR:  was returned on AT command: AT+CMGR=1", ""},
-    {"hostile_cms_text", "read", "+CMS ERROR: invalid memory index was returned on AT command: AT+CMGR=1", ""},
-    {"hostile_cms_huge_number", "read", "+CMS ERROR: 99999999999999999999999 was returned on AT command: AT+CMGR=1",
+    {"hostile_cms_text", "read", "+CMS ERROR: invalid memory index was returned on AT command: AT+CMGR=1",
      ""},
+    {"hostile_cms_huge_number", "read",
+     "+CMS ERROR: 99999999999999999999999 was returned on AT command: AT+CMGR=1", ""},
     {"hostile_cmgr_no_final", "read", "No reply on AT command: AT+CMGR=1", ""},
 };
 
-std::string RunAnswer(TAnswerRig &rig, const TAnswerCase &c, const std::string &answer, std::vector<size_t> cuts)
+std::string RunAnswer(TAnswerRig &rig, const TAnswerCase &c, const std::string &answer,
+                      std::vector<size_t> cuts)
 {
     std::string result, error;
     if (std::string(c.command) == "list") {
-        rig.Answer("AT+CMGL", answer, cuts, [&] {
-            error = ErrorOf([&] { result = Entries(rig.gsm.ListSMS(-1)); });
-        });
+        rig.Answer("AT+CMGL", answer, cuts,
+                   [&] { error = ErrorOf([&] { result = Entries(rig.gsm.ListSMS(-1)); }); });
     } else {
         rig.Answer("AT+CMGR", answer, cuts, [&] {
             error = ErrorOf([&] {

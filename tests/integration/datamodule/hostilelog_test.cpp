@@ -99,8 +99,9 @@ protected:
     std::unique_ptr<TGSMDataModule> Module(const std::string &equipment, int indications,
                                            TModemSimulator *sim = nullptr)
     {
-        std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=" << equipment
-                                       << "\nSCA=+491710760000\nUnsolicitedIndication=" << indications << "\n";
+        std::ofstream(dir / "gsm.ini")
+            << "[Modem]\nDevice=" << equipment << "\nSCA=+491710760000\nUnsolicitedIndication=" << indications
+            << "\n";
         auto dm = std::make_unique<TGSMDataModule>((dir / "gsm.ini").string(), dir.string() + "/");
         if (sim)
             dm->Comm1.SetDeviceName(sim->DevicePath());
@@ -168,7 +169,8 @@ TEST_F(HostileLog, VeryLongRecordsStayOneLine)
     const std::string septets(153, '\r');
     for (int part = 1; part <= 255; ++part) {
         // A concatenation header (TS 23.040 9.2.3.24.1), then the text's septets.
-        const std::string ud = std::string{0x05, 0x00, 0x03, 0x42, char(255), char(part)} + TextToGSM(septets);
+        const std::string ud =
+            std::string{0x05, 0x00, 0x03, 0x42, char(255), char(part)} + TextToGSM(septets);
         auto d = CreateSMSFromPDU(nullptr, "00" + DeliverHex(0x00, ud, "+441234567890", 0x44), true);
         ASSERT_TRUE(d);
         dm->ProcessSMS(d.get());
@@ -186,7 +188,8 @@ TEST_F(HostileLog, VeryLongRecordsStayOneLine)
     const std::string &text = records[records.size() - 2];
     EXPECT_EQ(text.size(), 7u + 4u * 255u * 153u);
     EXPECT_EQ(text.substr(0, 11), "*text: <CR>");
-    EXPECT_EQ(AfterStamp(records.back()).size(), std::string("OA: +441234567890, PID: 00, UD: ").size() + 200u * 1024u);
+    EXPECT_EQ(AfterStamp(records.back()).size(),
+              std::string("OA: +441234567890, PID: 00, UD: ").size() + 200u * 1024u);
     EXPECT_TRUE(errors.empty());
 }
 
