@@ -199,6 +199,9 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
     GSM.OnUnsolicitedSMS = [this](TObject *, int idx, TSMS *sms) { GSMUnsolicitedSMS(idx, sms); };
     GSM.OnNetworkRegistration = [this](TObject *, int status) { GSMNetworkRegistration(status); };
     GSM.OnBusyChanged = [this](TObject *, bool busy) { GSMBusyChanged(busy); };
+    // Failures of the handlers above while the engine processes lines on its own (a message
+    // that could not be recorded and stays on the handset) have no other caller.
+    GSM.OnProcessingError = [this](TObject *, const std::string &message) { reportError(message); };
 
     ProtocolStack = std::make_unique<TSMSProtocolStack>();
     LineBuffer.clear();
@@ -208,7 +211,8 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
 TGSMDataModule::~TGSMDataModule()
 {
     try {
-        SaveSettings();
+        if (AutoSaveSettings)
+            SaveSettings();
     } catch (...) {
         // Leaving the program must not fail because the settings file cannot be written.
     }
@@ -216,34 +220,39 @@ TGSMDataModule::~TGSMDataModule()
     ProtocolStack.reset();
 }
 
-void TGSMDataModule::LoadSettings()
+void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
 {
-    TIniFile ini(m_configFile);
-    Comm1.SetDeviceName(ini.ReadString(kModem, "DeviceName", Comm1.DeviceName()));
-    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[GSM.Equipment()]);
+    comm.SetDeviceName(ini.ReadString(kModem, "DeviceName", comm.DeviceName()));
+    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
     std::transform(device.begin(), device.end(), device.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    GSM.SetEquipment(StrToEquipment(device));
-    GSM.SetPIN(ini.ReadString(kModem, "PIN", GSM.PIN()));
-    GSM.SetSCA(ini.ReadString(kModem, "SCA", GSM.SCA()));
+    gsm.SetEquipment(StrToEquipment(device));
+    gsm.SetPIN(ini.ReadString(kModem, "PIN", gsm.PIN()));
+    gsm.SetSCA(ini.ReadString(kModem, "SCA", gsm.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.
-    GSM.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(
-        ini.ReadInteger(kModem, "UnsolicitedIndication", GSM.UnsolicitedIndication()) & 0x0F));
+    gsm.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(
+        ini.ReadInteger(kModem, "UnsolicitedIndication", gsm.UnsolicitedIndication()) & 0x0F));
     const long long format = ini.ReadInteger(kModem, "SMSFormat", 0);
     try {
-        GSM.SetSMSFormat(static_cast<uint8_t>(format));
+        gsm.SetSMSFormat(static_cast<uint8_t>(format));
     } catch (const EGSMError &) {
         // A hand-edited format the equipment cannot use keeps the equipment's own; refusing to
         // start would leave no way to correct it from the window.
     }
-    GSM.AdjustCommSettings();
+    gsm.AdjustCommSettings();
     const long long recTimeout = ini.ReadInteger(kModem, "RecTimeout", 0);
     if (recTimeout > 0 && recTimeout <= 0x7FFFFFFF)
-        GSM.SetRecTimeout(static_cast<int>(recTimeout));
+        gsm.SetRecTimeout(static_cast<int>(recTimeout));
     const long long baud = ini.ReadInteger(kModem, "Baud", 0);
     TBaudrate rate;
     if (baud > 0 && baud <= 0x7FFFFFFF && IntToBaudrate(static_cast<int>(baud), rate))
-        Comm1.SetBaudrate(rate);
+        comm.SetBaudrate(rate);
+}
+
+void TGSMDataModule::LoadSettings()
+{
+    TIniFile ini(m_configFile);
+    LoadModemSettings(ini, Comm1, GSM);
     GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
     SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
 }
@@ -282,7 +291,8 @@ void TGSMDataModule::SendMessageToForms(int Msg, long long WParam, const TSMS *L
 
 void TGSMDataModule::GSMBeforeOpen()
 {
-    SaveSettings();
+    if (AutoSaveSettings)
+        SaveSettings();
     SendMessageToForms(kMsgEngineState, kEngineBusy, nullptr);
 }
 
@@ -393,15 +403,11 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
 
 void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 {
+    m_handledIndex = Idx;
     if (aSMS) {
-        try {
-            ProcessSMS(aSMS);
-        } catch (const std::exception &e) {
-            // Not deleted, and a routed message is not acknowledged: the network delivers it
-            // again rather than it being lost unrecorded.
-            reportError(Format("Message %d could not be recorded: %s", Idx, e.what()));
-            throw;
-        }
+        // A failure to record it goes to the engine's caller: the message is then neither
+        // deleted nor, when routed, acknowledged (the network delivers it again).
+        ProcessSMS(aSMS);
         if (Idx != -1 && DeleteHandled)
             GSM.DeleteSMS(Idx);
         return;
@@ -411,18 +417,14 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     int status = -1;
     std::string raw;
     std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
-    try {
-        recordStored(Idx, status, raw, sms.get());
-    } catch (const std::exception &e) {
-        reportError(Format("Stored message %d was kept on the handset: %s", Idx, e.what()));
-        return;
-    }
+    recordStored(Idx, status, raw, sms.get());
     if (DeleteHandled)
         GSM.DeleteSMS(Idx);
 }
 
 void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
 {
+    m_handledIndex = index;
     if (sms && status == 0)
         ProcessSMS(sms);
     else if (sms)
