@@ -297,8 +297,9 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
             return std::nullopt; // the header's line end has not arrived yet
         while (begin > 0 && !IsControl(d[begin - 1]))
             --begin;
-        while (begin < limit && d[begin] == '\n')
-            ++begin; // a stray line feed never belongs to the body
+        // A body of announced length is never empty: blank lines before it are not the body.
+        while (begin < limit && (d[begin] == '\n' || d[begin] == '\r'))
+            ++begin;
         rb.pendingBodyBegin = begin;
         size_t length = rb.pendingBodyLength;
         const size_t available = limit > begin ? limit - begin : 0;
