@@ -216,7 +216,12 @@ void TGSMDataModule::LoadSettings()
     std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[GSM.Equipment()]);
     std::transform(device.begin(), device.end(), device.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    GSM.SetEquipment(StrToEquipment(device));
+    try {
+        GSM.SetEquipment(StrToEquipment(device));
+    } catch (const EGSMError &) {
+        // An unknown (hand-edited or damaged) name keeps the default equipment: the program
+        // must start so that the window can correct it.
+    }
     GSM.SetPIN(ini.ReadString(kModem, "PIN", GSM.PIN()));
     GSM.SetSCA(ini.ReadString(kModem, "SCA", GSM.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.
