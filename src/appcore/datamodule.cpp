@@ -201,7 +201,8 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
 TGSMDataModule::~TGSMDataModule()
 {
     try {
-        SaveSettings();
+        if (AutoSaveSettings)
+            SaveSettings();
     } catch (...) {
         // Leaving the program must not fail because the settings file cannot be written.
     }
@@ -209,39 +210,44 @@ TGSMDataModule::~TGSMDataModule()
     ProtocolStack.reset();
 }
 
-void TGSMDataModule::LoadSettings()
+void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
 {
-    TIniFile ini(m_configFile);
-    Comm1.SetDeviceName(ini.ReadString(kModem, "DeviceName", Comm1.DeviceName()));
-    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[GSM.Equipment()]);
+    comm.SetDeviceName(ini.ReadString(kModem, "DeviceName", comm.DeviceName()));
+    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
     std::transform(device.begin(), device.end(), device.begin(),
                    [](unsigned char c) { return std::toupper(c); });
     try {
-        GSM.SetEquipment(StrToEquipment(device));
+        gsm.SetEquipment(StrToEquipment(device));
     } catch (const EGSMError &) {
         // An unknown (hand-edited or damaged) name keeps the default equipment: the program
         // must start so that the window can correct it.
     }
-    GSM.SetPIN(ini.ReadString(kModem, "PIN", GSM.PIN()));
-    GSM.SetSCA(ini.ReadString(kModem, "SCA", GSM.SCA()));
+    gsm.SetPIN(ini.ReadString(kModem, "PIN", gsm.PIN()));
+    gsm.SetSCA(ini.ReadString(kModem, "SCA", gsm.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.
-    GSM.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(
-        ini.ReadInteger(kModem, "UnsolicitedIndication", GSM.UnsolicitedIndication()) & 0x0F));
+    gsm.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(
+        ini.ReadInteger(kModem, "UnsolicitedIndication", gsm.UnsolicitedIndication()) & 0x0F));
     const long long format = ini.ReadInteger(kModem, "SMSFormat", 0);
     try {
-        GSM.SetSMSFormat(static_cast<uint8_t>(format));
+        gsm.SetSMSFormat(static_cast<uint8_t>(format));
     } catch (const EGSMError &) {
         // A hand-edited format the equipment cannot use keeps the equipment's own; refusing to
         // start would leave no way to correct it from the window.
     }
-    GSM.AdjustCommSettings();
+    gsm.AdjustCommSettings();
     const long long recTimeout = ini.ReadInteger(kModem, "RecTimeout", 0);
     if (recTimeout > 0 && recTimeout <= 0x7FFFFFFF)
-        GSM.SetRecTimeout(static_cast<int>(recTimeout));
+        gsm.SetRecTimeout(static_cast<int>(recTimeout));
     const long long baud = ini.ReadInteger(kModem, "Baud", 0);
     TBaudrate rate;
     if (baud > 0 && baud <= 0x7FFFFFFF && IntToBaudrate(static_cast<int>(baud), rate))
-        Comm1.SetBaudrate(rate);
+        comm.SetBaudrate(rate);
+}
+
+void TGSMDataModule::LoadSettings()
+{
+    TIniFile ini(m_configFile);
+    LoadModemSettings(ini, Comm1, GSM);
     GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
     SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
 }
@@ -280,7 +286,8 @@ void TGSMDataModule::SendMessageToForms(int Msg, long long WParam, const TSMS *L
 
 void TGSMDataModule::GSMBeforeOpen()
 {
-    SaveSettings();
+    if (AutoSaveSettings)
+        SaveSettings();
     SendMessageToForms(kMsgEngineState, kEngineBusy, nullptr);
 }
 
@@ -316,8 +323,10 @@ void TGSMDataModule::LogModemChar(char c)
 {
     LineBuffer += c;
     if (c == '\n') {
-        AppendToLogFile(GSMLogName, Format("%s: %s", DateTimeToStr(Now()).c_str(), LineBuffer.c_str()));
+        // Taken out first: a log that cannot be written loses this line, not every later one.
+        const std::string line = std::move(LineBuffer);
         LineBuffer.clear();
+        AppendToLogFile(GSMLogName, Format("%s: %s", DateTimeToStr(Now()).c_str(), line.c_str()));
     }
 }
 
@@ -375,6 +384,7 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
 
 void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 {
+    m_handledIndex = Idx;
     if (aSMS) {
         ProcessSMS(aSMS);
         if (Idx != -1 && DeleteHandled)
@@ -393,6 +403,7 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 
 void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
 {
+    m_handledIndex = index;
     if (sms && status == 0)
         ProcessSMS(sms);
     else if (sms)

@@ -18,6 +18,7 @@
 
 namespace kestrel {
 
+class TIniFile;
 class TSMS;
 class TSMSProtocolStack;
 
@@ -59,6 +60,11 @@ void AppendToLogFile(const std::string &path, const std::string &text);
 // User data for a log line: CR and LF spelled out, the whole data as hex at any other control
 // character.
 std::string PrintableUserData(const std::string &data);
+
+// The modem keys of the settings file ([Modem]) into a port and its engine, in the order the
+// window reads them: the equipment's line speed is set after the message format, so that Baud
+// overrides it. An unknown Device raises EGSMError "Bad equipment name".
+void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm);
 
 class TGSMDataModule {
 public:
@@ -107,6 +113,11 @@ public:
 
     // Whether messages are deleted from the handset once handled (the command line may keep them).
     bool DeleteHandled = true;
+    // Whether the settings file is written before every opening and at destruction. A front end
+    // that takes its settings from the command line for one run turns it off.
+    bool AutoSaveSettings = true;
+    // The storage index of the message being handled, -1 for one the network routed directly.
+    int HandledIndex() const { return m_handledIndex; }
     // Every line appended to the SMS log, for front ends that show it elsewhere.
     std::function<void(const std::string &line)> OnSMSLogLine;
     // A failure the user must hear about that has no caller to go to (a stored message that
@@ -123,6 +134,7 @@ private:
     std::string m_configFile;
     std::string m_logDirectory;
     std::vector<TMessageTarget *> m_forms;
+    int m_handledIndex = -1;
 };
 
 } // namespace kestrel

@@ -1,10 +1,9 @@
-// Message commands of the kestrel program: send, list, read, delete and monitor, each on an
-// engine session opened for the command and closed after it.
+// Message commands of the kestrel program: send, list, read and delete, each on an engine
+// session opened for the command and closed after it (monitor is in monitorcommand.cpp).
 //   send     composes the content options into SMS-SUBMITs and sends them
 //   list     one JSON line per stored message
 //   read     the JSON line of one stored message
 //   delete   deletes one stored message
-//   monitor  one JSON line per unsolicited event until a time, a count or Ctrl-C
 #include "cli/clicommand.h"
 #include "cli/messagejson.h"
 #include "cli/sendcontent.h"
@@ -16,26 +15,19 @@
 #include "xsms/composer.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSocketNotifier>
-#include <QTimer>
 
-#include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <stdexcept>
-#include <unistd.h>
 
 namespace kestrel::cli {
-
-namespace {
 
 void PrintJson(const QJsonObject &json)
 {
     PrintOut(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
 }
+
+namespace {
 
 bool ParseNumber(const QString &text, int &value, int min)
 {
@@ -57,20 +49,23 @@ void ToModelForm(TSMS &sms)
     }
 }
 
-// The JSON of a message as the session's format gave it; null without a message.
-QJsonValue MessageValue(TSession &s, TSMS *sms)
+} // namespace
+
+QJsonValue MessageValue(const TGSM &gsm, TSMS *sms)
 {
     if (!sms)
         return QJsonValue::Null;
-    if (s.gsm.SMSFormat() == kSMSFormatText)
+    if (gsm.SMSFormat() == kSMSFormatText)
         ToModelForm(*sms);
     return MessageJson(*sms);
 }
 
+namespace {
+
 // One stored message: "pdu" holds what the handset gave when it could not be decoded.
 QJsonObject StoredJson(TSession &s, int index, int status, TSMS *sms, const std::string &raw)
 {
-    QJsonObject json{{"index", index}, {"status", status}, {"message", MessageValue(s, sms)}};
+    QJsonObject json{{"index", index}, {"status", status}, {"message", MessageValue(s.gsm, sms)}};
     if (!sms)
         json["pdu"] = QString::fromLatin1(raw.data(), static_cast<qsizetype>(raw.size()));
     return json;
@@ -202,152 +197,10 @@ int RunDelete(const QStringList &args)
         "INDEX");
 }
 
-// Ctrl-C and termination end the monitor through a pipe the event loop watches, so that the
-// engine is closed on the main thread as on any other end.
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &c, 1);
-}
-
-// Ends an event loop on SIGINT or SIGTERM for its lifetime; the former handlers come back after.
-class TInterruptWatch {
-public:
-    explicit TInterruptWatch(QEventLoop &loop)
-    {
-        if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            throw std::runtime_error("cannot watch for Ctrl-C");
-        m_notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-        struct sigaction action = {};
-        action.sa_handler = OnSignal;
-        sigaction(SIGINT, &action, &m_oldInt);
-        sigaction(SIGTERM, &action, &m_oldTerm);
-    }
-    ~TInterruptWatch()
-    {
-        sigaction(SIGINT, &m_oldInt, nullptr);
-        sigaction(SIGTERM, &m_oldTerm, nullptr);
-        m_notifier.reset();
-        close(gSignalPipe[0]);
-        close(gSignalPipe[1]);
-    }
-    TInterruptWatch(const TInterruptWatch &) = delete;
-    TInterruptWatch &operator=(const TInterruptWatch &) = delete;
-
-    // True when a signal came before the loop ran.
-    bool Signalled() const
-    {
-        char c;
-        return read(gSignalPipe[0], &c, 1) == 1;
-    }
-
-private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldInt = {}, m_oldTerm = {};
-};
-
-int RunMonitor(const QStringList &args)
-{
-    QCommandLineParser parser;
-    parser.addOption({"seconds", "Stop after this many seconds.", "N"});
-    parser.addOption({"count", "Stop after this many events.", "N"});
-    return RunSessionCommand(
-        parser, args, "Opens the handset and prints one JSON line per unsolicited event.", [&](TSession &s) {
-            int seconds = 0, count = 0;
-            if ((parser.isSet("seconds") && !ParseNumber(parser.value("seconds"), seconds, 1)) ||
-                (parser.isSet("count") && !ParseNumber(parser.value("count"), count, 1))) {
-                PrintErr("kestrel: --seconds and --count take a positive number");
-                return kExitUsage;
-            }
-            QEventLoop loop;
-            int printed = 0;
-            auto print = [&](const QJsonObject &json) {
-                if (count > 0 && printed >= count)
-                    return;
-                PrintJson(json);
-                if (count > 0 && ++printed >= count)
-                    loop.quit();
-            };
-            bool quiet = false;
-            s.gsm.OnUnsolicitedSMS = [&](TObject *, int idx, TSMS *sms) {
-                if (sms) {
-                    // The engine frees a routed message after the event: the JSON is made now.
-                    print(
-                        QJsonObject{{"event", "message"}, {"index", -1}, {"message", MessageValue(s, sms)}});
-                    return;
-                }
-                // A storage indication: read after the line handling is over.
-                QTimer::singleShot(0, &loop, [&, idx] {
-                    try {
-                        int status = -1;
-                        std::string raw;
-                        // The dialogue of the read reaches the idle parser afterwards: not events.
-                        quiet = true;
-                        auto read = s.gsm.ReadSMS(idx, status, &raw);
-                        s.gsm.ProcessReceived();
-                        quiet = false;
-                        QJsonObject json{
-                            {"event", "message"}, {"index", idx}, {"message", MessageValue(s, read.get())}};
-                        if (!read)
-                            json["pdu"] = QString::fromLatin1(raw.data(), static_cast<qsizetype>(raw.size()));
-                        print(json);
-                    } catch (const std::exception &e) {
-                        quiet = false;
-                        PrintErr(QString::fromStdString(e.what()));
-                    }
-                });
-            };
-            s.gsm.OnNetworkRegistration = [&](TObject *, int status) {
-                print(QJsonObject{{"event", "registration"}, {"status", status}});
-            };
-            s.gsm.OnUnsolicitedLine = [&](TObject *, const std::string &line) {
-                // Echoes and results of the engine's own commands (acknowledgements) are no
-                // events of the handset.
-                if (quiet || line.rfind("AT", 0) == 0 || FindResultCode(line))
-                    return;
-                print(QJsonObject{
-                    {"event", "line"},
-                    {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
-            };
-            s.gsm.OnProcessingError = [](TObject *, const std::string &message) {
-                PrintErr(QString::fromStdString(message));
-            };
-            TInterruptWatch interrupt(loop);
-            s.gsm.Open();
-            // What the open dialogue left (its answers and echoes) is no event of the handset.
-            auto lineHandler = std::move(s.gsm.OnUnsolicitedLine);
-            s.gsm.ProcessReceived();
-            s.gsm.OnUnsolicitedLine = std::move(lineHandler);
-
-            if (seconds > 0)
-                QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-            // Lines that came before the loop started are handled now, later ones as they come.
-            QTimer::singleShot(0, &loop, [&] {
-                try {
-                    s.gsm.ProcessReceived();
-                } catch (const std::exception &e) {
-                    PrintErr(QString::fromStdString(e.what()));
-                }
-            });
-            if (!interrupt.Signalled())
-                loop.exec();
-            s.gsm.OnUnsolicitedSMS = nullptr;
-            s.gsm.OnNetworkRegistration = nullptr;
-            s.gsm.OnUnsolicitedLine = nullptr;
-            s.gsm.Close();
-            return kExitOk;
-        });
-}
-
 const TCliRegistration kSend({"send", "Send a message through the handset (JSON)", RunSend});
 const TCliRegistration kList({"list", "List the messages of the handset's storage (JSON lines)", RunList});
 const TCliRegistration kRead({"read", "Read one stored message (JSON)", RunRead});
 const TCliRegistration kDelete({"delete", "Delete one stored message", RunDelete});
-const TCliRegistration kMonitor({"monitor", "Print incoming messages and network events (JSON lines)",
-                                 RunMonitor});
 
 } // namespace
 

@@ -3,15 +3,24 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QJsonValue>
 
 namespace kestrel {
+class TGSM;
 class TSMS;
-}
+} // namespace kestrel
 
 namespace kestrel::cli {
 
 // The keys of "kestrel pdu decode" for any message class; the user data and text of a message
 // are taken as the model holds them (7-bit codes, octets or UCS2).
 QJsonObject MessageJson(const TSMS &sms);
+
+// The JSON of a message as the engine's message format gave it (a text-mode message is turned
+// into the model's form first, so it reads as a PDU would); null without a message.
+QJsonValue MessageValue(const TGSM &gsm, TSMS *sms);
+
+// One compact JSON line on standard output.
+void PrintJson(const QJsonObject &json);
 
 } // namespace kestrel::cli

@@ -2,17 +2,23 @@
 
 #include "cli/clicommand.h"
 
+#include "base/inifile.h"
+
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSettings>
 
 namespace kestrel::cli {
 
 namespace {
 
+// The window's application name: the user's settings and log directories are named after it.
+const char *const kWindowApplicationName = "GSM Kestrel";
+
 const char *const kSessionOptions[][3] = {
-    {"config", "FILE", "Settings file (default: gsm.ini in the program's directory)."},
+    {"config", "FILE",
+     "Settings file (default: the window's gsm.ini, in the program's directory or, when that is "
+     "not writable, in the user's configuration directory)."},
     {"device", "PATH", "Serial device of the handset."},
     {"equipment", "NAME",
      "Equipment type: A1 M1 M20 GM12 Nokia6210 Nokia6650 Nokia9110 M35 S25 T260 "
@@ -24,15 +30,6 @@ const char *const kSessionOptions[][3] = {
     {"rec-timeout", "MS", "Milliseconds of silence after which a command attempt is given up."},
     {"baud", "N", "Line speed, overriding the equipment's own."},
 };
-
-// The program's directory, always ending in "/".
-QString ProgramDirectory()
-{
-    QString dir = QCoreApplication::applicationDirPath();
-    if (!dir.endsWith('/'))
-        dir += '/';
-    return dir;
-}
 
 bool ParseInt(const QString &text, int &value)
 {
@@ -65,31 +62,6 @@ QString ParseIndications(const QString &text, TGSMUnsolicitedIndicationSet &set)
     return {};
 }
 
-// The keys of the settings file the window uses, in the order it reads them; the equipment's
-// line speed is set between the message format and the explicit speed.
-void LoadSettingsFile(const QString &path, TSession &s)
-{
-    QSettings ini(path, QSettings::IniFormat);
-    ini.beginGroup("Modem");
-    s.comm.SetDeviceName(
-        ini.value("DeviceName", QString::fromStdString(s.comm.DeviceName())).toString().toStdString());
-    const QString device = ini.value("Device", GSMEquipmentNames[s.gsm.Equipment()]).toString();
-    s.gsm.SetEquipment(StrToEquipment(device.toUpper().toStdString()));
-    s.gsm.SetPIN(ini.value("PIN", QString::fromStdString(s.gsm.PIN())).toString().toStdString());
-    s.gsm.SetSCA(ini.value("SCA", QString::fromStdString(s.gsm.SCA())).toString().toStdString());
-    const int indications = ini.value("UnsolicitedIndication", s.gsm.UnsolicitedIndication()).toInt();
-    s.gsm.SetUnsolicitedIndication(static_cast<TGSMUnsolicitedIndicationSet>(indications & 0x0F));
-    s.gsm.SetSMSFormat(static_cast<uint8_t>(ini.value("SMSFormat", 0).toInt()));
-    s.gsm.AdjustCommSettings();
-    const int recTimeout = ini.value("RecTimeout", 0).toInt();
-    if (recTimeout > 0)
-        s.gsm.SetRecTimeout(recTimeout);
-    TBaudrate baud;
-    if (IntToBaudrate(ini.value("Baud", 0).toInt(), baud))
-        s.comm.SetBaudrate(baud);
-    ini.endGroup();
-}
-
 } // namespace
 
 void AddSessionOptions(QCommandLineParser &parser)
@@ -106,33 +78,50 @@ QString SessionOptionsHelp()
     return text;
 }
 
+TAppLocations SessionLocations(const QCommandLineParser &parser)
+{
+    std::vector<std::string> args;
+    if (parser.isSet("config"))
+        args.push_back("-I:" + parser.value("config").toStdString());
+    // Under the window's name, so that an installed kestrel finds the settings and log files the
+    // window keeps in the user's directories.
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(kWindowApplicationName);
+    TAppLocations locations = ResolveAppLocations(args, ProgramDirectory());
+    QCoreApplication::setApplicationName(name);
+    return locations;
+}
+
 QString ConfigureSession(const QCommandLineParser &parser, TSession &s)
 {
     // The port must hand received bytes straight to the engine (there is no event loop).
     s.comm.SetDontSynchronize(true);
-    const QString config = parser.isSet("config") ? parser.value("config") : ProgramDirectory() + "gsm.ini";
-    LoadSettingsFile(config, s);
+    LoadModemSettings(TIniFile(SessionLocations(parser).ConfigFile), s.comm, s.gsm);
+    return ApplySessionOptions(parser, s.comm, s.gsm);
+}
 
+QString ApplySessionOptions(const QCommandLineParser &parser, TComm &comm, TGSM &gsm)
+{
     if (parser.isSet("device"))
-        s.comm.SetDeviceName(parser.value("device").toStdString());
+        comm.SetDeviceName(parser.value("device").toStdString());
     if (parser.isSet("equipment")) {
         try {
-            s.gsm.SetEquipment(StrToEquipment(parser.value("equipment").toStdString()));
+            gsm.SetEquipment(StrToEquipment(parser.value("equipment").toStdString()));
         } catch (const EGSMError &e) {
             return QString("%1: %2").arg(e.what(), parser.value("equipment"));
         }
-        s.gsm.AdjustCommSettings();
+        gsm.AdjustCommSettings();
     }
     if (parser.isSet("pin"))
-        s.gsm.SetPIN(parser.value("pin").toStdString());
+        gsm.SetPIN(parser.value("pin").toStdString());
     if (parser.isSet("sca"))
-        s.gsm.SetSCA(parser.value("sca").toStdString());
+        gsm.SetSCA(parser.value("sca").toStdString());
     if (parser.isSet("format")) {
         const QString f = parser.value("format").toLower();
         if (f != "pdu" && f != "text")
             return QString("--format must be pdu or text, not \"%1\"").arg(parser.value("format"));
         try {
-            s.gsm.SetSMSFormat(f == "pdu" ? kSMSFormatPDU : kSMSFormatText);
+            gsm.SetSMSFormat(f == "pdu" ? kSMSFormatPDU : kSMSFormatText);
         } catch (const EGSMError &e) {
             return e.what();
         }
@@ -142,20 +131,20 @@ QString ConfigureSession(const QCommandLineParser &parser, TSession &s)
         QString error = ParseIndications(parser.value("indications"), set);
         if (!error.isEmpty())
             return error;
-        s.gsm.SetUnsolicitedIndication(set);
+        gsm.SetUnsolicitedIndication(set);
     }
     if (parser.isSet("rec-timeout")) {
         int ms;
         if (!ParseInt(parser.value("rec-timeout"), ms) || ms <= 0)
             return QString("--rec-timeout must be a positive number of milliseconds");
-        s.gsm.SetRecTimeout(ms);
+        gsm.SetRecTimeout(ms);
     }
     if (parser.isSet("baud")) {
         int value;
         TBaudrate baud;
         if (!ParseInt(parser.value("baud"), value) || !IntToBaudrate(value, baud))
             return QString("unsupported line speed \"%1\"").arg(parser.value("baud"));
-        s.comm.SetBaudrate(baud);
+        comm.SetBaudrate(baud);
     }
     return {};
 }

@@ -1,7 +1,9 @@
 // What every modem session of the kestrel program shares: the session options, the settings
-// read from gsm.ini, the serial port and engine they configure, and how failures end a session.
+// read from gsm.ini (by the window's own reader), the serial port and engine they configure, and
+// how failures end a session.
 #pragma once
 
+#include "appcore/datamodule.h"
 #include "comm/comm.h"
 #include "gsm/gsm.h"
 
@@ -24,9 +26,17 @@ struct TSession {
 void AddSessionOptions(QCommandLineParser &parser);
 QString SessionOptionsHelp();
 
-// Configures the session from the settings file (--config, or gsm.ini in the program's
-// directory) and then from the options given. Returns a usage error text, or an empty string.
-// A bad equipment name in the settings file raises EGSMError as it does for the window.
+// The settings file (--config, or where the window keeps it) and the directory of the default
+// log files.
+TAppLocations SessionLocations(const QCommandLineParser &parser);
+
+// Applies the session options given over what the settings file set. Returns a usage error
+// text, or an empty string.
+QString ApplySessionOptions(const QCommandLineParser &parser, TComm &comm, TGSM &gsm);
+
+// Configures the session from the settings file and then from the options given. Returns a
+// usage error text, or an empty string. A bad equipment name in the settings file raises
+// EGSMError as it does for the window.
 QString ConfigureSession(const QCommandLineParser &parser, TSession &session);
 
 // Parses the arguments of a session command (options only, no positional arguments), and

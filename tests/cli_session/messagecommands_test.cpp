@@ -1,96 +1,7 @@
-// kestrel send, list, read, delete and monitor as processes against kestrel-modemsim.
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <fstream>
+// kestrel send, list, read and delete as processes against kestrel-modemsim.
+#include "clisessiontest.h"
 
 namespace {
-
-struct TRun {
-    int status = -1;
-    QString out, err;
-    std::vector<QJsonObject> json; // one per output line
-};
-
-TRun Finish(QProcess &process, int timeoutMs = 30000)
-{
-    TRun r;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return r;
-    }
-    r.status = process.exitCode();
-    r.out = QString::fromUtf8(process.readAllStandardOutput());
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts))
-        r.json.push_back(QJsonDocument::fromJson(line.toUtf8()).object());
-    return r;
-}
-
-// The virtual handset as its own process, steered through its control lines.
-class TSimProcess {
-public:
-    explicit TSimProcess(const QStringList &args)
-    {
-        m_process.start(KESTREL_MODEMSIM, args);
-        if (m_process.waitForStarted(5000) && m_process.waitForReadyRead(5000))
-            m_device = QString::fromUtf8(m_process.readLine()).trimmed();
-    }
-    ~TSimProcess()
-    {
-        m_process.write("quit\n");
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QString Device() const { return m_device; }
-    // Sends a control line and returns its answer lines up to OK or ERROR.
-    QStringList Control(const QString &line)
-    {
-        m_process.write((line + "\n").toUtf8());
-        QStringList answer;
-        while (m_process.waitForReadyRead(3000) || m_process.canReadLine()) {
-            while (m_process.canReadLine()) {
-                const QString l = QString::fromUtf8(m_process.readLine()).trimmed();
-                answer << l;
-                if (l == "OK" || l.startsWith("ERROR"))
-                    return answer;
-            }
-        }
-        return answer;
-    }
-
-private:
-    QProcess m_process;
-    QString m_device;
-};
-
-class CliSession : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-    TSimProcess sim{{"--equipment", "M20"}};
-
-    QStringList Session(const QStringList &more)
-    {
-        const QString config = dir.filePath("gsm.ini");
-        std::ofstream(config.toStdString()) << "";
-        QStringList args{"--config",    config, "--device",      sim.Device(),
-                         "--equipment", "M20",  "--rec-timeout", "500"};
-        return args + more;
-    }
-    TRun Kestrel(const QStringList &args)
-    {
-        QProcess process;
-        process.start(KESTREL_PROGRAM, args);
-        return Finish(process);
-    }
-};
 
 TEST_F(CliSession, SendListReadDelete)
 {
@@ -153,40 +64,13 @@ TEST_F(CliSession, SendUCS2AndTextMode)
     EXPECT_TRUE(sentList[1].startsWith("sent 1 +491710000002 ")) << sentList[1].toStdString();
 }
 
-TEST_F(CliSession, Monitor)
-{
-    QProcess monitor;
-    monitor.start(KESTREL_PROGRAM,
-                  Session({"monitor", "--indications", "deliver", "--count", "3", "--seconds", "20"}));
-    // The open's own registration is the first event.
-    ASSERT_TRUE(monitor.waitForReadyRead(15000));
-    sim.Control("deliver +4917123 Monitored");
-    sim.Control("registration 5");
-    TRun run = Finish(monitor);
-    ASSERT_EQ(run.status, 0) << run.err.toStdString();
-    ASSERT_EQ(run.json.size(), 3u) << run.out.toStdString();
-    EXPECT_EQ(run.json[0]["event"].toString(), "registration");
-    EXPECT_EQ(run.json[1]["event"].toString(), "message");
-    EXPECT_EQ(run.json[1]["index"].toInt(), -1);
-    EXPECT_EQ(run.json[1]["message"].toObject()["text"].toString(), "Monitored");
-    EXPECT_EQ(run.json[2]["event"].toString(), "registration");
-    EXPECT_EQ(run.json[2]["status"].toInt(), 5);
-
-    // Interrupted, it closes the engine and ends normally.
-    QProcess interrupted;
-    interrupted.start(KESTREL_PROGRAM, Session({"monitor"}));
-    ASSERT_TRUE(interrupted.waitForReadyRead(15000));
-    interrupted.terminate();
-    TRun stopped = Finish(interrupted);
-    EXPECT_EQ(stopped.status, 0) << stopped.err.toStdString();
-}
-
 TEST_F(CliSession, UsageErrors)
 {
     for (const QStringList &args :
          {QStringList{"read"}, QStringList{"read", "x"}, QStringList{"delete"},
           QStringList{"send", "--text", "no destination"}, QStringList{"list", "--status", "7"},
-          QStringList{"monitor", "--count", "0"}}) {
+          QStringList{"monitor", "--count", "0"}, QStringList{"monitor", "--seconds", "x"},
+          QStringList{"monitor", "--sms-log"}, QStringList{"monitor", "--equipment", "M99"}}) {
         TRun r = Kestrel(Session(args));
         EXPECT_EQ(r.status, 2) << args.join(' ').toStdString() << ": " << r.err.toStdString();
     }

@@ -1,6 +1,7 @@
 // Payloads written by strangers: bitmaps that promise more than they carry or more than fits,
 // empty and very long texts, a vCard line of 100 KiB, ringing tones that stop mid-structure, a
-// melody with a very long name. Rows name files of the payload fuzz corpora.
+// melody with a very long name, iMelody texts with wrong directory names. Rows name files of the payload fuzz
+// corpora.
 #include "hostilecorpus.h"
 
 #include "fuzz/smartmessages/smartmessagefuzz.h"
@@ -8,6 +9,7 @@
 #include "base/format.h"
 #include "gsm/gsmerror.h"
 #include "gsm/userdataprotocols.h"
+#include "xsms/ems.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
@@ -137,6 +139,33 @@ TEST(HostilePayload, MelodyWithAVeryLongName)
     TSMRingingTone parsed;
     parsed.SetData(tone.GetData());
     EXPECT_EQ(parsed.GetData(), tone.GetData());
+}
+
+TEST(HostilePayload, IMelodyWithWrongDirectoryNames)
+{
+    // The corpus input is the class octet of the fuzz target, then the element data.
+    struct Case {
+        const char *name;
+        const char *error;
+    };
+    const Case cases[] = {
+        {"hostile_imelody_wrong_directory", "Bad directory name"},
+        {"hostile_imelody_without_begin", "Bad format"},
+        {"hostile_imelody_end_names_other_directory", "Bad format"},
+        {"hostile_imelody_without_end", "Bad format"},
+    };
+    for (const Case &c : cases) {
+        const std::string input = Corpus("ems_objects", c.name);
+        TEMSSoundUserDef sound;
+        EXPECT_EQ(ErrorOf([&] { sound.SetData(input.substr(1)); }), c.error) << c.name;
+        // Refused: no record of the stranger's text is kept, the object stays an iMelody and
+        // what it renders now reads back.
+        EXPECT_EQ(sound.Records.Count(), 0) << c.name;
+        EXPECT_EQ(sound.Records.Kind, "IMELODY") << c.name;
+        TEMSSoundUserDef again;
+        EXPECT_EQ(ErrorOf([&] { again.SetData(sound.GetData()); }), "") << c.name;
+        EXPECT_EQ(again.GetData(), sound.GetData()) << c.name;
+    }
 }
 
 TEST(HostilePayload, SiemensObjectWithALongName)

@@ -1,0 +1,271 @@
+// kestrel monitor: the application without its window. The data module that serves the window
+// handles every message the handset holds when it opens and every one that arrives later, in the
+// same way: SMS and GSM log files, reassembly, naming of completed payloads, deletion from the
+// handset. Each event, and each line written to the SMS log, is printed as one JSON line.
+#include "cli/clicommand.h"
+#include "cli/messagejson.h"
+#include "cli/session.h"
+
+#include "appcore/datamodule.h"
+#include "base/inifile.h"
+#include "gsm/atparser.h"
+#include "gsm/sms.h"
+
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QStringDecoder>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace kestrel::cli {
+
+namespace {
+
+// Ctrl-C and termination end the monitor through a pipe the event loop watches, so that the
+// engine is closed on the main thread as on any other end.
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &c, 1);
+}
+
+// Ends an event loop on SIGINT or SIGTERM for its lifetime; the former handlers come back after.
+class TInterruptWatch {
+public:
+    explicit TInterruptWatch(QEventLoop &loop)
+    {
+        if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            throw std::runtime_error("cannot watch for Ctrl-C");
+        m_notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+        struct sigaction action = {};
+        action.sa_handler = OnSignal;
+        sigaction(SIGINT, &action, &m_oldInt);
+        sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+    ~TInterruptWatch()
+    {
+        sigaction(SIGINT, &m_oldInt, nullptr);
+        sigaction(SIGTERM, &m_oldTerm, nullptr);
+        m_notifier.reset();
+        close(gSignalPipe[0]);
+        close(gSignalPipe[1]);
+    }
+    TInterruptWatch(const TInterruptWatch &) = delete;
+    TInterruptWatch &operator=(const TInterruptWatch &) = delete;
+
+    // True when a signal came before the loop ran.
+    bool Signalled() const
+    {
+        char c;
+        return read(gSignalPipe[0], &c, 1) == 1;
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_oldInt = {}, m_oldTerm = {};
+};
+
+// A log line as JSON text: the file holds bytes, mostly UTF-8 (whole texts) or ASCII; anything
+// else is shown byte for byte.
+QString LogText(const std::string &line)
+{
+    const QByteArray bytes(line.data(), static_cast<qsizetype>(line.size()));
+    QStringDecoder utf8(QStringConverter::Utf8);
+    QString text = utf8(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
+// The monitor's output, and the window the data module reports to. Events of the handset
+// (messages, registration changes, other lines) count towards --count; the SMS log lines and the
+// errors are printed beside them, always, so that standard output holds every line of the log.
+class TMonitorOutput : public TMessageTarget {
+public:
+    TMonitorOutput(QEventLoop &loop, int count) : m_loop(loop), m_count(count) {}
+
+    void Attach(TGSMDataModule &dm)
+    {
+        m_dm = &dm;
+        dm.AddForm(this);
+        dm.OnSMSLogLine = [](const std::string &line) {
+            PrintJson(QJsonObject{{"event", "log"}, {"line", LogText(line)}});
+        };
+        dm.OnError = [this](const std::string &message) { Error(message); };
+    }
+
+    void HandleMessage(int Msg, long long WParam, const TSMS *LParam) override
+    {
+        if (Msg == kMsgRegistration) {
+            Event(QJsonObject{{"event", "registration"}, {"status", static_cast<int>(WParam)}});
+        } else if (Msg == kMsgSMSProcessed && LParam && m_dm) {
+            // The data module is done with the message: it may be turned into the model's form.
+            Event(QJsonObject{{"event", "message"},
+                              {"index", m_dm->HandledIndex()},
+                              {"message", MessageValue(m_dm->GSM, const_cast<TSMS *>(LParam))}});
+        }
+    }
+
+    void Event(const QJsonObject &json)
+    {
+        if (Finished())
+            return;
+        PrintJson(json);
+        if (m_count > 0 && ++m_printed >= m_count)
+            m_loop.quit();
+    }
+
+    static void Error(const std::string &message)
+    {
+        PrintJson(QJsonObject{{"event", "error"}, {"message", LogText(message)}});
+    }
+
+    // --count events were printed (a quit before the loop runs would be lost).
+    bool Finished() const { return m_count > 0 && m_printed >= m_count; }
+
+private:
+    QEventLoop &m_loop;
+    TGSMDataModule *m_dm = nullptr;
+    const int m_count;
+    int m_printed = 0;
+};
+
+const char *const kMonitorHelp =
+    "Monitor options:\n"
+    "  --seconds N\n      Stop after this many seconds.\n"
+    "  --count N\n      Stop after this many message, registration or line events.\n"
+    "  --sms-log FILE\n      SMS log file instead of the settings file's (\"<none>\": no file).\n"
+    "  --gsm-log FILE\n      GSM log file instead of the settings file's (\"<none>\": no file).\n"
+    "  --keep\n      Leave handled messages on the handset.";
+
+int RunMonitor(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.addOption({"seconds", "Stop after this many seconds.", "N"});
+    parser.addOption({"count", "Stop after this many events.", "N"});
+    parser.addOption({"sms-log", "SMS log file.", "FILE"});
+    parser.addOption({"gsm-log", "GSM log file.", "FILE"});
+    parser.addOption({"keep", "Leave handled messages on the handset."});
+    const int parsed =
+        ParseSessionCommand(parser, args,
+                            "Opens the handset and handles received messages as the window does, "
+                            "printing one JSON line per event and per SMS log line.",
+                            {}, kMonitorHelp);
+    if (parsed >= 0)
+        return parsed;
+    int seconds = 0, count = 0;
+    auto positive = [&](const char *name, int &value) {
+        bool ok = true;
+        if (parser.isSet(name))
+            value = parser.value(name).trimmed().toInt(&ok);
+        return ok && (value > 0 || !parser.isSet(name));
+    };
+    if (!positive("seconds", seconds) || !positive("count", count)) {
+        PrintErr("kestrel: --seconds and --count take a positive number");
+        return kExitUsage;
+    }
+
+    return RunSession([&] {
+        QEventLoop loop;
+        // Declared before the data module, which still reports to them while it closes.
+        TMonitorOutput out(loop, count);
+        bool quiet = false;
+        const TAppLocations where = SessionLocations(parser);
+        if (!where.Notice.empty())
+            PrintErr(QString::fromStdString("kestrel: " + where.Notice));
+        TGSMDataModule dm(where);
+        // The options of this run are not the user's settings: the file is only read.
+        dm.AutoSaveSettings = false;
+        // Without a service centre in the file or the options the handset keeps its own, as for
+        // every other session command.
+        if (!parser.isSet("sca") && !TIniFile(where.ConfigFile).ValueExists("Modem", "SCA"))
+            dm.GSM.SetSCA("");
+        if (const QString usage = ApplySessionOptions(parser, dm.Comm1, dm.GSM); !usage.isEmpty()) {
+            PrintErr("kestrel: " + usage);
+            return kExitUsage;
+        }
+        if (parser.isSet("sms-log"))
+            dm.SMSLogName = parser.value("sms-log").toStdString();
+        if (parser.isSet("gsm-log"))
+            dm.GSMLogName = parser.value("gsm-log").toStdString();
+        dm.DeleteHandled = !parser.isSet("keep");
+        out.Attach(dm);
+
+        dm.GSM.OnUnsolicitedSMS = [&](TObject *, int idx, TSMS *sms) {
+            if (sms) {
+                // The engine frees a routed message after the event: handled now.
+                dm.GSMUnsolicitedSMS(idx, sms);
+                return;
+            }
+            // A storage indication: read after the line handling is over. The dialogue of the
+            // read and the delete reaches the idle parser afterwards: no events of the handset.
+            // A failure (the log cannot be written, the read fails) leaves the message stored.
+            QTimer::singleShot(0, &loop, [&, idx] {
+                quiet = true;
+                try {
+                    dm.GSMUnsolicitedSMS(idx, nullptr);
+                    dm.GSM.ProcessReceived();
+                } catch (const std::exception &e) {
+                    TMonitorOutput::Error(e.what());
+                }
+                quiet = false;
+            });
+        };
+        dm.GSM.OnUnsolicitedLine = [&](TObject *, const std::string &line) {
+            // Echoes and results of the engine's own commands (acknowledgements) are no events
+            // of the handset.
+            if (quiet || line.rfind("AT", 0) == 0 || FindResultCode(line))
+                return;
+            out.Event(
+                QJsonObject{{"event", "line"},
+                            {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
+        };
+        dm.GSM.OnProcessingError = [](TObject *, const std::string &message) {
+            TMonitorOutput::Error(message);
+        };
+
+        TInterruptWatch interrupt(loop);
+        // Opening reads and handles the storage (the data module's AfterOpen).
+        dm.GSM.Open();
+        // What the open dialogue left (its answers and echoes) is no event of the handset.
+        auto lineHandler = std::move(dm.GSM.OnUnsolicitedLine);
+        dm.GSM.ProcessReceived();
+        dm.GSM.OnUnsolicitedLine = std::move(lineHandler);
+
+        if (seconds > 0)
+            QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+        // Lines that came before the loop started are handled now, later ones as they come.
+        QTimer::singleShot(0, &loop, [&] {
+            try {
+                dm.GSM.ProcessReceived();
+            } catch (const std::exception &e) {
+                TMonitorOutput::Error(e.what());
+            }
+        });
+        if (!interrupt.Signalled() && !out.Finished())
+            loop.exec();
+        // Closing is no event of the handset.
+        dm.GSM.OnUnsolicitedSMS = nullptr;
+        dm.GSM.OnNetworkRegistration = nullptr;
+        dm.GSM.OnUnsolicitedLine = nullptr;
+        dm.GSM.OnProcessingError = nullptr;
+        dm.GSM.Close();
+        dm.RemoveForm(&out);
+        return kExitOk;
+    });
+}
+
+const TCliRegistration kMonitor({"monitor",
+                                 "Handle incoming messages as the window does: logs, reassembly, deletion "
+                                 "(JSON lines)",
+                                 RunMonitor});
+
+} // namespace
+
+} // namespace kestrel::cli

@@ -1,0 +1,270 @@
+// kestrel monitor as a process against kestrel-modemsim: the window's received-message handling
+// without the window. What the handset holds at open and what arrives later is logged (the SMS
+// log file and the "log" events agree), reassembled and deleted; the log files are where the
+// options or the settings file say; a log that cannot be written keeps the message stored.
+#include "clisessiontest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+
+namespace {
+
+// TPDUs without service-centre field, as the simulator stores them.
+const char *const kDeliverHello =
+    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
+const char *const kHelloLine = ">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: Hello deliver";
+// A concatenated 7-bit text in two parts, reference 0xBD.
+const char *const kConcat1 =
+    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
+    "1A8FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF179"
+    "7D5"
+    "03824168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4EAFD"
+    "BEF";
+const char *const kConcat2 =
+    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
+    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
+
+QString ReadText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+std::vector<QString> LogLines(const TRun &run)
+{
+    std::vector<QString> lines;
+    for (const auto &json : Events(run, "log"))
+        lines.push_back(json["line"].toString());
+    return lines;
+}
+
+// The SMS log file holds exactly the lines of the "log" events, each ended by CR LF.
+void ExpectLogFileAgrees(const QString &path, const TRun &run)
+{
+    QString expected;
+    for (const QString &line : LogLines(run))
+        expected += line + "\r\n";
+    EXPECT_EQ(ReadText(path).toStdString(), expected.toStdString());
+}
+
+class CliMonitor : public CliSession {
+protected:
+    QString Store(int status, const char *tpdu)
+    {
+        const QStringList answer = sim.Control(QString("store SM %1 %2").arg(status).arg(tpdu));
+        return answer.value(0).section(' ', 1);
+    }
+    int StoredCount() { return static_cast<int>(sim.Control("stored").size()) - 1; }
+    void ClearStorage()
+    {
+        for (const QString &line : sim.Control("stored"))
+            if (line.startsWith("stored "))
+                Kestrel(Session({"delete", line.section(' ', 2, 2)}));
+    }
+    QStringList Monitor(const QStringList &more) const { return Session(QStringList{"monitor"} + more); }
+};
+
+TEST_F(CliMonitor, StoredMessagesAreHandledAtOpen)
+{
+    struct TCase {
+        bool keep;
+        int storedAfter;
+    };
+    for (const TCase c : {TCase{false, 0}, TCase{true, 2}}) {
+        SCOPED_TRACE(c.keep ? "--keep" : "deleting");
+        const QString unread = Store(0, kDeliverHello);
+        Store(1, kDeliverHello); // read already: logged, not handled again
+        QStringList options{"--indications", "deliver"};
+        if (c.keep)
+            options << "--keep";
+        TRunningKestrel monitor(Monitor(options));
+        // The registration found at open comes after the storage was read.
+        ASSERT_TRUE(monitor.WaitForEvent("registration"));
+        const TRun run = monitor.Stop();
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        EXPECT_EQ(LogLines(run), (std::vector<QString>{kHelloLine, kHelloLine}));
+        const auto messages = Events(run, "message");
+        ASSERT_EQ(messages.size(), 1u) << run.out.toStdString();
+        EXPECT_EQ(QString::number(messages[0]["index"].toInt()), unread);
+        EXPECT_EQ(messages[0]["message"].toObject()["text"].toString(), "Hello deliver");
+        EXPECT_TRUE(Events(run, "error").empty()) << run.out.toStdString();
+        ExpectLogFileAgrees(dir.filePath("sms.log"), run);
+        EXPECT_EQ(StoredCount(), c.storedAfter);
+        QFile::remove(dir.filePath("sms.log"));
+        ClearStorage();
+    }
+}
+
+TEST_F(CliMonitor, ArrivingMessageIsHandled)
+{
+    // Routed to the host (+CMT, nothing stored) or stored with an indication (+CMTI, read and
+    // deleted); the dialogue of the read is no event of the handset.
+    struct TCase {
+        const char *indications;
+        bool indexed;
+    };
+    for (const TCase c : {TCase{"deliver", false}, TCase{"deliver,only-indication", true}}) {
+        SCOPED_TRACE(c.indications);
+        QFile::remove(dir.filePath("sms.log"));
+        TRunningKestrel monitor(Monitor({"--indications", c.indications}));
+        ASSERT_TRUE(monitor.WaitForEvent("registration"));
+        sim.Control("deliver +4917123 Monitored");
+        ASSERT_TRUE(monitor.WaitForEvent("message"));
+        const TRun run = monitor.Stop();
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const auto lines = LogLines(run);
+        ASSERT_EQ(lines.size(), 1u) << run.out.toStdString();
+        EXPECT_TRUE(lines[0].startsWith(">")) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].endsWith(", OA: +4917123, PID: 00, UD: Monitored")) << lines[0].toStdString();
+        const auto messages = Events(run, "message");
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0]["index"].toInt() >= 1, c.indexed) << run.out.toStdString();
+        EXPECT_EQ(messages[0]["message"].toObject()["text"].toString(), "Monitored");
+        EXPECT_TRUE(Events(run, "line").empty()) << run.out.toStdString();
+        EXPECT_TRUE(Events(run, "error").empty()) << run.out.toStdString();
+        ExpectLogFileAgrees(dir.filePath("sms.log"), run);
+        EXPECT_EQ(StoredCount(), 0);
+    }
+}
+
+TEST_F(CliMonitor, MultipartArrivingInPieces)
+{
+    TRunningKestrel monitor(Monitor({"--indications", "deliver,only-indication"}));
+    ASSERT_TRUE(monitor.WaitForEvent("registration"));
+    sim.Control(QString("deliver-pdu ") + kConcat1);
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    sim.Control(QString("deliver-pdu ") + kConcat2);
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    const TRun run = monitor.Stop();
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const auto lines = LogLines(run);
+    ASSERT_EQ(lines.size(), 5u) << run.out.toStdString();
+    // The user data header makes each part's summary a hex dump.
+    EXPECT_TRUE(lines[0].startsWith(">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: 050003BD0201"));
+    EXPECT_EQ(lines[1], "*ref:bd, #1/2, , addr:0000");
+    EXPECT_TRUE(lines[2].startsWith(">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: 050003BD0202"));
+    EXPECT_EQ(lines[3], "*ref:bd, #2/2, , addr:0000 complete EMS");
+    EXPECT_TRUE(
+        lines[4].startsWith("*text: abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,"));
+    EXPECT_EQ(Events(run, "message").size(), 2u);
+    ExpectLogFileAgrees(dir.filePath("sms.log"), run);
+    EXPECT_EQ(StoredCount(), 0);
+}
+
+TEST_F(CliMonitor, LogFilesFromOptionsOrSettings)
+{
+    const QString fileSms = dir.filePath("file-sms.log"), fileGsm = dir.filePath("file-gsm.log");
+    const QString optSms = dir.filePath("opt-sms.log"), optGsm = dir.filePath("opt-gsm.log");
+    struct TCase {
+        const char *name;
+        QString smsSetting;
+        QStringList options;
+        QString sms, gsm;   // expected files
+        QStringList unused; // files that must not appear
+    };
+    const TCase cases[] = {
+        {"settings", fileSms, {}, fileSms, fileGsm, {optSms, optGsm}},
+        {"options", fileSms, {"--sms-log", optSms, "--gsm-log", optGsm}, optSms, optGsm, {fileSms, fileGsm}},
+        {"SMS log off in the settings", "<none>", {"--gsm-log", optGsm}, {}, optGsm, {fileSms, fileGsm}},
+        {"SMS log off by option", fileSms, {"--sms-log", "<none>"}, {}, fileGsm, {fileSms, optSms}},
+    };
+    // "date time: line" with the line as received, its CR LF included (an echoed command has the
+    // handset's CR before it).
+    const QRegularExpression gsmLine("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d: [^\n]*\r$");
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const QString &f : {fileSms, fileGsm, optSms, optGsm})
+            QFile::remove(f);
+        const std::string settings =
+            "[Modem]\nSCA=+491710760000\n[Modem.Files]\nGSMLog=" + fileGsm.toStdString() +
+            "\nSMSLog=" + c.smsSetting.toStdString() + "\n";
+        WriteSettings(settings);
+        Store(0, kDeliverHello);
+        TRunningKestrel monitor(Monitor(c.options));
+        ASSERT_TRUE(monitor.WaitForEvent("registration"));
+        const TRun run = monitor.Stop();
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        EXPECT_EQ(LogLines(run), std::vector<QString>{kHelloLine});
+        if (!c.sms.isEmpty())
+            ExpectLogFileAgrees(c.sms, run);
+        for (const QString &f : c.unused)
+            EXPECT_FALSE(QFile::exists(f)) << f.toStdString();
+        const QStringList gsm = ReadText(c.gsm).split('\n', Qt::SkipEmptyParts);
+        // The storage read and the delete of the handled message are in it.
+        EXPECT_EQ(gsm.filter(QRegularExpression(": AT\\+CMGL=4\r+$")).size(), 1)
+            << gsm.join('\n').toStdString();
+        EXPECT_EQ(gsm.filter(QRegularExpression(": AT\\+CMGD=1\r+$")).size(), 1)
+            << gsm.join('\n').toStdString();
+        for (const QString &line : gsm)
+            EXPECT_TRUE(gsmLine.match(line).hasMatch()) << line.toStdString();
+        // The run's options are not saved: the settings file is as it was.
+        EXPECT_EQ(ReadText(Config()).toStdString(), settings);
+        EXPECT_EQ(StoredCount(), 0);
+    }
+}
+
+TEST_F(CliMonitor, UnwritableLogKeepsTheMessageOnTheHandset)
+{
+    // A directory cannot be appended to.
+    const QString unwritable = dir.path();
+    struct TCase {
+        bool storedAtOpen;
+        const char *errorStart;
+    };
+    for (const TCase c : {TCase{true, "Stored message 1 was kept on the handset: Cannot open log file"},
+                          TCase{false, "Cannot open log file"}}) {
+        SCOPED_TRACE(c.storedAtOpen ? "stored at open" : "arriving");
+        if (c.storedAtOpen)
+            Store(0, kDeliverHello);
+        TRunningKestrel monitor(
+            Monitor({"--indications", "deliver,only-indication", "--sms-log", unwritable}));
+        ASSERT_TRUE(monitor.WaitForEvent("registration"));
+        if (!c.storedAtOpen) {
+            sim.Control(QString("deliver-pdu ") + kDeliverHello);
+            ASSERT_TRUE(monitor.WaitForEvent("error"));
+        }
+        const TRun run = monitor.Stop();
+        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const auto errors = Events(run, "error");
+        ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
+        EXPECT_TRUE(errors[0]["message"].toString().startsWith(c.errorStart)) << run.out.toStdString();
+        EXPECT_TRUE(Events(run, "message").empty());
+        EXPECT_EQ(StoredCount(), 1);
+        ClearStorage();
+    }
+}
+
+TEST_F(CliMonitor, EndsOnCountAndOnTermination)
+{
+    TRunningKestrel counted(Monitor({"--indications", "deliver", "--count", "3", "--seconds", "20"}));
+    ASSERT_TRUE(counted.WaitForEvent("registration"));
+    sim.Control("deliver +4917123 Monitored");
+    sim.Control("registration 5");
+    ASSERT_TRUE(counted.WaitForEvent("registration"));
+    TRun run = counted.Stop();
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::vector<QString> events;
+    for (const auto &json : run.json)
+        events.push_back(json["event"].toString());
+    EXPECT_EQ(events, (std::vector<QString>{"registration", "log", "message", "registration"}))
+        << run.out.toStdString();
+    EXPECT_EQ(run.json[2]["index"].toInt(), -1);
+    EXPECT_EQ(run.json[3]["status"].toInt(), 5);
+
+    // Counted events end it by themselves, even when they were all found at open.
+    Store(0, kDeliverHello);
+    QProcess byItself;
+    byItself.start(KESTREL_PROGRAM, Monitor({"--count", "1", "--seconds", "20"}));
+    TRun alone = Finish(byItself);
+    ASSERT_EQ(alone.status, 0) << alone.err.toStdString();
+    EXPECT_EQ(Events(alone, "message").size(), 1u) << alone.out.toStdString();
+    EXPECT_EQ(StoredCount(), 0);
+
+    // Interrupted, it closes the engine and ends normally.
+    TRunningKestrel interrupted(Monitor({}));
+    ASSERT_TRUE(interrupted.WaitForEvent("registration"));
+    EXPECT_EQ(interrupted.Stop().status, 0);
+}
+
+} // namespace
