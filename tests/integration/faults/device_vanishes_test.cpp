@@ -22,14 +22,15 @@ struct TVanishCase {
     bool silent;         // the handset answers nothing before it vanishes
     int replyDelayMs;    // or answers late
     std::string dieWhen; // it vanishes once it received a line starting with this
+    bool reopen;         // then the engine opens on the handset that came back
 };
 
 const TVanishCase kVanishCases[] = {
-    {"QueryWaitingForItsAnswer", "AT+CSQ", 0x13, true, 0, "AT+CSQ"},
-    {"ListingWaitingForItsLines", "AT+CMGL=4", 0x03, true, 0, "AT+CMGL"},
-    {"SendWaitingForThePrompt", kSendCommand, 0x1F, true, 0, "AT+CMGS"},
+    {"QueryWaitingForItsAnswer", "AT+CSQ", 0x13, true, 0, "AT+CSQ", true},
+    {"ListingWaitingForItsLines", "AT+CMGL=4", 0x03, true, 0, "AT+CMGL", false},
+    {"SendWaitingForThePrompt", kSendCommand, 0x1F, true, 0, "AT+CMGS", false},
     // The prompt came and the data part went out; the handset dies before its final result.
-    {"SendWaitingForTheResult", kSendCommand, 0x1F, false, 400, "0011000B91"},
+    {"SendWaitingForTheResult", kSendCommand, 0x1F, false, 400, "0011000B91", true},
 };
 
 class DeviceVanishes : public ::testing::TestWithParam<TVanishCase> {};
@@ -68,6 +69,8 @@ TEST_P(DeviceVanishes, InTheMiddleOfACommand)
     EXPECT_NO_THROW(rig.gsm.Close());
     EXPECT_FALSE(rig.gsm.Active());
     EXPECT_FALSE(rig.comm.Active());
+    if (!c.reopen)
+        return;
 
     // The same engine and port open on the handset that came back.
     rig.comm.SetDeviceName(back.DevicePath());
