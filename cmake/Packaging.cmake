@@ -1,6 +1,6 @@
-# Installation and the Debian package: the programs, the launcher with its icon, and the manual
-# pages of the two command-line programs. `cpack -G DEB` in a build folder builds the package;
-# scripts/check-package builds and unpacks it as part of the test run.
+# Installation and the Debian package: the programs, the launcher with its icon, the manual pages,
+# the copyright statement and the change log. `cpack -G DEB` in a build folder builds the package;
+# scripts/check-package builds, checks (lintian) and unpacks it as part of the test run.
 include(GNUInstallDirs)
 
 # The window is built only with KESTREL_APP; the launcher and its icon come with it, since a menu
@@ -17,32 +17,48 @@ if(TARGET gsm-kestrel)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
+# The copyright and licence statement and the change log, where Debian looks for them.
+set(kestrel_docdir ${CMAKE_INSTALL_DATADIR}/doc/gsm-kestrel)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${kestrel_docdir})
+
 # Manual pages are installed compressed, as Debian keeps them; the version comes from the project.
-foreach(page kestrel.1 kestrel-modemsim.1)
-  set(source ${PROJECT_SOURCE_DIR}/packaging/${page})
-  set(page_out ${CMAKE_CURRENT_BINARY_DIR}/packaging/${page})
+# The window's page comes with the window.
+set(kestrel_pages kestrel.1 kestrel-modemsim.1)
+if(TARGET gsm-kestrel)
+  list(APPEND kestrel_pages gsm-kestrel.1)
+endif()
+# -n leaves out name and time, so a compressed file depends on its text alone.
+function(kestrel_install_gzipped source destination)
+  get_filename_component(name ${source} NAME)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
-  configure_file(${source} ${page_out} @ONLY)
-  # -n leaves out name and time, so the compressed page depends on its text alone.
-  execute_process(COMMAND gzip -9 -n -c ${page_out} OUTPUT_FILE ${page_out}.gz RESULT_VARIABLE gz)
+  configure_file(${source} ${out} @ONLY)
+  execute_process(COMMAND gzip -9 -n -c ${out} OUTPUT_FILE ${out}.gz RESULT_VARIABLE gz)
   if(NOT gz EQUAL 0)
-    message(FATAL_ERROR "cannot compress ${page_out}")
+    message(FATAL_ERROR "cannot compress ${out}")
   endif()
-  install(FILES ${page_out}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${out}.gz DESTINATION ${destination})
+endfunction()
+foreach(page ${kestrel_pages})
+  kestrel_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/${page} ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+kestrel_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog ${kestrel_docdir})
 
 set(CPACK_PACKAGE_NAME gsm-kestrel)
 set(CPACK_PACKAGE_VENDOR "GSM Kestrel developers")
 set(CPACK_PACKAGE_CONTACT "GSM Kestrel developers <gsm-kestrel@example.org>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "GSM phone and modem tool: AT commands, SMS, smart messages")
+# Debian keeps the extended description below 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Drives a GSM phone or modem on a serial line with AT commands (3GPP TS 27.007 and 27.005):
-enters the SIM PIN, shows registration and signal strength, and sends and receives short
-messages in PDU and text mode, including picture messages, operator logos, caller icons,
-ringing tones, vCards, vCalendars, multipart messages and EMS objects. Comes with the window
-gsm-kestrel, the command-line front end kestrel (offline PDU and payload tools, modem sessions)
-and kestrel-modemsim, a virtual handset on a pseudo-terminal for trying it without hardware.")
+    "Drives a GSM phone or modem on a serial line with AT commands (3GPP TS 27.007
+and 27.005): enters the SIM PIN, shows registration and signal strength, and
+sends and receives short messages in PDU and text mode, including picture
+messages, operator logos, caller icons, ringing tones, vCards, vCalendars,
+multipart messages and EMS objects. Comes with the window gsm-kestrel, the
+command-line front end kestrel (offline PDU and payload tools, modem sessions)
+and kestrel-modemsim, a virtual handset on a pseudo-terminal for trying it
+without hardware.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
