@@ -334,9 +334,11 @@ void TGSMDataModule::smsLogLine(const std::string &line)
 {
     if (SMSLogView)
         SMSLogView->AddLine(line);
+    AppendToLogFile(SMSLogName, line + "\r\n");
+    // Only once written: a front end that shows the log elsewhere never shows a line the file
+    // lacks.
     if (OnSMSLogLine)
         OnSMSLogLine(line);
-    AppendToLogFile(SMSLogName, line + "\r\n");
 }
 
 void TGSMDataModule::LogSMS(const TSMS *SMS)

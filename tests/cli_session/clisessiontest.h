@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -154,6 +155,12 @@ private:
     QProcess m_process;
     QByteArray m_out;
 };
+
+QString ReadText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 // The events of one kind, in order.
 [[maybe_unused]] std::vector<QJsonObject> Events(const TRun &run, const QString &event)

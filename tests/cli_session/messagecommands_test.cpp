@@ -76,4 +76,41 @@ TEST_F(CliSession, UsageErrors)
     }
 }
 
+TEST_F(CliSession, SettingsFileAndOptions)
+{
+    // The settings file is read as the window reads it (equipment names in any case); an option
+    // given wins over the file.
+    const std::string logs = "[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() +
+                             "\nSMSLog=" + dir.filePath("sms.log").toStdString() + "\n";
+    const std::string device = sim.Device().toStdString();
+    struct TCase {
+        std::string modem; // the [Modem] section's keys
+        QStringList args;
+        int status;
+        const char *error; // start of standard error, for a failure
+    };
+    const TCase cases[] = {
+        {"DeviceName=" + device + "\nDevice=m20\nRecTimeout=500\n", {"status"}, 0, ""},
+        {"DeviceName=" + device + "\nDevice=m20\nRecTimeout=500\n", {"list"}, 0, ""},
+        {"DeviceName=/dev/kestrel-nowhere\nDevice=M20\n", {"status", "--device", sim.Device()}, 0, ""},
+        {"DeviceName=" + device + "\nDevice=M1\n", {"status", "--equipment", "M20"}, 0, ""},
+        {"DeviceName=" + device + "\nDevice=M99\n", {"status"}, 1, "Bad equipment name"},
+        {"DeviceName=" + device + "\nDevice=M99\n", {"monitor", "--count", "1"}, 1, "Bad equipment name"},
+        {"DeviceName=/dev/kestrel-nowhere\nDevice=M20\n", {"status"}, 1, ""},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.modem + c.args.join(' ').toStdString());
+        WriteSettings("[Modem]\n" + c.modem + logs);
+        TRun r = Kestrel(QStringList{"--config", Config()} + c.args);
+        EXPECT_EQ(r.status, c.status) << r.err.toStdString();
+        EXPECT_EQ(r.err.toStdString().rfind(c.error, 0), 0u) << r.err.toStdString();
+        if (c.status == 0 && c.args[0] == "status") {
+            ASSERT_EQ(r.json.size(), 1u) << r.out.toStdString();
+            EXPECT_EQ(r.json[0]["registration"].toInt(), 1) << r.out.toStdString();
+        }
+    }
+    // Nothing the commands read is written back.
+    EXPECT_EQ(ReadText(Config()).toStdString(), "[Modem]\n" + cases[std::size(cases) - 1].modem + logs);
+}
+
 } // namespace

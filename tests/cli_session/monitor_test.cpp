@@ -25,12 +25,6 @@ const char *const kConcat2 =
     "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
     "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
-QString ReadText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
 std::vector<QString> LogLines(const TRun &run)
 {
     std::vector<QString> lines;
@@ -126,6 +120,11 @@ TEST_F(CliMonitor, ArrivingMessageIsHandled)
         ExpectLogFileAgrees(dir.filePath("sms.log"), run);
         EXPECT_EQ(StoredCount(), 0);
     }
+    // Only monitors talked to the handset here: without a service centre in the settings or the
+    // options it keeps its own.
+    const QStringList transcript = sim.Control("transcript");
+    EXPECT_FALSE(transcript.filter("AT+CSCA=\"\"").isEmpty()) << transcript.join('\n').toStdString();
+    EXPECT_TRUE(transcript.filter("+0000000000").isEmpty());
 }
 
 TEST_F(CliMonitor, MultipartArrivingInPieces)
@@ -230,6 +229,7 @@ TEST_F(CliMonitor, UnwritableLogKeepsTheMessageOnTheHandset)
         ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
         EXPECT_TRUE(errors[0]["message"].toString().startsWith(c.errorStart)) << run.out.toStdString();
         EXPECT_TRUE(Events(run, "message").empty());
+        EXPECT_TRUE(Events(run, "log").empty()) << run.out.toStdString(); // nothing was written
         EXPECT_EQ(StoredCount(), 1);
         ClearStorage();
     }
