@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace kestrel {
 
@@ -188,6 +189,8 @@ void TGSM::deviceLost(const std::string &reason)
     }
     m_deviceLost = true;
     m_replyEvent.SetEvent();
+    // Nobody may be waiting for a reply: then the idle processing tells the application.
+    m_asyncThread->Event.SetEvent();
 }
 
 void TGSM::checkDeviceLost(const std::string &cmd)
@@ -200,7 +203,28 @@ void TGSM::checkDeviceLost(const std::string &cmd)
         reason = m_lostReason.empty() ? "the other end hung up" : m_lostReason;
     }
     const std::string device = m_comDevice ? m_comDevice->DeviceName() : std::string("device");
+    m_lostReported = true;
     GSMErrorFmt(SDeviceLost, device.c_str(), cmd.c_str(), reason.c_str());
+}
+
+void TGSM::reportLostWhileIdle()
+{
+    if (!m_deviceLost || !Active())
+        return;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_reply.waitMask != 0)
+            return; // the waiting command raises it
+    }
+    if (m_lostReported.exchange(true))
+        return;
+    std::string reason;
+    {
+        std::lock_guard lock(m_lock);
+        reason = m_lostReason.empty() ? "the other end hung up" : m_lostReason;
+    }
+    const std::string device = m_comDevice ? m_comDevice->DeviceName() : std::string("device");
+    DoProcessingError(Format(SDeviceLostIdle, device.c_str(), reason.c_str()));
 }
 
 void TGSM::waitQuiet(uint8_t flags)
@@ -294,6 +318,8 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             {
                 std::lock_guard lock(m_lock);
                 m_reply.buffer.clear();
+                m_reply.discarding = false;
+                m_reply.skipBody = false;
                 m_reply.receiveStatus = 0;
                 m_reply.resultLine.clear();
                 m_reply.resultCode = 0;
@@ -428,10 +454,25 @@ void TGSM::ProcessReceived()
                 return;
             line = ExtractIdleLine(m_receive);
         }
+        // What was dropped on the way to this line is reported before it.
+        reportDiscardedLines();
         if (!line)
             return;
         ProcessLine(*line);
     }
+}
+
+void TGSM::reportDiscardedLines()
+{
+    size_t discarded;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_reply.waitMask != 0)
+            return; // reported with the lines, once the command is done
+        discarded = std::exchange(m_receive.discardedLines, 0);
+    }
+    for (; discarded > 0; --discarded)
+        DoProcessingError(Format(SLineDiscarded, static_cast<unsigned>(kMaxLineLength)));
 }
 
 void TGSM::processReceivedForAsync()
@@ -441,11 +482,12 @@ void TGSM::processReceivedForAsync()
     for (;;) {
         try {
             ProcessReceived();
-            return;
+            break;
         } catch (const std::exception &e) {
             DoProcessingError(e.what());
         }
     }
+    reportLostWhileIdle();
 }
 
 void TGSM::DoProcessingError(const std::string &aMessage)
