@@ -1,6 +1,6 @@
 // Moves 1 MiB through TComm (Write to the master side, then back through OnRxChar/ReadString)
 // and the same through plain write/read on the same kind of pseudo-terminal pair, and prints the
-// ratio of the two rates. Argument: the number of rounds (default 25).
+// ratio of the two rates. Argument: the number of rounds (default 100).
 #include "comm/comm.h"
 
 #include <QCoreApplication>
@@ -135,7 +135,7 @@ int main(int argc, char **argv)
     }
     // Best of many alternating rounds each (a round takes some 30 ms), so that a busy machine,
     // whose other work takes the processors for whole time slices, penalises neither side.
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 25;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     double ours = 1e9, plain = 1e9;
     for (int i = 0; i < rounds; ++i) {
         plain = std::min(plain, PlainSeconds(master, slave));

@@ -95,17 +95,24 @@ void AppendToLogFile(const std::string &path, const std::string &text)
     flock(fd, LOCK_EX);
     const char *p = text.data();
     size_t left = text.size();
+    int error = 0;
     while (left > 0) {
         ssize_t n = write(fd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // A full disk or a broken file: the caller must know the text is not on record.
+            error = n < 0 ? errno : EIO;
             break;
+        }
         p += n;
         left -= static_cast<size_t>(n);
     }
     flock(fd, LOCK_UN);
-    close(fd);
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
+        throw EConnectError(Format("Cannot write log file \"%s\": %s", path.c_str(), strerror(error)));
 }
 
 std::string PrintableUserData(const std::string &data)
@@ -192,6 +199,9 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
     GSM.OnUnsolicitedSMS = [this](TObject *, int idx, TSMS *sms) { GSMUnsolicitedSMS(idx, sms); };
     GSM.OnNetworkRegistration = [this](TObject *, int status) { GSMNetworkRegistration(status); };
     GSM.OnBusyChanged = [this](TObject *, bool busy) { GSMBusyChanged(busy); };
+    // Failures of the handlers above while the engine processes lines on its own (a message
+    // that could not be recorded and stays on the handset) have no other caller.
+    GSM.OnProcessingError = [this](TObject *, const std::string &message) { reportError(message); };
 
     ProtocolStack = std::make_unique<TSMSProtocolStack>();
     LineBuffer.clear();
@@ -322,11 +332,23 @@ void TGSMDataModule::GSMRxChar(char aChar)
 void TGSMDataModule::LogModemChar(char c)
 {
     LineBuffer += c;
-    if (c == '\n') {
-        // Taken out first: a log that cannot be written loses this line, not every later one.
-        const std::string line = std::move(LineBuffer);
-        LineBuffer.clear();
-        AppendToLogFile(GSMLogName, Format("%s: %s", DateTimeToStr(Now()).c_str(), line.c_str()));
+    // A handset that never ends its line is logged in pieces rather than held in memory.
+    if (c != '\n' && LineBuffer.size() < kMaxModemLogLine)
+        return;
+    if (c != '\n')
+        LineBuffer += "\r\n";
+    // Concatenated, not formatted: a NUL from the line must not cut the record short.
+    const std::string record = DateTimeToStr(Now()) + ": " + LineBuffer;
+    LineBuffer.clear();
+    try {
+        AppendToLogFile(GSMLogName, record);
+        m_gsmLogFailing = false;
+    } catch (const std::exception &e) {
+        // The traffic log must not stop the dialogue with the handset; the user hears of a
+        // failing log once, not for every line.
+        if (!m_gsmLogFailing)
+            reportError(e.what());
+        m_gsmLogFailing = true;
     }
 }
 
@@ -345,14 +367,16 @@ void TGSMDataModule::LogSMS(const TSMS *SMS)
 {
     std::string line;
     if (auto *d = dynamic_cast<const TSMSDeliver *>(SMS)) {
-        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(), d->OA.c_str(),
-                      d->PID, "", PrintableUserData(d->UserData).c_str());
+        // Alphanumeric addresses are text from the sender too (a line feed is a character of
+        // the default alphabet): they follow the user data's rule, so a record stays one line.
+        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(),
+                      PrintableUserData(d->OA).c_str(), d->PID, "", PrintableUserData(d->UserData).c_str());
     } else if (auto *s = dynamic_cast<const TSMSSubmit *>(SMS)) {
-        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(), s->DA.c_str(), s->PID,
-                      "", PrintableUserData(s->UserData).c_str());
+        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(),
+                      PrintableUserData(s->DA).c_str(), s->PID, "", PrintableUserData(s->UserData).c_str());
     } else if (auto *r = dynamic_cast<const TSMSStatusReport *>(SMS)) {
-        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(), r->RA.c_str(),
-                      r->Status, DateTimeToStr(r->DischargeTime).c_str());
+        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(),
+                      PrintableUserData(r->RA).c_str(), r->Status, DateTimeToStr(r->DischargeTime).c_str());
     } else {
         return;
     }
@@ -388,6 +412,8 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 {
     m_handledIndex = Idx;
     if (aSMS) {
+        // A failure to record it goes to the engine's caller: the message is then neither
+        // deleted nor, when routed, acknowledged (the network delivers it again).
         ProcessSMS(aSMS);
         if (Idx != -1 && DeleteHandled)
             GSM.DeleteSMS(Idx);
@@ -410,6 +436,9 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
         ProcessSMS(sms);
     else if (sms)
         LogSMS(sms);
+    else if (raw.empty())
+        // Nothing came to record: the handset's copy is all there is.
+        throw EGSMError(Format("the handset gave no message text for index %d", index));
     else
         // Not decodable: the raw text is kept in the log, since the handset's copy is deleted.
         smsLogLine(Format("?%s, index %d, status %d, PDU: %s", DateTimeToStr(Now()).c_str(), index, status,

@@ -55,8 +55,11 @@ TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const st
                                   const std::function<bool(const std::string &dir)> &writable = {});
 
 // Appends text to the file (created when missing; nothing for "<none>"), holding an exclusive
-// lock while writing so that two writers never interleave.
+// lock while writing so that two writers never interleave. Raises EConnectError when the file
+// cannot be opened or the text not written whole (a full disk).
 void AppendToLogFile(const std::string &path, const std::string &text);
+// Longest piece of a modem line the GSM log holds back waiting for its line feed.
+constexpr size_t kMaxModemLogLine = 4096;
 // User data for a log line: CR and LF spelled out, the whole data as hex at any other control
 // character.
 std::string PrintableUserData(const std::string &data);
@@ -134,6 +137,7 @@ private:
 
     std::string m_configFile;
     std::string m_logDirectory;
+    bool m_gsmLogFailing = false; // the last write to the GSM log failed (reported once)
     std::vector<TMessageTarget *> m_forms;
     int m_handledIndex = -1;
 };

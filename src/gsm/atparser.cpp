@@ -127,6 +127,15 @@ void Collect(TReplyState &st, std::string line)
     st.lines->push_back(std::move(line));
 }
 
+// The header of a message routed to the host while a command runs (TS 27.005 3.4.1): its body
+// line follows. A text-mode "+CDS:" carries the whole report; the PDU-mode one only a length.
+bool AnnouncesBody(std::string_view line)
+{
+    if (StartsWith(line, "+CMT:") || StartsWith(line, "+CBM:"))
+        return true;
+    return StartsWith(line, "+CDS:") && line.find(',') == std::string_view::npos;
+}
+
 void HandleReplyLine(TReplyState &st, const std::string &line)
 {
     const std::string upper = UpperASCII(line);
@@ -134,6 +143,7 @@ void HandleReplyLine(TReplyState &st, const std::string &line)
     if (StartsWith(upper, "AT" + name))
         return; // the modem's echo of the command
     if (const TResultCode *rc = FindResultCode(line)) {
+        st.skipBody = false;
         if (rc->params.find("RES") != std::string_view::npos) {
             st.resultCode = rc->code;
             st.resultLine = line;
@@ -141,7 +151,15 @@ void HandleReplyLine(TReplyState &st, const std::string &line)
         }
         return;
     }
+    if (st.skipBody && !line.empty()) {
+        st.skipBody = false; // a routed message's body: the idle parser takes it afterwards
+        return;
+    }
     const std::string prefix = name + ":";
+    if (!StartsWith(upper, prefix) && AnnouncesBody(line)) {
+        st.skipBody = true;
+        return;
+    }
     if (st.waitMask & kPrefixedReply) {
         if (StartsWith(upper, prefix))
             Collect(st, std::string(TrimBlanks(std::string_view(line).substr(prefix.size()))));
@@ -170,6 +188,12 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
     const std::string &b = st.buffer;
     const size_t n = b.size();
     size_t pos = 0;
+    if (st.discarding) {
+        // The rest of an over-long line, up to its end.
+        while (pos < n && !IsControl(b[pos]))
+            ++pos;
+        st.discarding = pos == n;
+    }
     size_t keep = n; // start of an incomplete line, kept for the next chunk
     while (pos < n) {
         while (pos < n && IsControl(b[pos]))
@@ -181,7 +205,7 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
             keep = start;
             break;
         }
-        if (b[pos] == '\n') {
+        if (b[pos] == '\n' && pos - start <= kMaxLineLength) {
             size_t end = pos;
             while (end > start && b[end - 1] == '\r')
                 --end;
@@ -194,8 +218,11 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
         ++pos;
     }
     st.buffer.erase(0, keep);
-    if (st.buffer.size() > kMaxReceiveBuffer)
-        st.buffer.erase(0, st.buffer.size() - kMaxReceiveBuffer);
+    if (st.buffer.size() > kMaxLineLength) {
+        // No line is this long: the whole of it goes, not just its head.
+        st.buffer.clear();
+        st.discarding = true;
+    }
     return lineEnded || st.receiveStatus != statusBefore;
 }
 
@@ -205,12 +232,34 @@ bool ReplyConditionsMet(const TReplyState &st)
     return (st.receiveStatus & needed) == needed;
 }
 
+namespace {
+
+// Drops what is left of the current line, up to its end, and counts it once: at once, or
+// (later) when the scan for the next line gets to it, so that a drop is always reported before
+// the line that follows it and after the line it follows.
+void DiscardRestOfLine(TReceiveBuffer &rb, bool countNow = true)
+{
+    if (!rb.discarding) {
+        rb.discarding = true;
+        rb.discardUncounted = true;
+    }
+    if (countNow && rb.discardUncounted) {
+        ++rb.discardedLines;
+        rb.discardUncounted = false;
+    }
+}
+
+} // namespace
+
 void AppendReceived(TReceiveBuffer &rb, std::string_view chunk)
 {
     rb.data.append(chunk);
     if (rb.data.size() <= kMaxReceiveBuffer)
         return;
     const size_t drop = rb.data.size() - kMaxReceiveBuffer;
+    // A line cut in two by the drop is dropped whole: its tail alone would pass for a line.
+    if (!IsControl(rb.data[drop - 1]) && !IsControl(rb.data[drop]))
+        DiscardRestOfLine(rb);
     rb.data.erase(0, drop);
     rb.dispatched = rb.dispatched > drop ? rb.dispatched - drop : 0;
     if (rb.pendingBodyLength > 0)
@@ -255,6 +304,9 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
         size_t consumed = begin + length;
         if (consumed < limit && d[consumed] == '\r')
             ++consumed;
+        else if (consumed < limit && !IsControl(d[consumed]))
+            DiscardRestOfLine(rb, false);     // the line runs on past the announced body
+        rb.bodyJustEnded = consumed == limit; // what follows is not known yet
         EraseHead(rb, consumed);
         rb.pendingBodyLength = 0;
         rb.pendingBodyBegin = 0;
@@ -262,6 +314,17 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
     }
 
     size_t pos = 0;
+    if (rb.bodyJustEnded && limit > 0) {
+        rb.bodyJustEnded = false;
+        if (!IsControl(d[0]))
+            DiscardRestOfLine(rb);
+    }
+    if (rb.discarding) {
+        DiscardRestOfLine(rb);
+        while (pos < limit && !IsControl(d[pos]))
+            ++pos;
+        rb.discarding = pos == limit;
+    }
     while (pos < limit) {
         while (pos < limit && IsControl(d[pos]))
             ++pos;
@@ -269,8 +332,19 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
         while (pos < limit && !IsControl(d[pos]))
             ++pos;
         if (pos == limit) {
+            if (limit - start > kMaxLineLength) {
+                // No line is this long: drop what came and the rest up to its end.
+                DiscardRestOfLine(rb);
+                EraseHead(rb, limit);
+                return std::nullopt;
+            }
             EraseHead(rb, start); // an incomplete line waits for more data
             return std::nullopt;
+        }
+        if (d[pos] == '\r' && pos - start > kMaxLineLength) {
+            ++rb.discardedLines; // whole, but longer than any line
+            ++pos;
+            continue;
         }
         if (d[pos] == '\r') {
             std::string line = d.substr(start, pos - start);

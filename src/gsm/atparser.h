@@ -26,6 +26,10 @@ constexpr uint8_t kErrorIsSuccess = 0x40; // an ERROR-class final result counts 
 // Upper bound of the text kept unparsed in the receive and reply buffers. A device that streams
 // without line ends loses its oldest unfinished bytes instead of growing memory without limit.
 constexpr size_t kMaxReceiveBuffer = 64 * 1024;
+// Longest line the parsers accept. A PDU line is at most 376 characters (TS 27.005 3.1: a TPDU of
+// 176 octets after a service centre address of 12) and answer lines are far shorter; a longer
+// run is discarded whole, up to its line end, rather than handed on cut short.
+constexpr size_t kMaxLineLength = 8 * 1024;
 // Upper bound of the reply lines one command collects (a full storage listing is far below it);
 // a device flooding lines while a command waits cannot grow the caller's list without limit.
 constexpr size_t kMaxReplyText = 1024 * 1024;
@@ -67,6 +71,8 @@ struct TReplyState {
     std::vector<std::string> *lines = nullptr; // reply-line target, not owned; may be null
     size_t collected = 0;                      // characters added to lines by this command
     std::string buffer;                        // received bytes of an unfinished line
+    bool discarding = false;                   // the rest of an over-long line is being dropped
+    bool skipBody = false;                     // the next line is the body of a routed message
 };
 
 // True when a received chunk leaves a line unfinished: it ends neither with CR or LF nor, while a
@@ -76,6 +82,9 @@ bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask);
 // prompt, collects reply lines, records the final result, and keeps an incomplete tail. Returns
 // true when the chunk made progress (a whole line, or a new condition): only that restarts the
 // silence timeout, so bytes that never form a line cannot keep a command waiting for ever.
+// A line longer than kMaxLineLength is dropped whole. The line after the header of a routed
+// message ("+CMT:", "+CBM:", a PDU-mode "+CDS:") is that message's body: it is left to the
+// idle parser and never collected as the command's reply.
 bool FeedReply(TReplyState &state, std::string_view chunk);
 // True when every condition the wait mask asks for (except the collection flags) has been seen.
 bool ReplyConditionsMet(const TReplyState &state);
@@ -83,15 +92,22 @@ bool ReplyConditionsMet(const TReplyState &state);
 // Everything received, in order, until the idle line parser consumes it.
 struct TReceiveBuffer {
     std::string data;
-    size_t dispatched = 0;        // characters at the head already passed to OnRxChar
-    size_t pendingBodyLength = 0; // a message body announced by a header line (0 = none)
-    size_t pendingBodyBegin = 0;  // where that body is expected to start
+    size_t dispatched = 0;         // characters at the head already passed to OnRxChar
+    size_t pendingBodyLength = 0;  // a message body announced by a header line (0 = none)
+    size_t pendingBodyBegin = 0;   // where that body is expected to start
+    bool discarding = false;       // the rest of an over-long line is being dropped
+    bool discardUncounted = false; // ... and is not yet counted in discardedLines
+    bool bodyJustEnded = false;    // a body ended at the dispatch position: its line must end next
+    size_t discardedLines = 0;     // lines dropped whole or in part, not yet reported
 };
 
-// Appends received bytes, dropping the oldest when the buffer would pass kMaxReceiveBuffer.
+// Appends received bytes, dropping the oldest when the buffer would pass kMaxReceiveBuffer. A
+// line cut by that is dropped whole and counted in discardedLines.
 void AppendReceived(TReceiveBuffer &rb, std::string_view chunk);
 // Takes the next line (or announced message body) out of the dispatched part of the buffer, and
-// drops control characters and runs that cannot form a line. Nothing when more data is needed.
+// drops control characters and runs that cannot form a line. A run longer than kMaxLineLength
+// is dropped up to its line end, as is the rest of a line that continues past its announced
+// body; each counts in discardedLines. Nothing when more data is needed.
 std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb);
 
 // Parameter readers for response lines. Positions count from 0.

@@ -68,8 +68,13 @@ struct TSMSListEntry {
     int Index = 0;                 // storage index
     int Status = 0;                // status number (0 REC UNREAD, 1 REC READ, 2 STO UNSENT, 3 STO SENT)
     std::string Raw;               // as the handset gave it: the PDU text in PDU mode, the body in text mode
+                                   // (empty when the handset gave none)
     std::unique_ptr<TSMS> Message; // nullptr when the entry could not be decoded or read
 };
+
+// Raises EGSMError for a received PDU line of odd length: half an octet is not data to guess
+// at, so the line is no message rather than a message with a made-up last octet.
+void CheckPDULine(const std::string &line);
 
 // The handset information queries, indexed by GetModemInfo's Index - 1.
 extern const std::array<const char *, 4> GSMInfoCommands;
@@ -227,6 +232,7 @@ private:
     void pauseMs(int ms) const;
 
     void processReceivedForAsync();
+    void reportDiscardedLines();
     void waitQuiet(uint8_t flags);
     bool waitForReply(uint8_t required, const std::string &cmd);
     void checkDeviceLost(const std::string &cmd);

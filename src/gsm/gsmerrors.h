@@ -31,6 +31,12 @@ inline constexpr const char SWavecomInitError[] = "Wavecom initialization error 
 inline constexpr const char SSMSFormatNotSupported[] = "SMS format (%d) is not supported";
 inline constexpr const char SBadEquipmentName[] = "Bad equipment name";
 inline constexpr const char SSMSTypeNotSupported[] = "SMS type not supported";
+// Received text that cannot be a line is dropped, and the application told so.
+inline constexpr const char SLineDiscarded[] =
+    "A received line was discarded (longer than %u characters or running on past its message body)";
+inline constexpr const char SOddPDULine[] = "A message PDU line of odd length (%u characters) is no message";
+inline constexpr const char SPDULineTooLong[] =
+    "A message PDU line of %u characters or more is longer than any message";
 // The line went away under a waiting command (the handset was unplugged or switched off, or the
 // other end of a pseudo-terminal closed): raised once, instead of repeating into a dead line.
 inline constexpr const char SDeviceLost[] = "Connection to %s lost on AT command: %s (%s)";

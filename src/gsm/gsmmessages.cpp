@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "gsm/tpdufields.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -62,6 +63,12 @@ std::string TextBody(const std::vector<std::string> &lines, size_t length)
 }
 
 } // namespace
+
+void CheckPDULine(const std::string &line)
+{
+    if (line.size() % 2 != 0)
+        GSMErrorFmt(SOddPDULine, static_cast<unsigned>(line.size()));
+}
 
 void TGSM::pauseMs(int ms) const
 {
@@ -120,6 +127,9 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
     std::vector<std::string> lines;
     try {
         ExecCommand(Format("AT+CMGR=%d", Index), kReadFlags, &lines, 1);
+        // Noise the handset sent before the header line is not the message.
+        lines.erase(lines.begin(), std::find_if(lines.begin(), lines.end(),
+                                                [](const std::string &l) { return IsResponseLine(l); }));
         if (lines.size() >= 2 && IsResponseLine(lines[0])) {
             const std::string header = ResponseValue(lines[0]);
             size_t pos = 0;
@@ -185,6 +195,7 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
                 if (Raw)
                     *Raw = lines[1];
                 try {
+                    CheckPDULine(lines[1]);
                     result = CreateSMSFromPDU(this, lines[1], Status == 0 || Status == 1);
                 } catch (const std::exception &) {
                     // An undecodable PDU is no message; the caller still has the raw text.
@@ -245,8 +256,16 @@ std::vector<TSMSListEntry> TGSM::ListSMS(int Status)
                 result.push_back(std::move(entry));
         } else {
             entry.Status = StrToInt(ExtractParam(header, pos));
+            if (IsResponseLine(lines[i + 1])) {
+                // The entry's PDU line is missing (the next entry follows at once): the entry is
+                // kept without a message, and the next entry keeps its own PDU.
+                result.push_back(std::move(entry));
+                ++i;
+                continue;
+            }
             entry.Raw = lines[i + 1];
             try {
+                CheckPDULine(entry.Raw);
                 entry.Message = CreateSMSFromPDU(this, entry.Raw, entry.Status == 0 || entry.Status == 1);
             } catch (const std::exception &) {
                 entry.Message.reset(); // kept in the list without a message

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace kestrel {
 
@@ -317,6 +318,8 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             {
                 std::lock_guard lock(m_lock);
                 m_reply.buffer.clear();
+                m_reply.discarding = false;
+                m_reply.skipBody = false;
                 m_reply.receiveStatus = 0;
                 m_reply.resultLine.clear();
                 m_reply.resultCode = 0;
@@ -451,10 +454,25 @@ void TGSM::ProcessReceived()
                 return;
             line = ExtractIdleLine(m_receive);
         }
+        // What was dropped on the way to this line is reported before it.
+        reportDiscardedLines();
         if (!line)
             return;
         ProcessLine(*line);
     }
+}
+
+void TGSM::reportDiscardedLines()
+{
+    size_t discarded;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_reply.waitMask != 0)
+            return; // reported with the lines, once the command is done
+        discarded = std::exchange(m_receive.discardedLines, 0);
+    }
+    for (; discarded > 0; --discarded)
+        DoProcessingError(Format(SLineDiscarded, static_cast<unsigned>(kMaxLineLength)));
 }
 
 void TGSM::processReceivedForAsync()
