@@ -226,7 +226,12 @@ void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
     std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
     std::transform(device.begin(), device.end(), device.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    gsm.SetEquipment(StrToEquipment(device));
+    try {
+        gsm.SetEquipment(StrToEquipment(device));
+    } catch (const EGSMError &) {
+        // An unknown (hand-edited or damaged) name keeps the default equipment: the program
+        // must start so that the window can correct it.
+    }
     gsm.SetPIN(ini.ReadString(kModem, "PIN", gsm.PIN()));
     gsm.SetSCA(ini.ReadString(kModem, "SCA", gsm.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.
@@ -351,9 +356,11 @@ void TGSMDataModule::smsLogLine(const std::string &line)
 {
     if (SMSLogView)
         SMSLogView->AddLine(line);
+    AppendToLogFile(SMSLogName, line + "\r\n");
+    // Only once written: a front end that shows the log elsewhere never shows a line the file
+    // lacks.
     if (OnSMSLogLine)
         OnSMSLogLine(line);
-    AppendToLogFile(SMSLogName, line + "\r\n");
 }
 
 void TGSMDataModule::LogSMS(const TSMS *SMS)

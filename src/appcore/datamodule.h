@@ -121,7 +121,8 @@ public:
     bool AutoSaveSettings = true;
     // The storage index of the message being handled, -1 for one the network routed directly.
     int HandledIndex() const { return m_handledIndex; }
-    // Every line appended to the SMS log, for front ends that show it elsewhere.
+    // Every line appended to the SMS log (raised after the write; with "<none>", every line that
+    // would have been), for front ends that show it elsewhere.
     std::function<void(const std::string &line)> OnSMSLogLine;
     // A failure the user must hear about that has no caller to go to (a stored message that
     // could not be recorded and was therefore kept on the handset). Without a handler it goes

@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "comm/commevents.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,6 +24,9 @@ const int kBaudrateValues[15] = {110,   300,   600,   1200,  2400,   4800,   960
                                  19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 namespace {
+
+// Room of the watcher's read-ahead: the most one readiness report takes from the driver.
+constexpr size_t kReceiveBufferSize = 65536;
 
 [[noreturn]] void RaiseSystemError(const char *function)
 {
@@ -256,8 +260,36 @@ int TCommHandle::InQueueCount()
         return -1;
     int n = 0;
     if (ioctl(m_handle, FIONREAD, &n) < 0)
-        return 0;
-    return n;
+        n = 0;
+    return n + BufferedCount();
+}
+
+int TCommHandle::BufferedCount()
+{
+    std::lock_guard lock(m_readLock);
+    return static_cast<int>(m_rxTail - m_rxHead);
+}
+
+int TCommHandle::FillReceiveBuffer()
+{
+    std::lock_guard lock(m_readLock);
+    if (m_rxHead == m_rxTail)
+        m_rxHead = m_rxTail = 0;
+    if (m_rxBuffer.empty())
+        m_rxBuffer.resize(kReceiveBufferSize);
+    if (m_rxTail == m_rxBuffer.size() && m_rxHead > 0) {
+        std::memmove(m_rxBuffer.data(), m_rxBuffer.data() + m_rxHead, m_rxTail - m_rxHead);
+        m_rxTail -= m_rxHead;
+        m_rxHead = 0;
+    }
+    if (m_handle >= 0 && m_rxTail < m_rxBuffer.size()) {
+        // Nothing waiting, a hang-up or an error leave the buffer as it is: the watcher reports
+        // a hang-up from the poll result, and Read raises for a failing descriptor.
+        ssize_t n = read(m_handle, m_rxBuffer.data() + m_rxTail, m_rxBuffer.size() - m_rxTail);
+        if (n > 0)
+            m_rxTail += static_cast<size_t>(n);
+    }
+    return static_cast<int>(m_rxTail - m_rxHead);
 }
 
 int TCommHandle::OutQueueCount()
@@ -272,8 +304,11 @@ int TCommHandle::OutQueueCount()
 
 void TCommHandle::PurgeInput()
 {
-    if (Active() && m_handle >= 0)
+    if (Active() && m_handle >= 0) {
+        std::lock_guard lock(m_readLock);
+        m_rxHead = m_rxTail = 0;
         tcflush(m_handle, TCIFLUSH);
+    }
 }
 
 void TCommHandle::PurgeOutput()
@@ -321,11 +356,23 @@ int TCommHandle::Write(const void *Buffer, int Count)
 
 int TCommHandle::Read(void *Buffer, int Count)
 {
-    std::lock_guard lock(m_writeLock);
+    std::lock_guard lock(m_readLock);
     char *p = static_cast<char *>(Buffer);
     const int64_t start = GetTickMs();
     int total = 0;
     ssize_t n = 0;
+    if (Count > 0 && m_rxTail > m_rxHead) {
+        const size_t k = std::min(static_cast<size_t>(Count), m_rxTail - m_rxHead);
+        std::memcpy(p, m_rxBuffer.data() + m_rxHead, k);
+        m_rxHead += k;
+        p += k;
+        Count -= static_cast<int>(k);
+        total += static_cast<int>(k);
+        if (Count == 0) {
+            m_bytesRead += static_cast<uint64_t>(total);
+            return total;
+        }
+    }
     for (;;) {
         n = read(m_handle, p, static_cast<size_t>(Count > 0 ? Count : 0));
         if (n > 0) {
@@ -447,7 +494,10 @@ void TCommHandle::DispatchEvents(int Events)
     if ((Events & EV_RLSD) && OnRlsd)
         OnRlsd(this);
     if (Events & EV_RXCHAR) {
-        int n = InQueueCount();
+        // The watcher has just filled the buffer; only when it is empty is the driver asked.
+        int n = BufferedCount();
+        if (n == 0)
+            n = InQueueCount();
         if (n > 0)
             DoRxChar(n);
     }
@@ -475,6 +525,10 @@ void TCommHandle::DoClose()
     if (m_watcher) {
         m_watcher->Terminate();
         m_watcher.reset();
+    }
+    {
+        std::lock_guard lock(m_readLock);
+        m_rxHead = m_rxTail = 0;
     }
     if (m_handle != -1) {
         close(m_handle);

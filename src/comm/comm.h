@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -149,6 +150,10 @@ protected:
 private:
     friend class TCommEventThread;
     void settingChanged();
+    // Watcher side of the receive buffer: takes what the descriptor holds (up to the buffer's
+    // room) in one read and returns the count now buffered.
+    int FillReceiveBuffer();
+    int BufferedCount();
 
     std::atomic<bool> m_hungUp = false;
     std::atomic<int> m_lastErrors = 0;
@@ -167,6 +172,13 @@ private:
     TCommEventTypes m_monitorEvents = kAllCommEvents;
     char m_chars[5] = {17, 19, 0, 0, 0};
     std::mutex m_writeLock;
+    // Bytes the watcher read ahead of the handler, served first by Read. One read per readiness
+    // report replaces a queue-count query plus a read; the query contends with the tty layer's
+    // receive work on every chunk.
+    std::mutex m_readLock;
+    std::vector<char> m_rxBuffer;
+    size_t m_rxHead = 0;
+    size_t m_rxTail = 0;
     std::unique_ptr<TCommEventThread> m_watcher;
 };
 

@@ -183,6 +183,8 @@ void TCommEventThread::run()
     // The output queue was seen non-empty while writable: the drain is checked at a slow pace.
     bool drainPending = false;
     bool hungUp = false;
+    // A handler read part of the buffered bytes: the rest goes out on the next pass, at once.
+    bool redeliver = false;
 
     while (!m_terminated) {
         pollfd fds[2];
@@ -202,6 +204,8 @@ void TCommEventThread::run()
             timeout = kLinePollMs;
         if (staleCount >= 0 || drainPending)
             timeout = std::min(timeout < 0 ? kStaleRepeatMs : timeout, kStaleRepeatMs);
+        if (redeliver)
+            timeout = 0;
         int ready = poll(fds, hungUp ? 1 : 2, timeout);
         if (m_terminated)
             break;
@@ -216,13 +220,12 @@ void TCommEventThread::run()
 
         int found = 0;
         const short rev = hungUp ? 0 : fds[1].revents;
-        if (rev & POLLIN)
-            found |= EV_RXCHAR;
-        if (staleCount >= 0) {
-            int n = m_port->InQueueCount();
-            if (n > 0)
+        if ((rev & POLLIN) || staleCount >= 0 || redeliver) {
+            // One read takes what the driver holds; the handler is then served from memory.
+            if (m_port->FillReceiveBuffer() > 0)
                 found |= EV_RXCHAR;
             staleCount = -1;
+            redeliver = false;
         }
         if (m_watchTransmit && ((rev & POLLOUT) || drainPending)) {
             if (m_port->OutQueueCount() <= 0) {
@@ -242,11 +245,6 @@ void TCommEventThread::run()
                 errors |= kCommErrorHangup;
                 hungUp = true;
                 m_port->m_hungUp = true;
-                if (rev & POLLIN) {
-                    int n = m_port->InQueueCount();
-                    if (n <= 0)
-                        found &= ~EV_RXCHAR;
-                }
             }
             m_port->m_lastErrors = errors;
         }
@@ -267,13 +265,13 @@ void TCommEventThread::run()
             else
                 m_synchronize.Run([this] { deliver(); });
         }
-        if ((found & EV_RXCHAR) && !hungUp && !m_terminated) {
-            // Only bytes the handler left alone are stale; after a read, what waits now is new.
-            if (m_port->m_bytesRead == readBefore) {
-                int n = m_port->InQueueCount();
-                if (n > 0)
-                    staleCount = n;
-            }
+        if ((found & EV_RXCHAR) && !m_terminated && m_port->BufferedCount() > 0) {
+            // Only bytes the handler left alone are stale; after a partial read the rest is
+            // reported again at once, as the descriptor's readiness would have done.
+            if (m_port->m_bytesRead != readBefore)
+                redeliver = true;
+            else if (!hungUp)
+                staleCount = m_port->BufferedCount();
         }
     }
     if (!hungUp)

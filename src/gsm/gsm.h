@@ -237,6 +237,7 @@ private:
     bool waitForReply(uint8_t required, const std::string &cmd);
     void checkDeviceLost(const std::string &cmd);
     void deviceLost(const std::string &reason);
+    void reportLostWhileIdle();
     bool isMainThread() const;
     void waitForReadiness();
     void registerStatus(int status);
@@ -271,6 +272,7 @@ private:
 
     TEvent m_replyEvent{true, false};
     std::atomic<bool> m_deviceLost = false;
+    std::atomic<bool> m_lostReported = false; // the application heard of the loss
     std::atomic<bool> m_windReady = false;
     std::atomic<bool> m_awaitingReadiness = false;
 

@@ -40,6 +40,9 @@ inline constexpr const char SPDULineTooLong[] =
 // The line went away under a waiting command (the handset was unplugged or switched off, or the
 // other end of a pseudo-terminal closed): raised once, instead of repeating into a dead line.
 inline constexpr const char SDeviceLost[] = "Connection to %s lost on AT command: %s (%s)";
+// The same while no command waited (a message may have been cut off): reported to the application
+// once, through the processing-error event.
+inline constexpr const char SDeviceLostIdle[] = "Connection to %s lost (%s)";
 
 // Raises EGSMError with the text.
 [[noreturn]] void GSMError(const std::string &msg);

@@ -133,6 +133,7 @@ void TGSM::OpenDevice()
         m_handlersInstalled = true;
     }
     m_deviceLost = false;
+    m_lostReported = false;
     {
         std::lock_guard lock(m_lock);
         m_lostReason.clear();

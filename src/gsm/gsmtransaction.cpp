@@ -189,6 +189,8 @@ void TGSM::deviceLost(const std::string &reason)
     }
     m_deviceLost = true;
     m_replyEvent.SetEvent();
+    // Nobody may be waiting for a reply: then the idle processing tells the application.
+    m_asyncThread->Event.SetEvent();
 }
 
 void TGSM::checkDeviceLost(const std::string &cmd)
@@ -201,7 +203,28 @@ void TGSM::checkDeviceLost(const std::string &cmd)
         reason = m_lostReason.empty() ? "the other end hung up" : m_lostReason;
     }
     const std::string device = m_comDevice ? m_comDevice->DeviceName() : std::string("device");
+    m_lostReported = true;
     GSMErrorFmt(SDeviceLost, device.c_str(), cmd.c_str(), reason.c_str());
+}
+
+void TGSM::reportLostWhileIdle()
+{
+    if (!m_deviceLost || !Active())
+        return;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_reply.waitMask != 0)
+            return; // the waiting command raises it
+    }
+    if (m_lostReported.exchange(true))
+        return;
+    std::string reason;
+    {
+        std::lock_guard lock(m_lock);
+        reason = m_lostReason.empty() ? "the other end hung up" : m_lostReason;
+    }
+    const std::string device = m_comDevice ? m_comDevice->DeviceName() : std::string("device");
+    DoProcessingError(Format(SDeviceLostIdle, device.c_str(), reason.c_str()));
 }
 
 void TGSM::waitQuiet(uint8_t flags)
@@ -459,11 +482,12 @@ void TGSM::processReceivedForAsync()
     for (;;) {
         try {
             ProcessReceived();
-            return;
+            break;
         } catch (const std::exception &e) {
             DoProcessingError(e.what());
         }
     }
+    reportLostWhileIdle();
 }
 
 void TGSM::DoProcessingError(const std::string &aMessage)

@@ -70,6 +70,8 @@ struct TModemSimulator::TImpl : public TSimHandsetSink {
     void readMaster();
     void flushOutput();
     void record(std::string line);
+    // Blocks until the transcript has a line with the direction mark ('<' or '>') and prefix.
+    bool waitForLine(char mark, const std::string &prefix, int timeoutMs);
 
     TModemSimulatorOptions options;
     const TModemProfile *profile = nullptr;
@@ -113,6 +115,9 @@ struct TModemSimulator::TImpl : public TSimHandsetSink {
     bool randomChunks = false;
     std::mt19937 random{1};
     int replyDelayMs = 0;
+    int byteGapMs = 0;     // > 0: every output byte on its own, this far apart
+    uint64_t restarts = 0; // restarts begun; the last one to end brings the handset back
+    bool restarting = false;
 };
 
 TModemSimulator::TImpl::TImpl(TModemSimulatorOptions opts) : options(std::move(opts))
@@ -253,6 +258,7 @@ void TModemSimulator::TImpl::run()
     std::unique_lock lock(mutex);
     while (!stopping) {
         if (hangUpRequested && !hungUp) {
+            flushOutput(); // what the handset already said reaches the line before it dies
             timers.clear();
             closeDevice();
         }
@@ -380,7 +386,10 @@ void TModemSimulator::TImpl::Send(const std::string &bytes, const std::vector<st
         return;
     // Split points: chosen once for the next output, or random for every output.
     std::vector<size_t> points;
-    if (!chunkPoints.empty()) {
+    if (byteGapMs > 0) {
+        for (size_t p = 1; p < bytes.size(); ++p)
+            points.push_back(p);
+    } else if (!chunkPoints.empty()) {
         points.swap(chunkPoints);
     } else if (randomChunks) {
         std::uniform_int_distribution<size_t> step(1, 8);
@@ -401,11 +410,14 @@ void TModemSimulator::TImpl::Send(const std::string &bytes, const std::vector<st
 
     auto now = TClock::now();
     auto due = std::max(now + std::chrono::milliseconds(reply ? replyDelayMs : 0), outputNotBefore);
-    auto gap = std::chrono::milliseconds(std::max(options.chunkGapMs, 1));
+    auto gap = std::chrono::milliseconds(byteGapMs > 0 ? byteGapMs : std::max(options.chunkGapMs, 1));
+    const uint64_t generation = restarts;
     for (size_t i = 0; i < chunks.size(); ++i) {
         auto text = std::move(chunks[i]);
         std::vector<std::string> recorded = i == 0 ? lines : std::vector<std::string>();
-        auto emit = [this, text = std::move(text), recorded = std::move(recorded)] {
+        auto emit = [this, generation, text = std::move(text), recorded = std::move(recorded)] {
+            if (generation != restarts)
+                return; // the handset restarted before this part of its answer was out
             for (const auto &l : recorded)
                 record("> " + l);
             if (master < 0)
@@ -467,15 +479,25 @@ bool TModemSimulator::WaitForCommand(const std::string &prefix, int timeoutMs)
     });
 }
 
-bool TModemSimulator::WaitForSent(const std::string &prefix, int timeoutMs)
+bool TModemSimulator::TImpl::waitForLine(char mark, const std::string &prefix, int timeoutMs)
 {
-    std::unique_lock lock(d->mutex);
-    return d->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        for (const auto &l : d->transcript)
-            if (l.size() >= 2 && l[0] == '>' && l.compare(2, prefix.size(), prefix) == 0)
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const auto &l : transcript)
+            if (l.size() >= 2 && l[0] == mark && l.compare(2, prefix.size(), prefix) == 0)
                 return true;
         return false;
     });
+}
+
+bool TModemSimulator::WaitForSent(const std::string &prefix, int timeoutMs)
+{
+    return d->waitForLine('>', prefix, timeoutMs);
+}
+
+bool TModemSimulator::WaitForReceived(const std::string &prefix, int timeoutMs)
+{
+    return d->waitForLine('<', prefix, timeoutMs);
 }
 
 void TModemSimulator::ClearTranscript()
@@ -540,6 +562,39 @@ void TModemSimulator::HangUp()
     d->hangUpRequested = true;
     d->wake();
     d->changed.wait(lock, [&] { return d->hungUp; });
+}
+
+void TModemSimulator::Restart(int silentMs, const std::string &banner)
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->handset->BeginRestart();
+        d->pendingOutput.clear(); // an answer not yet on the line dies with the handset
+        d->restarting = true;
+        const uint64_t restart = ++d->restarts;
+        d->Schedule(std::max(silentMs, 0), [impl = d.get(), restart, banner] {
+            if (impl->restarts != restart)
+                return; // a later restart is still in progress
+            impl->restarting = false;
+            impl->handset->EndRestart();
+            if (!banner.empty())
+                impl->Send(banner, {banner}, false);
+            impl->changed.notify_all();
+        });
+    }
+    d->wake();
+}
+
+bool TModemSimulator::Restarting() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->restarting;
+}
+
+void TModemSimulator::SetByteAtATime(int gapMs)
+{
+    std::lock_guard lock(d->mutex);
+    d->byteGapMs = std::max(gapMs, 0);
 }
 
 bool TModemSimulator::HungUp() const

@@ -68,6 +68,8 @@ public:
     bool WaitForCommand(const std::string &prefix, int timeoutMs);
     // Blocks until a line (without direction mark) starting with prefix was sent.
     bool WaitForSent(const std::string &prefix, int timeoutMs);
+    // Blocks until a line received from the host (a command or a data part) starts with prefix.
+    bool WaitForReceived(const std::string &prefix, int timeoutMs);
     void ClearTranscript();
 
     // Faults
@@ -80,6 +82,13 @@ public:
     void SendRaw(const std::string &bytes);             // written as given
     void SendUnsolicited(const std::string &line);      // framed as CR LF line CR LF
     void HangUp();                                      // close the master: the device vanishes
+                                                        // (output already queued goes out first)
+    // The handset restarts: it answers nothing (and ignores the network) for silentMs, then
+    // writes banner (e.g. "\r\nRDY\r\n", or garbage) and answers again with power-on settings.
+    void Restart(int silentMs, const std::string &banner);
+    bool Restarting() const;
+    // Every output leaves one byte at a time, gapMs apart (0: as one write again).
+    void SetByteAtATime(int gapMs);
     bool HungUp() const;
 
     // State of the handset

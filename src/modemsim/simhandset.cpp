@@ -123,6 +123,27 @@ void TSimHandset::reset()
         m_cnmi[i] = i < current.size() ? std::atoi(current[i].c_str()) : 0;
 }
 
+void TSimHandset::BeginRestart()
+{
+    m_off = true;
+    m_switchingOff = false;
+    m_line.clear();
+    m_lineOverflow = false;
+    m_dataMode = false;
+    m_data.clear();
+    m_pendingAcks = 0;
+    m_ackedCount = m_routedCount; // no acknowledgement timer outlives the restart
+}
+
+void TSimHandset::EndRestart()
+{
+    m_off = false;
+    m_service = m_profile.messageService;
+    reset();
+    if (m_sim == TSimState::Ready && !m_pin.empty())
+        m_sim = TSimState::Pin;
+}
+
 void TSimHandset::Receive(std::string_view bytes)
 {
     for (char c : bytes) {

@@ -40,6 +40,11 @@ public:
     void Receive(std::string_view bytes);
 
     void SetSilent(bool on) { m_silent = on; }
+    // A restart: the handset goes dead (input and network ignored, a half-received line or
+    // data part forgotten) until EndRestart, which comes back with the settings of a power-on
+    // (echo on, indications off, the SIM asking for its PIN again when it has one).
+    void BeginRestart();
+    void EndRestart();
     void FailNextCommand(const std::string &finalLine) { m_failNext = finalLine; }
     void SendUnsolicited(const std::string &line);
     void SetRegistration(int status);

@@ -186,6 +186,17 @@ const TControlCommand kControlCommands[] = {
      [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
          return !rest.empty() && (sim.FailNextCommand(rest), true);
      }},
+    {"restart", "MS [BANNER]", "restarts: silent for MS, then BANNER (escapes) and power-on settings",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         auto [ms, banner] = firstWord(rest);
+         int n = 0;
+         return parseInt(ms, n) && (sim.Restart(n, unescape(banner)), true);
+     }},
+    {"bytewise", "MS", "writes every byte on its own, MS apart (0: off)",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         int n = 0;
+         return parseInt(rest, n) && (sim.SetByteAtATime(n), true);
+     }},
     {"hangup", "", "closes the device",
      [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
          return rest.empty() && (sim.HangUp(), true);

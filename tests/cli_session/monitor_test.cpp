@@ -229,6 +229,7 @@ TEST_F(CliMonitor, UnwritableLogKeepsTheMessageOnTheHandset)
         ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
         EXPECT_TRUE(errors[0]["message"].toString().startsWith(c.errorStart)) << run.out.toStdString();
         EXPECT_TRUE(Events(run, "message").empty());
+        EXPECT_TRUE(Events(run, "log").empty()) << run.out.toStdString(); // nothing was written
         EXPECT_EQ(StoredCount(), 1);
         ClearStorage();
     }
