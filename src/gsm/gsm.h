@@ -72,8 +72,12 @@ struct TSMSListEntry {
     std::unique_ptr<TSMS> Message; // nullptr when the entry could not be decoded or read
 };
 
-// Raises EGSMError for a received PDU line of odd length: half an octet is not data to guess
-// at, so the line is no message rather than a message with a made-up last octet.
+// A PDU line is at most this long. A TPDU of 176 octets is 352 digits, 376 with a service centre
+// address: a line of this length or more is no message.
+constexpr size_t kPDULineLength = 512;
+// Raises EGSMError for a received PDU line that cannot be a message: one of kPDULineLength
+// characters or more, or of odd length (half an octet is not data to guess at, so the line is
+// no message rather than a message with a made-up last octet).
 void CheckPDULine(const std::string &line);
 
 // The handset information queries, indexed by GetModemInfo's Index - 1.

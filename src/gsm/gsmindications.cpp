@@ -16,10 +16,9 @@ bool StartsWith(const std::string &s, std::string_view prefix)
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// A PDU body line is taken up to its CR, at most this long. A TPDU of 176 octets is 352 digits,
-// 376 with a service centre address: a line that fills the whole length is no message (and the
-// rest of it is discarded by the line parser).
-constexpr size_t kPDUBodyLength = 512;
+// A PDU body line is taken up to its CR, at most kPDULineLength characters: one that fills the
+// whole length is no message, and the rest of it is discarded by the line parser.
+constexpr size_t kPDUBodyLength = kPDULineLength;
 
 } // namespace
 
@@ -96,8 +95,6 @@ bool TGSM::handlePendingBody(const std::string &line)
     // Freed whatever the event or the acknowledgement does.
     std::unique_ptr<TSMS> sms = std::move(m_pendingSMS);
     const bool text = m_smsFormat == kSMSFormatText;
-    if (!text && line.size() >= kPDUBodyLength)
-        GSMErrorFmt(SPDULineTooLong, static_cast<unsigned>(kPDUBodyLength));
     if (!text)
         CheckPDULine(line);
     if (auto *cb = dynamic_cast<TCellBroadcast *>(sms.get())) {

@@ -66,6 +66,8 @@ std::string TextBody(const std::vector<std::string> &lines, size_t length)
 
 void CheckPDULine(const std::string &line)
 {
+    if (line.size() >= kPDULineLength)
+        GSMErrorFmt(SPDULineTooLong, static_cast<unsigned>(kPDULineLength));
     if (line.size() % 2 != 0)
         GSMErrorFmt(SOddPDULine, static_cast<unsigned>(line.size()));
 }
