@@ -5,7 +5,11 @@
 // silence rides it out on its repeats.
 #include "faultrig.h"
 
+#include "modemsim/simrun.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace kestrel;
 using namespace std::string_literals;
@@ -123,5 +127,51 @@ TEST_P(RepliesByteByByte, OpenSendAndListWork)
 
 INSTANTIATE_TEST_SUITE_P(Faults, RepliesByteByByte, ::testing::ValuesIn(kSlowCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// The same faults from the control input of kestrel-modemsim and "kestrel simulate".
+TEST(SimulatorControlLines, RestartAndBytewise)
+{
+    TMessagingRig rig(Handset("M20"));
+    rig.Open();
+    bool quit = false;
+    const std::pair<const char *, const char *> usage[] = {
+        {"restart soon", "ERROR: usage: restart MS [BANNER]"},
+        {"restart", "ERROR: usage: restart MS [BANNER]"},
+        {"bytewise", "ERROR: usage: bytewise MS"},
+        {"bytewise fast", "ERROR: usage: bytewise MS"},
+    };
+    for (auto [line, answer] : usage)
+        EXPECT_EQ(ModemSimulatorControl(rig.sim, line, quit), answer) << line;
+    EXPECT_FALSE(rig.sim.Restarting());
+
+    ASSERT_EQ(ModemSimulatorControl(rig.sim, "restart 600 \\r\\nRDY\\r\\n", quit), "OK");
+    EXPECT_TRUE(rig.sim.Restarting());
+    const TOutcome silent = Outcome([&] { rig.gsm.ExecCommand("AT", 0x01, nullptr, 1); });
+    EXPECT_EQ(silent.message, "No reply on AT command: AT");
+    ASSERT_TRUE(PumpUntil([&] { return std::count(rig.lines.begin(), rig.lines.end(), "RDY") == 1; }, 3000));
+
+    // Whole answers, then byte by byte 20 ms apart: the same answer takes its bytes' gaps longer.
+    std::vector<std::string> lines;
+    auto timed = [&] {
+        lines.clear();
+        const auto start = std::chrono::steady_clock::now();
+        rig.gsm.ExecCommand("AT+CGMI", 0x03, &lines);
+        return ElapsedMs(start);
+    };
+    const int64_t whole = timed();
+    ASSERT_EQ(ModemSimulatorControl(rig.sim, "bytewise 20", quit), "OK");
+    const int64_t bytewise = timed();
+    EXPECT_EQ(lines, std::vector<std::string>{"SIEMENS"});
+    // "AT+CGMI\r\r\nSIEMENS\r\n\r\nOK\r\n": 26 bytes, 25 gaps of 20 ms.
+    EXPECT_GE(bytewise - whole, 400) << whole << " ms, then " << bytewise << " ms";
+    ASSERT_EQ(ModemSimulatorControl(rig.sim, "bytewise 0", quit), "OK");
+    EXPECT_LT(timed(), bytewise);
+    EXPECT_FALSE(quit);
+    rig.gsm.Close();
+}
 
 } // namespace
