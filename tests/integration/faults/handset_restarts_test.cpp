@@ -99,7 +99,7 @@ class RepliesByteByByte : public ::testing::TestWithParam<TSlowCase> {};
 TEST_P(RepliesByteByByte, OpenSendAndListWork)
 {
     const TSlowCase &c = GetParam();
-    TMessagingRig rig(Handset(c.equipment), c.format);
+    TMessagingRig rig(Handset(c.equipment), c.format, Bit(uindSMSDeliver));
     for (int i = 0; i < 2; ++i)
         rig.sim.StoreMessage("SM", 1,
                              DeliverTPDU("+4917155500" + std::to_string(i), "slow " + std::to_string(i)));
@@ -122,6 +122,14 @@ TEST_P(RepliesByteByByte, OpenSendAndListWork)
         const std::string text = c.format == kSMSFormatPDU ? GSMToText(deliver->UserData) : deliver->UserData;
         EXPECT_EQ(text, "slow " + std::to_string(i));
     }
+    // A routed message, header and body dribbling in, arrives whole.
+    rig.sim.DeliverPdu(DeliverTPDU("+491719876543", "routed over a slow line"));
+    ASSERT_TRUE(rig.WaitEvents(1, 5000));
+    ASSERT_EQ(rig.events.size(), 1u);
+    EXPECT_EQ(rig.events[0].index, -1);
+    EXPECT_EQ(c.format == kSMSFormatPDU ? GSMToText(rig.events[0].text) : rig.events[0].text,
+              "routed over a slow line");
+    EXPECT_TRUE(rig.errors.empty()) << rig.errors.front();
     rig.gsm.Close();
 }
 
