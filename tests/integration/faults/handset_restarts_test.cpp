@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 using namespace kestrel;
 using namespace std::string_literals;
@@ -75,6 +76,31 @@ TEST(HandsetRestarting, OpenDuringTheSilenceSucceedsAfterIt)
     const auto commands = rig.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.front(), "ATE1") << "the first command the restarted handset heard";
+    rig.gsm.Close();
+}
+
+// The handset restarts as a message is being sent: the attempts during the silence fail, a later
+// one sends it, and it goes out once.
+TEST(HandsetRestarting, DuringASendTheMessageGoesOutOnce)
+{
+    TMessagingRig rig(Handset("M20"));
+    rig.gsm.SetRepeatCount(5);
+    rig.Open();
+    rig.sim.ClearTranscript();
+    std::thread restarter([&] {
+        if (rig.sim.WaitForReceived("AT+CMGS", 5000))
+            rig.sim.Restart(900, "\r\nRDY\r\n");
+    });
+    auto submit = TextSubmit("+491717654321", "sent through a restart");
+    const TOutcome send = Outcome([&] { rig.gsm.SendSMS(*submit); });
+    restarter.join();
+    EXPECT_FALSE(send.raised) << send.message;
+    const auto commands = rig.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_GT(std::count(commands.begin(), commands.end(), commands.front()), 1)
+        << "the first attempt went into the silence";
+    ASSERT_EQ(rig.sim.SentMessages().size(), 1u);
+    EXPECT_EQ(rig.sim.SentMessages()[0].destination, "+491717654321");
     rig.gsm.Close();
 }
 
