@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <unistd.h>
@@ -166,8 +167,11 @@ int RunMonitor(const QStringList &args)
             value = parser.value(name).trimmed().toInt(&ok);
         return ok && (value > 0 || !parser.isSet(name));
     };
-    if (!positive("seconds", seconds) || !positive("count", count)) {
-        PrintErr("kestrel: --seconds and --count take a positive number");
+    // The timer counts milliseconds in an int: about 24 days at most.
+    constexpr int kMaxSeconds = std::numeric_limits<int>::max() / 1000;
+    if (!positive("seconds", seconds) || !positive("count", count) || seconds > kMaxSeconds) {
+        PrintErr(
+            QString("kestrel: --seconds (at most %1) and --count take a positive number").arg(kMaxSeconds));
         return kExitUsage;
     }
 
@@ -233,21 +237,24 @@ int RunMonitor(const QStringList &args)
         TInterruptWatch interrupt(loop);
         // Opening reads and handles the storage (the data module's AfterOpen).
         dm.GSM.Open();
-        // What the open dialogue left (its answers and echoes) is no event of the handset.
-        auto lineHandler = std::move(dm.GSM.OnUnsolicitedLine);
-        dm.GSM.ProcessReceived();
-        dm.GSM.OnUnsolicitedLine = std::move(lineHandler);
-
-        if (seconds > 0)
-            QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-        // Lines that came before the loop started are handled now, later ones as they come.
-        QTimer::singleShot(0, &loop, [&] {
+        // A message that cannot be handled while its line is processed is reported and the
+        // monitor goes on, as it does for lines processed in the loop.
+        auto processReceived = [&] {
             try {
                 dm.GSM.ProcessReceived();
             } catch (const std::exception &e) {
                 TMonitorOutput::Error(e.what());
             }
-        });
+        };
+        // What the open dialogue left (its answers and echoes) is no event of the handset.
+        auto lineHandler = std::move(dm.GSM.OnUnsolicitedLine);
+        processReceived();
+        dm.GSM.OnUnsolicitedLine = std::move(lineHandler);
+
+        if (seconds > 0)
+            QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+        // Lines that came before the loop started are handled now, later ones as they come.
+        QTimer::singleShot(0, &loop, processReceived);
         if (!interrupt.Signalled() && !out.Finished())
             loop.exec();
         // Closing is no event of the handset.

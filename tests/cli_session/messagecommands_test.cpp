@@ -70,7 +70,8 @@ TEST_F(CliSession, UsageErrors)
          {QStringList{"read"}, QStringList{"read", "x"}, QStringList{"delete"},
           QStringList{"send", "--text", "no destination"}, QStringList{"list", "--status", "7"},
           QStringList{"monitor", "--count", "0"}, QStringList{"monitor", "--seconds", "x"},
-          QStringList{"monitor", "--sms-log"}, QStringList{"monitor", "--equipment", "M99"}}) {
+          QStringList{"monitor", "--seconds", "3000000"}, QStringList{"monitor", "--sms-log"},
+          QStringList{"monitor", "--equipment", "M99"}}) {
         TRun r = Kestrel(Session(args));
         EXPECT_EQ(r.status, 2) << args.join(' ').toStdString() << ": " << r.err.toStdString();
     }
