@@ -1,7 +1,7 @@
 // Arbitrary bytes from a modem, cut into chunks, through the reply parser of a waiting command and
 // the idle line parser (with message bodies announced by "+CMT:" lines), and every line through the
-// parameter readers. The buffers must stay within their bounds and the dispatch position within
-// the buffer, whatever arrives.
+// parameter readers. The buffers must stay within their bounds, the dispatch position within
+// the buffer and every line handed on within the line limit, whatever arrives.
 #include "gsm/atparser.h"
 
 #include <cstdint>
@@ -57,20 +57,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t at = 0; at < input.size(); at += chunk) {
         const std::string_view part = input.substr(at, chunk);
         FeedReply(reply, part);
-        Check(reply.buffer.size() <= kMaxReceiveBuffer);
+        Check(reply.buffer.size() <= kMaxLineLength);
         AppendReceived(idle, part);
         Check(idle.data.size() <= kMaxReceiveBuffer);
         // Dispatch all but the last byte now, the rest with the next chunk.
         idle.dispatched = idle.data.empty() ? 0 : idle.data.size() - 1;
         while (auto line = ExtractIdleLine(idle)) {
             Check(idle.dispatched <= idle.data.size());
+            // No line handed on is longer than a line may be, nor a body than its announcement.
+            Check(line->size() <= kMaxLineLength);
             if (line->rfind("+CMT:", 0) == 0)
                 idle.pendingBodyLength = 1 + line->size() % 512;
             ReadParameters(*line);
         }
         Check(idle.dispatched <= idle.data.size());
     }
-    for (const auto &l : lines)
+    for (const auto &l : lines) {
+        Check(l.size() <= kMaxLineLength);
         ReadParameters(l);
+    }
     return 0;
 }

@@ -173,6 +173,14 @@ void HandleReplyLine(TReplyState &st, const std::string &line)
     Collect(st, line);
 }
 
+// The end of the line text in b[start, end): trailing CRs belong to the line end.
+size_t WithoutTrailingCRs(const std::string &b, size_t start, size_t end)
+{
+    while (end > start && b[end - 1] == '\r')
+        --end;
+    return end;
+}
+
 } // namespace
 
 bool FeedReply(TReplyState &st, std::string_view chunk)
@@ -205,10 +213,8 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
             keep = start;
             break;
         }
-        if (b[pos] == '\n' && pos - start <= kMaxLineLength) {
-            size_t end = pos;
-            while (end > start && b[end - 1] == '\r')
-                --end;
+        const size_t end = WithoutTrailingCRs(b, start, pos);
+        if (b[pos] == '\n' && end - start <= kMaxLineLength) {
             lineEnded = lineEnded || end > start; // empty lines are no progress
             HandleReplyLine(st, b.substr(start, end - start));
             if ((st.receiveStatus & kWaitResult) && (st.receiveStatus & kWaitReply))
@@ -218,8 +224,9 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
         ++pos;
     }
     st.buffer.erase(0, keep);
-    if (st.buffer.size() > kMaxLineLength) {
-        // No line is this long: the whole of it goes, not just its head.
+    if (WithoutTrailingCRs(st.buffer, 0, st.buffer.size()) > kMaxLineLength ||
+        st.buffer.size() > 2 * kMaxLineLength) {
+        // No line is this long (nor its run of line ends): the whole of it goes, not its head.
         st.buffer.clear();
         st.discarding = true;
     }
@@ -290,8 +297,9 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
             return std::nullopt; // the header's line end has not arrived yet
         while (begin > 0 && !IsControl(d[begin - 1]))
             --begin;
-        while (begin < limit && d[begin] == '\n')
-            ++begin; // a stray line feed never belongs to the body
+        // A body of announced length is never empty: blank lines before it are not the body.
+        while (begin < limit && (d[begin] == '\n' || d[begin] == '\r'))
+            ++begin;
         rb.pendingBodyBegin = begin;
         size_t length = rb.pendingBodyLength;
         const size_t available = limit > begin ? limit - begin : 0;

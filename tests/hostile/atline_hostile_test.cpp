@@ -58,6 +58,10 @@ const TIdleCase kIdleCases[] = {
      {kNoNumber, "error \"\"1\" is an invalid integer", "index 9"}},
     {"hostile_empty_fields", kSMSFormatPDU, {kNoNumber, kHello, kNoNumber, "index 10"}},
     {"hostile_blank_lines", kSMSFormatPDU, {"index 11", kHello}},
+    {"hostile_cmt_blank_before_body", kSMSFormatPDU, {kHello, "index 14"}},
+    {"hostile_cmt_text_blank_before_body",
+     kSMSFormatText,
+     {"sms -1 TSMSDeliver OA=+4917 UD=Hello", "index 15"}},
     {"hostile_garbage_bytes", kSMSFormatPDU, {"line \xff\xfe", "index 12", "line [2J", "line \xff"}},
     {"hostile_error_payloads",
      kSMSFormatPDU,
@@ -133,6 +137,35 @@ TEST(HostileIdleLines, MebibyteWithoutLineEnd)
             EXPECT_LE(rig.rxChars, kMaxReceiveBuffer + 4096);
         } else {
             EXPECT_EQ(rig.rxChars, 256u * 4096u + after.size());
+        }
+    }
+}
+
+// A line of exactly the limit is a line; one character more and it is dropped whole and reported
+// once, by the idle parser and the reply parser alike, wherever the reads cut it.
+TEST(HostileLineLimit, Boundary)
+{
+    for (size_t length : {kMaxLineLength, kMaxLineLength + 1}) {
+        const bool kept = length <= kMaxLineLength;
+        const std::string line = "+X: " + std::string(length - 4, '9');
+        const std::string text = "\r\n" + line + "\r\n+CMTI: \"SM\",1\r\nOK\r\n";
+        for (size_t cut : {size_t(0), size_t(7), length + 2, length + 3, text.size() - 1}) {
+            SCOPED_TRACE(std::to_string(length) + " cut at " + std::to_string(cut));
+            TFeedRig rig;
+            rig.Feed(std::string_view(text).substr(0, cut));
+            rig.Feed(std::string_view(text).substr(cut));
+            const TOutcome expected = {kept ? "line " + line : kDiscarded, "index 1", "line OK"};
+            EXPECT_EQ(rig.outcome, expected);
+
+            std::vector<std::string> lines;
+            TReplyState reply;
+            reply.commandName = "+X";
+            reply.waitMask = kWaitResult | kWaitReply;
+            reply.lines = &lines;
+            FeedReply(reply, std::string_view(text).substr(0, cut));
+            FeedReply(reply, std::string_view(text).substr(cut));
+            EXPECT_EQ(lines, kept ? std::vector<std::string>{line} : std::vector<std::string>{});
+            EXPECT_EQ(reply.resultLine, "OK");
         }
     }
 }
