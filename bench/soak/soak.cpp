@@ -322,7 +322,7 @@ int main(int argc, char **argv)
     std::printf("wall_s: %.1f\n", wall);
     std::printf("messages_per_s: %.2f\n", messages / wall);
     std::printf("peak_rss_kib: %ld\n", usage.ru_maxrss);
-    std::printf("idle_cpu_percent: %.2f\n", idleCpu);
+    std::printf("idle_cpu_percent: %.3f\n", idleCpu);
     a.gsm.Close();
     b.gsm.Close();
     return lost == 0 && unexpected == 0 ? 0 : 1;

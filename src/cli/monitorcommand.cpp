@@ -230,9 +230,6 @@ int RunMonitor(const QStringList &args)
                 QJsonObject{{"event", "line"},
                             {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
         };
-        dm.GSM.OnProcessingError = [](TObject *, const std::string &message) {
-            TMonitorOutput::Error(message);
-        };
 
         TInterruptWatch interrupt(loop);
         // Opening reads and handles the storage (the data module's AfterOpen).
@@ -261,7 +258,6 @@ int RunMonitor(const QStringList &args)
         dm.GSM.OnUnsolicitedSMS = nullptr;
         dm.GSM.OnNetworkRegistration = nullptr;
         dm.GSM.OnUnsolicitedLine = nullptr;
-        dm.GSM.OnProcessingError = nullptr;
         dm.GSM.Close();
         dm.RemoveForm(&out);
         return kExitOk;

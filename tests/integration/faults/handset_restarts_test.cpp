@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 using namespace kestrel;
 using namespace std::string_literals;
@@ -78,6 +79,31 @@ TEST(HandsetRestarting, OpenDuringTheSilenceSucceedsAfterIt)
     rig.gsm.Close();
 }
 
+// The handset restarts as a message is being sent: the attempts during the silence fail, a later
+// one sends it, and it goes out once.
+TEST(HandsetRestarting, DuringASendTheMessageGoesOutOnce)
+{
+    TMessagingRig rig(Handset("M20"));
+    rig.gsm.SetRepeatCount(5);
+    rig.Open();
+    rig.sim.ClearTranscript();
+    std::thread restarter([&] {
+        if (rig.sim.WaitForReceived("AT+CMGS", 5000))
+            rig.sim.Restart(900, "\r\nRDY\r\n");
+    });
+    auto submit = TextSubmit("+491717654321", "sent through a restart");
+    const TOutcome send = Outcome([&] { rig.gsm.SendSMS(*submit); });
+    restarter.join();
+    EXPECT_FALSE(send.raised) << send.message;
+    const auto commands = rig.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_GT(std::count(commands.begin(), commands.end(), commands.front()), 1)
+        << "the first attempt went into the silence";
+    ASSERT_EQ(rig.sim.SentMessages().size(), 1u);
+    EXPECT_EQ(rig.sim.SentMessages()[0].destination, "+491717654321");
+    rig.gsm.Close();
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, HandsetRestarts, ::testing::ValuesIn(kRestartCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
@@ -99,7 +125,7 @@ class RepliesByteByByte : public ::testing::TestWithParam<TSlowCase> {};
 TEST_P(RepliesByteByByte, OpenSendAndListWork)
 {
     const TSlowCase &c = GetParam();
-    TMessagingRig rig(Handset(c.equipment), c.format);
+    TMessagingRig rig(Handset(c.equipment), c.format, Bit(uindSMSDeliver));
     for (int i = 0; i < 2; ++i)
         rig.sim.StoreMessage("SM", 1,
                              DeliverTPDU("+4917155500" + std::to_string(i), "slow " + std::to_string(i)));
@@ -122,6 +148,14 @@ TEST_P(RepliesByteByByte, OpenSendAndListWork)
         const std::string text = c.format == kSMSFormatPDU ? GSMToText(deliver->UserData) : deliver->UserData;
         EXPECT_EQ(text, "slow " + std::to_string(i));
     }
+    // A routed message, header and body dribbling in, arrives whole.
+    rig.sim.DeliverPdu(DeliverTPDU("+491719876543", "routed over a slow line"));
+    ASSERT_TRUE(rig.WaitEvents(1, 5000));
+    ASSERT_EQ(rig.events.size(), 1u);
+    EXPECT_EQ(rig.events[0].index, -1);
+    EXPECT_EQ(c.format == kSMSFormatPDU ? GSMToText(rig.events[0].text) : rig.events[0].text,
+              "routed over a slow line");
+    EXPECT_TRUE(rig.errors.empty()) << rig.errors.front();
     rig.gsm.Close();
 }
 
