@@ -14,8 +14,11 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -255,6 +258,69 @@ TEST_F(HostileLog, UnwritableSMSLogKeepsMessagesOnTheHandset)
             EXPECT_EQ(errors.size(), 1u);
             dm->GSM.Close();
         }
+    }
+}
+
+// A handset that answers a read with a header and no message text: nothing can be recorded, so
+// the message stays on the handset and the user hears why. With text that is no PDU, the text
+// itself is the record, and only then is the index deleted.
+TEST_F(HostileLog, ReadAnswerWithoutMessageIsNotDeleted)
+{
+    struct {
+        const char *name;
+        const char *answer;
+        const char *error; // reported, or "" for none
+        bool deleted;
+        const char *record; // the SMS log's record after its time stamp, or ""
+    } cases[] = {
+        {"header only", "\r\n+CMGR: 0,,14\r\n\r\nOK\r\n", "the handset gave no message text for index 3",
+         false, ""},
+        {"text that is no PDU", "\r\n+CMGR: 0,,14\r\nZZ\r\n\r\nOK\r\n", "", true,
+         "index 3, status 0, PDU: ZZ"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        errors.clear();
+        TModemSimulatorOptions o;
+        o.equipment = "M20";
+        TModemSimulator sim(o);
+        auto dm = Module("M20", 0, &sim);
+        dm->GSM.Open();
+        ASSERT_EQ(dm->GSM.Memory(), "\"SM\""); // the indication below selects nothing
+        std::remove(dm->SMSLogName.c_str());
+        sim.SetSilent(true);
+        sim.ClearTranscript();
+        // The handset's side: the scripted answer to the read, OK to a delete.
+        std::atomic<bool> done = false;
+        std::thread handset([&] {
+            size_t seen = 0;
+            while (!done) {
+                const auto commands = sim.ReceivedCommands();
+                for (; seen < commands.size(); ++seen) {
+                    if (commands[seen].rfind("AT+CMGR=", 0) == 0)
+                        sim.SendRaw(c.answer);
+                    else if (commands[seen].rfind("AT+CMGD=", 0) == 0)
+                        sim.SendRaw("\r\nOK\r\n");
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        sim.SendRaw("\r\n+CMTI: \"SM\",3\r\n");
+        WaitUntil([&] { return !errors.empty() || !view.lines.empty(); }, 3000);
+        WaitUntil([] { return false; }, 300);
+        done = true;
+        handset.join();
+        const auto commands = sim.ReceivedCommands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CMGD=3"), c.deleted ? 1 : 0);
+        EXPECT_EQ(errors, *c.error ? std::vector<std::string>{c.error} : std::vector<std::string>{});
+        const auto records = Records(ReadFile(dm->SMSLogName));
+        EXPECT_EQ(records.size(), *c.record ? 1u : 0u);
+        if (!records.empty()) {
+            EXPECT_EQ(AfterStamp(records[0]), c.record);
+        }
+        view.lines.clear();
+        sim.SetSilent(false);
+        dm->GSM.Close();
     }
 }
 
