@@ -226,12 +226,7 @@ void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
     std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
     std::transform(device.begin(), device.end(), device.begin(),
                    [](unsigned char c) { return std::toupper(c); });
-    try {
-        gsm.SetEquipment(StrToEquipment(device));
-    } catch (const EGSMError &) {
-        // An unknown (hand-edited or damaged) name keeps the default equipment: the program
-        // must start so that the window can correct it.
-    }
+    gsm.SetEquipment(StrToEquipment(device));
     gsm.SetPIN(ini.ReadString(kModem, "PIN", gsm.PIN()));
     gsm.SetSCA(ini.ReadString(kModem, "SCA", gsm.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.

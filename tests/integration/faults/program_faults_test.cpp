@@ -157,7 +157,6 @@ const TDamagedCase kDamagedCases[] = {
     {"NumbersOutOfRange",
      "[Modem]\nSMSFormat=7\nUnsolicitedIndication=-1\nRecTimeout=99999999999\nBaud=123456\n",
      [](TSettings &s) { s.indications = 0x0F; }},
-    {"UnknownEquipment", "[Modem]\nDevice=Brick 3000\n", {}},
 };
 
 class DamagedSettingsFile : public SettingsFile, public ::testing::WithParamInterface<TDamagedCase> {};
@@ -176,6 +175,19 @@ TEST_P(DamagedSettingsFile, StartsWithDefaultsForWhatItCannotRead)
     dm.reset();
     TGSMDataModule again(ini, logs);
     EXPECT_EQ(SettingsOf(again), expected);
+}
+
+// The one setting that stops the start: an equipment the program does not know is refused with
+// its own message rather than guessed.
+TEST_F(SettingsFile, UnknownEquipmentIsRefusedWithItsMessage)
+{
+    std::ofstream(ini, std::ios::binary) << "[Modem]\nDevice=Brick 3000\n";
+    try {
+        TGSMDataModule dm(ini, logs);
+        ADD_FAILURE() << "started with an unknown equipment";
+    } catch (const EGSMError &e) {
+        EXPECT_STREQ(e.what(), "Bad equipment name");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DamagedSettingsFile, ::testing::ValuesIn(kDamagedCases),
