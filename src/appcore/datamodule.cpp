@@ -185,8 +185,9 @@ std::string concatenatedText(const TSMSProtocol &p, unsigned port, uint8_t dcs)
 
 } // namespace
 
-TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory)
-    : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory))
+TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory,
+                               std::optional<TGSMEquipment> equipment)
+    : m_configFile(std::move(configFile)), m_logDirectory(std::move(logDirectory)), m_equipment(equipment)
 {
     // The stored settings of the two components.
     Comm1.SetDontSynchronize(true);
@@ -220,13 +221,17 @@ TGSMDataModule::~TGSMDataModule()
     ProtocolStack.reset();
 }
 
-void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
+void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm, std::optional<TGSMEquipment> equipment)
 {
     comm.SetDeviceName(ini.ReadString(kModem, "DeviceName", comm.DeviceName()));
-    std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
-    std::transform(device.begin(), device.end(), device.begin(),
-                   [](unsigned char c) { return std::toupper(c); });
-    gsm.SetEquipment(StrToEquipment(device));
+    if (equipment) {
+        gsm.SetEquipment(*equipment);
+    } else {
+        std::string device = ini.ReadString(kModem, "Device", GSMEquipmentNames[gsm.Equipment()]);
+        std::transform(device.begin(), device.end(), device.begin(),
+                       [](unsigned char c) { return std::toupper(c); });
+        gsm.SetEquipment(StrToEquipment(device));
+    }
     gsm.SetPIN(ini.ReadString(kModem, "PIN", gsm.PIN()));
     gsm.SetSCA(ini.ReadString(kModem, "SCA", gsm.SCA()));
     // Stored directly: the set is negotiated with the handset only when the engine opens.
@@ -252,7 +257,7 @@ void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm)
 void TGSMDataModule::LoadSettings()
 {
     TIniFile ini(m_configFile);
-    LoadModemSettings(ini, Comm1, GSM);
+    LoadModemSettings(ini, Comm1, GSM, m_equipment);
     GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
     SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
 }

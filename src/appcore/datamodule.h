@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,16 +67,21 @@ std::string PrintableUserData(const std::string &data);
 
 // The modem keys of the settings file ([Modem]) into a port and its engine, in the order the
 // window reads them: the equipment's line speed is set after the message format, so that Baud
-// overrides it. An unknown Device raises EGSMError "Bad equipment name".
-void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm);
+// overrides it. An unknown Device raises EGSMError "Bad equipment name". An equipment the caller
+// names (a command-line option) stands instead of the Device key, which is then not read.
+void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm,
+                       std::optional<TGSMEquipment> equipment = std::nullopt);
 
 class TGSMDataModule {
 public:
     // Creates the components with their stored settings and reads the settings file; the default
-    // log files go to logDirectory.
-    TGSMDataModule(std::string configFile, std::string logDirectory);
-    explicit TGSMDataModule(const TAppLocations &locations)
-        : TGSMDataModule(locations.ConfigFile, locations.LogDirectory)
+    // log files go to logDirectory. An equipment given by the caller stands instead of the
+    // settings file's (see LoadModemSettings).
+    TGSMDataModule(std::string configFile, std::string logDirectory,
+                   std::optional<TGSMEquipment> equipment = std::nullopt);
+    explicit TGSMDataModule(const TAppLocations &locations,
+                            std::optional<TGSMEquipment> equipment = std::nullopt)
+        : TGSMDataModule(locations.ConfigFile, locations.LogDirectory, equipment)
     {
     }
     ~TGSMDataModule(); // saves the settings
@@ -137,6 +143,7 @@ private:
 
     std::string m_configFile;
     std::string m_logDirectory;
+    std::optional<TGSMEquipment> m_equipment;
     bool m_gsmLogFailing = false; // the last write to the GSM log failed (reported once)
     std::vector<TMessageTarget *> m_forms;
     int m_handledIndex = -1;

@@ -98,8 +98,20 @@ public:
         dm.OnSMSLogLine = [](const std::string &line) {
             PrintJson(QJsonObject{{"event", "log"}, {"line", LogText(line)}});
         };
-        dm.OnError = [this](const std::string &message) { Error(message); };
+        dm.OnError = [this](const std::string &message) { Report(message); };
     }
+
+    // An error event; when the line to the handset is gone the monitor has nothing left to
+    // watch and ends, so that whoever started it learns of it (and can start it again).
+    void Report(const std::string &message)
+    {
+        Error(message);
+        if (m_dm && m_dm->GSM.DeviceLost() && m_lost.empty()) {
+            m_lost = message;
+            m_loop.quit();
+        }
+    }
+    const std::string &Lost() const { return m_lost; }
 
     void HandleMessage(int Msg, long long WParam, const TSMS *LParam) override
     {
@@ -135,6 +147,7 @@ private:
     TGSMDataModule *m_dm = nullptr;
     const int m_count;
     int m_printed = 0;
+    std::string m_lost;
 };
 
 const char *const kMonitorHelp =
@@ -183,7 +196,7 @@ int RunMonitor(const QStringList &args)
         const TAppLocations where = SessionLocations(parser);
         if (!where.Notice.empty())
             PrintErr(QString::fromStdString("kestrel: " + where.Notice));
-        TGSMDataModule dm(where);
+        TGSMDataModule dm(where, EquipmentOption(parser));
         // The options of this run are not the user's settings: the file is only read.
         dm.AutoSaveSettings = false;
         // Without a service centre in the file or the options the handset keeps its own, as for
@@ -216,7 +229,7 @@ int RunMonitor(const QStringList &args)
                     dm.GSMUnsolicitedSMS(idx, nullptr);
                     dm.GSM.ProcessReceived();
                 } catch (const std::exception &e) {
-                    TMonitorOutput::Error(e.what());
+                    out.Report(e.what());
                 }
                 quiet = false;
             });
@@ -240,7 +253,7 @@ int RunMonitor(const QStringList &args)
             try {
                 dm.GSM.ProcessReceived();
             } catch (const std::exception &e) {
-                TMonitorOutput::Error(e.what());
+                out.Report(e.what());
             }
         };
         // What the open dialogue left (its answers and echoes) is no event of the handset.
@@ -252,14 +265,23 @@ int RunMonitor(const QStringList &args)
             QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
         // Lines that came before the loop started are handled now, later ones as they come.
         QTimer::singleShot(0, &loop, processReceived);
-        if (!interrupt.Signalled() && !out.Finished())
+        if (!interrupt.Signalled() && !out.Finished() && out.Lost().empty())
             loop.exec();
         // Closing is no event of the handset.
         dm.GSM.OnUnsolicitedSMS = nullptr;
         dm.GSM.OnNetworkRegistration = nullptr;
         dm.GSM.OnUnsolicitedLine = nullptr;
-        dm.GSM.Close();
+        try {
+            dm.GSM.Close();
+        } catch (const std::exception &) {
+            if (out.Lost().empty())
+                throw; // closing a line that is gone may fail; the loss is what to report
+        }
         dm.RemoveForm(&out);
+        if (!out.Lost().empty()) {
+            PrintErr(QString::fromStdString(out.Lost()));
+            return kExitFailure;
+        }
         return kExitOk;
     });
 }

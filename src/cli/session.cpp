@@ -92,11 +92,22 @@ TAppLocations SessionLocations(const QCommandLineParser &parser)
     return locations;
 }
 
+std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser)
+{
+    if (!parser.isSet("equipment"))
+        return std::nullopt;
+    try {
+        return StrToEquipment(parser.value("equipment").toStdString());
+    } catch (const EGSMError &) {
+        return std::nullopt; // a usage error, reported with the other options
+    }
+}
+
 QString ConfigureSession(const QCommandLineParser &parser, TSession &s)
 {
     // The port must hand received bytes straight to the engine (there is no event loop).
     s.comm.SetDontSynchronize(true);
-    LoadModemSettings(TIniFile(SessionLocations(parser).ConfigFile), s.comm, s.gsm);
+    LoadModemSettings(TIniFile(SessionLocations(parser).ConfigFile), s.comm, s.gsm, EquipmentOption(parser));
     return ApplySessionOptions(parser, s.comm, s.gsm);
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace kestrel::cli {
 
@@ -29,6 +30,9 @@ QString SessionOptionsHelp();
 // The settings file (--config, or where the window keeps it) and the directory of the default
 // log files.
 TAppLocations SessionLocations(const QCommandLineParser &parser);
+// The equipment the --equipment option names, when it names one: it stands instead of the
+// settings file's, so a damaged name in the file does not stop a run that gives the right one.
+std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser);
 
 // Applies the session options given over what the settings file set. Returns a usage error
 // text, or an empty string.

@@ -164,6 +164,10 @@ public:
     void BeginBusy();
     void EndBusy();
 
+    // True once the line to the handset is gone (hang-up or a failed read) until the next open:
+    // every command then fails at once with the lost-connection error.
+    bool DeviceLost() const { return m_deviceLost; }
+
     // The serial port's receive handler (watcher thread) and the main thread's processing.
     void CommRxChar(TObject *Sender, int Count);
     void ProcessReceived();

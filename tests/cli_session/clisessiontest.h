@@ -139,10 +139,16 @@ public:
         return WaitFor([&](const QJsonObject &json) { return json["event"].toString() == event; }, timeoutMs);
     }
     // Ends the process with SIGTERM and collects everything it printed.
-    TRun Stop()
+    TRun Stop() { return Collect(true, 30000); }
+    // Waits for the process to end by itself and collects everything it printed.
+    TRun Wait(int timeoutMs) { return Collect(false, timeoutMs); }
+
+private:
+    TRun Collect(bool terminate, int timeoutMs)
     {
-        m_process.terminate();
-        TRun run = Finish(m_process);
+        if (terminate)
+            m_process.terminate();
+        TRun run = Finish(m_process, timeoutMs);
         run.out.prepend(QString::fromUtf8(m_out));
         std::vector<QJsonObject> json;
         for (const QString &line : QString::fromUtf8(m_out).split('\n', Qt::SkipEmptyParts))
@@ -151,7 +157,6 @@ public:
         return run;
     }
 
-private:
     QProcess m_process;
     QByteArray m_out;
 };

@@ -95,9 +95,12 @@ TEST_F(CliSession, SettingsFileAndOptions)
         {"DeviceName=" + device + "\nDevice=m20\nRecTimeout=500\n", {"list"}, 0, ""},
         {"DeviceName=/dev/kestrel-nowhere\nDevice=M20\n", {"status", "--device", sim.Device()}, 0, ""},
         {"DeviceName=" + device + "\nDevice=M1\n", {"status", "--equipment", "M20"}, 0, ""},
-        // A damaged equipment name keeps the default; the option names the right one.
+        // A damaged equipment name is refused as the window refuses it, unless the option names
+        // the equipment: then the file's name is not read.
         {"DeviceName=" + device + "\nDevice=M99\n", {"status", "--equipment", "M20"}, 0, ""},
         {"DeviceName=" + device + "\nDevice=M99\n", {"monitor", "--count", "1", "--equipment", "M20"}, 0, ""},
+        {"DeviceName=" + device + "\nDevice=M99\n", {"status"}, 1, "Bad equipment name"},
+        {"DeviceName=" + device + "\nDevice=M99\n", {"monitor", "--count", "1"}, 1, "Bad equipment name"},
         {"DeviceName=/dev/kestrel-nowhere\nDevice=M20\n", {"status"}, 1, ""},
     };
     for (const TCase &c : cases) {

@@ -235,6 +235,28 @@ TEST_F(CliMonitor, UnwritableLogKeepsTheMessageOnTheHandset)
     }
 }
 
+TEST_F(CliMonitor, EndsWhenTheHandsetIsGone)
+{
+    // A handset of its own that goes away (its process ends and with it the line): the monitor
+    // reports the loss and ends with a failure instead of watching a dead line for ever.
+    auto gone = std::make_unique<TSimProcess>(QStringList{"--equipment", "M20"});
+    TRunningKestrel monitor({"--config", Config(), "--device", gone->Device(), "--equipment", "M20",
+                             "--rec-timeout", "500", "monitor", "--seconds", "60"});
+    ASSERT_TRUE(monitor.WaitForEvent("registration"));
+    const QString device = gone->Device();
+    gone.reset();
+    QElapsedTimer timer;
+    timer.start();
+    const TRun run = monitor.Wait(20000);
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_EQ(run.status, 1) << run.err.toStdString();
+    const QString lost = "Connection to " + device + " lost";
+    EXPECT_TRUE(run.err.contains(lost)) << run.err.toStdString();
+    const auto errors = Events(run, "error");
+    ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
+    EXPECT_TRUE(errors[0]["message"].toString().startsWith(lost)) << run.out.toStdString();
+}
+
 TEST_F(CliMonitor, EndsOnCountAndOnTermination)
 {
     TRunningKestrel counted(Monitor({"--indications", "deliver", "--count", "3", "--seconds", "20"}));
