@@ -1,5 +1,7 @@
 // The data module with a real engine and serial port against the virtual handset: what is found
 // in the handset's storage at login, and what arrives later, is logged, reassembled and deleted.
+#include "datamodulerig.h"
+
 #include "appcore/datamodule.h"
 #include "comm/comm.h"
 #include "gsm/sms.h"
@@ -14,21 +16,9 @@
 #include <unistd.h>
 
 using namespace kestrel;
+using rig::ReadFile;
 
 namespace {
-
-class TRecordingSink : public TLineSink {
-public:
-    std::vector<std::string> lines;
-    void AddLine(const std::string &S) override { lines.push_back(S); }
-    void AddText(const std::string &) override {}
-};
-
-std::string ReadFile(const std::string &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // TPDUs without service-centre field, as the simulator stores them.
 const char *const kDeliverHello =
@@ -43,42 +33,14 @@ const char *const kConcat2 =
     "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
     "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
-class DataModuleSession : public ::testing::Test {
+class DataModuleSession : public rig::TDataModuleRig {
 protected:
     void SetUp() override
     {
-        dir = std::filesystem::temp_directory_path() /
-              ("kestrel-dms-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        SetLockDirectory(dir.string());
+        TDataModuleRig::SetUp();
         std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSCA=+491710760000\nUnsolicitedIndication=1\n";
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    std::unique_ptr<TGSMDataModule> Module(TModemSimulator &sim)
-    {
-        auto dm = std::make_unique<TGSMDataModule>((dir / "gsm.ini").string(), dir.string() + "/");
-        dm->Comm1.SetDeviceName(sim.DevicePath());
-        dm->GSM.SetRecTimeout(2000);
-        dm->GSM.SetRepeatTimeout(100);
-        dm->SMSLogView = &view;
-        return dm;
-    }
-
-    template <typename Pred>
-    bool WaitUntil(Pred pred, int ms = 10000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!pred() && t.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return pred();
-    }
-
-    std::filesystem::path dir;
-    TRecordingSink view;
+    std::unique_ptr<TGSMDataModule> Module(TModemSimulator &sim) { return TDataModuleRig::Module(&sim); }
 };
 
 TEST_F(DataModuleSession, LoginRecordsEveryStoredMessageBeforeDeletingIt)

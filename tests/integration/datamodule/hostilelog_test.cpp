@@ -3,6 +3,8 @@
 // (control characters in the text or in an alphanumeric sender, a concatenated payload that
 // logs as a line of more than 100 KiB); a log that cannot take the record (a directory, a full
 // disk) is reported through the data module's error path and the message stays on the handset.
+#include "datamodulerig.h"
+
 #include "appcore/datamodule.h"
 #include "comm/comm.h"
 #include "gsm/sms.h"
@@ -22,21 +24,9 @@
 #include <unistd.h>
 
 using namespace kestrel;
+using rig::ReadFile;
 
 namespace {
-
-class TRecordingSink : public TLineSink {
-public:
-    std::vector<std::string> lines;
-    void AddLine(const std::string &S) override { lines.push_back(S); }
-    void AddText(const std::string &) override {}
-};
-
-std::string ReadFile(const std::string &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // The records of a log file; fails the test when a record is not one printable line.
 std::vector<std::string> Records(const std::string &text)
@@ -86,47 +76,19 @@ std::string DeliverHex(uint8_t dcs, const std::string &userData, const std::stri
     return d.GetPDU();
 }
 
-class HostileLog : public ::testing::Test {
+class HostileLog : public rig::TDataModuleRig {
 protected:
-    void SetUp() override
-    {
-        dir = std::filesystem::temp_directory_path() /
-              ("kestrel-hostilelog-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        SetLockDirectory(dir.string());
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     std::unique_ptr<TGSMDataModule> Module(const std::string &equipment, int indications,
                                            TModemSimulator *sim = nullptr)
     {
         std::ofstream(dir / "gsm.ini")
             << "[Modem]\nDevice=" << equipment << "\nSCA=+491710760000\nUnsolicitedIndication=" << indications
             << "\n";
-        auto dm = std::make_unique<TGSMDataModule>((dir / "gsm.ini").string(), dir.string() + "/");
-        if (sim)
-            dm->Comm1.SetDeviceName(sim->DevicePath());
-        dm->GSM.SetRecTimeout(2000);
-        dm->GSM.SetRepeatTimeout(100);
-        dm->SMSLogView = &view;
+        auto dm = TDataModuleRig::Module(sim);
         dm->OnError = [this](const std::string &m) { errors.push_back(m); };
         return dm;
     }
 
-    template <typename Pred>
-    bool WaitUntil(Pred pred, int ms = 10000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!pred() && t.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return pred();
-    }
-
-    std::filesystem::path dir;
-    TRecordingSink view;
     std::vector<std::string> errors;
 };
 
