@@ -287,7 +287,7 @@ int TCommHandle::FillReceiveBuffer()
         // a hang-up from the poll result, and Read raises for a failing descriptor.
         ssize_t n = read(m_handle, m_rxBuffer.data() + m_rxTail, m_rxBuffer.size() - m_rxTail);
         if (n > 0)
-            m_rxTail += static_cast<size_t>(n);
+            m_rxTail += RemoveErrorMarks(m_rxBuffer.data() + m_rxTail, static_cast<size_t>(n));
     }
     return static_cast<int>(m_rxTail - m_rxHead);
 }
@@ -302,11 +302,42 @@ int TCommHandle::OutQueueCount()
     return n;
 }
 
+size_t TCommHandle::RemoveErrorMarks(char *data, size_t count)
+{
+    if (!m_errorsMarked)
+        return count;
+    // With PARMRK the driver passes a received 0xFF as 0xFF 0xFF and a byte received with a
+    // parity or framing error as 0xFF 0x00 byte; the handset's data is what remains.
+    size_t out = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (m_markState == 0) {
+            if (c == 0xFF)
+                m_markState = 1;
+            else
+                data[out++] = static_cast<char>(c);
+        } else if (m_markState == 1) {
+            if (c == 0x00) {
+                m_markState = 2;
+            } else {
+                data[out++] = static_cast<char>(0xFF);
+                m_markState = 0;
+                if (c != 0xFF)
+                    data[out++] = static_cast<char>(c); // no mark after all
+            }
+        } else {
+            m_markState = 0; // the byte received in error is dropped
+        }
+    }
+    return out;
+}
+
 void TCommHandle::PurgeInput()
 {
     if (Active() && m_handle >= 0) {
         std::lock_guard lock(m_readLock);
         m_rxHead = m_rxTail = 0;
+        m_markState = 0;
         tcflush(m_handle, TCIFLUSH);
     }
 }
@@ -376,6 +407,8 @@ int TCommHandle::Read(void *Buffer, int Count)
     for (;;) {
         n = read(m_handle, p, static_cast<size_t>(Count > 0 ? Count : 0));
         if (n > 0) {
+            // Marks removed, a read may bring nothing of the data: then it is a read of nothing.
+            n = static_cast<ssize_t>(RemoveErrorMarks(p, static_cast<size_t>(n)));
             p += n;
             Count -= static_cast<int>(n);
             total += static_cast<int>(n);
@@ -408,6 +441,11 @@ void TCommHandle::ApplySettings()
         tio.c_iflag |= PARMRK;
     } else {
         tio.c_iflag |= IGNPAR;
+    }
+    {
+        std::lock_guard lock(m_readLock);
+        m_errorsMarked = (tio.c_iflag & PARMRK) != 0;
+        m_markState = 0;
     }
     if (m_parity == paOdd || m_parity == paEven)
         tio.c_iflag |= INPCK;
@@ -529,6 +567,7 @@ void TCommHandle::DoClose()
     {
         std::lock_guard lock(m_readLock);
         m_rxHead = m_rxTail = 0;
+        m_markState = 0;
     }
     if (m_handle != -1) {
         close(m_handle);

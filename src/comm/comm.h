@@ -154,6 +154,9 @@ private:
     // room) in one read and returns the count now buffered.
     int FillReceiveBuffer();
     int BufferedCount();
+    // Removes the driver's error marks from bytes just read (see ApplySettings): a doubled 0xFF
+    // is one 0xFF, a byte marked as received in error is dropped. Returns the bytes left.
+    size_t RemoveErrorMarks(char *data, size_t count);
 
     std::atomic<bool> m_hungUp = false;
     std::atomic<int> m_lastErrors = 0;
@@ -179,6 +182,10 @@ private:
     std::vector<char> m_rxBuffer;
     size_t m_rxHead = 0;
     size_t m_rxTail = 0;
+    // Line errors are marked by the driver (PARMRK), and how far a mark has been read: 1 after
+    // 0xFF, 2 after 0xFF 0x00 (the next byte is the one received in error).
+    bool m_errorsMarked = false;
+    int m_markState = 0;
     std::unique_ptr<TCommEventThread> m_watcher;
 };
 

@@ -470,6 +470,39 @@ TEST_F(CommTest, BytesLeftAfterAPartialReadAreReportedAgainAtOnce)
     EXPECT_EQ(comm.InQueueCount(), 0);
 }
 
+TEST_F(CommTest, ReceivedBytesArriveUnchangedWhateverTheErrorMarking)
+{
+    // Monitoring line errors makes the driver mark them (PARMRK) and pass every received 0xFF
+    // doubled; the handler must still see the handset's bytes exactly.
+    const std::string sent = std::string("AT\xff\r\n\xff\xff\x00Z\xff", 10);
+    for (const TCommEventTypes events :
+         {kAllCommEvents, static_cast<TCommEventTypes>(kAllCommEvents & ~Bit(evError))}) {
+        SCOPED_TRACE(events);
+        std::string got;
+        std::mutex m;
+        comm.SetMonitorEvents(events);
+        comm.OnRxChar = [&](TObject *, int count) {
+            std::string s = comm.ReadString(count);
+            std::lock_guard l(m);
+            got += s;
+        };
+        comm.Open();
+        pty.WriteMaster(sent);
+        WaitUntil([&] {
+            std::lock_guard l(m);
+            return got.size() >= sent.size();
+        });
+        pty.WriteMaster("!"); // anything past the data comes after it, not in place of it
+        EXPECT_TRUE(WaitUntil([&] {
+            std::lock_guard l(m);
+            return got.size() > sent.size();
+        }));
+        comm.Close();
+        std::lock_guard l(m);
+        EXPECT_EQ(got, sent + "!");
+    }
+}
+
 TEST_F(CommTest, TxEmptyOncePerWrite)
 {
     std::atomic<int> empties = 0;
