@@ -11,6 +11,8 @@
 #include "gsm/sms.h"
 #include "modemsim/modemsimulator.h"
 
+#include "integration/engine/enginerig.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -107,18 +109,7 @@ struct TFeedRig {
     }
 };
 
-// Runs the main thread's event loop until cond holds or timeoutMs passed.
-inline bool Pump(const std::function<bool()> &cond, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using test::PumpUntil;
 
 struct TAnswerRig {
     TModemSimulator sim;
@@ -181,7 +172,7 @@ struct TAnswerRig {
     // Lets every byte still on its way arrive and pass the idle parser.
     void Settle()
     {
-        Pump([] { return false; }, 60);
+        PumpUntil([] { return false; }, 60);
         for (;;) {
             try {
                 gsm.ProcessReceived();
