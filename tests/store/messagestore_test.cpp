@@ -566,7 +566,7 @@ TEST_P(StoreTest, UndecodableAndTextModeRecordsAreKeptAsTheyCame)
     EXPECT_EQ(store->Message(t.MessageId)->Text, fox(300));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite"),
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });
 
 } // namespace
