@@ -9,6 +9,7 @@
 #include "store/storeschema.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -140,6 +141,17 @@ TStoredMessage messageFrom(const QSqlQuery &r)
     m.Payload = str(r.value(12).toByteArray());
     m.DestPort = r.value(13).toInt();
     return m;
+}
+
+// The words of a search as an FTS5 query that finds messages holding all of them: each word
+// quoted, so that no character of it is read as query syntax.
+QString ftsQuery(const std::string &search)
+{
+    QStringList words;
+    for (const QString &word :
+         QString::fromStdString(search).split(QRegularExpression("\\s+"), Qt::SkipEmptyParts))
+        words << "\"" + QString(word).replace("\"", "\"\"") + "\"";
+    return words.join(' ');
 }
 
 } // namespace
@@ -513,9 +525,14 @@ std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) co
         sql += " AND id < ?";
         values << qint64(Filter.BeforeId);
     }
-    if (!Filter.Search.empty()) {
-        sql += " AND text LIKE ?";
-        values << q("%" + Filter.Search + "%");
+    if (QString::fromStdString(Filter.Search).trimmed().size() > 0) {
+        if (d->Db->PostgreSQL()) {
+            sql += " AND text_search @@ plainto_tsquery('simple', ?)";
+            values << q(Filter.Search);
+        } else {
+            sql += " AND id IN (SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?)";
+            values << ftsQuery(Filter.Search);
+        }
     }
     sql += " ORDER BY id DESC";
     if (Filter.Limit > 0) {

@@ -158,7 +158,7 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     {
         QSqlQuery q(db);
-        if (!q.exec(begin)) {
+        if (!db.isOpen() || !q.exec(begin)) {
             // A server that went away and came back needs a new connection; a file that is
             // busy or unreadable fails again and says why.
             disconnect();
@@ -178,8 +178,10 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
         if (!q.exec("COMMIT"))
             fail(q.lastError());
     } catch (const std::exception &e) {
-        QSqlQuery q(db);
-        q.exec("ROLLBACK");
+        if (db.isOpen()) {
+            QSqlQuery q(db);
+            q.exec("ROLLBACK");
+        }
         throw EStoreError(Format("Message store %s: %s: %s", m_location.Display.c_str(), What, e.what()));
     }
 }

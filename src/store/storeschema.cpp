@@ -88,12 +88,27 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX reports_digest ON reports (digest)"},
          {},
          {}},
+        {// 2: full-text index of the message texts.
+         {},
+         {"CREATE VIRTUAL TABLE messages_fts USING fts5 (text, content = 'messages', content_rowid = 'id',"
+          " tokenize = 'unicode61 remove_diacritics 0')",
+          "INSERT INTO messages_fts (messages_fts) VALUES ('rebuild')",
+          "CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages BEGIN"
+          " INSERT INTO messages_fts (rowid, text) VALUES (new.id, new.text); END",
+          "CREATE TRIGGER messages_fts_delete AFTER DELETE ON messages BEGIN"
+          " INSERT INTO messages_fts (messages_fts, rowid, text) VALUES ('delete', old.id, old.text); END",
+          "CREATE TRIGGER messages_fts_update AFTER UPDATE OF text ON messages BEGIN"
+          " INSERT INTO messages_fts (messages_fts, rowid, text) VALUES ('delete', old.id, old.text);"
+          " INSERT INTO messages_fts (rowid, text) VALUES (new.id, new.text); END"},
+         {"ALTER TABLE messages ADD COLUMN text_search tsvector"
+          " GENERATED ALWAYS AS (to_tsvector('simple', text)) STORED",
+          "CREATE INDEX messages_text_search ON messages USING GIN (text_search)"}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages", "segments", "reports"};
+const QStringList kOurTables = {"store_schema", "messages", "segments", "reports", "messages_fts"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {

@@ -119,7 +119,7 @@ TPostgresServer::TPostgresServer(bool Durable) : m_durable(Durable)
     }
     startWatchdog();
     run({kBin + "initdb", "-D", m_folder + "/data", "-U", m_user, "--pwfile=" + pwfile, "-E", "UTF8",
-         "--no-locale", "--auth-local=trust", "--auth-host=scram-sha-256", "-N"},
+         "--locale=C.UTF-8", "--auth-local=trust", "--auth-host=scram-sha-256", "-N"},
         "initdb");
     std::filesystem::remove(pwfile);
     Start();
