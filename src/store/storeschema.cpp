@@ -122,8 +122,9 @@ QStringList tablesOf(TStoreDatabase &db)
     return tables;
 }
 
-// The version of the store, 0 for an empty database.
-int versionOf(TStoreDatabase &db, const QStringList &tables)
+// The version of the store, 0 for an empty database, -1 with Refusal set for a database that is
+// no message store of ours.
+int versionOf(TStoreDatabase &db, const QStringList &tables, std::string &refusal)
 {
     if (!tables.contains(kVersionTable)) {
         QStringList foreign;
@@ -131,9 +132,11 @@ int versionOf(TStoreDatabase &db, const QStringList &tables)
             // SQLite's own bookkeeping tables are no sign of another program.
             if (!t.startsWith("sqlite_") && (!db.PostgreSQL() || kOurTables.contains(t)))
                 foreign << t;
-        if (!foreign.isEmpty())
-            throw EStoreError(Format("it is not a message store: it holds the tables %s of another program",
-                                     foreign.join(", ").toStdString().c_str()));
+        if (!foreign.isEmpty()) {
+            refusal = Format("it is not a message store: it holds the tables %s of another program",
+                             foreign.join(", ").toStdString().c_str());
+            return -1;
+        }
         return 0;
     }
     QSqlQuery &q = db.Run("SELECT version FROM store_schema");
@@ -141,8 +144,10 @@ int versionOf(TStoreDatabase &db, const QStringList &tables)
     const int version = ok ? q.value(0).toInt(&ok) : 0;
     const bool more = q.next();
     q.finish();
-    if (!ok || more || version < 1)
-        throw EStoreError("its schema version record is damaged");
+    if (!ok || more || version < 1) {
+        refusal = "its schema version record is damaged";
+        return -1;
+    }
     return version;
 }
 
@@ -159,8 +164,12 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
     if (Target <= 0 || Target > latest)
         Target = latest;
     int version = 0;
+    std::string refusal;
     Database.Transaction(false, "reading the schema version",
-                         [&] { version = versionOf(Database, tablesOf(Database)); });
+                         [&] { version = versionOf(Database, tablesOf(Database), refusal); });
+    if (version < 0)
+        throw EStoreError(
+            Format("Cannot open the message store %s: %s", Database.DisplayName().c_str(), refusal.c_str()));
     if (version > latest)
         throw EStoreError(Format("The message store %s has schema version %d, newer than the %d this program "
                                  "knows: use a newer version of the program",
@@ -180,7 +189,9 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
         if (Database.PostgreSQL())
             // Two programs opening a new database at once: the second waits, then finds it done.
             Database.Scalar("SELECT pg_advisory_xact_lock(7210316)");
-        version = versionOf(Database, tablesOf(Database));
+        version = versionOf(Database, tablesOf(Database), refusal);
+        if (version < 0 || version > latest)
+            throw EStoreError(refusal.empty() ? "another program changed the schema version" : refusal);
         if (version == 0)
             Database.Exec("CREATE TABLE store_schema (version INTEGER NOT NULL)");
         for (int v = version + 1; v <= Target; ++v) {

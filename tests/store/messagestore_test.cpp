@@ -623,6 +623,33 @@ TEST_P(StoreTest, SearchFindsWordsInAnyScript)
     EXPECT_EQ(store->List(f).size(), 1u);
 }
 
+TEST_P(StoreTest, AStoreOfAnOlderSchemaIsMigratedWhenOpened)
+{
+    TStoreSettings first;
+    first.SchemaVersion = 1; // before the full-text index
+    std::vector<int64_t> ids;
+    {
+        auto store = Open(first);
+        for (const char *text : {"alpha beta", "gamma delta"}) {
+            const auto a = Deliver("+4930", 0, TextToGSM(text), At());
+            ids.push_back(store->RecordReceived(a.Raw, false, a.SMS.get(), At(), -1).MessageId);
+        }
+    }
+    auto store = Open();
+    TMessageFilter f;
+    f.Search = "delta";
+    const auto found = store->List(f);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].Id, ids[1]);
+    const auto a = Deliver("+4930", 0, TextToGSM("epsilon delta"), At(0.1));
+    const auto r = store->RecordReceived(a.Raw, false, a.SMS.get(), At(0.1), -1);
+    EXPECT_GT(r.MessageId, ids[1]);
+    EXPECT_EQ(store->List(f).size(), 2u);
+    // Opening it again changes nothing more.
+    store.reset();
+    EXPECT_EQ(Open()->List(f).size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });
 
