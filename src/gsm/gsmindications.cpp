@@ -97,6 +97,7 @@ bool TGSM::handlePendingBody(const std::string &line)
     const bool text = m_smsFormat == kSMSFormatText;
     if (!text)
         CheckPDULine(line);
+    m_routedRaw = text ? m_pendingHeader + "\r\n" + line : line;
     if (auto *cb = dynamic_cast<TCellBroadcast *>(sms.get())) {
         if (text)
             cb->Content = line;
@@ -160,6 +161,7 @@ bool TGSM::handleDeliverHeader(const std::string &line)
     SetPendingBodyLength(0);
     auto sms = std::make_unique<TSMSDeliver>();
     sms->GSM = this;
+    m_pendingHeader = line;
     size_t pos = 6;
     size_t bodyLength = 0;
     if (m_smsFormat == kSMSFormatText) {
@@ -209,6 +211,7 @@ bool TGSM::handleStatusReportHeader(const std::string &line)
     report->SCTS = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->TimeZone);
     report->DischargeTime = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone);
     report->Status = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    m_routedRaw = line;
     DoUnsolicitedSMS(-1, report.get());
     AcknowledgeMessage();
     return true;
@@ -223,6 +226,7 @@ bool TGSM::handleBroadcastHeader(const std::string &line)
     SetPendingBodyLength(0);
     auto cb = std::make_unique<TCellBroadcast>();
     cb->GSM = this;
+    m_pendingHeader = line;
     size_t bodyLength = 0;
     if (m_smsFormat == kSMSFormatText) {
         // +CBM: <sn>,<mid>,<dcs>,<page>,<pages>
