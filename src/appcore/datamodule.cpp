@@ -561,8 +561,6 @@ void TGSMDataModule::fillStack()
         return;
     }
     for (const TStoredSegment &segment : segments) {
-        if (segment.TextMode)
-            continue; // a text-mode record holds the body alone: no sender to file it under
         std::unique_ptr<TSMS2> sms;
         try {
             sms = CreateSMSFromPDU(nullptr, segment.PDU, true);

@@ -70,7 +70,7 @@ TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, c
         parts.push_back(&d);
     }
     if (out.Kind != TStoredKind::skText) {
-        std::optional<TStoredContent> content;
+        std::optional<TReceivedContent> content;
         if (parts.size() == 1)
             content = ContentOfMessage(*parts.front());
         else if (!parts.empty())
