@@ -510,6 +510,8 @@ void TGSMDataModule::readStorage()
     const TGSMEquipment eq = GSM.Equipment();
     auto list = GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1);
     for (auto &entry : list) {
+        // Handled here, whether or not it was kept before.
+        std::erase_if(m_kept, [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
         // One message that cannot be handled is reported and stays on the handset; the others
         // are still handled.
         try {
@@ -649,7 +651,9 @@ void TGSMDataModule::handleKept()
             if (DeleteHandled)
                 GSM.DeleteSMS(k.Index);
         } catch (const std::exception &e) {
-            ReportError(Format("Stored message %d was kept on the handset: %s", k.Index, e.what()));
+            ReportError(Format("Message %d, kept on the handset while the store failed, could not be read "
+                               "again: %s",
+                               k.Index, e.what()));
         }
     }
     try {
