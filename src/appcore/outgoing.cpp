@@ -77,6 +77,7 @@ TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, c
             content = ContentOfSegments(parts);
         if (content) {
             out.Payload = content->Payload;
+            out.DestPort = content->DestPort;
             out.Text = content->Text;
         }
     }
