@@ -692,8 +692,9 @@ void TGSMKestrelForm::sendMessage()
     CheckDeviceActive();
     const TEngineContext context(m_dm.GSM);
     auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content, &context);
-    for (auto &submit : submits)
-        sendSubmit(*submit);
+    // Logged and recorded by the data module; a store that cannot be written is reported
+    // there and does not stop the sending.
+    m_dm.SendMessages(submits, content);
 }
 
 // ---- Picture editor
@@ -820,12 +821,6 @@ void TGSMKestrelForm::SaveMelody(const QString &fileName)
     QSaveFile f(fileName);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
         throw EGSMError(Format("Cannot write the melody \"%s\"", fileName.toStdString().c_str()));
-}
-
-void TGSMKestrelForm::sendSubmit(TSMSSubmit &submit)
-{
-    m_dm.GSM.SendSMS(submit);
-    m_dm.LogSMS(&submit);
 }
 
 } // namespace kestrel

@@ -109,7 +109,6 @@ private:
     void setEngineState(int value);
     void updateMessageCounter();
     void sendMessage();
-    void sendSubmit(TSMSSubmit &submit);
     void openForTyping();
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;
