@@ -17,6 +17,17 @@ if(TARGET gsm-kestrel)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
+# The gateway as a system service: the unit where systemd looks for units of packages, and its
+# options file as a configuration file the administrator edits (kept across upgrades).
+if(TARGET kestrel)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrel-gateway.service DESTINATION lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrel-gateway.default
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME kestrel-gateway
+          PERMISSIONS OWNER_READ OWNER_WRITE)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/kestrel-gateway\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles)
+endif()
+
 # The copyright and licence statement and the change log, where Debian looks for them.
 set(kestrel_docdir ${CMAKE_INSTALL_DATADIR}/doc/gsm-kestrel)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${kestrel_docdir})

@@ -593,7 +593,8 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
     }
     const std::string record = textMode || GSM.SCAInPDU() ? raw : "00" + raw;
     try {
-        store->RecordReceived(record, textMode, sms, NowUTC(), index, Comm1.DeviceName());
+        store->RecordReceived(record, textMode, sms, NowUTC(), index,
+                              ModemLabel.empty() ? Comm1.DeviceName() : ModemLabel);
     } catch (const EStoreError &e) {
         storeFailed(e.what());
         throw EMessageKept();

@@ -119,6 +119,8 @@ public:
     // Where every message handled is recorded ([Modem.Files] Store); "<none>" for nowhere. A
     // change takes effect at the next use of the store after CloseStore.
     std::string StoreName;
+    // The modem's label in the store's records; the device name when empty.
+    std::string ModemLabel;
     std::unique_ptr<TSMSProtocolStack> ProtocolStack;
     TLineSink *ModemLogView = nullptr; // not owned
     TLineSink *SMSLogView = nullptr;   // not owned

@@ -66,6 +66,19 @@ bool TIniFile::ValueExists(const std::string &section, const std::string &key) c
     return find(section, key) >= 0;
 }
 
+std::vector<std::string> TIniFile::ReadSections() const
+{
+    std::vector<std::string> sections;
+    for (const TLine &line : m_lines) {
+        if (!line.header)
+            continue;
+        const size_t open = line.text.find('['), close = line.text.find(']', open + 1);
+        if (open != std::string::npos && close != std::string::npos)
+            sections.push_back(line.text.substr(open + 1, close - open - 1));
+    }
+    return sections;
+}
+
 std::string TIniFile::ReadString(const std::string &section, const std::string &key,
                                  const std::string &def) const
 {

@@ -19,6 +19,8 @@ public:
     std::string ReadString(const std::string &section, const std::string &key, const std::string &def) const;
     // The value as an integer, or def when it is missing or not a number.
     long long ReadInteger(const std::string &section, const std::string &key, long long def) const;
+    // The names of the sections, in file order, as written in their headers.
+    std::vector<std::string> ReadSections() const;
     void WriteString(const std::string &section, const std::string &key, const std::string &value);
     void WriteInteger(const std::string &section, const std::string &key, long long value);
     // Writes the file (creating it readable and writable by the user alone); raises std::runtime_error naming the file on failure.

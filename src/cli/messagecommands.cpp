@@ -83,12 +83,18 @@ int RunSend(const QStringList &args)
 {
     QCommandLineParser parser;
     parser.addOption({"to", "Destination number.", "NUMBER"});
+    parser.addOption({"queue", "Put the message into the store's queue for a gateway; no handset is used."});
+    parser.addOption({"via", "With --queue: only the gateway modem of this label may send it.", "LABEL"});
     AddSendContentOptions(parser);
     return RunSessionCommand(
-        parser, args, "Composes a message and sends it through the handset.",
+        parser, args, "Composes a message and sends it through the handset (or queues it).",
         [&](TSession &s) {
             if (!parser.isSet("to") || parser.value("to").trimmed().isEmpty()) {
                 PrintErr("kestrel: send needs --to NUMBER");
+                return kExitUsage;
+            }
+            if (parser.isSet("via") && !parser.isSet("queue")) {
+                PrintErr("kestrel: --via belongs to --queue");
                 return kExitUsage;
             }
             TMessageContent content;
@@ -98,6 +104,19 @@ int RunSend(const QStringList &args)
             }
             TMessageComposer composer;
             auto messages = composer.Compose(parser.value("to").trimmed().toStdString(), content, &s.gsm);
+            if (parser.isSet("queue")) {
+                // The queue holds PDUs: the gateway's modem decides how they go out.
+                const std::string location = StoreLocation(parser);
+                if (location == kNoStore) {
+                    PrintErr("kestrel: --queue needs a store (--store or the settings file's Store)");
+                    return kExitUsage;
+                }
+                std::unique_ptr<TMessageStore> store = OpenMessageStore(location);
+                const int64_t id =
+                    store->Enqueue(OutgoingOf(messages, content), NowUTC(), parser.value("via").toStdString());
+                PrintJson(QJsonObject{{"queued", static_cast<qint64>(id)}});
+                return kExitOk;
+            }
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
                     if (const QString usage = ToTextMode(*sms); !usage.isEmpty()) {
@@ -126,7 +145,7 @@ int RunSend(const QStringList &args)
             PrintJson(json);
             return kExitOk;
         },
-        {}, "--to NUMBER and one kind:\n" + SendContentHelp());
+        {}, "--to NUMBER [--queue [--via LABEL]] and one kind:\n" + SendContentHelp());
 }
 
 int RunList(const QStringList &args)

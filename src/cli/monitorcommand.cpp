@@ -3,6 +3,7 @@
 // same way: SMS and GSM log files, reassembly, naming of completed payloads, deletion from the
 // handset. Each event, and each line written to the SMS log, is printed as one JSON line.
 #include "cli/clicommand.h"
+#include "cli/interruptwatch.h"
 #include "cli/messagejson.h"
 #include "cli/session.h"
 
@@ -12,77 +13,14 @@
 #include "gsm/sms.h"
 
 #include <QEventLoop>
-#include <QSocketNotifier>
-#include <QStringDecoder>
 #include <QTimer>
 
-#include <csignal>
-#include <fcntl.h>
 #include <limits>
 #include <memory>
-#include <stdexcept>
-#include <unistd.h>
 
 namespace kestrel::cli {
 
 namespace {
-
-// Ctrl-C and termination end the monitor through a pipe the event loop watches, so that the
-// engine is closed on the main thread as on any other end.
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &c, 1);
-}
-
-// Ends an event loop on SIGINT or SIGTERM for its lifetime; the former handlers come back after.
-class TInterruptWatch {
-public:
-    explicit TInterruptWatch(QEventLoop &loop)
-    {
-        if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            throw std::runtime_error("cannot watch for Ctrl-C");
-        m_notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
-        struct sigaction action = {};
-        action.sa_handler = OnSignal;
-        sigaction(SIGINT, &action, &m_oldInt);
-        sigaction(SIGTERM, &action, &m_oldTerm);
-    }
-    ~TInterruptWatch()
-    {
-        sigaction(SIGINT, &m_oldInt, nullptr);
-        sigaction(SIGTERM, &m_oldTerm, nullptr);
-        m_notifier.reset();
-        close(gSignalPipe[0]);
-        close(gSignalPipe[1]);
-    }
-    TInterruptWatch(const TInterruptWatch &) = delete;
-    TInterruptWatch &operator=(const TInterruptWatch &) = delete;
-
-    // True when a signal came before the loop ran.
-    bool Signalled() const
-    {
-        char c;
-        return read(gSignalPipe[0], &c, 1) == 1;
-    }
-
-private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    struct sigaction m_oldInt = {}, m_oldTerm = {};
-};
-
-// A log line as JSON text: the file holds bytes, mostly UTF-8 (whole texts) or ASCII; anything
-// else is shown byte for byte.
-QString LogText(const std::string &line)
-{
-    const QByteArray bytes(line.data(), static_cast<qsizetype>(line.size()));
-    QStringDecoder utf8(QStringConverter::Utf8);
-    QString text = utf8(bytes);
-    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
-}
 
 // The monitor's output, and the window the data module reports to. Events of the handset
 // (messages, registration changes, other lines) count towards --count; the SMS log lines and the

@@ -46,7 +46,9 @@ QJsonObject messageJson(const TStoredMessage &m)
                        {"text", utf8(m.Text)},
                        {"parts", m.Parts},
                        {"partsPresent", m.PartsPresent},
-                       {"status", StoredStatusName(m.Status)}};
+                       {"status", StoredStatusName(m.Status)},
+                       {"modem", utf8(m.Modem)},
+                       {"error", utf8(m.Error)}};
 }
 
 QJsonObject segmentJson(const TStoredSegment &s)

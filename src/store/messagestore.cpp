@@ -460,7 +460,19 @@ TRecordResult TMessageStore::RecordReceived(const std::string &Raw, bool TextMod
 int64_t TMessageStore::RecordOutgoing(const TOutgoing &Message, TDateTime Time)
 {
     int64_t id = 0;
-    d->Db->Transaction(true, "recording an outgoing message", [&] {
+    d->Db->Transaction(true, "recording an outgoing message", [&] { id = insertOutgoing(Message, Time); });
+    return id;
+}
+
+TStoreDatabase &TMessageStore::database() const
+{
+    return *d->Db;
+}
+
+int64_t TMessageStore::insertOutgoing(const TOutgoing &Message, TDateTime Time)
+{
+    int64_t id = 0;
+    {
         TReceivedContent content;
         content.Kind = Message.Kind;
         content.Text = Message.Text;
@@ -475,7 +487,7 @@ int64_t TMessageStore::RecordOutgoing(const TOutgoing &Message, TDateTime Time)
             const std::string pdu = !s->GSM || s->GSM->SCAInPDU() ? raw : "00" + raw;
             d->insertSegment(id, i + 1, raw, pdu, false, {}, -1, TStoredStatus::ssPending, Time);
         }
-    });
+    }
     return id;
 }
 

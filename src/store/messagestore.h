@@ -26,6 +26,7 @@ namespace kestrel {
 class TSMS;
 class TSMSSubmit;
 class TSMSStatusReport;
+class TStoreDatabase;
 
 // A store that cannot be opened, read or written. The text names what failed and never holds a
 // password.
@@ -124,6 +125,18 @@ struct TStoreSettings {
     int SchemaVersion = 0;
 };
 
+// How the queue treats a message whose sending failed: it is tried Attempts times in all, the
+// n-th retry waiting BackoffMs * 2^(n-1) (at most MaxBackoffMs); then it is failed.
+struct TQueueSettings {
+    int Attempts = 5;
+    int BackoffMs = 30000;
+    int MaxBackoffMs = 3600000;
+    int LeaseMs = 60000; // a claim not renewed within this time goes back to the queue
+};
+
+// What RetryQueued did with the message.
+enum class TRetryOutcome { roRetry, roFailed, roNotClaimed };
+
 class TMessageStore {
 public:
     // Opens the store named by Location, creating and migrating it as needed: a file path
@@ -167,8 +180,37 @@ public:
     // CreateSMSFromPDU(nullptr, PDU, true) reads it.
     std::vector<TStoredSegment> IncompleteSegments(TDateTime Since) const;
 
+    // The send queue. A queued message (status queued) waits for a gateway; Via, when given,
+    // names the only modem label that may send it. A gateway claims one with a lease: the claim
+    // is atomic across every program and machine sharing the store (PostgreSQL: the row is
+    // locked with SKIP LOCKED; SQLite: the claim is one write transaction), so no two claimants
+    // ever hold the same message. A claim whose lease runs out goes back to the queue by itself.
+    // The claimant sends the segments still pending (SegmentSent records each as it goes; the
+    // message becomes sent with its last) and renews its lease before each.
+    int64_t Enqueue(const TOutgoing &Message, TDateTime Time, const std::string &Via = {});
+    // The oldest queued message that is due, not under a live lease and meant for Modem (or any
+    // modem), claimed for Claimant until LeaseMs from now and recorded as going through Modem;
+    // with its segments. std::nullopt when there is none.
+    std::optional<TStoredMessage> ClaimQueued(const std::string &Claimant, const std::string &Modem,
+                                              int LeaseMs);
+    // Extends the lease of Claimant's claim on message Id; false when the claim is no longer
+    // Claimant's (it ran out and another took it, or the message is no longer queued).
+    bool RenewLease(int64_t Id, const std::string &Claimant, int LeaseMs);
+    // Gives claims back to the queue at once, as they are (no attempt counted): one message, or
+    // every message of Claimant (Id 0). Returns how many.
+    int ReleaseClaims(const std::string &Claimant, int64_t Id = 0);
+    // A send of Claimant's claim failed with Error: the message waits its back-off and goes
+    // back to the queue, or, after its last attempt, is failed. The error text is kept.
+    TRetryOutcome RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,
+                              const TQueueSettings &Settings);
+    // How often message Id was tried and failed so far (0 for an unknown id).
+    int QueueAttempts(int64_t Id) const;
+
 private:
     TMessageStore();
+    TStoreDatabase &database() const;
+    // The rows of an outgoing message, within a transaction the caller runs.
+    int64_t insertOutgoing(const TOutgoing &Message, TDateTime Time);
     struct TImpl;
     std::unique_ptr<TImpl> d;
 };

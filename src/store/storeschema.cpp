@@ -103,6 +103,16 @@ const std::vector<TMigration> &migrations()
          {"ALTER TABLE messages ADD COLUMN text_search tsvector"
           " GENERATED ALWAYS AS (to_tsvector('simple', text)) STORED",
           "CREATE INDEX messages_text_search ON messages USING GIN (text_search)"}},
+        {// 3: the send queue: the modem asked for, attempts, when the next is due, the claim and
+         // its lease (milliseconds since 1970, as every time).
+         {"ALTER TABLE messages ADD COLUMN via TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE messages ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0",
+          "ALTER TABLE messages ADD COLUMN due BIGINT NOT NULL DEFAULT 0",
+          "ALTER TABLE messages ADD COLUMN claimant TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE messages ADD COLUMN lease_until BIGINT NOT NULL DEFAULT 0",
+          "CREATE INDEX messages_queue ON messages (due, id) WHERE status = 'queued'"},
+         {},
+         {}},
     };
     return steps;
 }

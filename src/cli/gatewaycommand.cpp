@@ -1,0 +1,328 @@
+// kestrel gateway: several modems sending from the message store's queue and recording what
+// arrives, until SIGTERM or SIGINT. Each modem is handled as "kestrel monitor" handles one, in a
+// process of its own: the engine waits for its handset on the thread that drives it (a pause
+// follows every command), so modems in one process would take turns; in processes of their own
+// they go at their own pace, and one that misbehaves cannot stop the others. With one modem the
+// gateway is that process; with several it starts one per modem (this program again, with that
+// modem alone), passes their event lines on, starts again one that dies, and ends them all at
+// its own end.
+#include "cli/clicommand.h"
+#include "cli/interruptwatch.h"
+#include "cli/messagejson.h"
+#include "cli/session.h"
+
+#include "appcore/datamodule.h"
+#include "base/inifile.h"
+#include "gateway/gatewaymodem.h"
+#include "gsm/gsmerror.h"
+#include "gsm/sms.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace kestrel::cli {
+
+namespace {
+
+const char *const kGatewaySection = "Gateway";
+// Sections "[Gateway.NAME]" of the settings file name one modem each.
+const char *const kModemSectionPrefix = "Gateway.";
+
+const char *const kGatewayHelp =
+    "Usage: kestrel gateway [--config FILE] [--store PATH|URL] --modem SPEC [--modem SPEC ...] [options]\n"
+    "\n"
+    "Sends the messages queued in the store (kestrel send --queue) through the modems and records\n"
+    "every message they receive, until SIGTERM or SIGINT. One JSON line per event on standard output:\n"
+    "those of kestrel monitor (message, registration, line, log, error) and sent, retry, failed,\n"
+    "modem-lost, modem-back, store-lost, store-back; each names its modem.\n"
+    "\n"
+    "  --modem DEVICE[,equipment=NAME][,pin=PIN][,sca=NUMBER][,name=LABEL]\n"
+    "      A modem (repeatable). Without --modem, the settings file's [Gateway.LABEL] sections\n"
+    "      (keys Device, Equipment, PIN, SCA) name them.\n"
+    "  --attempts N       Tries of a message before it is failed (default 5; [Gateway] Attempts).\n"
+    "  --backoff SECONDS  Wait before the first retry, doubled for each next (default 30; Backoff).\n"
+    "  --lease SECONDS    A claim not renewed in this time returns to the queue (default 60; Lease).\n"
+    "  --rate N           Messages per minute and modem, 0 for no limit (default 0; Rate).\n"
+    "  --reopen SECONDS   A lost modem or store is tried again this often (default 5; Reopen).\n"
+    "  --poll MS          An empty queue is looked at again this often (default 1000; Poll).\n"
+    "  --seconds N        Stop after this many seconds.\n"
+    "  --keep             Leave handled received messages on the handset.\n"
+    "  --format, --indications, --baud, --rec-timeout as for the other session commands.";
+
+// Hidden: the one-modem process a gateway of several modems starts.
+const char *const kChildOption = "gateway-child";
+
+struct TGatewayOptions {
+    TGatewaySettings Settings;
+    std::vector<TGatewayModemSpec> Modems;
+    std::vector<QString> ModemTexts; // as given, for the one-modem processes
+    int Seconds = 0;
+};
+
+// A whole number option within [min, max], else the file's key, else the default. Returns a usage
+// text or "".
+QString numberSetting(const QCommandLineParser &parser, const TIniFile &ini, const char *option, const char *key,
+                      int min, int max, int scale, int &value)
+{
+    bool ok = true;
+    long long v = value / scale;
+    if (parser.isSet(option))
+        v = parser.value(option).trimmed().toLongLong(&ok);
+    else if (ini.ValueExists(kGatewaySection, key))
+        v = QString::fromStdString(ini.ReadString(kGatewaySection, key, "")).trimmed().toLongLong(&ok);
+    if (!ok || v < min || v > max)
+        return QString("--%1 ([%2] %3) takes a number from %4 to %5").arg(option, kGatewaySection, key).arg(min).arg(max);
+    value = static_cast<int>(v * scale);
+    return {};
+}
+
+QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
+{
+    const TAppLocations where = SessionLocations(parser);
+    if (!where.Notice.empty())
+        PrintErr(QString::fromStdString("kestrel: " + where.Notice));
+    const TIniFile ini(where.ConfigFile);
+    TGatewaySettings &s = o.Settings;
+    s.ConfigFile = where.ConfigFile;
+    s.LogDirectory = where.LogDirectory;
+    s.Store = StoreLocation(parser);
+    if (s.Store == kNoStore)
+        return "the gateway needs a store (--store or the settings file's Store)";
+    s.KeepMessages = parser.isSet("keep");
+    constexpr int kMaxSeconds = std::numeric_limits<int>::max() / 1000;
+    for (const QString &usage :
+         {numberSetting(parser, ini, "attempts", "Attempts", 1, 1000, 1, s.Queue.Attempts),
+          numberSetting(parser, ini, "backoff", "Backoff", 0, 86400, 1000, s.Queue.BackoffMs),
+          numberSetting(parser, ini, "lease", "Lease", 1, 86400, 1000, s.Queue.LeaseMs),
+          numberSetting(parser, ini, "rate", "Rate", 0, 100000, 1, s.RatePerMinute),
+          numberSetting(parser, ini, "reopen", "Reopen", 1, 3600, 1000, s.ReopenMs),
+          numberSetting(parser, ini, "poll", "Poll", 10, 600000, 1, s.PollMs),
+          numberSetting(parser, ini, "seconds", "Seconds", 0, kMaxSeconds, 1, o.Seconds)})
+        if (!usage.isEmpty())
+            return usage;
+    // A claim is renewed before each segment; the health check must not outlast it.
+    s.HealthMs = std::max(1000, std::min(15000, s.Queue.LeaseMs / 2));
+    if (parser.isSet("rec-timeout")) {
+        bool ok = false;
+        s.RecTimeoutMs = parser.value("rec-timeout").toInt(&ok);
+        if (!ok || s.RecTimeoutMs <= 0)
+            return "--rec-timeout must be a positive number of milliseconds";
+    }
+
+    QStringList texts = parser.values("modem");
+    if (texts.isEmpty() && !parser.isSet(kChildOption)) {
+        for (const std::string &section : ini.ReadSections()) {
+            if (section.rfind(kModemSectionPrefix, 0) != 0 || section.size() <= std::string(kModemSectionPrefix).size())
+                continue;
+            QString text = QString::fromStdString(ini.ReadString(section, "Device", ""));
+            for (const auto &[key, option] : {std::pair{"Equipment", "equipment"}, {"PIN", "pin"}, {"SCA", "sca"}})
+                if (ini.ValueExists(section, key))
+                    text += QString(",%1=%2").arg(option, QString::fromStdString(ini.ReadString(section, key, "")));
+            text += ",name=" + QString::fromStdString(section.substr(std::string(kModemSectionPrefix).size()));
+            texts << text;
+        }
+    }
+    if (texts.isEmpty())
+        return "no modem: give --modem DEVICE[,...] or [Gateway.LABEL] sections in the settings file";
+    for (const QString &text : texts) {
+        try {
+            o.Modems.push_back(ParseModemSpec(text.toStdString()));
+        } catch (const EGSMError &e) {
+            return e.what();
+        }
+        o.ModemTexts.push_back(text);
+    }
+    for (size_t i = 0; i < o.Modems.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (o.Modems[i].Name == o.Modems[j].Name)
+                return QString("two modems named \"%1\": give each its own name=").arg(o.Modems[i].Name.c_str());
+    return {};
+}
+
+// The output of one modem: monitor's events, each with the modem's label.
+class TGatewayOutput : public TMessageTarget {
+public:
+    TGatewayOutput(TGatewayModem &modem) : m_modem(modem)
+    {
+        TGSMDataModule &dm = modem.DataModule();
+        dm.AddForm(this);
+        dm.OnSMSLogLine = [this](const std::string &line) {
+            Print(QJsonObject{{"event", "log"}, {"line", LogText(line)}});
+        };
+        dm.OnError = [this](const std::string &message) {
+            Print(QJsonObject{{"event", "error"}, {"message", LogText(message)}});
+        };
+        modem.OnEvent = [this](const QJsonObject &json) { Print(json); };
+        modem.OnLine = [this](const std::string &line) {
+            Print(QJsonObject{{"event", "line"},
+                              {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
+        };
+    }
+    ~TGatewayOutput() override { m_modem.DataModule().RemoveForm(this); }
+
+    void HandleMessage(int Msg, long long WParam, const TSMS *LParam) override
+    {
+        TGSMDataModule &dm = m_modem.DataModule();
+        if (Msg == kMsgRegistration)
+            Print(QJsonObject{{"event", "registration"}, {"status", static_cast<int>(WParam)}});
+        else if (Msg == kMsgSMSProcessed && LParam)
+            Print(QJsonObject{{"event", "message"},
+                              {"index", dm.HandledIndex()},
+                              {"message", MessageValue(dm.GSM, const_cast<TSMS *>(LParam))}});
+    }
+
+    void Print(QJsonObject json)
+    {
+        json["modem"] = QString::fromStdString(m_modem.Name());
+        PrintJson(json);
+    }
+
+private:
+    TGatewayModem &m_modem;
+};
+
+int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
+{
+    return RunSession([&] {
+        QEventLoop loop;
+        TGatewayModem modem(o.Modems.front(), o.Settings);
+        TGatewayOutput out(modem);
+        TGSMDataModule &dm = modem.DataModule();
+        if (!parser.isSet("sca") && !TIniFile(o.Settings.ConfigFile).ValueExists("Modem", "SCA"))
+            dm.GSM.SetSCA("");
+        if (const QString usage = ApplySessionOptions(parser, dm.Comm1, dm.GSM); !usage.isEmpty()) {
+            PrintErr("kestrel: " + usage);
+            return kExitUsage;
+        }
+        TInterruptWatch interrupt(loop);
+        if (o.Seconds > 0)
+            QTimer::singleShot(o.Seconds * 1000, &loop, &QEventLoop::quit);
+        modem.Start();
+        if (!interrupt.Signalled())
+            loop.exec();
+        modem.Stop();
+        return kExitOk;
+    });
+}
+
+// The arguments of the one-modem process for modem I: every argument but the modems, then it.
+QStringList childArguments(const QStringList &args, const QString &modem)
+{
+    QStringList out{"gateway"};
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == "--modem" || args[i] == "-modem") {
+            ++i;
+            continue;
+        }
+        if (args[i].startsWith("--modem=") || args[i] == "gateway")
+            continue;
+        out << args[i];
+    }
+    out << "--modem" << modem << QString("--%1").arg(kChildOption);
+    return out;
+}
+
+int runSeveral(const TGatewayOptions &o, const QStringList &args)
+{
+    QEventLoop loop;
+    bool ending = false;
+    int status = kExitOk;
+    std::vector<std::unique_ptr<QProcess>> children;
+    auto start = [&](QProcess &child) {
+        if (!ending)
+            child.start();
+    };
+    for (const QString &modem : o.ModemTexts) {
+        auto child = std::make_unique<QProcess>();
+        QProcess *p = child.get();
+        p->setProgram(QCoreApplication::applicationFilePath());
+        p->setArguments(childArguments(args, modem));
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(p, &QProcess::readyReadStandardOutput, p, [p] {
+            while (p->canReadLine())
+                PrintOut(QString::fromUtf8(p->readLine()).chopped(1));
+        });
+        QObject::connect(p, &QProcess::finished, p, [&, p, modem](int code, QProcess::ExitStatus how) {
+            while (p->canReadLine())
+                PrintOut(QString::fromUtf8(p->readLine()).chopped(1));
+            if (ending)
+                return;
+            if (how == QProcess::NormalExit && code == kExitUsage) {
+                status = kExitUsage;
+                loop.quit();
+                return;
+            }
+            PrintJson(QJsonObject{{"event", "error"},
+                                  {"message", QString("the process of modem %1 ended (%2); started again")
+                                                  .arg(modem)
+                                                  .arg(how == QProcess::CrashExit ? QString("crashed")
+                                                                                  : QString("status %1").arg(code))}});
+            QTimer::singleShot(o.Settings.ReopenMs, p, [&, p] { start(*p); });
+        });
+        children.push_back(std::move(child));
+    }
+    TInterruptWatch interrupt(loop);
+    if (o.Seconds > 0)
+        QTimer::singleShot(o.Seconds * 1000, &loop, &QEventLoop::quit);
+    for (auto &child : children)
+        start(*child);
+    if (!interrupt.Signalled())
+        loop.exec();
+    ending = true;
+    // Each process gives its claims back and closes its modem on SIGTERM.
+    for (auto &child : children)
+        if (child->state() != QProcess::NotRunning)
+            child->terminate();
+    for (auto &child : children)
+        if (child->state() != QProcess::NotRunning && !child->waitForFinished(30000)) {
+            child->kill();
+            child->waitForFinished(5000);
+        }
+    return status;
+}
+
+int RunGateway(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.addOption({"modem", "A modem.", "SPEC"});
+    for (const char *name : {"attempts", "backoff", "lease", "rate", "reopen", "poll", "seconds"})
+        parser.addOption({name, name, "N"});
+    parser.addOption({"keep", "Leave handled messages on the handset."});
+    QCommandLineOption child(kChildOption);
+    child.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(child);
+    const int parsed = ParseSessionCommand(parser, args,
+                                           "Sends the store's queue through the modems and records what "
+                                           "arrives, until SIGTERM or SIGINT (JSON lines).",
+                                           {}, kGatewayHelp);
+    if (parsed >= 0)
+        return parsed;
+    for (const char *name : {"device", "equipment", "pin", "sca"})
+        if (parser.isSet(name)) {
+            PrintErr(QString("kestrel: gateway takes --modem DEVICE[,equipment=][,pin=][,sca=], not --%1").arg(name));
+            return kExitUsage;
+        }
+    TGatewayOptions o;
+    if (const QString usage = readOptions(parser, o); !usage.isEmpty()) {
+        PrintErr("kestrel: " + usage);
+        return kExitUsage;
+    }
+    if (o.Modems.size() == 1)
+        return runOneModem(o, parser);
+    return runSeveral(o, args);
+}
+
+const TCliRegistration kGateway({"gateway",
+                                 "Send the store's queue through several modems and record what arrives "
+                                 "(JSON lines)",
+                                 RunGateway});
+
+} // namespace
+
+} // namespace kestrel::cli

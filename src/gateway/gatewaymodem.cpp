@@ -1,0 +1,442 @@
+#include "gateway/gatewaymodem.h"
+
+#include "base/format.h"
+#include "connect/connection.h"
+#include "gsm/atparser.h"
+#include "gsm/gsmerror.h"
+#include "gsm/gsmerrors.h"
+#include "gsm/sms.h"
+#include "gsm/tpdufields.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string hostName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
+}
+
+// A text the engine raises when the handset did not answer in time (as opposed to an error it
+// answered with).
+bool isTimeout(const std::string &error)
+{
+    const std::string noReply = std::string(SNoReplyOnATCommand).substr(0, std::string(SNoReplyOnATCommand).find('%'));
+    return error.rfind(noReply, 0) == 0;
+}
+
+QString text(const std::string &s)
+{
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+} // namespace
+
+TGatewayModemSpec ParseModemSpec(const std::string &Text)
+{
+    TGatewayModemSpec spec;
+    size_t start = 0;
+    bool first = true;
+    while (start <= Text.size()) {
+        size_t comma = Text.find(',', start);
+        if (comma == std::string::npos)
+            comma = Text.size();
+        const std::string part = Text.substr(start, comma - start);
+        start = comma + 1;
+        if (first) {
+            spec.Device = part;
+            first = false;
+            continue;
+        }
+        const size_t eq = part.find('=');
+        const std::string key = part.substr(0, eq);
+        const std::string value = eq == std::string::npos ? std::string() : part.substr(eq + 1);
+        if (eq == std::string::npos || key.empty())
+            throw EGSMError(Format("--modem %s: \"%s\" is no KEY=VALUE", Text.c_str(), part.c_str()));
+        if (key == "equipment") {
+            try {
+                spec.Equipment = StrToEquipment(value);
+            } catch (const EGSMError &e) {
+                throw EGSMError(Format("--modem %s: %s: %s", Text.c_str(), e.what(), value.c_str()));
+            }
+        } else if (key == "pin") {
+            spec.PIN = value;
+        } else if (key == "sca") {
+            spec.SCA = value;
+        } else if (key == "name") {
+            spec.Name = value;
+        } else {
+            throw EGSMError(Format("--modem %s: unknown key \"%s\" (equipment, pin, sca, name)", Text.c_str(),
+                                   key.c_str()));
+        }
+    }
+    if (spec.Device.empty())
+        throw EGSMError(Format("--modem \"%s\" names no device", Text.c_str()));
+    if (spec.Name.empty())
+        spec.Name = spec.Device;
+    return spec;
+}
+
+TGatewayModem::TGatewayModem(TGatewayModemSpec Spec, const TGatewaySettings &Settings)
+    : m_spec(std::move(Spec)), m_settings(Settings)
+{
+    std::random_device random;
+    m_claimant = Format("%s/%d/%08x/%s", hostName().c_str(), static_cast<int>(getpid()), random(),
+                        m_spec.Name.c_str());
+    m_dm = std::make_unique<TGSMDataModule>(m_settings.ConfigFile, m_settings.LogDirectory, m_spec.Equipment);
+    // The options of this run are not the user's settings: the file is only read.
+    m_dm->AutoSaveSettings = false;
+    if (!m_settings.Store.empty())
+        m_dm->StoreName = m_settings.Store;
+    m_dm->DeleteHandled = !m_settings.KeepMessages;
+    m_dm->ModemLabel = m_spec.Name;
+    m_pumpTimer = std::make_unique<QTimer>();
+    m_pumpTimer->setSingleShot(true);
+    QObject::connect(m_pumpTimer.get(), &QTimer::timeout, [this] { pump(); });
+    m_reopenTimer = std::make_unique<QTimer>();
+    m_reopenTimer->setSingleShot(true);
+    QObject::connect(m_reopenTimer.get(), &QTimer::timeout, [this] { open(); });
+    m_healthTimer = std::make_unique<QTimer>();
+    QObject::connect(m_healthTimer.get(), &QTimer::timeout, [this] { healthCheck(); });
+}
+
+TGatewayModem::~TGatewayModem()
+{
+    Stop();
+}
+
+void TGatewayModem::event(QJsonObject json)
+{
+    if (OnEvent)
+        OnEvent(json);
+}
+
+void TGatewayModem::Start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    TGSM &gsm = m_dm->GSM;
+    m_dm->Comm1.SetDeviceName(m_spec.Device);
+    if (m_spec.PIN)
+        gsm.SetPIN(*m_spec.PIN);
+    if (m_spec.SCA)
+        gsm.SetSCA(*m_spec.SCA);
+    if (m_settings.RecTimeoutMs > 0)
+        gsm.SetRecTimeout(m_settings.RecTimeoutMs);
+
+    m_frontError = std::move(m_dm->OnError);
+    m_dm->OnError = [this](const std::string &message) {
+        if (m_frontError)
+            m_frontError(message);
+        if (m_dm->GSM.DeviceLost() && m_open)
+            // Not from within the engine's own handling: closing waits for it to return.
+            QTimer::singleShot(0, m_reopenTimer.get(), [this, message] { lost(message); });
+    };
+    gsm.OnProcessingError = [this](TObject *, const std::string &message) { m_dm->ReportError(message); };
+    gsm.OnUnsolicitedSMS = [this](TObject *, int idx, TSMS *sms) {
+        if (sms) {
+            // The engine frees a routed message after the event: handled now.
+            m_dm->GSMUnsolicitedSMS(idx, sms);
+            return;
+        }
+        // A storage indication: read after the line handling is over. Its dialogue is no event
+        // of the handset. A failure leaves the message stored.
+        QTimer::singleShot(0, m_pumpTimer.get(), [this, idx] {
+            if (!m_open)
+                return;
+            m_quiet = true;
+            try {
+                m_dm->GSMUnsolicitedSMS(idx, nullptr);
+                m_dm->GSM.ProcessReceived();
+            } catch (const std::exception &e) {
+                m_dm->ReportError(e.what());
+            }
+            m_quiet = false;
+        });
+    };
+    gsm.OnUnsolicitedLine = [this](TObject *, const std::string &line) {
+        // Echoes and results of the engine's own commands are no events of the handset.
+        if (m_quiet || line.rfind("AT", 0) == 0 || FindResultCode(line))
+            return;
+        if (OnLine)
+            OnLine(line);
+    };
+    open();
+}
+
+void TGatewayModem::Stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    m_pumpTimer->stop();
+    m_reopenTimer->stop();
+    m_healthTimer->stop();
+    if (TMessageStore *store = m_dm->Store()) {
+        try {
+            flushUnrecorded(*store);
+            store->ReleaseClaims(m_claimant);
+        } catch (const EStoreError &) {
+            // The leases run out by themselves.
+        }
+    }
+    close();
+    m_dm->GSM.OnUnsolicitedSMS = nullptr;
+    m_dm->GSM.OnUnsolicitedLine = nullptr;
+    m_dm->GSM.OnNetworkRegistration = nullptr;
+    m_dm->GSM.OnProcessingError = nullptr;
+}
+
+void TGatewayModem::processReceived()
+{
+    try {
+        m_dm->GSM.ProcessReceived();
+    } catch (const std::exception &e) {
+        m_dm->ReportError(e.what());
+    }
+}
+
+void TGatewayModem::open()
+{
+    if (!m_started || m_open)
+        return;
+    try {
+        // The open dialogue's answers and echoes are no events of the handset; the storage read
+        // at open handles what arrived while the modem was away.
+        m_quiet = true;
+        m_dm->GSM.Open();
+        m_quiet = false;
+    } catch (const std::exception &e) {
+        m_quiet = false;
+        close();
+        if (!m_lostReported) {
+            m_lostReported = true;
+            event(QJsonObject{{"event", "modem-lost"}, {"reason", text(e.what())}});
+        }
+        m_reopenTimer->start(m_settings.ReopenMs);
+        return;
+    }
+    m_open = true;
+    if (m_lostReported) {
+        m_lostReported = false;
+        event(QJsonObject{{"event", "modem-back"}});
+    }
+    QTimer::singleShot(0, m_pumpTimer.get(), [this] { processReceived(); });
+    m_healthTimer->start(m_settings.HealthMs);
+    schedule(0);
+}
+
+void TGatewayModem::close()
+{
+    m_open = false;
+    m_healthTimer->stop();
+    try {
+        m_dm->GSM.Close();
+    } catch (const std::exception &) {
+        // Closing a line that is gone may fail; the loss was reported.
+    }
+}
+
+void TGatewayModem::lost(const std::string &reason)
+{
+    if (!m_started || !m_open)
+        return;
+    close();
+    if (!m_lostReported) {
+        m_lostReported = true;
+        event(QJsonObject{{"event", "modem-lost"}, {"reason", text(reason)}});
+    }
+    // What this modem had claimed goes to the others at once rather than when the lease ends.
+    if (TMessageStore *store = m_dm->Store()) {
+        try {
+            store->ReleaseClaims(m_claimant);
+        } catch (const EStoreError &) {
+        }
+    }
+    m_pumpTimer->stop();
+    m_reopenTimer->start(m_settings.ReopenMs);
+}
+
+void TGatewayModem::healthCheck()
+{
+    if (!m_open || m_sending || m_dm->GSM.Busy())
+        return;
+    try {
+        m_quiet = true;
+        m_dm->GSM.ExecCommand("AT", kWaitResult, nullptr, 1);
+        m_quiet = false;
+    } catch (const std::exception &e) {
+        m_quiet = false;
+        lost(e.what());
+        return;
+    }
+    processReceived();
+}
+
+void TGatewayModem::schedule(int ms)
+{
+    if (m_started && m_open)
+        m_pumpTimer->start(std::max(0, ms));
+}
+
+void TGatewayModem::storeLost(const std::string &reason)
+{
+    if (!m_storeDown) {
+        m_storeDown = true;
+        event(QJsonObject{{"event", "store-lost"}, {"reason", text(reason)}});
+    }
+    schedule(m_settings.ReopenMs);
+}
+
+bool TGatewayModem::flushUnrecorded(TMessageStore &store)
+{
+    while (!m_unrecorded.empty()) {
+        const TUnrecorded &u = m_unrecorded.front();
+        store.SegmentSent(u.Id, u.Sequence, u.MR, u.Time);
+        m_unrecorded.erase(m_unrecorded.begin());
+    }
+    return true;
+}
+
+void TGatewayModem::pump()
+{
+    if (!m_started || !m_open || m_sending)
+        return;
+    if (m_dm->GSM.DeviceLost()) {
+        lost("the line to the modem is gone");
+        return;
+    }
+    if (m_dm->GSM.Busy()) {
+        schedule(50);
+        return;
+    }
+    const int64_t now = steadyMs();
+    if (now < m_nextStartMs) {
+        schedule(static_cast<int>(m_nextStartMs - now));
+        return;
+    }
+    TMessageStore *store = m_dm->Store();
+    if (!store) {
+        storeLost("the message store cannot be opened");
+        return;
+    }
+    bool sent = false;
+    m_sending = true;
+    try {
+        flushUnrecorded(*store);
+        sent = sendOne(*store);
+        m_sending = false;
+    } catch (const EStoreError &e) {
+        m_sending = false;
+        storeLost(e.what());
+        return;
+    }
+    if (!m_open)
+        return; // lost while sending
+    if (m_storeDown) {
+        m_storeDown = false;
+        event(QJsonObject{{"event", "store-back"}});
+    }
+    if (sent && m_settings.RatePerMinute > 0)
+        m_nextStartMs = steadyMs() + 60000 / m_settings.RatePerMinute;
+    // What the handset said meanwhile (indications) is handled between two messages.
+    processReceived();
+    schedule(sent ? 0 : m_settings.PollMs);
+}
+
+bool TGatewayModem::sendOne(TMessageStore &store)
+{
+    const std::optional<TStoredMessage> message =
+        store.ClaimQueued(m_claimant, m_spec.Name, m_settings.Queue.LeaseMs);
+    if (!message)
+        return false;
+    const int64_t id = message->Id;
+    TGSM &gsm = m_dm->GSM;
+    QJsonArray references;
+    for (const TStoredSegment &segment : message->Segments) {
+        if (segment.Status != TStoredStatus::ssPending) {
+            references.append(segment.MR >= 0 ? QJsonValue(segment.MR) : QJsonValue(QJsonValue::Null));
+            continue;
+        }
+        const auto key = std::make_pair(id, segment.Sequence);
+        if (m_sentSegments.count(key))
+            continue; // went out before; its record waits in m_unrecorded
+        if (!store.RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
+            return true; // another took it over: it sends the rest
+        int mr = -1;
+        try {
+            std::unique_ptr<TSMS2> sms = CreateSMSFromPDU(nullptr, segment.PDU, false);
+            if (!dynamic_cast<TSMSSubmit *>(sms.get()))
+                throw EGSMError("the queued segment is no SMS-SUBMIT");
+            // The handset's own way with the service-centre field and the SCA of this modem.
+            sms->GSM = &gsm;
+            sms->SCA = gsm.SCA();
+            if (gsm.SMSFormat() == kSMSFormatText) {
+                // Text mode carries the text itself: only a plain 7-bit message can go that way.
+                if (sms->FirstOctetBit(6) || !sms->SevenBit())
+                    throw EGSMError("this message needs a modem in PDU mode");
+                sms->UserData = GSMToText(sms->UserData);
+            }
+            // A repeated AT+CMGS after a silent handset could send the segment twice: one try.
+            const int repeats = gsm.RepeatCount();
+            gsm.SetRepeatCount(1);
+            try {
+                mr = gsm.SendSMS(*sms);
+            } catch (...) {
+                gsm.SetRepeatCount(repeats);
+                throw;
+            }
+            gsm.SetRepeatCount(repeats);
+        } catch (const EStoreError &) {
+            throw;
+        } catch (const std::exception &e) {
+            const std::string error = e.what();
+            if (gsm.DeviceLost()) {
+                lost(error); // gives the claim back as it is
+                return true;
+            }
+            const TRetryOutcome outcome = store.RetryQueued(id, m_claimant, error, m_settings.Queue);
+            if (outcome == TRetryOutcome::roFailed)
+                event(QJsonObject{{"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
+            else if (outcome == TRetryOutcome::roRetry)
+                event(QJsonObject{{"event", "retry"},
+                                  {"id", static_cast<qint64>(id)},
+                                  {"error", text(error)},
+                                  {"attempt", store.QueueAttempts(id)}});
+            if (isTimeout(error))
+                healthCheck(); // a handset that stopped answering is lost, not just slow
+            return true;
+        }
+        m_sentSegments.insert(key);
+        m_unrecorded.push_back({id, segment.Sequence, mr, NowUTC()});
+        references.append(mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null));
+        flushUnrecorded(store);
+    }
+    event(QJsonObject{{"event", "sent"},
+                      {"id", static_cast<qint64>(id)},
+                      {"to", text(message->Peer)},
+                      {"references", references}});
+    return true;
+}
+
+} // namespace kestrel

@@ -1,0 +1,127 @@
+// TGatewayModem: one modem of a gateway. Its data module handles the modem as "kestrel monitor"
+// does (storage read at open, indications, reassembly, logs, store records before deletion);
+// beside that it sends from the store's queue: it claims one due message at a time with a lease,
+// sends the segments still pending (renewing the lease before each), records each as it goes,
+// and gives failures back to the queue with their back-off. A modem that is lost is closed, its
+// claims go back to the queue, and it is opened again every few seconds until it answers. A store
+// that cannot be reached pauses the sending (the data module keeps received messages on the
+// handset meanwhile) until it answers again.
+//
+// Everything runs on the thread of the Qt event loop that owns the object (the engine's own
+// threads only read the port); timers drive it, so an idle modem costs a poll of the queue now and
+// then and nothing else.
+#pragma once
+
+#include "appcore/datamodule.h"
+#include "store/messagestore.h"
+
+#include <QJsonObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QTimer;
+
+namespace kestrel {
+
+// One modem as the command line or the settings file names it.
+struct TGatewayModemSpec {
+    std::string Device;
+    std::optional<TGSMEquipment> Equipment; // else the settings file's
+    std::optional<std::string> PIN;
+    std::optional<std::string> SCA;
+    std::string Name; // label in the store and the events; the device by default
+};
+
+// Parses "DEVICE[,equipment=NAME][,pin=PIN][,sca=NUMBER][,name=LABEL]". Raises EGSMError with a
+// usage text for an empty device, an unknown key or an unknown equipment name.
+TGatewayModemSpec ParseModemSpec(const std::string &Text);
+
+struct TGatewaySettings {
+    std::string ConfigFile;   // the data module's settings file ([Modem], [Modem.Files])
+    std::string LogDirectory; // default log files, ending in "/"
+    std::string Store;        // path or URL; the settings file's when empty
+    TQueueSettings Queue;
+    int RatePerMinute = 0;    // messages a modem starts per minute (0: no limit)
+    int ReopenMs = 5000;      // a lost modem, or a store that is away, is tried again this often
+    int PollMs = 1000;        // an empty queue is looked at again this often
+    int HealthMs = 15000;     // an idle modem is asked whether it still answers this often
+    int RecTimeoutMs = 0;     // the engine's reply time-out (0: the settings file's)
+    bool KeepMessages = false; // leave handled received messages on the handset
+};
+
+class TGatewayModem {
+public:
+    TGatewayModem(TGatewayModemSpec Spec, const TGatewaySettings &Settings);
+    ~TGatewayModem(); // Stop()
+    TGatewayModem(const TGatewayModem &) = delete;
+    TGatewayModem &operator=(const TGatewayModem &) = delete;
+
+    // The data module, for the front end to attach its output (forms, log lines, errors) before
+    // Start. Its OnError is wrapped by Start: the front end's handler still hears every error.
+    TGSMDataModule &DataModule() { return *m_dm; }
+    const std::string &Name() const { return m_spec.Name; }
+    // The claimant name in the store: host, process and modem, unique while the process runs.
+    const std::string &Claimant() const { return m_claimant; }
+    bool Open() const { return m_open; }
+
+    // Events of the queue and the modem: "sent" {id, references}, "retry" {id, error, attempt},
+    // "failed" {id, error}, "modem-lost" {reason}, "modem-back", "store-lost" {reason},
+    // "store-back". Each object holds "event"; the front end adds what it wants.
+    std::function<void(const QJsonObject &)> OnEvent;
+    // Raised for every line of the modem that is no answer to the engine's own commands, with
+    // whether the data module was reading or deleting at the time (not an event of the handset).
+    std::function<void(const std::string &line)> OnLine;
+
+    // Opens the modem (or schedules its reopening) and starts sending.
+    void Start();
+    // Gives every claim back, closes the modem and stops the timers.
+    void Stop();
+
+private:
+    void open();
+    void lost(const std::string &reason);
+    void close();
+    void pump();
+    void schedule(int ms);
+    bool sendOne(TMessageStore &store);
+    bool flushUnrecorded(TMessageStore &store);
+    void storeLost(const std::string &reason);
+    void healthCheck();
+    void processReceived();
+    void event(QJsonObject json);
+
+    TGatewayModemSpec m_spec;
+    TGatewaySettings m_settings;
+    std::string m_claimant;
+    std::unique_ptr<TGSMDataModule> m_dm;
+    std::unique_ptr<QTimer> m_pumpTimer;
+    std::unique_ptr<QTimer> m_reopenTimer;
+    std::unique_ptr<QTimer> m_healthTimer;
+    bool m_started = false;
+    bool m_open = false;
+    bool m_lostReported = false;
+    bool m_storeDown = false;
+    bool m_quiet = false;   // the data module reads or deletes: the lines are its own
+    bool m_sending = false; // guards against a nested pump from an event handled mid-send
+    int64_t m_nextStartMs = 0;
+    // Segments the modem took whose record did not reach the store yet: (message, sequence)
+    // with reference and time. They are never sent again by this process.
+    struct TUnrecorded {
+        int64_t Id;
+        int Sequence;
+        int MR;
+        TDateTime Time;
+    };
+    std::vector<TUnrecorded> m_unrecorded;
+    std::set<std::pair<int64_t, int>> m_sentSegments;
+    std::function<void(const std::string &)> m_frontError;
+};
+
+} // namespace kestrel

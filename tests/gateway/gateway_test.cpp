@@ -1,0 +1,344 @@
+// Gateways as users run them (kestrel gateway processes) against virtual handsets and a real
+// store (an SQLite file, and a database on a real PostgreSQL server): the queue is sent exactly
+// once across processes, as the handsets' own lists of sent messages say; a gateway killed mid-run
+// leaves its claims to the others after the lease; +CMS ERROR is retried; a lost handset's
+// messages go through another; received messages are recorded with their modem; every kind that
+// "kestrel send --queue" takes is sent as composed.
+#include "cli_session/clisessiontest.h"
+#include "pgserver.h"
+
+#include "base/datetime.h"
+#include "connect/connection.h"
+#include "gsm/atparser.h"
+#include "modemsim/modemsimulator.h"
+#include "store/messagestore.h"
+#include "xsms/composer.h"
+
+#include <QImage>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <memory>
+#include <thread>
+
+namespace kestrel {
+namespace {
+
+std::string newLocation(const std::string &backend, const QTemporaryDir &dir)
+{
+    static int counter = 0;
+    const std::string name = "gateway" + std::to_string(++counter);
+    if (backend == "postgresql") {
+        auto &server = test::TPostgresServer::Shared();
+        return server.Url(server.CreateDatabase(name));
+    }
+    return dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
+}
+
+// Polls until Pred holds (true) or TimeoutMs pass (false).
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
+class Gateway : public ::testing::TestWithParam<std::string> {
+protected:
+    QTemporaryDir dir;
+    std::string location;
+    std::vector<std::unique_ptr<TModemSimulator>> sims;
+
+    void SetUp() override
+    {
+        location = newLocation(GetParam(), dir);
+        std::ofstream(Config().toStdString()) << "[Modem.Files]\nGSMLog=<none>\nSMSLog=<none>\n";
+    }
+    QString Config() const { return dir.filePath("gsm.ini"); }
+    std::unique_ptr<TMessageStore> Store() const { return TMessageStore::Open(location); }
+
+    TModemSimulator &AddSim()
+    {
+        TModemSimulatorOptions options;
+        options.equipment = "M20";
+        options.ownNumber = "+4917100000" + std::to_string(10 + sims.size());
+        sims.push_back(std::make_unique<TModemSimulator>(options));
+        return *sims.back();
+    }
+    // "--modem DEVICE,name=simN" for the simulators From..To-1.
+    QStringList Modems(size_t from, size_t to) const
+    {
+        QStringList args;
+        for (size_t i = from; i < to; ++i)
+            args << "--modem"
+                 << QString("%1,equipment=M20,name=sim%2").arg(QString::fromStdString(sims[i]->DevicePath())).arg(i);
+        return args;
+    }
+    QStringList GatewayArgs(const QStringList &modems, const QStringList &more = {}) const
+    {
+        return QStringList{"gateway",   "--config", Config(), "--store", QString::fromStdString(location),
+                           "--poll",    "100",      "--lease", "5",      "--backoff",
+                           "1",         "--reopen", "1",       "--rec-timeout", "1500",
+                           "--indications", "deliver,only-indication"} +
+               modems + more;
+    }
+
+    // Queues Count texts to numbers of their own; their ids.
+    std::vector<int64_t> Enqueue(int count, const std::string &via = {})
+    {
+        auto store = Store();
+        std::vector<int64_t> ids;
+        for (int i = 0; i < count; ++i) {
+            TMessageComposer composer;
+            TMessageContent c;
+            c.Kind = TMessageKind::mkText;
+            c.Text = QString("message %1").arg(i);
+            const std::string to = "+4915" + std::to_string(100000000 + m_numbers++);
+            const auto submits = composer.Compose(to, c);
+            TOutgoing out;
+            out.Peer = to;
+            out.Text = c.Text.toStdString();
+            for (const auto &s : submits)
+                out.Segments.push_back(s.get());
+            ids.push_back(store->Enqueue(out, NowUTC(), via));
+        }
+        return ids;
+    }
+    // Messages in the store with the status.
+    size_t Count(TStoredStatus status) const
+    {
+        TMessageFilter filter;
+        filter.Status = status;
+        return Store()->List(filter).size();
+    }
+    // How often each destination was sent, over all handsets.
+    std::map<std::string, int> SentTo() const
+    {
+        std::map<std::string, int> sent;
+        for (const auto &sim : sims)
+            for (const auto &m : sim->SentMessages())
+                ++sent[m.destination];
+        return sent;
+    }
+    static int Duplicates(const std::map<std::string, int> &sent)
+    {
+        int duplicates = 0;
+        for (const auto &[to, n] : sent)
+            duplicates += n - 1;
+        return duplicates;
+    }
+
+private:
+    int m_numbers = 0;
+};
+
+// Two gateway processes of two handsets each share one queue: every message exactly once.
+TEST_P(Gateway, TwoGatewaysSendEachMessageExactlyOnce)
+{
+    for (int i = 0; i < 4; ++i)
+        AddSim();
+    constexpr int kMessages = 200;
+    Enqueue(kMessages);
+    TRunningKestrel first(GatewayArgs(Modems(0, 2)));
+    TRunningKestrel second(GatewayArgs(Modems(2, 4)));
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == kMessages; }, 240000))
+        << Count(TStoredStatus::ssSent) << " sent";
+    const TRun a = first.Stop(), b = second.Stop();
+    EXPECT_EQ(a.status, 0) << a.err.toStdString();
+    EXPECT_EQ(b.status, 0) << b.err.toStdString();
+    const auto sent = SentTo();
+    EXPECT_EQ(sent.size(), static_cast<size_t>(kMessages));
+    EXPECT_EQ(Duplicates(sent), 0);
+    // Every handset took part, and the store says which one sent what.
+    std::map<std::string, int> byModem;
+    TMessageFilter all;
+    for (const auto &m : Store()->List(all))
+        ++byModem[m.Modem];
+    EXPECT_EQ(byModem.size(), 4u);
+    for (size_t i = 0; i < sims.size(); ++i)
+        EXPECT_EQ(byModem["sim" + std::to_string(i)], static_cast<int>(sims[i]->SentMessages().size()));
+    EXPECT_EQ(Events(a, "sent").size() + Events(b, "sent").size(), static_cast<size_t>(kMessages));
+}
+
+// A gateway killed mid-run: what it had claimed is sent by the other once the lease ran out.
+TEST_P(Gateway, KilledGatewaysClaimsAreTakenOverAfterTheLease)
+{
+    AddSim();
+    AddSim();
+    constexpr int kMessages = 30;
+    Enqueue(kMessages);
+    auto victim = std::make_unique<TRunningKestrel>(GatewayArgs(Modems(0, 1)));
+    ASSERT_TRUE(victim->WaitForEvent("sent"));
+    victim->Kill();
+    victim.reset();
+    TRunningKestrel survivor(GatewayArgs(Modems(1, 2)));
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == kMessages; }, 120000))
+        << Count(TStoredStatus::ssSent) << " sent";
+    survivor.Stop();
+    const auto sent = SentTo();
+    EXPECT_EQ(sent.size(), static_cast<size_t>(kMessages));
+    // A kill between the handset's answer and the store's commit may repeat one message.
+    EXPECT_LE(Duplicates(sent), 1);
+    EXPECT_GT(sims[1]->SentMessages().size(), 0u);
+}
+
+// +CMS ERROR: the message waits its back-off and is sent on the next attempt, the error kept.
+TEST_P(Gateway, CMSErrorIsRetried)
+{
+    TModemSimulator &sim = AddSim();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+    ASSERT_TRUE(waitUntil([&] { return sim.WaitForCommand("AT+CNMI", 100); }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sim.FailNextCommand("+CMS ERROR: 38");
+    const int64_t id = Enqueue(1).front();
+    EXPECT_TRUE(gateway.WaitForEvent("retry"));
+    EXPECT_TRUE(gateway.WaitForEvent("sent"));
+    const TRun run = gateway.Stop();
+    auto m = Store()->Message(id);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Status, TStoredStatus::ssSent);
+    EXPECT_NE(m->Error.find("38"), std::string::npos) << m->Error;
+    EXPECT_EQ(Store()->QueueAttempts(id), 1);
+    EXPECT_EQ(sim.SentMessages().size(), 1u);
+}
+
+// A message that fails every attempt ends failed with its error.
+TEST_P(Gateway, MessageFailsAfterItsLastAttempt)
+{
+    TModemSimulator &sim = AddSim();
+    const int64_t id = Enqueue(1, "nobody").front();
+    // Only a modem of that label may send it; this gateway's modem has another.
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1), {"--attempts", "1"}));
+    ASSERT_TRUE(waitUntil([&] { return sim.WaitForCommand("AT+CNMI", 100); }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(Store()->Message(id)->Status, TStoredStatus::ssQueued);
+    sim.SetSilent(true);
+    const int64_t silent = Enqueue(1).front();
+    EXPECT_TRUE(gateway.WaitForEvent("failed", 30000));
+    const TRun run = gateway.Stop();
+    auto m = Store()->Message(silent);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Status, TStoredStatus::ssFailed);
+    EXPECT_FALSE(m->Error.empty());
+}
+
+// A handset that vanishes: its messages go through the other, the gateway says so.
+TEST_P(Gateway, LostHandsetsMessagesAreSentByAnother)
+{
+    AddSim();
+    AddSim();
+    constexpr int kMessages = 40;
+    Enqueue(kMessages);
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 2)));
+    ASSERT_TRUE(waitUntil([&] { return sims[0]->SentMessages().size() >= 3; }, 60000));
+    sims[0]->HangUp();
+    EXPECT_TRUE(gateway.WaitFor([](const QJsonObject &j) {
+        return j["event"].toString() == "modem-lost" && j["modem"].toString() == "sim0";
+    }));
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == kMessages; }, 120000))
+        << Count(TStoredStatus::ssSent) << " sent";
+    gateway.Stop();
+    const auto sent = SentTo();
+    EXPECT_EQ(sent.size(), static_cast<size_t>(kMessages));
+    // The handset may vanish between taking a segment and answering for it.
+    EXPECT_LE(Duplicates(sent), 1);
+}
+
+// Messages arriving at each handset are recorded with their modem (and removed from the handset).
+TEST_P(Gateway, ReceivedMessagesAreRecordedWithTheirModem)
+{
+    AddSim();
+    AddSim();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 2)));
+    for (auto &sim : sims)
+        ASSERT_TRUE(waitUntil([&] { return sim->WaitForCommand("AT+CNMI", 100); }, 20000));
+    sims[0]->DeliverText("+4917012345", "to the first");
+    sims[1]->DeliverText("+4917054321", "to the second");
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssReceived) == 2; }, 30000));
+    const TRun run = gateway.Stop();
+    std::map<std::string, std::string> modemOf;
+    TMessageFilter received;
+    received.Status = TStoredStatus::ssReceived;
+    for (const auto &m : Store()->List(received))
+        modemOf[m.Text] = m.Modem;
+    EXPECT_EQ(modemOf["to the first"], "sim0");
+    EXPECT_EQ(modemOf["to the second"], "sim1");
+    EXPECT_TRUE(waitUntil([&] { return sims[0]->StoredMessages().empty() && sims[1]->StoredMessages().empty(); },
+                          5000));
+    // The modem key of "kestrel messages list".
+    TRunningKestrel list({"messages", "--store", QString::fromStdString(location), "list", "--status", "received"});
+    const TRun listed = list.Wait(30000);
+    std::set<QString> modems;
+    for (const auto &json : listed.json)
+        modems.insert(json["modem"].toString());
+    EXPECT_EQ(modems, (std::set<QString>{"sim0", "sim1"}));
+}
+
+// "kestrel send --queue" of every kind: queued without a handset, sent as composed.
+TEST_P(Gateway, SendQueueOfEveryKind)
+{
+    QImage picture(72, 28, QImage::Format_RGB32);
+    picture.fill(0xFFFFFFFF);
+    picture.setPixel(1, 1, 0xFF000000);
+    const QString png = dir.filePath("p.png");
+    ASSERT_TRUE(picture.save(png));
+    const QString melody = dir.filePath("m.txt");
+    std::ofstream(melody.toStdString()) << "Tune:d=4,o=5,b=63:c,8d\n";
+    const QList<QStringList> kinds = {
+        {"--text", "hello"},
+        {"--ucs2", "hello"},
+        {"--vcard", "Novak", "--phone", "+420602123456"},
+        {"--picture", png, "--text", "caption"},
+        {"--logo", png, "--operator", "23001"},
+        {"--cli", png},
+        {"--ringtone", melody},
+        {"--ems-picture", png, "--size", "small"},
+        {"--ems-animation", png, "--size", "small"},
+        {"--ems-melody", melody},
+    };
+    std::vector<int64_t> ids;
+    for (const QStringList &kind : kinds) {
+        SCOPED_TRACE(kind.join(' ').toStdString());
+        TRunningKestrel send(QStringList{"send", "--queue", "--config", Config(), "--store",
+                                         QString::fromStdString(location), "--to", "+491710000099"} +
+                             kind);
+        const TRun run = send.Wait(30000);
+        EXPECT_EQ(run.status, 0) << run.err.toStdString();
+        ASSERT_EQ(run.json.size(), 1u) << run.out.toStdString();
+        ASSERT_TRUE(run.json[0].contains("queued")) << run.out.toStdString();
+        ids.push_back(static_cast<int64_t>(run.json[0]["queued"].toInteger()));
+    }
+    {
+        TRunningKestrel bad({"send", "--config", Config(), "--store", QString::fromStdString(location), "--to",
+                             "+491710000099", "--via", "sim0", "--text", "x"});
+        EXPECT_EQ(bad.Wait(30000).status, 2) << "--via without --queue";
+    }
+    EXPECT_EQ(Count(TStoredStatus::ssQueued), ids.size());
+    TModemSimulator &sim = AddSim();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == ids.size(); }, 120000));
+    gateway.Stop();
+    // Each segment went out as it was composed and stored (the handset's copy has no
+    // service-centre field).
+    std::vector<std::string> stored;
+    for (int64_t id : ids)
+        for (const auto &segment : Store()->Message(id)->Segments)
+            stored.push_back(segment.PDU.substr(2));
+    std::vector<std::string> taken;
+    for (const auto &m : sim.SentMessages())
+        taken.push_back(m.tpdu);
+    ASSERT_EQ(taken.size(), stored.size());
+    for (size_t i = 0; i < stored.size(); ++i)
+        EXPECT_EQ(UpperASCII(taken[i]), UpperASCII(stored[i])) << "segment " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Gateway, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto &info) { return info.param; });
+
+} // namespace
+} // namespace kestrel
