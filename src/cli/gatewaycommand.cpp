@@ -24,6 +24,8 @@
 
 #include <limits>
 #include <memory>
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kestrel::cli {
@@ -67,8 +69,8 @@ struct TGatewayOptions {
 
 // A whole number option within [min, max], else the file's key, else the default. Returns a usage
 // text or "".
-QString numberSetting(const QCommandLineParser &parser, const TIniFile &ini, const char *option, const char *key,
-                      int min, int max, int scale, int &value)
+QString numberSetting(const QCommandLineParser &parser, const TIniFile &ini, const char *option,
+                      const char *key, int min, int max, int scale, int &value)
 {
     bool ok = true;
     long long v = value / scale;
@@ -77,7 +79,10 @@ QString numberSetting(const QCommandLineParser &parser, const TIniFile &ini, con
     else if (ini.ValueExists(kGatewaySection, key))
         v = QString::fromStdString(ini.ReadString(kGatewaySection, key, "")).trimmed().toLongLong(&ok);
     if (!ok || v < min || v > max)
-        return QString("--%1 ([%2] %3) takes a number from %4 to %5").arg(option, kGatewaySection, key).arg(min).arg(max);
+        return QString("--%1 ([%2] %3) takes a number from %4 to %5")
+            .arg(option, kGatewaySection, key)
+            .arg(min)
+            .arg(max);
     value = static_cast<int>(v * scale);
     return {};
 }
@@ -118,13 +123,17 @@ QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
     QStringList texts = parser.values("modem");
     if (texts.isEmpty() && !parser.isSet(kChildOption)) {
         for (const std::string &section : ini.ReadSections()) {
-            if (section.rfind(kModemSectionPrefix, 0) != 0 || section.size() <= std::string(kModemSectionPrefix).size())
+            if (section.rfind(kModemSectionPrefix, 0) != 0 ||
+                section.size() <= std::string(kModemSectionPrefix).size())
                 continue;
             QString text = QString::fromStdString(ini.ReadString(section, "Device", ""));
-            for (const auto &[key, option] : {std::pair{"Equipment", "equipment"}, {"PIN", "pin"}, {"SCA", "sca"}})
+            for (const auto &[key, option] :
+                 {std::pair{"Equipment", "equipment"}, {"PIN", "pin"}, {"SCA", "sca"}})
                 if (ini.ValueExists(section, key))
-                    text += QString(",%1=%2").arg(option, QString::fromStdString(ini.ReadString(section, key, "")));
-            text += ",name=" + QString::fromStdString(section.substr(std::string(kModemSectionPrefix).size()));
+                    text += QString(",%1=%2").arg(option,
+                                                  QString::fromStdString(ini.ReadString(section, key, "")));
+            text +=
+                ",name=" + QString::fromStdString(section.substr(std::string(kModemSectionPrefix).size()));
             texts << text;
         }
     }
@@ -141,7 +150,8 @@ QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
     for (size_t i = 0; i < o.Modems.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (o.Modems[i].Name == o.Modems[j].Name)
-                return QString("two modems named \"%1\": give each its own name=").arg(o.Modems[i].Name.c_str());
+                return QString("two modems named \"%1\": give each its own name=")
+                    .arg(o.Modems[i].Name.c_str());
     return {};
 }
 
@@ -160,8 +170,9 @@ public:
         };
         modem.OnEvent = [this](const QJsonObject &json) { Print(json); };
         modem.OnLine = [this](const std::string &line) {
-            Print(QJsonObject{{"event", "line"},
-                              {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
+            Print(
+                QJsonObject{{"event", "line"},
+                            {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
         };
     }
     ~TGatewayOutput() override { m_modem.DataModule().RemoveForm(this); }
@@ -189,6 +200,12 @@ private:
 
 int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
 {
+    if (parser.isSet(kChildOption)) {
+        // The process of one modem of a gateway ends with the gateway, however that ends.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() == 1)
+            return kExitFailure;
+    }
     return RunSession([&] {
         QEventLoop loop;
         TGatewayModem modem(o.Modems.front(), o.Settings);
@@ -258,11 +275,12 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
                 loop.quit();
                 return;
             }
-            PrintJson(QJsonObject{{"event", "error"},
-                                  {"message", QString("the process of modem %1 ended (%2); started again")
-                                                  .arg(modem)
-                                                  .arg(how == QProcess::CrashExit ? QString("crashed")
-                                                                                  : QString("status %1").arg(code))}});
+            PrintJson(QJsonObject{
+                {"event", "error"},
+                {"message", QString("the process of modem %1 ended (%2); started again")
+                                .arg(modem)
+                                .arg(how == QProcess::CrashExit ? QString("crashed")
+                                                                : QString("status %1").arg(code))}});
             QTimer::singleShot(o.Settings.ReopenMs, p, [&, p] { start(*p); });
         });
         children.push_back(std::move(child));
@@ -305,7 +323,8 @@ int RunGateway(const QStringList &args)
         return parsed;
     for (const char *name : {"device", "equipment", "pin", "sca"})
         if (parser.isSet(name)) {
-            PrintErr(QString("kestrel: gateway takes --modem DEVICE[,equipment=][,pin=][,sca=], not --%1").arg(name));
+            PrintErr(QString("kestrel: gateway takes --modem DEVICE[,equipment=][,pin=][,sca=], not --%1")
+                         .arg(name));
             return kExitUsage;
         }
     TGatewayOptions o;

@@ -40,7 +40,8 @@ std::string hostName()
 // answered with).
 bool isTimeout(const std::string &error)
 {
-    const std::string noReply = std::string(SNoReplyOnATCommand).substr(0, std::string(SNoReplyOnATCommand).find('%'));
+    const std::string noReply =
+        std::string(SNoReplyOnATCommand).substr(0, std::string(SNoReplyOnATCommand).find('%'));
     return error.rfind(noReply, 0) == 0;
 }
 
@@ -351,6 +352,10 @@ void TGatewayModem::pump()
         storeLost(e.what());
         return;
     }
+    if (m_probe && m_open) {
+        m_probe = false;
+        healthCheck();
+    }
     if (!m_open)
         return; // lost while sending
     if (m_storeDown) {
@@ -417,14 +422,15 @@ bool TGatewayModem::sendOne(TMessageStore &store)
             }
             const TRetryOutcome outcome = store.RetryQueued(id, m_claimant, error, m_settings.Queue);
             if (outcome == TRetryOutcome::roFailed)
-                event(QJsonObject{{"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
+                event(QJsonObject{
+                    {"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
             else if (outcome == TRetryOutcome::roRetry)
                 event(QJsonObject{{"event", "retry"},
                                   {"id", static_cast<qint64>(id)},
                                   {"error", text(error)},
                                   {"attempt", store.QueueAttempts(id)}});
-            if (isTimeout(error))
-                healthCheck(); // a handset that stopped answering is lost, not just slow
+            // A handset that stopped answering is lost, not just slow: asked once the send is over.
+            m_probe = m_probe || isTimeout(error);
             return true;
         }
         m_sentSegments.insert(key);

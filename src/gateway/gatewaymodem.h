@@ -48,11 +48,11 @@ struct TGatewaySettings {
     std::string LogDirectory; // default log files, ending in "/"
     std::string Store;        // path or URL; the settings file's when empty
     TQueueSettings Queue;
-    int RatePerMinute = 0;    // messages a modem starts per minute (0: no limit)
-    int ReopenMs = 5000;      // a lost modem, or a store that is away, is tried again this often
-    int PollMs = 1000;        // an empty queue is looked at again this often
-    int HealthMs = 15000;     // an idle modem is asked whether it still answers this often
-    int RecTimeoutMs = 0;     // the engine's reply time-out (0: the settings file's)
+    int RatePerMinute = 0;     // messages a modem starts per minute (0: no limit)
+    int ReopenMs = 5000;       // a lost modem, or a store that is away, is tried again this often
+    int PollMs = 1000;         // an empty queue is looked at again this often
+    int HealthMs = 15000;      // an idle modem is asked whether it still answers this often
+    int RecTimeoutMs = 0;      // the engine's reply time-out (0: the settings file's)
     bool KeepMessages = false; // leave handled received messages on the handset
 };
 
@@ -110,6 +110,7 @@ private:
     bool m_storeDown = false;
     bool m_quiet = false;   // the data module reads or deletes: the lines are its own
     bool m_sending = false; // guards against a nested pump from an event handled mid-send
+    bool m_probe = false;   // a send timed out: ask the handset whether it still answers
     int64_t m_nextStartMs = 0;
     // Segments the modem took whose record did not reach the store yet: (message, sequence)
     // with reference and time. They are never sent again by this process.

@@ -49,8 +49,8 @@ int64_t TMessageStore::Enqueue(const TOutgoing &Message, TDateTime Time, const s
     return id;
 }
 
-std::optional<TStoredMessage> TMessageStore::ClaimQueued(const std::string &Claimant, const std::string &Modem,
-                                                         int LeaseMs)
+std::optional<TStoredMessage> TMessageStore::ClaimQueued(const std::string &Claimant,
+                                                         const std::string &Modem, int LeaseMs)
 {
     TStoreDatabase &db = database();
     int64_t id = 0;
@@ -80,10 +80,12 @@ bool TMessageStore::RenewLease(int64_t Id, const std::string &Claimant, int Leas
 {
     bool renewed = false;
     database().Transaction(true, "renewing a claim", [&] {
-        renewed = database()
-                      .Run("UPDATE messages SET lease_until = ? WHERE id = ? AND claimant = ? AND status = 'queued'",
-                           {nowMs() + std::max(1, LeaseMs), qint64(Id), q(Claimant)})
-                      .numRowsAffected() > 0;
+        renewed =
+            database()
+                .Run(
+                    "UPDATE messages SET lease_until = ? WHERE id = ? AND claimant = ? AND status = 'queued'",
+                    {nowMs() + std::max(1, LeaseMs), qint64(Id), q(Claimant)})
+                .numRowsAffected() > 0;
     });
     return renewed;
 }
@@ -92,7 +94,8 @@ int TMessageStore::ReleaseClaims(const std::string &Claimant, int64_t Id)
 {
     int released = 0;
     database().Transaction(true, "releasing claims", [&] {
-        QString sql = "UPDATE messages SET claimant = '', lease_until = 0 WHERE claimant = ? AND status = 'queued'";
+        QString sql =
+            "UPDATE messages SET claimant = '', lease_until = 0 WHERE claimant = ? AND status = 'queued'";
         QVariantList values{q(Claimant)};
         if (Id != 0) {
             sql += " AND id = ?";
@@ -110,9 +113,9 @@ TRetryOutcome TMessageStore::RetryQueued(int64_t Id, const std::string &Claimant
     TStoreDatabase &db = database();
     db.Transaction(true, "recording a failed attempt", [&] {
         outcome = TRetryOutcome::roNotClaimed;
-        const QVariant attempts = db.Scalar(
-            "SELECT attempts FROM messages WHERE id = ? AND claimant = ? AND status = 'queued'",
-            {qint64(Id), q(Claimant)});
+        const QVariant attempts =
+            db.Scalar("SELECT attempts FROM messages WHERE id = ? AND claimant = ? AND status = 'queued'",
+                      {qint64(Id), q(Claimant)});
         if (!attempts.isValid())
             return;
         const int failures = attempts.toInt() + 1;

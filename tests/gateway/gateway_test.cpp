@@ -18,8 +18,8 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <thread>
 
 namespace kestrel {
@@ -76,15 +76,30 @@ protected:
         QStringList args;
         for (size_t i = from; i < to; ++i)
             args << "--modem"
-                 << QString("%1,equipment=M20,name=sim%2").arg(QString::fromStdString(sims[i]->DevicePath())).arg(i);
+                 << QString("%1,equipment=M20,name=sim%2")
+                        .arg(QString::fromStdString(sims[i]->DevicePath()))
+                        .arg(i);
         return args;
     }
     QStringList GatewayArgs(const QStringList &modems, const QStringList &more = {}) const
     {
-        return QStringList{"gateway",   "--config", Config(), "--store", QString::fromStdString(location),
-                           "--poll",    "100",      "--lease", "5",      "--backoff",
-                           "1",         "--reopen", "1",       "--rec-timeout", "1500",
-                           "--indications", "deliver,only-indication"} +
+        return QStringList{"gateway",
+                           "--config",
+                           Config(),
+                           "--store",
+                           QString::fromStdString(location),
+                           "--poll",
+                           "100",
+                           "--lease",
+                           "5",
+                           "--backoff",
+                           "1",
+                           "--reopen",
+                           "1",
+                           "--rec-timeout",
+                           "1500",
+                           "--indications",
+                           "deliver,only-indication"} +
                modems + more;
     }
 
@@ -268,10 +283,11 @@ TEST_P(Gateway, ReceivedMessagesAreRecordedWithTheirModem)
         modemOf[m.Text] = m.Modem;
     EXPECT_EQ(modemOf["to the first"], "sim0");
     EXPECT_EQ(modemOf["to the second"], "sim1");
-    EXPECT_TRUE(waitUntil([&] { return sims[0]->StoredMessages().empty() && sims[1]->StoredMessages().empty(); },
-                          5000));
+    EXPECT_TRUE(waitUntil(
+        [&] { return sims[0]->StoredMessages().empty() && sims[1]->StoredMessages().empty(); }, 5000));
     // The modem key of "kestrel messages list".
-    TRunningKestrel list({"messages", "--store", QString::fromStdString(location), "list", "--status", "received"});
+    TRunningKestrel list(
+        {"messages", "--store", QString::fromStdString(location), "list", "--status", "received"});
     const TRun listed = list.Wait(30000);
     std::set<QString> modems;
     for (const auto &json : listed.json)
@@ -314,8 +330,8 @@ TEST_P(Gateway, SendQueueOfEveryKind)
         ids.push_back(static_cast<int64_t>(run.json[0]["queued"].toInteger()));
     }
     {
-        TRunningKestrel bad({"send", "--config", Config(), "--store", QString::fromStdString(location), "--to",
-                             "+491710000099", "--via", "sim0", "--text", "x"});
+        TRunningKestrel bad({"send", "--config", Config(), "--store", QString::fromStdString(location),
+                             "--to", "+491710000099", "--via", "sim0", "--text", "x"});
         EXPECT_EQ(bad.Wait(30000).status, 2) << "--via without --queue";
     }
     EXPECT_EQ(Count(TStoredStatus::ssQueued), ids.size());
