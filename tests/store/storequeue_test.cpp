@@ -117,8 +117,9 @@ TEST_P(StoreTest, QueueRetriesWithBackoffThenFailsKeepingTheError)
         }
         EXPECT_EQ(m->Status, TStoredStatus::ssQueued);
         // Not due during the back-off (checked well inside it), due after it.
-        if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(step.waitMs / 2))
+        if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(step.waitMs / 2)) {
             EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
+        }
         sleepMs(step.waitMs + 50);
     }
     EXPECT_EQ(store->QueueAttempts(id), 3);
