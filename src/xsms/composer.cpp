@@ -146,9 +146,12 @@ TSmartPayload smartPayload(const TMessageContent &c)
         fillBitmap(*picture, c);
         // A picture message is a multipart message: the optional text first, then the picture.
         auto multipart = std::make_unique<TSMMultipartMessage>();
-        if (!c.Text.isEmpty()) {
+        // Smart messaging has no text formatting: blink marks are dropped, not sent as characters.
+        QString caption = c.Text;
+        TakeBlinkMarkers(caption);
+        if (!caption.isEmpty()) {
             auto text = std::make_unique<TSMTextISO>();
-            text->Text = eightBit(c.Text);
+            text->Text = eightBit(caption);
             multipart->Items.push_back(std::move(text));
         }
         multipart->Items.push_back(std::move(picture));

@@ -177,6 +177,25 @@ TEST(ComposerBlink, ARangeAcrossSegmentsHasOneElementInEach)
     }
 }
 
+TEST(ComposerBlink, APictureMessageDropsTheMarks)
+{
+    TMessageComposer composer;
+    TMessageContent content;
+    content.Kind = TMessageKind::mkPicture;
+    content.Text = "see " + QString(kOn) + "this" + kOff;
+    content.Picture = QImage(72, 28, QImage::Format_RGB32);
+    content.Picture.fill(0xFFFFFFFF);
+    content.Width = 72;
+    content.Height = 28;
+    TUDHProtocol udh;
+    for (const auto &sms : composer.Compose("1", content))
+        ASSERT_EQ(udh.Decode(sms->UserData), kDecodeAccepted);
+    auto message = TSmartMessage::CreateFromPort(udh.Data(), udh.DestPort());
+    auto &multipart = dynamic_cast<TSMMultipartMessage &>(*message);
+    ASSERT_EQ(multipart.Items.size(), 2u);
+    EXPECT_EQ(dynamic_cast<TSMTextISO &>(*multipart.Items[0]).Text, "see this");
+}
+
 // ---- pictures larger than one message
 
 QImage Stripes(int w, int h)
