@@ -2,6 +2,7 @@
 
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
@@ -258,7 +259,10 @@ std::vector<std::string> encodeCharacters(const QString &text, TCharacterCoding 
             }
             chars.push_back(WideToUCS2(units));
         } else if (coding == TCharacterCoding::cc7Bit) {
-            chars.push_back(TextToGSM(eightBit(QString(c))));
+            std::string codes;
+            if (!UnicodeToGSMCodes(QString(c), codes))
+                codes = TextToGSM(eightBit(QString(c)));
+            chars.push_back(codes);
         } else {
             chars.push_back(eightBit(QString(c)));
         }
@@ -404,7 +408,13 @@ std::vector<std::unique_ptr<TSMSSubmit>> TMessageComposer::compose(const std::st
     std::vector<std::string> userData;
     bool udhi = true;
     if (Content.Kind == TMessageKind::mkvCard) {
-        if (FitsDefaultAlphabet(Content.vCardName) && FitsDefaultAlphabet(Content.vCardPhone)) {
+        // The card is rendered as 8-bit text first: only characters that this text and the
+        // default alphabet both have can go the 7-bit way.
+        auto sevenBit = [](const QString &value) {
+            std::string octets;
+            return toEightBit(value, octets) && IsGSMText(octets);
+        };
+        if (sevenBit(Content.vCardName) && sevenBit(Content.vCardPhone)) {
             auto nbs = carrier(std::make_unique<TNBS>(), kSMPortvCard, vCardPayload(Content, false));
             // The text goes as default-alphabet codes; an extension character takes two septets,
             // so a segment may outgrow the message, and then the binary form carries the card.

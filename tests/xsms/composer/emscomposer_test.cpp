@@ -321,6 +321,8 @@ TEST(ComposerVCard, NamesKeepTheirLetters)
         {QString::fromUtf8("Łukasz Żółć"), false,
          "N;CHARSET=UTF-8:\xC5\x81"
          "ukasz \xC5\xBB\xC3\xB3\xC5\x82\xC4\x87"},
+        // Greek capitals have 7-bit codes but no 8-bit text of the model: the card goes 8-bit.
+        {QString::fromUtf8("ΔΣ Pappas"), false, "N;CHARSET=UTF-8:\xCE\x94\xCE\xA3 Pappas"},
         // Extension characters take two septets: the 7-bit segments would outgrow their messages.
         {Repeat('[', 150), false, "N:" + std::string(150, '[')},
     };
