@@ -392,7 +392,7 @@ std::unique_ptr<TMessageStore> TMessageStore::Open(const std::string &Location,
 {
     std::unique_ptr<TMessageStore> store(new TMessageStore());
     store->d->Settings = Settings;
-    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location));
+    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location), Settings.Synchronous);
     PrepareStoreSchema(*store->d->Db, Settings.SchemaVersion);
     return store;
 }
