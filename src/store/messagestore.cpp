@@ -392,7 +392,7 @@ std::unique_ptr<TMessageStore> TMessageStore::Open(const std::string &Location,
 {
     std::unique_ptr<TMessageStore> store(new TMessageStore());
     store->d->Settings = Settings;
-    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location));
+    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location), Settings.Synchronous);
     PrepareStoreSchema(*store->d->Db, Settings.SchemaVersion);
     return store;
 }
@@ -425,18 +425,17 @@ TRecordResult TMessageStore::RecordReceived(const std::string &Raw, bool TextMod
             result = d->recordReport(Raw, TextMode, *report, Arrival, Modem, pdu, digest);
             return;
         }
-        QSqlQuery &seen = d->Db->Run("SELECT s.message_id, m.parts_present, m.parts FROM segments s"
-                                     " JOIN messages m ON m.id = s.message_id"
-                                     " WHERE s.digest = ? AND m.direction = 'in' LIMIT 1",
-                                     {q(digest)});
-        if (seen.next()) {
-            result.MessageId = seen.value(0).toLongLong();
-            result.Complete = seen.value(1).toInt() >= seen.value(2).toInt();
+        // One lookup by the digest's own index, whatever plan the server would make of a join.
+        const QVariant seen =
+            d->Db->Scalar("SELECT message_id FROM segments WHERE digest = ? LIMIT 1", {q(digest)});
+        if (seen.isValid()) {
+            result.MessageId = seen.toLongLong();
+            QSqlQuery &m = d->Db->Run("SELECT parts_present, parts FROM messages WHERE id = ?", {seen});
+            result.Complete = m.next() && m.value(0).toInt() >= m.value(1).toInt();
+            m.finish();
             result.Duplicate = true;
-            seen.finish();
             return;
         }
-        seen.finish();
         if (auto *deliver = dynamic_cast<const TSMSDeliver *>(SMS)) {
             result = d->recordDeliver(Raw, TextMode, *deliver, Arrival, StorageIndex, Modem, pdu, digest);
             return;

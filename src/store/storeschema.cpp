@@ -53,7 +53,8 @@ const std::vector<TMigration> &migrations()
           " join_key TEXT)", // received payloads of several segments: protocol, reference, count, ports
           "CREATE INDEX messages_peer ON messages (peer_key, id)",
           "CREATE INDEX messages_status ON messages (status, id)",
-          "CREATE INDEX messages_join ON messages (peer_key, join_key) WHERE join_key IS NOT NULL",
+          // Plain indexes only: a prepared statement's generic plan cannot use a partial one.
+          "CREATE INDEX messages_join ON messages (peer_key, join_key, id)",
           "CREATE TABLE segments ("
           " id {ID},"
           " message_id BIGINT NOT NULL REFERENCES messages (id) ON DELETE CASCADE,"
@@ -68,8 +69,8 @@ const std::vector<TMigration> &migrations()
           " report_status INTEGER NOT NULL DEFAULT -1,"
           " time BIGINT NOT NULL)",
           "CREATE INDEX segments_message ON segments (message_id, sequence)",
-          "CREATE INDEX segments_digest ON segments (digest) WHERE digest IS NOT NULL",
-          "CREATE INDEX segments_mr ON segments (mr, time) WHERE mr >= 0",
+          "CREATE INDEX segments_digest ON segments (digest)",
+          "CREATE INDEX segments_mr ON segments (mr, time)",
           "CREATE TABLE reports ("
           " id {ID},"
           " raw {BLOB} NOT NULL,"

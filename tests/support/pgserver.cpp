@@ -271,7 +271,8 @@ std::string TPostgresServer::CreateDatabase(const std::string &Name)
     std::string name;
     for (char c : Name)
         name += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
-    name += "_" + std::to_string(++databaseCounter);
+    name += '_';
+    name += std::to_string(++databaseCounter);
     run({kBin + "createdb", "-h", m_folder, "-p", std::to_string(m_port), "-U", m_user, name}, "createdb");
     return name;
 }
