@@ -77,8 +77,9 @@ TEST(SendCommand, EveryKindReachesTheHandset)
         EXPECT_EQ(m["status"].toString(), "sent");
         EXPECT_EQ(m["kind"].toString(), c.stored);
         EXPECT_EQ(m["parts"].toInt(), static_cast<int>(sim.SentMessages().size()));
-        if (c.text)
+        if (c.text) {
             EXPECT_EQ(m["text"].toString(), c.text);
+        }
         if (!c.payloadClass) {
             EXPECT_TRUE(m["payload"].isNull());
         } else if (*c.payloadClass) {
