@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <random>
 #include <unistd.h>
 
@@ -49,6 +50,23 @@ QString text(const std::string &s)
 {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
+
+// Adds the time from its construction to its end to a sum of milliseconds: what a message costs
+// in the store, reported with its "sent" event.
+class TStoreTime {
+public:
+    explicit TStoreTime(double &sumMs) : m_sum(sumMs), m_start(std::chrono::steady_clock::now()) {}
+    ~TStoreTime()
+    {
+        m_sum += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+    }
+    TStoreTime(const TStoreTime &) = delete;
+    TStoreTime &operator=(const TStoreTime &) = delete;
+
+private:
+    double &m_sum;
+    std::chrono::steady_clock::time_point m_start;
+};
 
 } // namespace
 
@@ -371,8 +389,12 @@ void TGatewayModem::pump()
 
 bool TGatewayModem::sendOne(TMessageStore &store)
 {
-    const std::optional<TStoredMessage> message =
-        store.ClaimQueued(m_claimant, m_spec.Name, m_settings.Queue.LeaseMs);
+    double storeMs = 0;
+    std::optional<TStoredMessage> message;
+    {
+        TStoreTime timing(storeMs);
+        message = store.ClaimQueued(m_claimant, m_spec.Name, m_settings.Queue.LeaseMs);
+    }
     if (!message)
         return false;
     const int64_t id = message->Id;
@@ -386,8 +408,11 @@ bool TGatewayModem::sendOne(TMessageStore &store)
         const auto key = std::make_pair(id, segment.Sequence);
         if (m_sentSegments.count(key))
             continue; // went out before; its record waits in m_unrecorded
-        if (!store.RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
-            return true; // another took it over: it sends the rest
+        {
+            TStoreTime timing(storeMs);
+            if (!store.RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
+                return true; // another took it over: it sends the rest
+        }
         int mr = -1;
         try {
             std::unique_ptr<TSMS2> sms = CreateSMSFromPDU(nullptr, segment.PDU, false);
@@ -436,12 +461,14 @@ bool TGatewayModem::sendOne(TMessageStore &store)
         m_sentSegments.insert(key);
         m_unrecorded.push_back({id, segment.Sequence, mr, NowUTC()});
         references.append(mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null));
+        TStoreTime timing(storeMs);
         flushUnrecorded(store);
     }
     event(QJsonObject{{"event", "sent"},
                       {"id", static_cast<qint64>(id)},
                       {"to", text(message->Peer)},
-                      {"references", references}});
+                      {"references", references},
+                      {"store_ms", std::round(storeMs * 1000) / 1000}});
     return true;
 }
 

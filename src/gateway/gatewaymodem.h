@@ -71,7 +71,7 @@ public:
     const std::string &Claimant() const { return m_claimant; }
     bool Open() const { return m_open; }
 
-    // Events of the queue and the modem: "sent" {id, references}, "retry" {id, error, attempt},
+    // Events of the queue and the modem: "sent" {id, references, store_ms}, "retry" {id, error, attempt},
     // "failed" {id, error}, "modem-lost" {reason}, "modem-back", "store-lost" {reason},
     // "store-back". Each object holds "event"; the front end adds what it wants.
     std::function<void(const QJsonObject &)> OnEvent;

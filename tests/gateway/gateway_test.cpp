@@ -358,6 +358,37 @@ TEST_P(Gateway, SendQueueOfEveryKind)
         EXPECT_EQ(UpperASCII(taken[i]), UpperASCII(stored[i])) << "segment " << i;
 }
 
+// A PostgreSQL restart: sending pauses and a message that arrives meanwhile stays on the handset;
+// once the server is back the queue goes on and the message is recorded, then deleted.
+TEST_P(Gateway, SurvivesAPostgreSQLRestart)
+{
+    if (GetParam() != "postgresql")
+        GTEST_SKIP() << "a server restart";
+    // A server of its own: the other tests' server stays up whatever happens here.
+    test::TPostgresServer server;
+    location = server.Url(server.CreateDatabase("restart"));
+    TModemSimulator &sim = AddSim();
+    Enqueue(2);
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+    ASSERT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 2; }, 30000));
+    server.Stop();
+    EXPECT_TRUE(gateway.WaitForEvent("store-lost"));
+    sim.DeliverText("+4917012345", "while the store was away");
+    ASSERT_TRUE(sim.WaitForCommand("AT+CMGR", 10000)) << "the gateway read the arrival";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(sim.StoredMessages().size(), 1u) << "deleted while the store was away";
+    server.Start();
+    EXPECT_TRUE(gateway.WaitForEvent("store-back"));
+    Enqueue(3);
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 5; }, 30000))
+        << Count(TStoredStatus::ssSent) << " sent";
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssReceived) == 1; }, 30000));
+    EXPECT_TRUE(waitUntil([&] { return sim.StoredMessages().empty(); }, 10000));
+    const TRun run = gateway.Stop();
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(sim.SentMessages().size(), 5u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Gateway, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });
 
