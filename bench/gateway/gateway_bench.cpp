@@ -169,10 +169,7 @@ public:
             m_slots.emplace_back().push_back(make(i));
     }
     int Count() const { return static_cast<int>(m_slots.size()); }
-    std::string Link(int i) const
-    {
-        return m_dir.filePath(QString("handset%1").arg(i)).toStdString();
-    }
+    std::string Link(int i) const { return m_dir.filePath(QString("handset%1").arg(i)).toStdString(); }
     TModemSimulator &Current(int i) { return *m_slots[i].back(); }
     void Vanish(int i) { Current(i).HangUp(); }
     void ComeBack(int i) { m_slots[i].push_back(make(i)); }
@@ -232,14 +229,28 @@ struct TBench {
     }
     QStringList GatewayArgs(const std::string &store, THandsets &handsets, int from, int to)
     {
-        QStringList args{"gateway", "--config",      Config(), "--store",      QString::fromStdString(store),
-                         "--poll",  "100",           "--lease", "5",           "--backoff",
-                         "1",       "--reopen",      "1",       "--rec-timeout", "1500",
-                         "--indications", "deliver,only-indication"};
+        QStringList args{"gateway",
+                         "--config",
+                         Config(),
+                         "--store",
+                         QString::fromStdString(store),
+                         "--poll",
+                         "100",
+                         "--lease",
+                         "5",
+                         "--backoff",
+                         "1",
+                         "--reopen",
+                         "1",
+                         "--rec-timeout",
+                         "1500",
+                         "--indications",
+                         "deliver,only-indication"};
         for (int i = from; i < to; ++i)
-            args << "--modem" << QString("%1,equipment=M20,name=handset%2")
-                                     .arg(QString::fromStdString(handsets.Link(i)))
-                                     .arg(i);
+            args << "--modem"
+                 << QString("%1,equipment=M20,name=handset%2")
+                        .arg(QString::fromStdString(handsets.Link(i)))
+                        .arg(i);
         return args;
     }
 };
@@ -305,7 +316,8 @@ TRate rateRun(TBench &bench, const std::string &backend, int handsetCount, int p
     rate.Sent = static_cast<int>(sent.size());
     if (rate.Sent > handsetCount) {
         const double span =
-            std::chrono::duration<double>(sent.back().At - sent[static_cast<size_t>(handsetCount) - 1].At).count();
+            std::chrono::duration<double>(sent.back().At - sent[static_cast<size_t>(handsetCount) - 1].At)
+                .count();
         rate.PerSecond = span > 0 ? (rate.Sent - handsetCount) / span : 0;
     }
     for (const auto &s : sent)
@@ -489,10 +501,11 @@ int main(int argc, char **argv)
                 const TRate rate = rateRun(bench, backend.toStdString(), k, processes, perHandset);
                 if (k == 1)
                     single = rate.PerSecond;
-                std::printf("backend=%s handsets=%d processes=%d messages=%d messages_per_s=%.2f scaling=%.3f "
-                            "store_overhead_ms=%.3f duplicates=%d\n",
-                            qPrintable(backend), k, processes, rate.Sent, rate.PerSecond,
-                            single > 0 ? rate.PerSecond / (k * single) : 0.0, rate.StoreMs, rate.Duplicates);
+                std::printf(
+                    "backend=%s handsets=%d processes=%d messages=%d messages_per_s=%.2f scaling=%.3f "
+                    "store_overhead_ms=%.3f duplicates=%d\n",
+                    qPrintable(backend), k, processes, rate.Sent, rate.PerSecond,
+                    single > 0 ? rate.PerSecond / (k * single) : 0.0, rate.StoreMs, rate.Duplicates);
                 std::fflush(stdout);
             }
         }
@@ -504,11 +517,12 @@ int main(int argc, char **argv)
     const TChaos chaos = chaosRun(bench, chaosMessages, interval, chaosTimeout);
     std::printf("chaos messages=%d lost=%d duplicates=%d kills=%d handset_restarts=%d vanished=%d "
                 "store_restarts=%d wall_s=%.1f statuses=",
-                chaos.Messages, chaos.Lost, chaos.Duplicates, chaos.Kills, chaos.HandsetRestarts, chaos.Vanished,
-                chaos.StoreRestarts, chaos.WallSeconds);
+                chaos.Messages, chaos.Lost, chaos.Duplicates, chaos.Kills, chaos.HandsetRestarts,
+                chaos.Vanished, chaos.StoreRestarts, chaos.WallSeconds);
     for (const auto &[status, n] : chaos.Statuses)
         std::printf("%s:%d,", status.c_str(), n);
     std::printf("\n");
-    const bool ok = chaos.Lost == 0 && chaos.Duplicates <= chaos.Kills && finished(chaos.Statuses) == chaos.Messages;
+    const bool ok =
+        chaos.Lost == 0 && chaos.Duplicates <= chaos.Kills && finished(chaos.Statuses) == chaos.Messages;
     return ok ? 0 : 1;
 }

@@ -58,7 +58,8 @@ public:
     explicit TStoreTime(double &sumMs) : m_sum(sumMs), m_start(std::chrono::steady_clock::now()) {}
     ~TStoreTime()
     {
-        m_sum += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+        m_sum +=
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
     }
     TStoreTime(const TStoreTime &) = delete;
     TStoreTime &operator=(const TStoreTime &) = delete;
@@ -213,7 +214,7 @@ void TGatewayModem::Stop()
     m_healthTimer->stop();
     if (TMessageStore *store = m_dm->Store()) {
         try {
-            flushUnrecorded(*store);
+            flushUnrecorded();
             store->ReleaseClaims(m_claimant);
         } catch (const EStoreError &) {
             // The leases run out by themselves.
@@ -327,11 +328,21 @@ void TGatewayModem::storeLost(const std::string &reason)
     schedule(m_settings.ReopenMs);
 }
 
-bool TGatewayModem::flushUnrecorded(TMessageStore &store)
+TMessageStore &TGatewayModem::store()
+{
+    // Asked afresh for each call: the data module drops a store that failed while it recorded an
+    // arrival, which may happen in the middle of a send.
+    TMessageStore *store = m_dm->Store();
+    if (!store)
+        throw EStoreError("the message store cannot be opened");
+    return *store;
+}
+
+bool TGatewayModem::flushUnrecorded()
 {
     while (!m_unrecorded.empty()) {
         const TUnrecorded &u = m_unrecorded.front();
-        store.SegmentSent(u.Id, u.Sequence, u.MR, u.Time);
+        store().SegmentSent(u.Id, u.Sequence, u.MR, u.Time);
         m_unrecorded.erase(m_unrecorded.begin());
     }
     return true;
@@ -354,16 +365,11 @@ void TGatewayModem::pump()
         schedule(static_cast<int>(m_nextStartMs - now));
         return;
     }
-    TMessageStore *store = m_dm->Store();
-    if (!store) {
-        storeLost("the message store cannot be opened");
-        return;
-    }
     bool sent = false;
     m_sending = true;
     try {
-        flushUnrecorded(*store);
-        sent = sendOne(*store);
+        flushUnrecorded();
+        sent = sendOne();
         m_sending = false;
     } catch (const EStoreError &e) {
         m_sending = false;
@@ -387,13 +393,13 @@ void TGatewayModem::pump()
     schedule(sent ? 0 : m_settings.PollMs);
 }
 
-bool TGatewayModem::sendOne(TMessageStore &store)
+bool TGatewayModem::sendOne()
 {
     double storeMs = 0;
     std::optional<TStoredMessage> message;
     {
         TStoreTime timing(storeMs);
-        message = store.ClaimQueued(m_claimant, m_spec.Name, m_settings.Queue.LeaseMs);
+        message = store().ClaimQueued(m_claimant, m_spec.Name, m_settings.Queue.LeaseMs);
     }
     if (!message)
         return false;
@@ -410,7 +416,7 @@ bool TGatewayModem::sendOne(TMessageStore &store)
             continue; // went out before; its record waits in m_unrecorded
         {
             TStoreTime timing(storeMs);
-            if (!store.RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
+            if (!store().RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
                 return true; // another took it over: it sends the rest
         }
         int mr = -1;
@@ -445,7 +451,7 @@ bool TGatewayModem::sendOne(TMessageStore &store)
                 lost(error); // gives the claim back as it is
                 return true;
             }
-            const TRetryOutcome outcome = store.RetryQueued(id, m_claimant, error, m_settings.Queue);
+            const TRetryOutcome outcome = store().RetryQueued(id, m_claimant, error, m_settings.Queue);
             if (outcome == TRetryOutcome::roFailed)
                 event(QJsonObject{
                     {"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
@@ -453,7 +459,7 @@ bool TGatewayModem::sendOne(TMessageStore &store)
                 event(QJsonObject{{"event", "retry"},
                                   {"id", static_cast<qint64>(id)},
                                   {"error", text(error)},
-                                  {"attempt", store.QueueAttempts(id)}});
+                                  {"attempt", store().QueueAttempts(id)}});
             // A handset that stopped answering is lost, not just slow: asked once the send is over.
             m_probe = m_probe || isTimeout(error);
             return true;
@@ -462,7 +468,7 @@ bool TGatewayModem::sendOne(TMessageStore &store)
         m_unrecorded.push_back({id, segment.Sequence, mr, NowUTC()});
         references.append(mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null));
         TStoreTime timing(storeMs);
-        flushUnrecorded(store);
+        flushUnrecorded();
     }
     event(QJsonObject{{"event", "sent"},
                       {"id", static_cast<qint64>(id)},

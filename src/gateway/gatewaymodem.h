@@ -90,8 +90,9 @@ private:
     void close();
     void pump();
     void schedule(int ms);
-    bool sendOne(TMessageStore &store);
-    bool flushUnrecorded(TMessageStore &store);
+    TMessageStore &store();
+    bool sendOne();
+    bool flushUnrecorded();
     void storeLost(const std::string &reason);
     void healthCheck();
     void processReceived();
