@@ -21,7 +21,7 @@
 //   kills, statuses (every message ends sent or delivered), wall_s
 //
 //   gateway_bench [--kestrel PATH] [--messages N] [--handsets 1,2,4,8] [--backends sqlite,postgresql]
-//                 [--chaos N] [--fault-interval S] [--chaos-timeout S]
+//                 [--chaos N] [--fault-interval S] [--chaos-timeout S] [--faults kill,restart,vanish,store]
 // Exit status 1 when the chaos run lost a message, left one unsent or took more duplicates
 // than kills.
 #include "connect/connection.h"
@@ -359,7 +359,7 @@ int finished(const std::map<std::string, int> &counts)
     return count("sent") + count("delivered");
 }
 
-TChaos chaosRun(TBench &bench, int messages, double interval, double timeout)
+TChaos chaosRun(TBench &bench, int messages, double interval, double timeout, const QStringList &faults)
 {
     TChaos chaos;
     chaos.Messages = messages;
@@ -390,6 +390,12 @@ TChaos chaosRun(TBench &bench, int messages, double interval, double timeout)
         last = Clock::now();
         // The faults take turns; each ends before the next begins, except that the handset that
         // vanished stays away for a while.
+        static const char *const names[] = {"kill", "restart", "vanish", "kill", "store"};
+        if (!faults.contains(names[fault % 5])) {
+            ++fault;
+            last -= std::chrono::milliseconds(static_cast<int>(interval * 1000));
+            continue;
+        }
         switch (fault++ % 5) {
         case 0:
         case 3: {
@@ -468,6 +474,7 @@ int main(int argc, char **argv)
     int chaosMessages = 300;
     double interval = 6;
     double chaosTimeout = 900;
+    QStringList faults{"kill", "restart", "vanish", "store"};
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &key = args[i], &value = args[i + 1];
@@ -485,6 +492,8 @@ int main(int argc, char **argv)
             interval = value.toDouble();
         else if (key == "--chaos-timeout")
             chaosTimeout = value.toDouble();
+        else if (key == "--faults")
+            faults = value.split(',', Qt::SkipEmptyParts);
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(key));
             return 2;
@@ -514,7 +523,7 @@ int main(int argc, char **argv)
         return 0;
     if (!bench.Postgres)
         bench.NewStore("postgresql");
-    const TChaos chaos = chaosRun(bench, chaosMessages, interval, chaosTimeout);
+    const TChaos chaos = chaosRun(bench, chaosMessages, interval, chaosTimeout, faults);
     std::printf("chaos messages=%d lost=%d duplicates=%d kills=%d handset_restarts=%d vanished=%d "
                 "store_restarts=%d wall_s=%.1f statuses=",
                 chaos.Messages, chaos.Lost, chaos.Duplicates, chaos.Kills, chaos.HandsetRestarts,

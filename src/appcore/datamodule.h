@@ -6,10 +6,10 @@
 // the same handling.
 #pragma once
 
+#include "appcore/outgoing.h"
 #include "base/linesink.h"
 #include "comm/comm.h"
 #include "gsm/gsm.h"
-#include "appcore/outgoing.h"
 #include "store/messagestore.h"
 
 #include <cstdint>
@@ -151,6 +151,10 @@ public:
     // while it cannot be opened (the failure is reported once, as every failure of the store).
     TMessageStore *Store();
     void CloseStore();
+    // Messages left on the handset while the store failed: read again and recorded (then deleted)
+    // once the caller has seen the store work again; left there once more if it still fails.
+    bool HasKept() const { return !m_kept.empty(); }
+    void RetryKept();
     // Sends composed segments (see SendComposed above), logging each in the SMS log and recording
     // the message in the store; a store that cannot be written is reported, the sending goes on.
     TSendResult SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
@@ -187,7 +191,7 @@ private:
     void handleKept();
 
     std::unique_ptr<TMessageStore> m_store;
-    bool m_storeFailing = false;    // reported, and not working since
+    bool m_storeFailing = false; // reported, and not working since
     bool m_handlingKept = false;
     // Messages left on the handset while the store failed, read again once it works.
     struct TKept {

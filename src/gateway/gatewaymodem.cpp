@@ -386,6 +386,17 @@ void TGatewayModem::pump()
         m_storeDown = false;
         event(QJsonObject{{"event", "store-back"}});
     }
+    if (m_dm->HasKept()) {
+        // The store answered the queue just now: what arrived while it was away is recorded now,
+        // not only when the next message comes.
+        m_quiet = true;
+        try {
+            m_dm->RetryKept();
+        } catch (const std::exception &e) {
+            m_dm->ReportError(e.what());
+        }
+        m_quiet = false;
+    }
     if (sent && m_settings.RatePerMinute > 0)
         m_nextStartMs = steadyMs() + 60000 / m_settings.RatePerMinute;
     // What the handset said meanwhile (indications) is handled between two messages.
