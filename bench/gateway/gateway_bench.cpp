@@ -17,13 +17,15 @@
 // process group) and its restart, a handset restart, a handset that vanishes and comes back on
 // the same device name, a PostgreSQL restart. Then
 //   lost        messages not sent, or a segment that no handset ever took (must be 0)
-//   duplicates  segments taken more than once over all handsets (at most one per gateway kill)
-//   kills, statuses (every message ends sent or delivered), wall_s
+//   duplicates  segments taken more than once over all handsets (at most one per modem process
+//               killed: a gateway of two modems runs each in a process of its own)
+//   kills (of gateways), modem_processes_killed, statuses (every message ends sent or
+//   delivered), wall_s
 //
 //   gateway_bench [--kestrel PATH] [--messages N] [--handsets 1,2,4,8] [--backends sqlite,postgresql]
 //                 [--chaos N] [--fault-interval S] [--chaos-timeout S] [--faults kill,restart,vanish,store]
 // Exit status 1 when the chaos run lost a message, left one unsent or took more duplicates
-// than kills.
+// than modem processes were killed.
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "modemsim/modemsimulator.h"
@@ -333,6 +335,7 @@ struct TChaos {
     int Lost = 0;
     int Duplicates = 0;
     int Kills = 0;
+    int ModemKills = 0; // modem processes that died with their gateway
     int HandsetRestarts = 0;
     int Vanished = 0;
     int StoreRestarts = 0;
@@ -402,6 +405,7 @@ TChaos chaosRun(TBench &bench, int messages, double interval, double timeout, co
             TGatewayProcess &victim = *gateways[(fault / 4) % 2];
             victim.Kill();
             ++chaos.Kills;
+            chaos.ModemKills += 2;
             std::fprintf(stderr, "chaos %.1f s: gateway killed\n", secondsSince(t0));
             spin(1000);
             victim.Start();
