@@ -175,7 +175,7 @@ TEST_F(SendTest, PictureWithoutTextAndTheReferenceWrap)
     ASSERT_TRUE(sendAndSee("complete SmartMessage:TSMMultipartMessage")) << logText();
     bool sawFF = false;
     for (const auto &l : log)
-        sawFF |= l.rfind("*ref:ff,", 0) == 0;
+        sawFF |= l.rfind("*ref:FF,", 0) == 0;
     EXPECT_TRUE(sawFF) << logText();
     // The multipart payload holds the picture alone: version 0x30, one item of type 2 (OTA
     // bitmap) with 256 octets, and nothing after it; three segments carry it.
