@@ -2,6 +2,7 @@
 
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
@@ -210,8 +211,8 @@ bool isEMS(TMessageKind kind)
 
 bool TMessageComposer::FitsDefaultAlphabet(const QString &Text)
 {
-    std::string octets;
-    return toEightBit(Text, octets) && IsGSMText(octets);
+    std::string codes;
+    return UnicodeToGSMCodes(Text, codes);
 }
 
 std::vector<std::unique_ptr<TSMSSubmit>>
@@ -264,7 +265,9 @@ std::vector<std::unique_ptr<TSMSSubmit>> TMessageComposer::compose(const std::st
                                dcs, true, Content.StatusReport));
             return out;
         }
-        const std::string codes = TextToGSM(eightBit(text));
+        // The Greek capitals and the extension table's characters are codes of the alphabet too.
+        std::string codes;
+        UnicodeToGSMCodes(text, codes);
         if (codes.size() <= kMaxSeptets) {
             out.push_back(makeSubmit(GSM, DA, codes, dcs, false, Content.StatusReport));
             return out;
