@@ -1,4 +1,5 @@
 // kestrel pdu decode|encode as users run them: arguments in, exit status and JSON lines out.
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -262,6 +263,15 @@ TEST(CliPduTest, SendersAndTextsBeyondASCII)
         EXPECT_EQ(r.lines[0]["oa"].toString().toStdString(), row.oa);
         EXPECT_EQ(r.lines[0]["text"].toString().toStdString(), row.text);
     }
+    // The 8-bit text of a payload (a melody's name in an EMS sound) reads as ISO 8859-1.
+    TRun melody =
+        run({"pdu", "decode",
+             "00400C9144214365870900044250607080900059580C5600424547494E3A494D454C4F44590D0A56455253494F4E3A"
+             "312E300D0A464F524D41543A434C415353312E300D0A4E414D453A46FC7220456C6973650D0A4D454C4F44593A6332"
+             "0D0A454E443A494D454C4F44590D0A"});
+    ASSERT_EQ(melody.lines.size(), 1);
+    const QJsonObject records = melody.lines[0]["ems"].toArray().at(0).toObject()["records"].toObject();
+    EXPECT_EQ(records["NAME"].toString().toStdString(), "Für Elise");
     // Greek capitals go as 7-bit codes, and come back.
     TRun encoded = run({"pdu", "encode", "--to", "+30210", "--text", "ΔΦΓΛΩΠΨΣΘΞ"});
     ASSERT_EQ(encoded.lines.size(), 1) << encoded.err.toStdString();
