@@ -24,6 +24,9 @@
 //
 //   gateway_bench [--kestrel PATH] [--messages N] [--handsets 1,2,4,8] [--backends sqlite,postgresql]
 //                 [--chaos N] [--fault-interval S] [--chaos-timeout S] [--faults kill,restart,vanish,store]
+//                 [--no-flush]
+// --no-flush measures the store without the disk's flush: SQLite files in /dev/shm, PostgreSQL
+// without fsync (the gateway's commits still ask for it; the disk is what differs).
 // Exit status 1 when the chaos run lost a message, left one unsent or took more duplicates
 // than modem processes were killed.
 #include "connect/connection.h"
@@ -210,6 +213,8 @@ private:
 struct TBench {
     QString Kestrel;
     QTemporaryDir Dir;
+    std::unique_ptr<QTemporaryDir> MemoryDir; // --no-flush: SQLite files where a flush costs nothing
+    bool Flush = true;
     std::unique_ptr<test::TPostgresServer> Postgres;
     int Databases = 0;
 
@@ -218,8 +223,13 @@ struct TBench {
         const std::string name = "gateway" + std::to_string(++Databases);
         if (backend == "postgresql") {
             if (!Postgres)
-                Postgres = std::make_unique<test::TPostgresServer>(true);
+                Postgres = std::make_unique<test::TPostgresServer>(Flush);
             return Postgres->Url(Postgres->CreateDatabase(name));
+        }
+        if (!Flush) {
+            if (!MemoryDir)
+                MemoryDir = std::make_unique<QTemporaryDir>("/dev/shm/gateway_bench-XXXXXX");
+            return MemoryDir->filePath(QString::fromStdString(name + ".sqlite")).toStdString();
         }
         return Dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
     }
@@ -480,8 +490,11 @@ int main(int argc, char **argv)
     double chaosTimeout = 900;
     QStringList faults{"kill", "restart", "vanish", "store"};
     const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        const QString &key = args[i], &value = args[i + 1];
+    QStringList pairs = args;
+    if (pairs.removeAll("--no-flush") > 0)
+        bench.Flush = false;
+    for (int i = 1; i + 1 < pairs.size(); i += 2) {
+        const QString &key = pairs[i], &value = pairs[i + 1];
         if (key == "--kestrel")
             bench.Kestrel = value;
         else if (key == "--messages")
@@ -503,8 +516,8 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (args.size() % 2 == 0) {
-        std::fprintf(stderr, "option %s needs a value\n", qPrintable(args.back()));
+    if (pairs.size() % 2 == 0) {
+        std::fprintf(stderr, "option %s needs a value\n", qPrintable(pairs.back()));
         return 2;
     }
     for (const QString &backend : backends) {
