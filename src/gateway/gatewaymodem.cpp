@@ -431,6 +431,25 @@ bool TGatewayModem::sendOne()
                 return true; // another took it over: it sends the rest
         }
         int mr = -1;
+        // The handset's acceptance is recorded at once, not after the engine's pauses that follow
+        // it: a crash then costs a duplicate only in the moment of the store's commit.
+        bool accepted = false;
+        gsm.OnSMSAccepted = [&](TObject *, int reference) {
+            accepted = true;
+            mr = reference;
+            m_sentSegments.insert(key);
+            m_unrecorded.push_back({id, segment.Sequence, reference, NowUTC()});
+            try {
+                TStoreTime timing(storeMs);
+                flushUnrecorded();
+            } catch (const EStoreError &) {
+                // Kept in m_unrecorded: recorded by the next flush, never sent again meanwhile.
+            }
+        };
+        struct TAcceptedOff {
+            TGSM &gsm;
+            ~TAcceptedOff() { gsm.OnSMSAccepted = nullptr; }
+        } acceptedOff{gsm};
         try {
             std::unique_ptr<TSMS2> sms = CreateSMSFromPDU(nullptr, segment.PDU, false);
             if (!dynamic_cast<TSMSSubmit *>(sms.get()))
@@ -458,25 +477,33 @@ bool TGatewayModem::sendOne()
             throw;
         } catch (const std::exception &e) {
             const std::string error = e.what();
-            if (gsm.DeviceLost()) {
-                lost(error); // gives the claim back as it is
+            if (accepted) {
+                // The handset took it; what failed after that is no failed attempt of this message.
+                m_dm->ReportError(error);
+            } else {
+                if (gsm.DeviceLost()) {
+                    lost(error); // gives the claim back as it is
+                    return true;
+                }
+                const TRetryOutcome outcome = store().RetryQueued(id, m_claimant, error, m_settings.Queue);
+                if (outcome == TRetryOutcome::roFailed)
+                    event(QJsonObject{
+                        {"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
+                else if (outcome == TRetryOutcome::roRetry)
+                    event(QJsonObject{{"event", "retry"},
+                                      {"id", static_cast<qint64>(id)},
+                                      {"error", text(error)},
+                                      {"attempt", store().QueueAttempts(id)}});
+                // A handset that stopped answering is lost, not just slow: asked once the send is
+                // over.
+                m_probe = m_probe || isTimeout(error);
                 return true;
             }
-            const TRetryOutcome outcome = store().RetryQueued(id, m_claimant, error, m_settings.Queue);
-            if (outcome == TRetryOutcome::roFailed)
-                event(QJsonObject{
-                    {"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
-            else if (outcome == TRetryOutcome::roRetry)
-                event(QJsonObject{{"event", "retry"},
-                                  {"id", static_cast<qint64>(id)},
-                                  {"error", text(error)},
-                                  {"attempt", store().QueueAttempts(id)}});
-            // A handset that stopped answering is lost, not just slow: asked once the send is over.
-            m_probe = m_probe || isTimeout(error);
-            return true;
         }
-        m_sentSegments.insert(key);
-        m_unrecorded.push_back({id, segment.Sequence, mr, NowUTC()});
+        if (!accepted) {
+            m_sentSegments.insert(key);
+            m_unrecorded.push_back({id, segment.Sequence, mr, NowUTC()});
+        }
         references.append(mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null));
         TStoreTime timing(storeMs);
         flushUnrecorded();

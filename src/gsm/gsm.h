@@ -145,6 +145,10 @@ public:
     TNetworkRegistrationEvent OnNetworkRegistration;
     TBusyChanged OnBusyChanged;
     TProcessingErrorEvent OnProcessingError;
+    // Raised by SendSMS with the message reference (-1: none) as soon as the handset accepted the
+    // message, before the pauses that follow the command: a caller that must record what the
+    // handset took (a queue) learns it while the engine still waits. Must not throw.
+    std::function<void(TObject *Sender, int MR)> OnSMSAccepted;
 
     // State while open.
     int NetworkRegistration() const { return m_networkRegistration; }
@@ -220,6 +224,7 @@ protected:
     virtual void DoNetworkRegistration(int aNewStatus);
     virtual void DoBusyChanged(bool aBusy);
     virtual void DoProcessingError(const std::string &aMessage);
+    virtual void DoSMSAccepted(int MR);
     // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
     virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
 
@@ -299,6 +304,8 @@ private:
 
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;
+    // Run by ExecCommand once a command succeeded, before its pause (SendSMS's acceptance).
+    std::function<void()> m_afterAnswer;
 };
 
 } // namespace kestrel

@@ -83,6 +83,21 @@ int TGSM::GetTPDULength(const TSMS &SMS) const
     return CMGSLength(m_equipment, SMS.GetPDU().size());
 }
 
+namespace {
+
+// The message reference of a "+CMGS:" answer, -1 when it names none.
+int referenceOf(const std::vector<std::string> &lines)
+{
+    if (!lines.empty()) {
+        size_t pos = 0;
+        if (auto reference = TryStrToInt64(ExtractParam(lines.front(), pos)))
+            return static_cast<int>(*reference);
+    }
+    return -1;
+}
+
+} // namespace
+
 int TGSM::SendSMS(const TSMS &SMS)
 {
     const auto *submit = dynamic_cast<const TSMSSubmit *>(&SMS);
@@ -90,6 +105,12 @@ int TGSM::SendSMS(const TSMS &SMS)
     if (!submit && !command)
         GSMError(SSMSTypeNotSupported);
     std::vector<std::string> lines;
+    // The acceptance is told at the "+CMGS:" answer of the send itself (not at AT+CSMP's).
+    struct TAfterAnswer {
+        std::function<void()> &hook;
+        ~TAfterAnswer() { hook = nullptr; }
+    } afterAnswer{m_afterAnswer};
+    auto accepted = [this, &lines] { DoSMSAccepted(referenceOf(lines)); };
     if (m_smsFormat == kSMSFormatText) {
         if (!submit)
             GSMError(SSMSTypeNotSupported);
@@ -104,6 +125,7 @@ int TGSM::SendSMS(const TSMS &SMS)
         if (Behaviour().textSendTimeoutMs > 0)
             m_recTimeout = Behaviour().textSendTimeoutMs;
         try {
+            m_afterAnswer = accepted;
             ExecCommand("AT+CMGS=\"" + submit->DA + "\">" + submit->UserData, kSendFlags, &lines);
         } catch (...) {
             m_recTimeout = savedTimeout;
@@ -111,15 +133,11 @@ int TGSM::SendSMS(const TSMS &SMS)
         }
         m_recTimeout = savedTimeout;
     } else {
+        m_afterAnswer = accepted;
         ExecCommand(Format("AT+CMGS=%d>%s", GetTPDULength(SMS), SMS.GetPDU().c_str()), kSendFlags, &lines);
     }
     pauseMs(Behaviour().sendPauseMs);
-    if (!lines.empty()) {
-        size_t pos = 0;
-        if (auto reference = TryStrToInt64(ExtractParam(lines.front(), pos)))
-            return static_cast<int>(*reference);
-    }
-    return -1;
+    return referenceOf(lines);
 }
 
 std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)

@@ -379,6 +379,8 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             resultLine = m_reply.resultLine;
             resultCode = m_reply.resultCode;
         }
+        if (succeeded && m_afterAnswer)
+            std::exchange(m_afterAnswer, nullptr)(); // once, and free to set another
         SleepMs(kCommandPauseMs);
         --attempts;
         if (!succeeded)
@@ -488,6 +490,12 @@ void TGSM::processReceivedForAsync()
         }
     }
     reportLostWhileIdle();
+}
+
+void TGSM::DoSMSAccepted(int MR)
+{
+    if (OnSMSAccepted)
+        OnSMSAccepted(this, MR);
 }
 
 void TGSM::DoProcessingError(const std::string &aMessage)
