@@ -290,3 +290,54 @@ TEST(Storage, UndecodableEntryKept)
 }
 
 } // namespace
+
+namespace {
+
+// The handset's acceptance is told once, with the reference it gave, while the send is still
+// in the engine's hands; a refused send tells nothing, and the next command does not either.
+struct TAcceptedCase {
+    const char *name;
+    int format;
+    const char *failure; // the handset's answer to AT+CMGS, or nullptr for its acceptance
+};
+
+class Accepted : public ::testing::TestWithParam<TAcceptedCase> {};
+
+TEST_P(Accepted, ToldOnceWithTheReference)
+{
+    const TAcceptedCase &c = GetParam();
+    TMessagingRig rig(Handset("M20"), c.format);
+    rig.Open();
+    std::vector<int> told;
+    bool returned = false;
+    rig.gsm.OnSMSAccepted = [&](TObject *, int mr) {
+        EXPECT_FALSE(returned);
+        told.push_back(mr);
+    };
+    auto sms = TextSubmit(kPeer, "accepted");
+    sms->GSM = &rig.gsm;
+    if (c.failure) {
+        rig.sim.FailNextCommand(c.failure);
+        rig.gsm.SetRepeatCount(1);
+        EXPECT_THROW(rig.gsm.SendSMS(*sms), EGSMError);
+        EXPECT_TRUE(told.empty());
+    } else {
+        const int reference = rig.gsm.SendSMS(*sms);
+        returned = true;
+        ASSERT_EQ(rig.sim.SentMessages().size(), 1u);
+        EXPECT_EQ(told, std::vector<int>{reference});
+        EXPECT_EQ(reference, rig.sim.SentMessages()[0].reference);
+    }
+    const size_t before = told.size();
+    rig.gsm.ExecCommand("AT", kWaitResult, nullptr, 1);
+    EXPECT_EQ(told.size(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Accepted,
+                         ::testing::Values(TAcceptedCase{"pdu", kSMSFormatPDU, nullptr},
+                                           TAcceptedCase{"text", kSMSFormatText, nullptr},
+                                           TAcceptedCase{"pdu_refused", kSMSFormatPDU, "+CMS ERROR: 38"},
+                                           TAcceptedCase{"text_refused", kSMSFormatText, "+CMS ERROR: 38"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
