@@ -21,10 +21,14 @@ endif()
 # options file as a configuration file the administrator edits (kept across upgrades).
 if(TARGET kestrel)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrel-gateway.service DESTINATION lib/systemd/system)
+  # /etc itself, whatever the prefix: systemd reads the unit's options file from there. It may
+  # hold a database password, hence readable by root alone (the package tells lintian so).
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/kestrel-gateway.default
-          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME kestrel-gateway
+          DESTINATION /etc/default RENAME kestrel-gateway
           PERMISSIONS OWNER_READ OWNER_WRITE)
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/kestrel-gateway\n")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/gsm-kestrel.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME gsm-kestrel)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles "/etc/default/kestrel-gateway\n")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles)
 endif()
 
