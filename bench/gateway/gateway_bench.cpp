@@ -17,8 +17,8 @@
 // process group) and its restart, a handset restart, a handset that vanishes and comes back on
 // the same device name, a PostgreSQL restart. Then
 //   lost        messages not sent, or a segment that no handset ever took (must be 0)
-//   duplicates  segments taken more than once over all handsets (at most one per modem process
-//               killed: a gateway of two modems runs each in a process of its own)
+//   duplicates  segments taken more than once over all handsets (at most one per gateway kill,
+//               although a kill takes two modem processes, each in the middle of its sending)
 //   kills (of gateways), modem_processes_killed, statuses (every message ends sent or
 //   delivered), wall_s
 //
@@ -28,7 +28,7 @@
 // --no-flush measures the store without the disk's flush: SQLite files in /dev/shm, PostgreSQL
 // without fsync (the gateway's commits still ask for it; the disk is what differs).
 // Exit status 1 when the chaos run lost a message, left one unsent or took more duplicates
-// than modem processes were killed.
+// than gateways were killed.
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "modemsim/modemsimulator.h"
@@ -541,10 +541,11 @@ int main(int argc, char **argv)
     if (!bench.Postgres)
         bench.NewStore("postgresql");
     const TChaos chaos = chaosRun(bench, chaosMessages, interval, chaosTimeout, faults);
-    std::printf("chaos messages=%d lost=%d duplicates=%d kills=%d handset_restarts=%d vanished=%d "
-                "store_restarts=%d wall_s=%.1f statuses=",
-                chaos.Messages, chaos.Lost, chaos.Duplicates, chaos.Kills, chaos.HandsetRestarts,
-                chaos.Vanished, chaos.StoreRestarts, chaos.WallSeconds);
+    std::printf(
+        "chaos messages=%d lost=%d duplicates=%d kills=%d modem_processes_killed=%d handset_restarts=%d "
+        "vanished=%d store_restarts=%d wall_s=%.1f statuses=",
+        chaos.Messages, chaos.Lost, chaos.Duplicates, chaos.Kills, chaos.ModemKills, chaos.HandsetRestarts,
+        chaos.Vanished, chaos.StoreRestarts, chaos.WallSeconds);
     for (const auto &[status, n] : chaos.Statuses)
         std::printf("%s:%d,", status.c_str(), n);
     std::printf("\n");
