@@ -241,8 +241,9 @@ private:
 
     void processReceivedForAsync();
     void reportDiscardedLines();
+    enum class TWaitEnd { Done, Silence, Limit };
     void waitQuiet(uint8_t flags);
-    bool waitForReply(uint8_t required, const std::string &cmd);
+    TWaitEnd waitForReply(uint8_t required, const std::string &cmd);
     void checkDeviceLost(const std::string &cmd);
     void deviceLost(const std::string &reason);
     void reportLostWhileIdle();

@@ -19,6 +19,10 @@ std::string GSMResourceString(int id);
 
 // The engine's own messages.
 inline constexpr const char SNoReplyOnATCommand[] = "No reply on AT command: %s";
+// The same when the device kept sending something else: the port of another function (the
+// navigation receiver of a module) or the wrong line speed.
+inline constexpr const char SNoReplyAmidData[] =
+    "No reply on AT command: %s (the device sends data that is no answer: wrong port or line speed?)";
 inline constexpr const char SResultReturnedOnATCommand[] = "%s%s was returned on AT command: %s";
 inline constexpr const char SErrorWasReturned[] = "Error was returned: %s";
 inline constexpr const char SBadATCommand[] = "Bad AT command";

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -19,6 +20,13 @@ namespace {
 constexpr int kCommandPauseMs = 150;
 // How long an unfinished line may keep the next command waiting without more data.
 constexpr unsigned kQuietWaitMs = 50;
+// An attempt ends at the latest this many silence timeouts after it began, or after the last line
+// that surely answers it: a device that never stops talking (the sentences of a navigation
+// receiver, a port at the wrong speed) cannot hold a command.
+constexpr int kAttemptLimitFactor = 4;
+// Bytes of data that are no AT dialogue at all, received during a failed attempt, that make the
+// failure say so: a stray report or two is no sign of the wrong port.
+constexpr size_t kNoiseHintBytes = 128;
 
 void SleepMs(int ms)
 {
@@ -237,9 +245,12 @@ void TGSM::waitQuiet(uint8_t flags)
         m_reply.receiveStatus = 0;
         m_reply.lines = nullptr; // the tail of an earlier line is nobody's reply
     }
+    // A device that keeps sending lines without ever ending a chunk on a line end must not hold
+    // the command back either: at most one silence timeout is spent here.
+    const int64_t deadline = GetTickMs() + TimeoutMs(m_recTimeout);
     for (;;) {
         m_replyEvent.ResetEvent();
-        if (m_deviceLost)
+        if (m_deviceLost || GetTickMs() >= deadline)
             break;
         if (WaitForEvent(m_replyEvent, kQuietWaitMs) != TWaitResult::wrSignaled)
             break;
@@ -251,26 +262,43 @@ void TGSM::waitQuiet(uint8_t flags)
     m_reply.waitMask &= static_cast<uint8_t>(~kWaitLineEnd);
 }
 
-// Waits while parsed chunks keep arriving, until the conditions are met (true) or RecTimeout ms
-// pass in silence (false). required == 0 means the conditions of the wait mask.
-bool TGSM::waitForReply(uint8_t required, const std::string &cmd)
+// Waits while answers keep arriving, until the conditions are met (Done), RecTimeout ms pass
+// without an answer (Silence), or the attempt's limit passes (Limit). required == 0 means the
+// conditions of the wait mask.
+TGSM::TWaitEnd TGSM::waitForReply(uint8_t required, const std::string &cmd)
 {
     const bool onMain = isMainThread();
+    const unsigned silence = TimeoutMs(m_recTimeout);
+    const int64_t limit = static_cast<int64_t>(kAttemptLimitFactor) * silence;
+    int64_t deadline = GetTickMs() + limit;
+    size_t named;
+    {
+        std::lock_guard lock(m_lock);
+        named = m_reply.namedLines;
+    }
     for (;;) {
-        const TWaitResult r = WaitForEvent(m_replyEvent, TimeoutMs(m_recTimeout));
+        const int64_t left = deadline - GetTickMs();
+        const unsigned wait = left > 0 ? static_cast<unsigned>(std::min<int64_t>(silence, left)) : 0;
+        const TWaitResult r = wait > 0 ? WaitForEvent(m_replyEvent, wait) : TWaitResult::wrTimeout;
         m_replyEvent.ResetEvent();
         checkDeviceLost(cmd);
         bool done;
         {
             std::lock_guard lock(m_lock);
             done = required ? (m_reply.receiveStatus & required) == required : ReplyConditionsMet(m_reply);
+            // A long listing at a slow line speed is no endless stream: each of its entries
+            // names the command.
+            if (m_reply.namedLines != named) {
+                named = m_reply.namedLines;
+                deadline = GetTickMs() + limit;
+            }
         }
         if (onMain)
             ProcessReceived();
         if (done)
-            return true;
+            return TWaitEnd::Done;
         if (r != TWaitResult::wrSignaled)
-            return false;
+            return wait < silence ? TWaitEnd::Limit : TWaitEnd::Silence;
     }
 }
 
@@ -303,6 +331,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
     bool succeeded = false;
     std::string resultLine;
     int resultCode = 0;
+    bool streaming = false; // the last attempt drowned in data that is no answer
     for (;;) {
         {
             std::lock_guard lock(m_lock);
@@ -310,6 +339,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             m_reply.resultCode = 0;
         }
         succeeded = false;
+        TWaitEnd end = TWaitEnd::Done;
         try {
             checkDeviceLost(Cmd);
             waitQuiet(Flags);
@@ -325,13 +355,18 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 m_reply.resultCode = 0;
                 m_reply.lines = Lines;
                 m_reply.collected = 0;
+                m_reply.noiseBytes = 0;
+                m_reply.namedLines = 0;
+                m_reply.namedBytes = 0;
+                m_reply.echoSeen = false;
                 m_reply.waitMask = (Flags & kWaitPrompt) ? kWaitPrompt : Flags;
             }
             m_replyEvent.ResetEvent();
             bool proceed = true;
             if (Flags & kWaitPrompt) {
                 m_comDevice->WriteString(commandPart + "\r");
-                proceed = waitForReply(kWaitPrompt, Cmd);
+                end = waitForReply(kWaitPrompt, Cmd);
+                proceed = end == TWaitEnd::Done;
                 if (proceed) {
                     waitQuiet(Flags & static_cast<uint8_t>(~kWaitPrompt));
                     m_replyEvent.ResetEvent();
@@ -355,7 +390,8 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 if (mask == 0) {
                     succeeded = true;
                 } else {
-                    succeeded = waitForReply(0, Cmd);
+                    end = waitForReply(0, Cmd);
+                    succeeded = end == TWaitEnd::Done;
                     std::lock_guard lock(m_lock);
                     if (succeeded && (mask & kWaitResult))
                         succeeded = ResultIsOK(m_reply.resultLine);
@@ -378,6 +414,9 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             m_reply.lines = nullptr;
             resultLine = m_reply.resultLine;
             resultCode = m_reply.resultCode;
+            // An unfinished run counts too: bytes that never end a line are no answer either.
+            streaming = !succeeded && (end == TWaitEnd::Limit ||
+                                       m_reply.noiseBytes + m_reply.buffer.size() >= kNoiseHintBytes);
         }
         SleepMs(kCommandPauseMs);
         --attempts;
@@ -389,7 +428,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
     if (!succeeded) {
         if (!resultLine.empty())
             RaiseResultError(resultLine, Cmd);
-        GSMErrorFmt(SNoReplyOnATCommand, Cmd.c_str());
+        GSMErrorFmt(streaming ? SNoReplyAmidData : SNoReplyOnATCommand, Cmd.c_str());
     }
     return resultCode;
 }
