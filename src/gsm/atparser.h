@@ -74,12 +74,12 @@ struct TReplyState {
     bool discarding = false;                   // the rest of an over-long line is being dropped
     bool skipBody = false;                     // the next line is the body of a routed message
     // What arrived while the command waited, beside its answer:
-    size_t noiseBytes = 0;  // bytes that are no AT dialogue at all (lines the command did not ask
-                            // for that are no result code or "+"/"^" line, runs cut by stray
-                            // control characters, over-long runs): a wrong port or line speed
-    size_t namedLines = 0;  // lines beginning with the command's name and ":" (sure answers)
-    size_t namedBytes = 0;  // their characters; counting stops at kMaxReplyText
-    bool echoSeen = false;  // the handset echoed the command
+    size_t noiseBytes = 0; // bytes that are no AT dialogue at all (lines the command did not ask
+                           // for that are no result code or "+"/"^" line, runs cut by stray
+                           // control characters, over-long runs): a wrong port or line speed
+    size_t namedLines = 0; // lines beginning with the command's name and ":" (sure answers)
+    size_t namedBytes = 0; // their characters; counting stops at kMaxReplyText
+    bool echoSeen = false; // the handset echoed the command
 };
 
 // True when a received chunk leaves a line unfinished: it ends neither with CR or LF nor, while a

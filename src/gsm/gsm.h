@@ -164,6 +164,10 @@ public:
     void BeginBusy();
     void EndBusy();
 
+    // Received bytes held unparsed (the receive buffer and the waiting command's unfinished
+    // line); bounded whatever the device sends.
+    size_t PendingInput() const;
+
     // True once the line to the handset is gone (hang-up or a failed read) until the next open:
     // every command then fails at once with the lost-connection error.
     bool DeviceLost() const { return m_deviceLost; }

@@ -535,6 +535,12 @@ void TGSM::DoProcessingError(const std::string &aMessage)
         OnProcessingError(this, aMessage);
 }
 
+size_t TGSM::PendingInput() const
+{
+    std::lock_guard lock(m_lock);
+    return m_receive.data.size() + m_reply.buffer.size();
+}
+
 void TGSM::SetPendingBodyLength(size_t Length)
 {
     std::lock_guard lock(m_lock);
