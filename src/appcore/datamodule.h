@@ -114,6 +114,9 @@ public:
     void GSMBusyChanged(bool aBusy);
     void GSMNetworkRegistration(int aNewStatus);
     void GSMUnsolicitedSMS(int Idx, TSMS *aSMS);
+    // The handset restarted and the engine set it up again: noted in the SMS log view and the
+    // GSM log, then its storage is handled as after a login.
+    void GSMRestart(const std::string &aReason);
     void GSMRxChar(char aChar);
 
     void LogModemChar(char c);
@@ -137,6 +140,7 @@ public:
 
 private:
     void smsLogLine(const std::string &line);
+    void gsmLogRecord(const std::string &record);
     void readStorage();
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     void reportError(const std::string &message);

@@ -48,6 +48,15 @@ inline constexpr const char SDeviceLost[] = "Connection to %s lost on AT command
 // once, through the processing-error event.
 inline constexpr const char SDeviceLostIdle[] = "Connection to %s lost (%s)";
 
+// A handset that restarted while open: how it showed, and what became of setting it up again.
+inline constexpr const char SRestartEcho[] = "its echo is back on";
+inline constexpr const char SRestartPIN[] = "its SIM asks for the PIN again";
+inline constexpr const char SRestartSetupFailed[] =
+    "The handset restarted (%s) and could not be set up again: %s";
+inline constexpr const char SRestartSetupRestarted[] =
+    "The handset restarted (%s) and restarted again each of the %d times it was being set up; it is left as "
+    "it is";
+
 // Raises EGSMError with the text.
 [[noreturn]] void GSMError(const std::string &msg);
 // Raises EGSMError with the text formatted printf-style.

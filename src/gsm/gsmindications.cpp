@@ -26,9 +26,11 @@ void TGSM::ProcessLine(const std::string &aLine)
 {
     // The first rule that takes the line handles it; the rest reach the application.
     static constexpr bool (TGSM::*kRules[])(const std::string &) = {
-        &TGSM::handlePendingBody,   &TGSM::handleRegistrationLine,   &TGSM::handleWindLine,
-        &TGSM::handleSignalLine,    &TGSM::handleStorageIndication,  &TGSM::handleT260StatusIndication,
-        &TGSM::handleDeliverHeader, &TGSM::handleStatusReportHeader, &TGSM::handleBroadcastHeader,
+        &TGSM::handleRestartLine,          &TGSM::handlePendingBody,
+        &TGSM::handleRegistrationLine,     &TGSM::handleWindLine,
+        &TGSM::handleSignalLine,           &TGSM::handleStorageIndication,
+        &TGSM::handleT260StatusIndication, &TGSM::handleDeliverHeader,
+        &TGSM::handleStatusReportHeader,   &TGSM::handleBroadcastHeader,
     };
     for (auto rule : kRules) {
         if ((this->*rule)(aLine))

@@ -137,8 +137,17 @@ void TGSM::EndBusy()
 {
     if (m_busyCount == 0)
         return;
-    if (--m_busyCount == 0)
+    if (--m_busyCount == 0) {
         DoBusyChanged(false);
+        // A restart noticed while busy is handled now that nothing runs.
+        bool restarted;
+        {
+            std::lock_guard lock(m_lock);
+            restarted = !m_restartReason.empty();
+        }
+        if (restarted)
+            m_asyncThread->Event.SetEvent();
+    }
 }
 
 void TGSM::DoBusyChanged(bool aBusy)
@@ -408,16 +417,19 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             SleepMs(kCommandPauseMs);
             throw;
         }
+        bool echoSeen;
         {
             std::lock_guard lock(m_lock);
             m_reply.waitMask = 0;
             m_reply.lines = nullptr;
             resultLine = m_reply.resultLine;
             resultCode = m_reply.resultCode;
+            echoSeen = m_reply.echoSeen;
             // An unfinished run counts too: bytes that never end a line are no answer either.
             streaming = !succeeded && (end == TWaitEnd::Limit ||
                                        m_reply.noiseBytes + m_reply.buffer.size() >= kNoiseHintBytes);
         }
+        checkRestartSigns(echoSeen, resultLine);
         SleepMs(kCommandPauseMs);
         --attempts;
         if (!succeeded)
@@ -492,6 +504,7 @@ void TGSM::ProcessReceived()
             if (m_reply.waitMask != 0)
                 return;
             line = ExtractIdleLine(m_receive);
+            m_lineEnd = m_receive.consumed;
         }
         // What was dropped on the way to this line is reported before it.
         reportDiscardedLines();
@@ -516,17 +529,10 @@ void TGSM::reportDiscardedLines()
 
 void TGSM::processReceivedForAsync()
 {
-    // The async thread has no caller to report to: the application hears of each failure, and
-    // the lines after the one that failed are processed at once (it is already out of the buffer).
-    for (;;) {
-        try {
-            ProcessReceived();
-            break;
-        } catch (const std::exception &e) {
-            DoProcessingError(e.what());
-        }
-    }
+    // The async thread has no caller to report to: the application hears of each failure.
+    processLeftovers();
     reportLostWhileIdle();
+    recoverFromRestart();
 }
 
 void TGSM::DoProcessingError(const std::string &aMessage)
