@@ -323,11 +323,13 @@ private:
     bool m_handlersInstalled = false;
 
     // Restarts of the handset while open.
-    std::string m_restartReason; // a restart noticed and not yet handled (guarded by m_lock)
-    bool m_recovering = false;   // the handset is being set up again
-    bool m_echoOff = false;      // the handset confirmed that it echoes nothing
-    uint64_t m_settledAt = 0;    // stream position when the last set-up's first command was answered
-    uint64_t m_lineEnd = 0;      // stream position after the line being processed
+    std::string m_restartReason;      // a restart noticed and not yet handled (guarded by m_lock)
+    bool m_recovering = false;        // the handset is being set up again
+    bool m_echoOff = false;           // the handset confirmed that it echoes nothing
+    uint64_t m_settledAt = 0;         // stream position when the last set-up's first command was answered
+    uint64_t m_lineEnd = 0;           // stream position after the line being processed
+    bool m_lineIsMessageText = false; // the line being processed follows a stored message's header
+    bool m_nextIsMessageText = false;
 
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;

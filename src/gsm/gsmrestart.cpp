@@ -82,11 +82,12 @@ void TGSM::checkRestartSigns(bool echoSeen, const std::string &resultLine)
         noticeRestart(SRestartPIN);
 }
 
-// A start line, unless the last set-up already followed it. A routed text-mode message may read
-// like one; in PDU mode a start line where a body was due means the restart cut the message off.
+// A start line, unless the last set-up already followed it. A text-mode message may read like
+// one, stored or routed; in PDU mode a start line where a body was due means that the restart cut
+// the message off.
 bool TGSM::handleRestartLine(const std::string &line)
 {
-    if (!IsStartLine(line) || (m_pendingSMS && m_smsFormat == kSMSFormatText))
+    if (!IsStartLine(line) || m_lineIsMessageText || (m_pendingSMS && m_smsFormat == kSMSFormatText))
         return false;
     m_pendingSMS.reset();
     SetPendingBodyLength(0);

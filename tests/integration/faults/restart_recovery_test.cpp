@@ -187,6 +187,29 @@ TEST(RestartRecovering, HandsetThatKeepsRestartingIsGivenUp)
     rig.gsm.Close();
 }
 
+// Texts of messages are no signs: a text-mode message that reads "RDY", stored and read or
+// listed, or routed, is a message, and nothing is set up again.
+TEST(RestartRecovering, MessageTextsThatReadLikeStartLinesAreMessages)
+{
+    TMessagingRig rig(Handset("TC35"), kSMSFormatText, Bit(uindSMSDeliver));
+    rig.Open();
+    rig.sim.ClearTranscript();
+    const int index = rig.sim.StoreMessage("SM", 1, DeliverTPDU("+491715550001", "RDY"));
+    int status = -1;
+    auto read = rig.gsm.ReadSMS(index, status);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(static_cast<TSMS2 *>(read.get())->UserData, "RDY");
+    EXPECT_EQ(rig.gsm.ListSMS(4).size(), 1u);
+    rig.sim.DeliverPdu(DeliverTPDU("+491715550002", "^SYSSTART"));
+    ASSERT_TRUE(rig.WaitEvents(1, 5000));
+    EXPECT_EQ(rig.events[0].text, "^SYSSTART");
+    PumpUntil([] { return false; }, 1000);
+    EXPECT_TRUE(rig.restarts.empty());
+    EXPECT_EQ(Count(rig.Commands(), "ATE1"), 0);
+    EXPECT_TRUE(rig.errors.empty()) << rig.errors.front();
+    rig.gsm.Close();
+}
+
 // A set-up that fails (the SIM asks for a PIN the engine does not have) is reported; the engine
 // stays open, and a later command fails with the handset's own answer.
 TEST(RestartRecovering, FailedSetUpIsReported)
