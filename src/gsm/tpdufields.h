@@ -68,10 +68,13 @@ uint8_t EncodeTimeZone(int8_t zone);
 int8_t DecodeTimeZone(uint8_t B);
 
 // Address field of TS 23.040 9.1.2.5: length in digits, type, swapped digits. "+" gives the
-// international type 0x91, "#" the national type 0xA1, anything else 0x81.
-std::string EncodeAddress(std::string_view S);
-// Reads one address field. Raises EGSMError when the field is cut short.
-std::string DecodeAddress(TByteReader &r);
+// international type 0x91, "#" the national type 0xA1, anything else 0x81. A name is written as
+// packed text (type 0xD0): from Codes when they spell it (so that Greek capitals survive), else
+// from its 8-bit text.
+std::string EncodeAddress(std::string_view S, std::string_view Codes = {});
+// Reads one address field. Raises EGSMError when the field is cut short. For a name (type 0xD0)
+// Codes, when given, receives its default-alphabet codes; it is cleared for numbers.
+std::string DecodeAddress(TByteReader &r, std::string *Codes = nullptr);
 // The same on a byte string; Pos (counted from 0) is moved past the field.
 std::string DecodeAddress(const std::string &S, size_t &Pos);
 
@@ -82,12 +85,15 @@ std::string DecodeSCA(const ISMSContext *gsm, const std::string &S, size_t &Pos)
 
 // Six swapped-digit octets yy MM dd hh mm ss (no zone). Years 00..49 are 2000..2049.
 std::string EncodeTimeStamp(TDateTime DT);
-// Raises EDateError on fields out of range, EGSMError when fewer than six octets are given.
-TDateTime DecodeTimeStamp(std::string_view S);
+// Raises EDateError naming Field, the date or time field and its value when one is out of range
+// ("service centre time stamp: month 13 is out of range"), EGSMError when fewer than six octets
+// are given.
+TDateTime DecodeTimeStamp(std::string_view S, const char *Field = "time stamp");
 
 // Text mode time stamps: "yy/MM/dd,hh:mm:ss+zz", the zone in signed quarter hours.
 std::string FormatTimeStamp(TDateTime DT, int8_t Zone);
-TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone);
+// Fields out of range raise EDateError as for DecodeTimeStamp.
+TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone, const char *Field = "time stamp");
 
 // Relative validity period (TS 23.040 9.2.3.12.1); VP in days.
 uint8_t EncodeRelativeVP(TDateTime VP);
