@@ -223,7 +223,7 @@ int64_t TMessageStore::TImpl::insertSegment(int64_t message, int sequence, const
     QSqlQuery &r =
         Db->Run("INSERT INTO segments (message_id, sequence, raw, pdu, text_mode, digest, storage_index,"
                 " status, time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-                {qint64(message), sequence, bytes(raw), q(pdu), textMode ? 1 : 0,
+                {qint64(message), sequence, bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0,
                  digest.empty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(q(digest)), storageIndex,
                  statusName(status), toMs(time)});
     r.next();
@@ -368,8 +368,8 @@ TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool te
     m.finish();
     Db->Run("INSERT INTO reports (raw, pdu, text_mode, time, mr, recipient, recipient_key, status,"
             " discharge_time, segment_id, digest, modem) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            {bytes(raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR), q(recipient), q(key),
-             int(report.Status), toMs(report.DischargeTime),
+            {bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR),
+             q(recipient), q(key), int(report.Status), toMs(report.DischargeTime),
              segment ? QVariant(qint64(segment)) : QVariant(QMetaType(QMetaType::LongLong)), q(digest),
              q(modem)});
     if (segment == 0)
