@@ -39,9 +39,13 @@ TDateTime fromMs(qint64 ms)
     return static_cast<double>(ms) / 86400000.0 + kUnixEpochDays;
 }
 
+// Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which
+// PostgreSQL refuses in text (a caller's modem label or error text, an address).
 QString q(const std::string &s)
 {
-    return QString::fromStdString(s);
+    QString text = QString::fromStdString(s);
+    text.replace(QChar(0), QChar(0xFFFD));
+    return text;
 }
 QByteArray bytes(const std::string &s)
 {
