@@ -183,10 +183,10 @@ public:
             const ssize_t n = read(m_fd, buf, sizeof buf);
             if (n > 0) {
                 reader.Feed(std::string_view(buf, static_cast<size_t>(n)), answer);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 break; // the other end is gone
             } else if (!waitFor(POLLIN, end)) {
-                break;
+                break; // a raw tty without VMIN reads 0 bytes when there are none
             }
         }
         return answer;
