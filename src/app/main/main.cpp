@@ -103,6 +103,8 @@ int main(int argc, char *argv[])
     int rc = 0;
     {
         TGSMKestrelForm form(*dataModule, QApplication::arguments());
+        if (simulator)
+            form.ExtraDetectDevices.push_back(simulator->DevicePath()); // Detect finds the virtual handset too
         installQuitSignals(form);
         form.show();
         rc = QApplication::exec();
