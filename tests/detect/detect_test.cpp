@@ -7,18 +7,15 @@
 #include "comm/comm.h"
 #include "modemsim/modemprofiles.h"
 #include "modemsim/modemsimulator.h"
+#include "modemsim/nonmodemdevice.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <pty.h>
 #include <set>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -64,63 +61,6 @@ struct TSettings {
                t.c_lflag == o.t.c_lflag && cfgetispeed(&t) == cfgetispeed(&o.t) &&
                cfgetospeed(&t) == cfgetospeed(&o.t) && std::equal(t.c_cc, t.c_cc + NCCS, o.t.c_cc);
     }
-};
-
-// A device that is no modem: the other end of a pseudo-terminal that echoes what it gets, or
-// answers everything with bytes that form no result code.
-class TOtherDevice {
-public:
-    enum TKind { Echo, Garbage };
-    explicit TOtherDevice(TKind kind) : m_kind(kind)
-    {
-        char name[256];
-        if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        path = name;
-        termios t{};
-        tcgetattr(m_slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(m_slave, TCSANOW, &t);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~TOtherDevice()
-    {
-        m_stop = true;
-        m_thread.join();
-        close(m_master);
-        close(m_slave);
-    }
-    std::string path;
-
-private:
-    void run()
-    {
-        unsigned seed = 7;
-        while (!m_stop) {
-            pollfd p{m_master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t n = read(m_master, buf, sizeof buf);
-            if (n <= 0)
-                continue;
-            std::string out(buf, static_cast<size_t>(n));
-            if (m_kind == Garbage) {
-                // Line noise: printable bytes and line ends, but never a result code.
-                out.clear();
-                for (int i = 0; i < 40; ++i) {
-                    seed = seed * 1103515245 + 12345;
-                    const char c = static_cast<char>('#' + (seed >> 16) % 60);
-                    out += i % 13 == 12 ? '\r' : c;
-                }
-            }
-            [[maybe_unused]] auto w = write(m_master, out.data(), out.size());
-        }
-    }
-    TKind m_kind;
-    int m_master = -1, m_slave = -1;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
 };
 
 const std::set<std::string> kHarmless = {"AT",      "ATE0",     "ATI",       "AT+CGMI",   "AT+CGMM",   "AT+CGMR",
@@ -185,12 +125,12 @@ TEST_F(DetectTest, DevicesThatAreNoModemAreReportedAndLeftAlone)
     o.equipment = "Generic";
     TModemSimulator locked(o), silent(o), staleLocked(o);
     silent.SetSilent(true);
-    TOtherDevice echo(TOtherDevice::Echo), garbage(TOtherDevice::Garbage);
+    TNonModemDevice echo(TNonModemDevice::Echo), garbage(TNonModemDevice::Garbage);
     // The parent process is alive for the whole test; the stale lock names no process.
     const std::string live = Format("%10d\n", static_cast<int>(getppid()));
     std::ofstream(LockFileName(locked.DevicePath())) << live;
     std::ofstream(LockFileName(staleLocked.DevicePath())) << "  99999999\n";
-    const TSettings echoBefore(echo.path);
+    const TSettings echoBefore(echo.DevicePath());
 
     const struct {
         std::string device;
@@ -198,8 +138,8 @@ TEST_F(DetectTest, DevicesThatAreNoModemAreReportedAndLeftAlone)
     } cases[] = {
         {locked.DevicePath(), Format("Device \"%s\" is locked", locked.DevicePath().c_str())},
         {silent.DevicePath(), "no answer to AT at 115200, 57600, 19200 or 9600 baud"},
-        {echo.path, "echoes what it is sent and answers nothing: no modem"},
-        {garbage.path, "answers AT with no result code at any speed: no modem"},
+        {echo.DevicePath(), "echoes what it is sent and answers nothing: no modem"},
+        {garbage.DevicePath(), "answers AT with no result code at any speed: no modem"},
         {staleLocked.DevicePath(), ""},
         {"/dev/null", "not a serial device"},
         {(dir / "ttyUSB9").string(), "cannot open the device: No such file or directory"},
@@ -220,11 +160,11 @@ TEST_F(DetectTest, DevicesThatAreNoModemAreReportedAndLeftAlone)
     // Locked: not a byte sent, the lock as it was. The others: our locks gone.
     EXPECT_TRUE(locked.Transcript().empty());
     EXPECT_EQ(ReadLock(locked.DevicePath()), live);
-    for (const std::string &device : {silent.DevicePath(), echo.path, garbage.path, staleLocked.DevicePath()})
+    for (const std::string &device : {silent.DevicePath(), echo.DevicePath(), garbage.DevicePath(), staleLocked.DevicePath()})
         EXPECT_FALSE(fs::exists(LockFileName(device))) << device;
     // The silent one was asked at every speed and nothing else.
     EXPECT_EQ(silent.ReceivedCommands(), std::vector<std::string>(4, "AT"));
-    EXPECT_TRUE(TSettings(echo.path) == echoBefore);
+    EXPECT_TRUE(TSettings(echo.DevicePath()) == echoBefore);
 }
 
 TEST_F(DetectTest, SerialDevicesOfTheMachine)
