@@ -28,7 +28,8 @@ using namespace kestrel;
 int main(int argc, char **argv)
 {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    const auto lockDir = std::filesystem::temp_directory_path() / ("kestrel-detect-bench-" + std::to_string(getpid()));
+    const auto lockDir =
+        std::filesystem::temp_directory_path() / ("kestrel-detect-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(lockDir);
     SetLockDirectory(lockDir.string());
 
@@ -68,13 +69,15 @@ int main(int argc, char **argv)
         std::printf("round %d wall_s: %.3f\n", round + 1, wall);
         for (size_t i = 0; i < std::size(modems); ++i)
             correct = correct && results[i].IsModem() && results[i].equipment == StrToEquipment(modems[i]);
-        correct = correct && results[4].error.rfind("no answer", 0) == 0 && results[5].error.rfind("no answer", 0) == 0;
+        correct = correct && results[4].error.rfind("no answer", 0) == 0 &&
+                  results[5].error.rfind("no answer", 0) == 0;
         correct = correct && results[6].error.find("no result code") != std::string::npos;
         correct = correct && results[7].lockedBy == owner && lockedSim.Transcript().empty();
         if (round == 0)
             for (const auto &r : results)
                 std::printf("  %s: %s\n", r.device.c_str(),
-                            r.IsModem() ? GSMEquipmentNames[r.equipment.value_or(eqGeneric)] : r.error.c_str());
+                            r.IsModem() ? GSMEquipmentNames[r.equipment.value_or(eqGeneric)]
+                                        : r.error.c_str());
     }
     std::printf("devices: %zu\nrounds: %d\nwall_s_max: %.3f\ncorrect: %s\n", devices.size(), rounds, worst,
                 correct ? "yes" : "no");

@@ -453,7 +453,8 @@ void TGSMKestrelForm::detectFinished(std::vector<TDetectResult> results)
     if (m_detectThread.joinable())
         m_detectThread.join();
     ui->DetectButton->setEnabled(ui->ConfigureGroupbox->isEnabled());
-    const auto modems = std::count_if(results.begin(), results.end(), [](const auto &r) { return r.IsModem(); });
+    const auto modems =
+        std::count_if(results.begin(), results.end(), [](const auto &r) { return r.IsModem(); });
     ui->StatusBar->showMessage(QString("%1 modem(s) found on %2 device(s)").arg(modems).arg(results.size()));
     auto *dialog = new TDetectDialog(std::move(results), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

@@ -32,7 +32,9 @@ QString StrList(const std::vector<std::string> &items)
 QString DetectJson(const TDetectResult &r)
 {
     QStringList fields;
-    auto add = [&](const char *key, const QString &value) { fields << QString("\"%1\": %2").arg(key, value); };
+    auto add = [&](const char *key, const QString &value) {
+        fields << QString("\"%1\": %2").arg(key, value);
+    };
     add("device", Str(r.device));
     add("byId", StrOrNull(r.byId));
     if (!r.IsModem()) {
@@ -72,8 +74,9 @@ int RunDetect(const QStringList &args)
         return kExitUsage;
     }
     if (parser.isSet(help)) {
-        PrintOut(QString("Usage: %1 [--device PATH]...\n\n%2\n\n%3")
-                     .arg(args.value(0), parser.applicationDescription(), parser.helpText().section('\n', 2)));
+        PrintOut(
+            QString("Usage: %1 [--device PATH]...\n\n%2\n\n%3")
+                .arg(args.value(0), parser.applicationDescription(), parser.helpText().section('\n', 2)));
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {

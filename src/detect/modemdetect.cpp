@@ -291,7 +291,9 @@ void Probe(TDetectResult &r, const TDetectOptions &options)
     const TProbeAnswer charsets = query("AT+CSCS=?");
 
     // ATI answers maker, model and revision on most modems: the stand-in where a query fails.
-    auto infoLine = [&](size_t i) { return info.ok && info.lines.size() > i ? info.lines[i] : std::string(); };
+    auto infoLine = [&](size_t i) {
+        return info.ok && info.lines.size() > i ? info.lines[i] : std::string();
+    };
     r.manufacturer = FirstLine(maker).empty() ? infoLine(0) : FirstLine(maker);
     r.model = FirstLine(model).empty() ? infoLine(1) : FirstLine(model);
     r.imei = Dequote(FirstLine(serial));
@@ -317,7 +319,8 @@ void Probe(TDetectResult &r, const TDetectOptions &options)
         AddNames(charsets.lines.front(), r.charsets);
     r.equipment = SuggestEquipment(r.manufacturer, r.model, r.formats);
     // The Nokia 6650 answers the revision query on its fourth line.
-    const size_t revisionLine = r.equipment ? static_cast<size_t>(EquipmentBehaviour(*r.equipment).revisionLine) : 1;
+    const size_t revisionLine =
+        r.equipment ? static_cast<size_t>(EquipmentBehaviour(*r.equipment).revisionLine) : 1;
     if (revision.ok && revision.lines.size() >= revisionLine && revisionLine > 1)
         r.revision = revision.lines[revisionLine - 1];
     else
@@ -325,22 +328,28 @@ void Probe(TDetectResult &r, const TDetectOptions &options)
 }
 
 struct TSuggestion {
-    const char *maker;     // part of the +CGMI answer, upper case
-    const char *model;     // the +CGMM answer starts with it (prefix) or contains it
+    const char *maker; // part of the +CGMI answer, upper case
+    const char *model; // the +CGMM answer starts with it (prefix) or contains it
     bool prefix;
     TGSMEquipment equipment;
 };
 
 // Known handsets and modules by what they answer; the first row that fits counts.
 const TSuggestion kSuggestions[] = {
-    {"SIEMENS", "TC35", true, eqTC35},        {"SIEMENS", "M35", true, eqM35},
-    {"SIEMENS", "S25", true, eqS25},          {"SIEMENS", "M20", true, eqM20},
-    {"SIEMENS", "A1", true, eqA1},            {"SIEMENS", "M1", true, eqM1},
-    {"ERICSSON", "GM12", false, eqGM12},      {"NOKIA", "6210", false, eqNokia6210},
-    {"NOKIA", "6650", false, eqNokia6650},    {"NOKIA", "9110", false, eqNokia9110},
+    {"SIEMENS", "TC35", true, eqTC35},
+    {"SIEMENS", "M35", true, eqM35},
+    {"SIEMENS", "S25", true, eqS25},
+    {"SIEMENS", "M20", true, eqM20},
+    {"SIEMENS", "A1", true, eqA1},
+    {"SIEMENS", "M1", true, eqM1},
+    {"ERICSSON", "GM12", false, eqGM12},
+    {"NOKIA", "6210", false, eqNokia6210},
+    {"NOKIA", "6650", false, eqNokia6650},
+    {"NOKIA", "9110", false, eqNokia9110},
     {"MOTOROLA", "T260", false, eqT260},
     // Wavecom's dual-band modules name their bands as the model; they speak text mode too.
-    {"WAVECOM", "MULTIBAND", false, eqFasttrack}, {"WAVECOM", "", false, eqWaveCom},
+    {"WAVECOM", "MULTIBAND", false, eqFasttrack},
+    {"WAVECOM", "", false, eqWaveCom},
 };
 
 } // namespace
@@ -388,7 +397,8 @@ TDetectResult ProbeDevice(const TSerialDevice &device, const TDetectOptions &opt
     return r;
 }
 
-std::vector<TDetectResult> DetectModems(const std::vector<TSerialDevice> &devices, const TDetectOptions &options)
+std::vector<TDetectResult> DetectModems(const std::vector<TSerialDevice> &devices,
+                                        const TDetectOptions &options)
 {
     std::vector<TDetectResult> results(devices.size());
     std::vector<std::thread> threads;

@@ -10,8 +10,8 @@ const std::array<const char *, kGSMEquipmentCount> GSMEquipmentNames = {
     "M35", "S25", "T260", "WaveCom", "TC35",      "Fasttrack", "Generic"};
 
 const std::array<const char *, kGSMEquipmentCount> GSMEquipmentCaptions = {
-    "Siemens A1", "Siemens M1",   "Siemens M20",      "Ericsson GM12", "Nokia 6210",
-    "Nokia 6650", "Nokia 9110",   "Siemens M35",      "Siemens S25",   "Motorola T260",
+    "Siemens A1", "Siemens M1",   "Siemens M20",       "Ericsson GM12", "Nokia 6210",
+    "Nokia 6650", "Nokia 9110",   "Siemens M35",       "Siemens S25",   "Motorola T260",
     "WaveCom",    "Siemens TC35", "Wavecom Fasttrack", "Generic"};
 
 namespace {

@@ -137,8 +137,9 @@ void TGSM::sendTextMessage(const TSMSSubmit &submit, std::vector<std::string> &l
     auto restore = [&] {
         m_recTimeout = savedTimeout;
         if (ucs2)
-            CheckResult(ExecCommand(
-                "AT+CSCS=" + (m_characterSet.empty() ? std::string("\"GSM\"") : m_characterSet), kWaitResult));
+            CheckResult(
+                ExecCommand("AT+CSCS=" + (m_characterSet.empty() ? std::string("\"GSM\"") : m_characterSet),
+                            kWaitResult));
     };
     try {
         ExecCommand("AT+CMGS=\"" + address + "\">" + data, kSendFlags, &lines);

@@ -308,7 +308,8 @@ void TSimHandset::cmdC5greg(const TCommand &cmd, TAnswer &a)
 }
 
 // +CREG and its LTE and 5G kin share their form (TS 27.007 7.2, 10.1.22, 10.1.56).
-void TSimHandset::registrationCommand(const TCommand &cmd, TAnswer &a, const char *name, int &mode, int status)
+void TSimHandset::registrationCommand(const TCommand &cmd, TAnswer &a, const char *name, int &mode,
+                                      int status)
 {
     int v = 0;
     switch (cmd.kind) {

@@ -189,7 +189,8 @@ void TSimHandset::deliverArrived(const std::string &tpdu, const std::string &sca
             body = pduLine(tpdu, sca);
         } else {
             header = "+CMT: " + quoted(toHostText(deliver.OA)) + ",," + stamp(deliver.SCTS, deliver.TimeZone);
-            body = deliver.SevenBit() && !deliver.FirstOctetBit(6) ? toHostText(bodyText(deliver)) : bodyText(deliver);
+            body = deliver.SevenBit() && !deliver.FirstOctetBit(6) ? toHostText(bodyText(deliver))
+                                                                   : bodyText(deliver);
             if (m_csdh)
                 header +=
                     Format(",%d,%d,%d,%d,\"%s\",%d,%zu", addressType(deliver.OA), deliver.FirstOctet,

@@ -22,7 +22,8 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         SetLockDirectory(dir.path().toStdString());
-        dm = std::make_unique<TGSMDataModule>(dir.filePath("gsm.ini").toStdString(), dir.path().toStdString() + "/");
+        dm = std::make_unique<TGSMDataModule>(dir.filePath("gsm.ini").toStdString(),
+                                              dir.path().toStdString() + "/");
         dm->GSM.SetRepeatTimeout(100);
         form = std::make_unique<TGSMKestrelForm>(*dm, QStringList{"gsm-kestrel"});
         form->ShowError = [this](const QString &m) { errors << m; };

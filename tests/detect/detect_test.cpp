@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         dir = fs::temp_directory_path() / ("kestrel-detect-" + std::to_string(getpid()) + "-" +
-                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         SetLockDirectory(dir.string());
@@ -63,8 +63,9 @@ struct TSettings {
     }
 };
 
-const std::set<std::string> kHarmless = {"AT",      "ATE0",     "ATI",       "AT+CGMI",   "AT+CGMM",   "AT+CGMR",
-                                         "AT+CGSN", "AT+CPIN?", "AT+CMGF=?", "AT+CPMS=?", "AT+CNMI=?", "AT+CSCS=?"};
+const std::set<std::string> kHarmless = {"AT",        "ATE0",      "ATI",       "AT+CGMI",
+                                         "AT+CGMM",   "AT+CGMR",   "AT+CGSN",   "AT+CPIN?",
+                                         "AT+CMGF=?", "AT+CPMS=?", "AT+CNMI=?", "AT+CSCS=?"};
 
 TEST_F(DetectTest, EveryProfileIsFoundAndNamedWithoutChangingAnything)
 {
@@ -160,7 +161,8 @@ TEST_F(DetectTest, DevicesThatAreNoModemAreReportedAndLeftAlone)
     // Locked: not a byte sent, the lock as it was. The others: our locks gone.
     EXPECT_TRUE(locked.Transcript().empty());
     EXPECT_EQ(ReadLock(locked.DevicePath()), live);
-    for (const std::string &device : {silent.DevicePath(), echo.DevicePath(), garbage.DevicePath(), staleLocked.DevicePath()})
+    for (const std::string &device :
+         {silent.DevicePath(), echo.DevicePath(), garbage.DevicePath(), staleLocked.DevicePath()})
         EXPECT_FALSE(fs::exists(LockFileName(device))) << device;
     // The silent one was asked at every speed and nothing else.
     EXPECT_EQ(silent.ReceivedCommands(), std::vector<std::string>(4, "AT"));
@@ -186,7 +188,7 @@ TEST_F(DetectTest, SerialDevicesOfTheMachine)
     const auto real = [&](const char *name) { return fs::canonical(dev / name).string(); };
     const std::string byId = (dev / "serial" / "by-id" / "usb-Kestrel_KW-L400-if02-port0").string();
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {real("ttyACM0"), ""}, {real("ttyS0"), ""},        {real("ttyUSB0"), ""},
+        {real("ttyACM0"), ""},   {real("ttyS0"), ""},    {real("ttyUSB0"), ""},
         {real("ttyUSB2"), byId}, {real("ttyUSB10"), ""},
     };
     ASSERT_EQ(devices.size(), expected.size());

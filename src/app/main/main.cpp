@@ -78,8 +78,7 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr, "gsm-kestrel: %s: %s\n", e.what(), equipment.c_str());
                 return 2;
             }
-        }
-        else if (args[i] == "--help" || args[i] == "-h") {
+        } else if (args[i] == "--help" || args[i] == "-h") {
             std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate] "
                         "[--equipment NAME]\n");
             return 0;
@@ -121,7 +120,8 @@ int main(int argc, char *argv[])
     {
         TGSMKestrelForm form(*dataModule, QApplication::arguments());
         if (simulator)
-            form.ExtraDetectDevices.push_back(simulator->DevicePath()); // Detect finds the virtual handset too
+            form.ExtraDetectDevices.push_back(
+                simulator->DevicePath()); // Detect finds the virtual handset too
         installQuitSignals(form);
         form.show();
         rc = QApplication::exec();

@@ -35,9 +35,9 @@ TEST(Equipment, SendLengthAndFormats)
         int length;
         TSMSFormats formats;
     } cases[] = {
-        {eqA1, 165, 1},        {eqM1, 164, 1},  {eqM20, 28, 3},     {eqGM12, 28, 1}, {eqNokia6210, 28, 3},
-        {eqNokia9110, 164, 2}, {eqT260, 28, 1}, {eqWaveCom, 29, 1}, {eqTC35, 28, 3}, {eqFasttrack, 28, 3},
-        {eqGeneric, 28, 3},
+        {eqA1, 165, 1},       {eqM1, 164, 1},        {eqM20, 28, 3},     {eqGM12, 28, 1},
+        {eqNokia6210, 28, 3}, {eqNokia9110, 164, 2}, {eqT260, 28, 1},    {eqWaveCom, 29, 1},
+        {eqTC35, 28, 3},      {eqFasttrack, 28, 3},  {eqGeneric, 28, 3},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(CMGSLength(c.eq, 58), c.length) << GSMEquipmentNames[c.eq];
@@ -170,8 +170,7 @@ TEST(Equipment, RegistrationCombinedOverTechnologies)
         std::array<int, 3> byTechnology; // +CREG, +CEREG, +C5GREG
         int status;
     } cases[] = {
-        {{-1, -1, -1}, 0},
-        {{1, -1, -1}, 1},
+        {{-1, -1, -1}, 0}, {{1, -1, -1}, 1},
         {{0, 1, -1}, 1},  // an LTE stick: no circuit-switched registration
         {{2, 5, -1}, 5},  // roaming on LTE while 2G searches
         {{5, 1, -1}, 1},  // home before roaming

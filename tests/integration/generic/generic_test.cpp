@@ -33,7 +33,7 @@ size_t IndexOf(const std::vector<std::string> &v, const std::string &s)
 TEST(Generic, OpenSequenceNegotiatesRegistrationStoragesAndCharacterSet)
 {
     const std::vector<std::string> common = {
-        "ATE1",       "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CEREG?", "AT+CEREG=1",
+        "ATE1", "AT+CPIN?", "AT+CREG?", "AT+CREG=1", "AT+CEREG?", "AT+CEREG=1",
         // The module has no 5G: its error ends that query, without "=1" after it.
         "AT+C5GREG?", "AT+CPMS=?", "AT+CPMS=\"MT\",\"MT\",\"MT\"", "AT+CPMS?", "AT+CSMS?", "AT+CSCA=\"\""};
     const struct {
@@ -41,7 +41,8 @@ TEST(Generic, OpenSequenceNegotiatesRegistrationStoragesAndCharacterSet)
         std::vector<std::string> rest;
     } cases[] = {
         {kSMSFormatPDU, {"AT+CMGF=0", "AT+CNMI=?", "AT+CNMI?", "AT+CNMI=2,1,0,0,1"}},
-        {kSMSFormatText, {"AT+CMGF=1", "AT+CSDH=1", "AT+CSCS?", "AT+CNMI=?", "AT+CNMI?", "AT+CNMI=2,1,0,0,1"}},
+        {kSMSFormatText,
+         {"AT+CMGF=1", "AT+CSDH=1", "AT+CSCS?", "AT+CNMI=?", "AT+CNMI?", "AT+CNMI=2,1,0,0,1"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.format);
@@ -89,7 +90,7 @@ TEST(Generic, SendListReadDeleteInEveryMode)
         rig.Open();
         rig.sim.ClearTranscript();
         const TSMSSubmit submit = c.ucs2 ? UCS2Submit(kOwn, cyrillic) : *TextSubmit(kOwn, "Hello generic");
-        const std::string wanted = c.ucs2 ? WideToUCS2(cyrillic)
+        const std::string wanted = c.ucs2                       ? WideToUCS2(cyrillic)
                                    : c.format == kSMSFormatText ? std::string("Hello generic")
                                                                 : TextToGSM("Hello generic");
         EXPECT_GE(rig.gsm.SendSMS(submit), 0);
@@ -259,8 +260,8 @@ TEST_F(GenericDataModule, MessagesAtLoginAndLaterAreHandledAndDeleted)
 {
     for (int format : {0, 1}) {
         SCOPED_TRACE(format);
-        std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=Generic\nUnsolicitedIndication=9\nSMSFormat=" << format
-                                       << "\n";
+        std::ofstream(dir / "gsm.ini")
+            << "[Modem]\nDevice=Generic\nUnsolicitedIndication=9\nSMSFormat=" << format << "\n";
         TModemSimulator sim(Handset("Generic"));
         sim.StoreMessage("SM", 0, DeliverTPDU("+441234567890", "waiting on the SIM"));
         sim.StoreMessage("ME", 0, DeliverTPDU("+441234567891", "waiting in the module"));
