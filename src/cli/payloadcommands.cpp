@@ -2,6 +2,7 @@
 // between RTTTL and the binary format, and convert pictures to and from OTA bitmaps.
 #include "cli/clicommand.h"
 #include "connect/connection.h"
+#include "gsm/smstext.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
@@ -19,10 +20,10 @@ namespace kestrel::cli {
 
 namespace {
 
-// Payload octets as text: 8-bit characters keep their code (ISO 8859-1).
+// Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
 QString latin1(const std::string &s)
 {
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    return Model8BitToUnicode(s);
 }
 
 std::string bytesFromHex(const QString &hex)

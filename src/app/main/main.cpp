@@ -6,8 +6,11 @@
 //                        "kestrel detect" suggests
 //   --simulate           run against a virtual handset on a pseudo-terminal; its device is used
 //                        for this run only and never stays in the settings file
+//   --screenshots DIR    with --simulate: log in, show each tab with something in it, save one PNG
+//                        per tab into DIR and quit (scripts/screenshots runs it under Xvfb)
 // SIGTERM and SIGINT close the window like its close button: settings saved, engine closed.
 #include "app/gsmkestrelform.h"
+#include "app/screenshottour.h"
 #include "appcore/datamodule.h"
 #include "gsm/gsmequipment.h"
 #include "modemsim/modemsimulator.h"
@@ -65,6 +68,7 @@ int main(int argc, char *argv[])
     bool simulate = false;
     std::string device;
     std::string equipment;
+    QString screenshots;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--simulate")
             simulate = true;
@@ -78,11 +82,17 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr, "gsm-kestrel: %s: %s\n", e.what(), equipment.c_str());
                 return 2;
             }
+        } else if (args[i] == "--screenshots" && i + 1 < args.size()) {
+            screenshots = QString::fromStdString(args[++i]);
         } else if (args[i] == "--help" || args[i] == "-h") {
-            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate] "
-                        "[--equipment NAME]\n");
+            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate "
+                        "[--screenshots DIR]] [--equipment NAME]\n");
             return 0;
         }
+    }
+    if (!screenshots.isEmpty() && !simulate) {
+        std::fprintf(stderr, "gsm-kestrel: --screenshots needs --simulate\n");
+        return 2;
     }
 
     // The simulated handset must outlive the data module, whose engine talks to it until the end.
@@ -123,7 +133,12 @@ int main(int argc, char *argv[])
             form.ExtraDetectDevices.push_back(
                 simulator->DevicePath()); // Detect finds the virtual handset too
         installQuitSignals(form);
+        std::unique_ptr<TScreenshotTour> tour;
+        if (!screenshots.isEmpty())
+            tour = std::make_unique<TScreenshotTour>(form, screenshots, simulator->OwnNumber());
         form.show();
+        if (tour)
+            tour->Start();
         rc = QApplication::exec();
         try {
             dataModule->GSM.Close();
