@@ -452,7 +452,7 @@ void TGSMKestrelForm::detectFinished(std::vector<TDetectResult> results)
 {
     if (m_detectThread.joinable())
         m_detectThread.join();
-    ui->DetectButton->setEnabled(ui->ConfigureGroupbox->isEnabled());
+    ui->DetectButton->setEnabled(!m_dm.GSM.Active()); // the user may have logged in meanwhile
     const auto modems =
         std::count_if(results.begin(), results.end(), [](const auto &r) { return r.IsModem(); });
     ui->StatusBar->showMessage(QString("%1 modem(s) found on %2 device(s)").arg(modems).arg(results.size()));

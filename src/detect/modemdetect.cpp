@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <system_error>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -124,7 +124,9 @@ public:
         m_fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_fd < 0) {
             const int err = errno;
-            throw std::runtime_error(Format("cannot open the device: %s%s", std::strerror(err),
+            // Probes run on threads of their own: the error text from the thread-safe catalogue.
+            throw std::runtime_error(Format("cannot open the device: %s%s",
+                                            std::generic_category().message(err).c_str(),
                                             err == EACCES ? " (is the user in the group dialout?)" : ""));
         }
         if (tcgetattr(m_fd, &m_saved) != 0) {

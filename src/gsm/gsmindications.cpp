@@ -210,6 +210,10 @@ bool TGSM::handleDeliverHeader(const std::string &line)
             // A length beyond any line is bounded like every line.
             bodyLength =
                 std::min(static_cast<size_t>(std::max(0, StrToInt(ExtractParam(line, pos)))), kMaxLineLength);
+            // Hexadecimal data (UCS2, 8-bit, a header) holds no line end, and current modems
+            // count its octets rather than its characters: the body is the line.
+            if (Behaviour().ucs2Text && (!sms->SevenBit() || sms->FirstOctetBit(6)))
+                bodyLength = kMaxLineLength;
         }
     } else {
         bodyLength = kPDUBodyLength;

@@ -139,6 +139,31 @@ TEST(Generic, SendListReadDeleteInEveryMode)
     }
 }
 
+// Routed with "+CMT" instead of stored: the text arrives whole in both modes, also the UCS2 text
+// whose hexadecimal body is twice as long as the octet count its header gives.
+TEST(Generic, RoutedMessagesArriveWhole)
+{
+    const std::u16string greek =
+        u"\u039a\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 \u03ba\u03cc\u03c3\u03bc\u03b5";
+    for (uint8_t format : {kSMSFormatPDU, kSMSFormatText}) {
+        for (bool ucs2 : {false, true}) {
+            SCOPED_TRACE(std::to_string(format) + (ucs2 ? " UCS2" : " 7-bit"));
+            TMessagingRig rig(Handset("Generic"), format, Bit(uindSMSDeliver));
+            rig.Open();
+            const TSMSSubmit submit = ucs2 ? UCS2Submit(kOwn, greek) : *TextSubmit(kOwn, "routed");
+            rig.gsm.SendSMS(submit);
+            ASSERT_TRUE(rig.WaitEvents(1));
+            EXPECT_EQ(rig.events[0].index, -1);
+            EXPECT_EQ(rig.events[0].cls, "TSMSDeliver");
+            EXPECT_EQ(rig.events[0].text, ucs2                       ? WideToUCS2(greek)
+                                          : format == kSMSFormatText ? std::string("routed")
+                                                                     : TextToGSM("routed"));
+            EXPECT_TRUE(rig.errors.empty());
+            rig.gsm.Close();
+        }
+    }
+}
+
 // An LTE stick is registered on LTE while +CREG says it is not; the plain +CREG types cannot see it.
 TEST(Generic, RegistrationOnLTEAloneCounts)
 {
