@@ -74,9 +74,10 @@ int RunDetect(const QStringList &args)
         return kExitUsage;
     }
     if (parser.isSet(help)) {
-        PrintOut(
-            QString("Usage: %1 [--device PATH]...\n\n%2\n\n%3")
-                .arg(args.value(0), parser.applicationDescription(), parser.helpText().section('\n', 2)));
+        const QString text = parser.helpText();
+        PrintOut(QString("Usage: %1 [--device PATH]...\n\n%2\n\n%3")
+                     .arg(args.value(0), parser.applicationDescription(),
+                          text.mid(text.indexOf("Options:")).trimmed()));
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {
