@@ -136,7 +136,8 @@ public:
     std::function<void(const std::string &message)> OnError;
 
 private:
-    void smsLogLine(const std::string &line);
+    // Shows and writes one line of the SMS log; Shown, when given, is how the view shows it.
+    void smsLogLine(const std::string &line, const QString &shown = {});
     void readStorage();
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     void reportError(const std::string &message);

@@ -26,6 +26,8 @@ struct TSession {
 // Adds --config --device --equipment --pin --sca --format --indications --rec-timeout --baud.
 void AddSessionOptions(QCommandLineParser &parser);
 QString SessionOptionsHelp();
+// True when Name (without its dashes) is one of the session options above; they all take a value.
+bool IsSessionOption(const QString &name);
 
 // The settings file (--config, or where the window keeps it) and the directory of the default
 // log files.
