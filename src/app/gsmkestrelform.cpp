@@ -1,5 +1,6 @@
 #include "app/gsmkestrelform.h"
 
+#include "app/detectdialog.h"
 #include "app/glyphs.h"
 #include "app/operators.h"
 #include "app/pictureeditor.h"
@@ -21,6 +22,7 @@
 #include <QSaveFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 
 namespace kestrel {
@@ -100,6 +102,9 @@ TGSMKestrelForm::TGSMKestrelForm(TGSMDataModule &dataModule, const QStringList &
 
 TGSMKestrelForm::~TGSMKestrelForm()
 {
+    // A search ends within its deadline of a few seconds; what it posts is dropped with this window.
+    if (m_detectThread.joinable())
+        m_detectThread.join();
     m_dm.RemoveForm(this);
     if (m_dm.ModemLogView == ui->ModemLog)
         m_dm.ModemLogView = nullptr;
@@ -195,6 +200,7 @@ void TGSMKestrelForm::connectHandlers()
     on(ui->SMSKind2, &QComboBox::currentIndexChanged, [this] { SMSKindChange(); });
     on(ui->Blink, &QPushButton::clicked, [this] { BlinkClick(); });
     on(ui->BitBtn1, &QPushButton::clicked, [this] { BitBtn1Click(); });
+    on(ui->DetectButton, &QPushButton::clicked, [this] { DetectClick(); });
     on(ui->Message, &QLineEdit::textChanged, [this] { updateMessageCounter(); });
     ui->ModemLog->OnKeyPress = [this](QObject *sender, char &key) {
         guarded([&] { ModemLogKeyPress(sender, key); });
@@ -418,6 +424,56 @@ void TGSMKestrelForm::GSMLogButtonClick()
         m_dm.GSMLogName = m_gsmLogFile;
     } else {
         m_gsmLogFile = m_dm.GSMLogName;
+    }
+}
+
+void TGSMKestrelForm::DetectClick()
+{
+    if (m_detectThread.joinable() || m_dm.GSM.Active())
+        return;
+    m_dm.Comm1.Close(); // it may be open for typing, which would lock its device against the probe
+    std::vector<TSerialDevice> devices = ListDevices ? ListDevices() : std::vector<TSerialDevice>();
+    for (const std::string &extra : ExtraDetectDevices) {
+        TSerialDevice d = DescribeSerialDevice(extra);
+        if (std::none_of(devices.begin(), devices.end(), [&](const auto &x) { return x.device == d.device; }))
+            devices.push_back(d);
+    }
+    ui->DetectButton->setEnabled(false);
+    ui->StatusBar->showMessage("Looking for modems ...");
+    m_detectThread = std::thread([this, devices] {
+        std::vector<TDetectResult> results = DetectModems(devices);
+        QMetaObject::invokeMethod(
+            this, [this, results = std::move(results)]() mutable { detectFinished(std::move(results)); },
+            Qt::QueuedConnection);
+    });
+}
+
+void TGSMKestrelForm::detectFinished(std::vector<TDetectResult> results)
+{
+    if (m_detectThread.joinable())
+        m_detectThread.join();
+    ui->DetectButton->setEnabled(!m_dm.GSM.Active()); // the user may have logged in meanwhile
+    const auto modems =
+        std::count_if(results.begin(), results.end(), [](const auto &r) { return r.IsModem(); });
+    ui->StatusBar->showMessage(QString("%1 modem(s) found on %2 device(s)").arg(modems).arg(results.size()));
+    auto *dialog = new TDetectDialog(std::move(results), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (const TDetectResult *r = dialog->Selected())
+            guarded([&] { useDetected(*r); });
+    });
+    dialog->open();
+}
+
+void TGSMKestrelForm::useDetected(const TDetectResult &r)
+{
+    ui->DeviceNameEdit->setText(QString::fromStdString(TDetectDialog::DeviceToUse(r)));
+    if (r.equipment) {
+        ui->ModemComboBox->setCurrentIndex(*r.equipment);
+        // PDU mode where the modem and its type have it, else text mode.
+        const bool pdu = std::find(r.formats.begin(), r.formats.end(), "pdu") != r.formats.end() &&
+                         SupportsFormat(*r.equipment, kSMSFormatPDU);
+        ui->SMSFormat->setCurrentIndex(pdu ? kSMSFormatPDU : kSMSFormatText);
     }
 }
 

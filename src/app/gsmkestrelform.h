@@ -6,6 +6,7 @@
 
 #include "app/melodyeditor.h"
 #include "appcore/datamodule.h"
+#include "detect/modemdetect.h"
 #include "xsms/composer.h"
 
 #include <QFileDialog>
@@ -14,6 +15,8 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace Ui {
 class GSMKestrelForm;
@@ -57,6 +60,13 @@ public:
     void SMSKindChange();
     void BlinkClick();
     void BitBtn1Click(); // send
+    // Looks for modems off the GUI thread, then offers what it found to fill in device and type.
+    void DetectClick();
+    bool Detecting() const { return m_detectThread.joinable(); }
+    // The devices to probe: those of the machine by default. ExtraDetectDevices are probed too
+    // (the virtual handset of --simulate).
+    std::function<std::vector<TSerialDevice>()> ListDevices = [] { return ListSerialDevices(); };
+    std::vector<std::string> ExtraDetectDevices;
     // What the SMS tab describes, as the composer takes it.
     TMessageContent MessageContent() const;
 
@@ -111,6 +121,8 @@ private:
     void sendMessage();
     void sendSubmit(TSMSSubmit &submit);
     void openForTyping();
+    void detectFinished(std::vector<TDetectResult> results);
+    void useDetected(const TDetectResult &r);
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;
     TGSMDataModule &m_dm;
@@ -133,6 +145,7 @@ private:
     QFileDialog *SavePictureDialog = nullptr;
     QFileDialog *OpenMelodyDialog = nullptr;
     QFileDialog *SaveMelodyDialog = nullptr;
+    std::thread m_detectThread;
 };
 
 } // namespace kestrel

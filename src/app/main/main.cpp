@@ -2,6 +2,8 @@
 //   -I:PATH or /I:PATH   settings file instead of gsm.ini next to the program
 //   -START or /START     log in at once
 //   --device PATH        serial device for this run (saved like a change in the window)
+//   --equipment NAME     equipment type for this run (saved the same way), e.g. the type
+//                        "kestrel detect" suggests
 //   --simulate           run against a virtual handset on a pseudo-terminal; its device is used
 //                        for this run only and never stays in the settings file
 //   --screenshots DIR    with --simulate: log in, show each tab with something in it, save one PNG
@@ -65,17 +67,26 @@ int main(int argc, char *argv[])
         args.push_back(a.toStdString());
     bool simulate = false;
     std::string device;
+    std::string equipment;
     QString screenshots;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--simulate")
             simulate = true;
         else if (args[i] == "--device" && i + 1 < args.size())
             device = args[++i];
-        else if (args[i] == "--screenshots" && i + 1 < args.size())
+        else if (args[i] == "--equipment" && i + 1 < args.size()) {
+            equipment = args[++i];
+            try {
+                StrToEquipment(equipment);
+            } catch (const std::exception &e) {
+                std::fprintf(stderr, "gsm-kestrel: %s: %s\n", e.what(), equipment.c_str());
+                return 2;
+            }
+        } else if (args[i] == "--screenshots" && i + 1 < args.size()) {
             screenshots = QString::fromStdString(args[++i]);
-        else if (args[i] == "--help" || args[i] == "-h") {
+        } else if (args[i] == "--help" || args[i] == "-h") {
             std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate "
-                        "[--screenshots DIR]]\n");
+                        "[--screenshots DIR]] [--equipment NAME]\n");
             return 0;
         }
     }
@@ -95,6 +106,10 @@ int main(int argc, char *argv[])
         dataModule = std::make_unique<TGSMDataModule>(locations);
         if (!device.empty())
             dataModule->Comm1.SetDeviceName(device);
+        if (!equipment.empty()) {
+            dataModule->GSM.SetEquipment(StrToEquipment(equipment));
+            dataModule->GSM.AdjustCommSettings();
+        }
         if (simulate) {
             TModemSimulatorOptions options;
             options.equipment = GSMEquipmentNames[dataModule->GSM.Equipment()];
@@ -114,6 +129,9 @@ int main(int argc, char *argv[])
     int rc = 0;
     {
         TGSMKestrelForm form(*dataModule, QApplication::arguments());
+        if (simulator)
+            form.ExtraDetectDevices.push_back(
+                simulator->DevicePath()); // Detect finds the virtual handset too
         installQuitSignals(form);
         std::unique_ptr<TScreenshotTour> tour;
         if (!screenshots.isEmpty())
