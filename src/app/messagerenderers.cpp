@@ -206,7 +206,7 @@ public:
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMvCalendar calendar;
-        calendar.SetData(m.Payload);
+        calendar.SetData(withoutNestedObjects(m.Payload));
         const TDirectoryRecords &r = calendar.Records;
         out.Title = "vCalendar";
         appendLine(out.Text, TextFromOctets(r.Values("SUMMARY")));
@@ -218,6 +218,29 @@ public:
     }
 
 private:
+    // The records of the events and to-dos inside the calendar as records of the calendar: the
+    // directory reader takes one level, and a calendar nests its entries one level deeper.
+    static std::string withoutNestedObjects(const std::string &payload)
+    {
+        std::string out;
+        size_t start = 0;
+        while (start < payload.size()) {
+            size_t end = payload.find_first_of("\r\n", start);
+            if (end == std::string::npos)
+                end = payload.size();
+            size_t next = end;
+            while (next < payload.size() && (payload[next] == '\r' || payload[next] == '\n') &&
+                   next - end < 2)
+                ++next;
+            const QString line = QString::fromLatin1(payload.substr(start, end - start)).trimmed().toUpper();
+            const bool nested =
+                (line.startsWith("BEGIN:") || line.startsWith("END:")) && !line.endsWith(":VCALENDAR");
+            if (!nested)
+                out += payload.substr(start, next - start);
+            start = next;
+        }
+        return out;
+    }
     // "20020312T103000Z" as "2002-03-12 10:30 UTC"; anything else as it came.
     static QString when(const std::string &value)
     {

@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrel {
 
@@ -144,6 +145,8 @@ public:
     {
         while (m_pos < m_text.size() && m_rows.size() < static_cast<size_t>(kMaxIMelodyRows)) {
             const char c = m_text[m_pos];
+            if (skipSwitch())
+                continue;
             if (c == '*') {
                 ++m_pos;
                 if (m_pos < m_text.size() && isDigit(m_text[m_pos]))
@@ -172,7 +175,7 @@ public:
                 ++m_pos;
                 note(c, 0);
             } else {
-                ++m_pos; // LED, vibration, backlight switches and anything unknown
+                ++m_pos; // anything unknown
             }
         }
         if (m_rows.size() > static_cast<size_t>(kMaxIMelodyRows))
@@ -182,6 +185,18 @@ public:
 
 private:
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    // LED, vibration and backlight switches, whose letters would otherwise read as notes.
+    bool skipSwitch()
+    {
+        static const char *const kSwitches[] = {"ledoff", "ledon", "vibeoff", "vibeon", "backoff", "backon"};
+        for (const char *s : kSwitches)
+            if (m_text.compare(m_pos, std::strlen(s), s) == 0) {
+                m_pos += std::strlen(s);
+                return true;
+            }
+        return false;
+    }
     static bool isNote(char c) { return c >= 'a' && c <= 'g'; }
 
     int number()
