@@ -59,7 +59,10 @@ QVariant TConversationModel::data(const QModelIndex &index, int role) const
     case LastIdRole:
         return static_cast<qlonglong>(c.LastId);
     case Qt::ToolTipRole:
-        return QString("%1: %2 messages, %3 unread").arg(QString::fromStdString(c.Peer)).arg(c.Count).arg(c.Unread);
+        return QString("%1: %2 messages, %3 unread")
+            .arg(QString::fromStdString(c.Peer))
+            .arg(c.Count)
+            .arg(c.Unread);
     default:
         return {};
     }

@@ -83,13 +83,15 @@ int TThreadModel::Refresh()
     // page by page back to what is shown) and the messages whose status is likely to change.
     std::vector<TStoredMessage> fresh = m_store->List(filter());
     const int64_t lastShown = m_rows.empty() ? 0 : m_rows.back().Message.Id;
-    while (!m_rows.empty() && fresh.size() >= static_cast<size_t>(kPageSize) && fresh.front().Id > lastShown) {
+    while (!m_rows.empty() && fresh.size() >= static_cast<size_t>(kPageSize) &&
+           fresh.front().Id > lastShown) {
         TMessageFilter f = filter();
         f.BeforeId = fresh.front().Id;
         std::vector<TStoredMessage> page = m_store->List(f);
         if (page.empty())
             break;
-        fresh.insert(fresh.begin(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+        fresh.insert(fresh.begin(), std::make_move_iterator(page.begin()),
+                     std::make_move_iterator(page.end()));
     }
     std::vector<TStoredMessage> added;
     for (auto &m : fresh) {
