@@ -1,6 +1,7 @@
 #include "app/gsmkestrelform.h"
 
 #include "app/glyphs.h"
+#include "app/messagesview.h"
 #include "app/operators.h"
 #include "app/pictureeditor.h"
 #include "base/convert.h"
@@ -28,6 +29,7 @@ namespace kestrel {
 namespace {
 
 constexpr int kTabModem = 0;
+constexpr int kTabSMS = 1;
 constexpr int kTabModemLog = 3;
 // The editors take no more than this from the size edits, so a typing slip cannot ask for a
 // bitmap of gigabytes.
@@ -158,6 +160,26 @@ void TGSMKestrelForm::formCreate()
     m_picture = NewPicture(72, 28);
     ui->Picture->SetPicture(&m_picture);
     setupMelodyEditor();
+    setupMessagesView();
+}
+
+void TGSMKestrelForm::setupMessagesView()
+{
+    m_messagesView = new TMessagesView(ui->PageControl1);
+    ui->PageControl1->addTab(m_messagesView, "Messages");
+    m_messagesView->SetComposer(&m_composer);
+    m_messagesView->ShowError = [this](const QString &message) {
+        if (ShowError)
+            ShowError(message);
+    };
+    m_messagesView->OnReply = [this](const std::string &peer, const QString &text) { SendReply(peer, text); };
+    m_messagesView->OnOpenPicture = [this](const TMessagePicture &picture) { OpenInPictureEditor(picture); };
+    m_messagesView->OnOpenMelody = [this](const TMessageMelody &melody) { OpenInMelodyEditor(melody); };
+}
+
+void TGSMKestrelForm::SetMessageStore(TMessageStore *store)
+{
+    m_messagesView->SetStore(store);
 }
 
 void TGSMKestrelForm::setupMelodyEditor()
@@ -474,6 +496,9 @@ void TGSMKestrelForm::HandleMessage(int Msg, long long WParam, const TSMS *)
         setRegistration(static_cast<int>(WParam));
     else if (Msg == kMsgEngineState)
         setEngineState(static_cast<int>(WParam));
+    else if (Msg == kMsgSMSProcessed)
+        // The message is in the store by now: the Messages tab shows it.
+        guarded([this] { m_messagesView->Refresh(); });
 }
 
 void TGSMKestrelForm::setRegistration(int status)
@@ -605,14 +630,8 @@ void TGSMKestrelForm::BlinkClick()
 
 void TGSMKestrelForm::updateMessageCounter()
 {
-    QString count;
-    try {
-        const int n = m_composer.MessageCount(MessageContent());
-        count = n == 1 ? QString("1 message") : QString("%1 messages").arg(n);
-    } catch (const std::exception &e) {
-        count = QString::fromStdString(e.what());
-    }
-    ui->MessageCounter->setText(QString("%1 characters, %2").arg(ui->Message->text().size()).arg(count));
+    ui->MessageCounter->setText(
+        MessageCounterText(m_composer, MessageContent(), static_cast<int>(ui->Message->text().size())));
 }
 
 TMessageContent TGSMKestrelForm::MessageContent() const
@@ -681,7 +700,28 @@ private:
 
 void TGSMKestrelForm::sendMessage()
 {
-    const TMessageContent content = MessageContent();
+    sendContent(ui->DA->text().trimmed().toStdString(), MessageContent());
+    guarded([this] { m_messagesView->Refresh(); });
+}
+
+void TGSMKestrelForm::SendReply(const std::string &peer, const QString &text)
+{
+    TMessageContent content;
+    content.Text = text;
+    content.MessageClass = std::max(0, ui->DCS->currentIndex());
+    content.StatusReport = true;
+    BeginModemAction();
+    try {
+        sendContent(peer, content);
+    } catch (...) {
+        EndModemAction();
+        throw;
+    }
+    EndModemAction();
+}
+
+void TGSMKestrelForm::sendContent(const std::string &destination, const TMessageContent &content)
+{
     if (!m_dm.GSM.Active()) {
         if (!Confirm || !Confirm("Device not active. Connect?"))
             return;
@@ -691,9 +731,63 @@ void TGSMKestrelForm::sendMessage()
     }
     CheckDeviceActive();
     const TEngineContext context(m_dm.GSM);
-    auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content, &context);
+    auto submits = m_composer.Compose(destination, content, &context);
     for (auto &submit : submits)
         sendSubmit(*submit);
+}
+
+// ---- From the Messages tab into the editors
+
+void TGSMKestrelForm::OpenInPictureEditor(const TMessagePicture &picture)
+{
+    if (picture.Frames.empty())
+        return;
+    struct TPlace {
+        TMessageKind kind;
+        int smsKind, type;
+    };
+    static const TPlace places[] = {
+        {TMessageKind::mkPicture, skSmart, stPicture},
+        {TMessageKind::mkOperatorLogo, skSmart, stLogo},
+        {TMessageKind::mkCLIIcon, skSmart, stCLI},
+        {TMessageKind::mkEMSPictureSmall, skEMS, etPictureSmall},
+        {TMessageKind::mkEMSPictureLarge, skEMS, etPictureLarge},
+        {TMessageKind::mkEMSPictureVariable, skEMS, etPictureVariable},
+        {TMessageKind::mkEMSAnimationSmall, skEMS, etAnimationSmall},
+        {TMessageKind::mkEMSAnimationLarge, skEMS, etAnimationLarge},
+    };
+    TPlace place = places[0];
+    for (const TPlace &p : places)
+        if (p.kind == picture.EditorKind)
+            place = p;
+    ui->SMSKind->setCurrentIndex(place.smsKind);
+    ui->SMSKind2->setCurrentIndex(place.type);
+    const QSize size = picture.Frames.front().size();
+    ui->PictureWidth->setText(QString::number(size.width()));
+    ui->PictureHeight->setText(QString::number(size.height()));
+    if (place.smsKind == skSmart)
+        ui->PictureNumAnimations->setText(QString::number(static_cast<int>(picture.Frames.size()) - 1));
+    if (place.type == stLogo && place.smsKind == skSmart) {
+        const QString code = QString("%1").arg(picture.Operator, 5, 10, QChar('0'));
+        for (int i = 0; i < ui->PictureOperator->count(); ++i)
+            if (ui->PictureOperator->itemText(i).startsWith(code + ",")) {
+                ui->PictureOperator->setCurrentIndex(i);
+                break;
+            }
+    }
+    m_picture = picture.Strip().convertToFormat(QImage::Format_RGB32);
+    ResizePicture();
+    ui->PageControl1->setCurrentIndex(kTabSMS);
+}
+
+void TGSMKestrelForm::OpenInMelodyEditor(const TMessageMelody &melody)
+{
+    ui->SMSKind->setCurrentIndex(melody.EMS ? skEMS : skSmart);
+    ui->SMSKind2->setCurrentIndex(melody.EMS ? static_cast<int>(etSound) : static_cast<int>(stMelody));
+    m_melody.Assign(melody.Melody);
+    ui->MelodyName->setText(melody.Melody.Name);
+    MelodyToGrid();
+    ui->PageControl1->setCurrentIndex(kTabSMS);
 }
 
 // ---- Picture editor
