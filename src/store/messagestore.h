@@ -118,6 +118,9 @@ struct TOutgoing {
 struct TStoreSettings {
     double LateJoinDays = 3.0;   // a segment still joins its incomplete message this long after its first
     double ReportMatchDays = 7.0; // a status report matches sent segments this young
+    // The schema version to bring the store to (0: the newest). An older one only for tests of
+    // the migrations, and for a store that must stay readable by an older program.
+    int SchemaVersion = 0;
 };
 
 class TMessageStore {
@@ -158,7 +161,9 @@ public:
     bool Delete(int64_t Id);
 
     // Raw PDUs of the segments of incomplete received payloads whose first segment arrived after
-    // Since, oldest first, for filling the reassembly stack at start.
+    // Since, oldest first, for filling the reassembly stack at start. Each is a PDU with the
+    // service-centre field first (TextMode false), also where the handset gave a text-mode record:
+    // CreateSMSFromPDU(nullptr, PDU, true) reads it.
     std::vector<TStoredSegment> IncompleteSegments(TDateTime Since) const;
 
 private:
