@@ -26,9 +26,9 @@ void TConversationModel::Refresh()
     std::vector<TConversation> rows;
     if (m_store)
         rows = m_store->Conversations();
-    std::stable_sort(rows.begin(), rows.end(), [](const TConversation &a, const TConversation &b) {
-        return a.LastTime != b.LastTime ? a.LastTime > b.LastTime : a.LastId > b.LastId;
-    });
+    // Newest first: the one whose last message came last (ids grow as messages are recorded).
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const TConversation &a, const TConversation &b) { return a.LastId > b.LastId; });
     beginResetModel();
     m_rows = std::move(rows);
     endResetModel();
