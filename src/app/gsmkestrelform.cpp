@@ -175,6 +175,16 @@ void TGSMKestrelForm::setupMessagesView()
     m_messagesView->OnReply = [this](const std::string &peer, const QString &text) { SendReply(peer, text); };
     m_messagesView->OnOpenPicture = [this](const TMessagePicture &picture) { OpenInPictureEditor(picture); };
     m_messagesView->OnOpenMelody = [this](const TMessageMelody &melody) { OpenInMelodyEditor(melody); };
+    syncMessageStore();
+}
+
+void TGSMKestrelForm::syncMessageStore()
+{
+    // The data module opens its store at the first use and may open another after a change of
+    // its location: the view follows it.
+    TMessageStore *store = m_dm.Store();
+    if (store != m_messagesView->Store())
+        m_messagesView->SetStore(store);
 }
 
 void TGSMKestrelForm::SetMessageStore(TMessageStore *store)
@@ -498,7 +508,10 @@ void TGSMKestrelForm::HandleMessage(int Msg, long long WParam, const TSMS *)
         setEngineState(static_cast<int>(WParam));
     else if (Msg == kMsgSMSProcessed)
         // The message is in the store by now: the Messages tab shows it.
-        guarded([this] { m_messagesView->Refresh(); });
+        guarded([this] {
+            syncMessageStore();
+            m_messagesView->Refresh();
+        });
 }
 
 void TGSMKestrelForm::setRegistration(int status)
@@ -701,7 +714,10 @@ private:
 void TGSMKestrelForm::sendMessage()
 {
     sendContent(ui->DA->text().trimmed().toStdString(), MessageContent());
-    guarded([this] { m_messagesView->Refresh(); });
+    guarded([this] {
+        syncMessageStore();
+        m_messagesView->Refresh();
+    });
 }
 
 void TGSMKestrelForm::SendReply(const std::string &peer, const QString &text)
@@ -732,8 +748,9 @@ void TGSMKestrelForm::sendContent(const std::string &destination, const TMessage
     CheckDeviceActive();
     const TEngineContext context(m_dm.GSM);
     auto submits = m_composer.Compose(destination, content, &context);
-    for (auto &submit : submits)
-        sendSubmit(*submit);
+    // Logged and recorded by the data module; a store that cannot be written is reported
+    // there and does not stop the sending.
+    m_dm.SendMessages(submits, content);
 }
 
 // ---- From the Messages tab into the editors
@@ -914,12 +931,6 @@ void TGSMKestrelForm::SaveMelody(const QString &fileName)
     QSaveFile f(fileName);
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit())
         throw EGSMError(Format("Cannot write the melody \"%s\"", fileName.toStdString().c_str()));
-}
-
-void TGSMKestrelForm::sendSubmit(TSMSSubmit &submit)
-{
-    m_dm.GSM.SendSMS(submit);
-    m_dm.LogSMS(&submit);
 }
 
 } // namespace kestrel

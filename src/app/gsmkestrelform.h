@@ -98,6 +98,7 @@ public:
 
     // The Messages tab, after the four tabs.
     TMessagesView *MessagesView() const { return m_messagesView; }
+    // Shows another store than the data module's (the benchmark's prepared one).
     void SetMessageStore(TMessageStore *store);
     // A text to a peer through the same composer and engine as the SMS tab, asking for a status
     // report so that its delivery shows; offers to log in first as Send does.
@@ -126,7 +127,7 @@ private:
     void sendMessage();
     void sendContent(const std::string &destination, const TMessageContent &content);
     void setupMessagesView();
-    void sendSubmit(TSMSSubmit &submit);
+    void syncMessageStore();
     void openForTyping();
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;

@@ -1,5 +1,6 @@
 // kestrel: the command-line front end.
 #include "cli/clicommand.h"
+#include "cli/session.h"
 
 #include <QCoreApplication>
 
@@ -47,6 +48,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kestrel");
     const QStringList args = QCoreApplication::arguments();
+    // A store URL may carry a password: what we keep is read, the process list must not show it.
+    HidePasswords(argc, argv);
     if (args.size() < 2) {
         printUsage(stderr);
         return kExitUsage;
