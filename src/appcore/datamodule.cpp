@@ -584,6 +584,9 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
 {
     if (StoreName.empty() || StoreName == kNoStore)
         return;
+    // Messages the handset keeps for sending were composed on it: neither sent nor received here.
+    if (dynamic_cast<const TSMSSubmit *>(sms) || dynamic_cast<const TSMSCommand *>(sms))
+        return;
     TMessageStore *store = Store();
     if (!store)
         throw EMessageKept();
@@ -593,8 +596,6 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
     if (textMode && sms) {
         if (auto *d = dynamic_cast<const TSMSDeliver *>(sms))
             copy = std::make_unique<TSMSDeliver>(*d);
-        else if (auto *s = dynamic_cast<const TSMSSubmit *>(sms))
-            copy = std::make_unique<TSMSSubmit>(*s);
         if (copy) {
             ToModelForm(*copy);
             sms = copy.get();
