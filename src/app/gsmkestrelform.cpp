@@ -187,6 +187,11 @@ void TGSMKestrelForm::syncMessageStore()
         m_messagesView->SetStore(store);
 }
 
+void TGSMKestrelForm::ShowMessagesTab()
+{
+    ui->PageControl1->setCurrentWidget(m_messagesView);
+}
+
 void TGSMKestrelForm::SetMessageStore(TMessageStore *store)
 {
     m_messagesView->SetStore(store);

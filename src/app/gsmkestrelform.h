@@ -98,6 +98,7 @@ public:
 
     // The Messages tab, after the four tabs.
     TMessagesView *MessagesView() const { return m_messagesView; }
+    void ShowMessagesTab();
     // Shows another store than the data module's (the benchmark's prepared one).
     void SetMessageStore(TMessageStore *store);
     // A text to a peer through the same composer and engine as the SMS tab, asking for a status

@@ -107,12 +107,13 @@ std::vector<std::string> WelcomeDeliveries(const std::string &from)
     TMessageComposer composer;
     composer.ReferenceCounter = 200;
     std::vector<std::string> out;
-    const TDateTime now = NowUTC();
+    // A fixed time, so that the store knows them again on the next simulated start.
+    const TDateTime sent = EncodeDate(2026, 1, 1) + EncodeTime(12, 0, 0, 0);
     int n = 0;
     for (const TMessageContent &c : WelcomeContents()) {
         for (const auto &submit : composer.Compose(from, c, SimBareContext())) {
             // A second apart, so that they read in order.
-            const TDateTime at = now - (60 - n++) / 86400.0;
+            const TDateTime at = sent + n++ / 86400.0;
             out.push_back(StrToHex(SimDeliverFromSubmit(submit->Encode(), from, at)));
         }
     }
