@@ -1,5 +1,7 @@
 #include "cli/payloadjson.h"
 
+#include "gsm/smstext.h"
+
 #include "connect/connection.h"
 #include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
@@ -97,7 +99,8 @@ QJsonObject objectJson(const TEMSObject &o)
 // Payload octets as text: 8-bit characters keep their code (ISO 8859-1).
 QString latin1(const std::string &s)
 {
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    // Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
+    return Model8BitToUnicode(s);
 }
 
 QJsonArray frameRows(const QImage &frame, int width, int height)

@@ -7,8 +7,11 @@
 //                        holds a conversation to look at; the window logs in at once, catches
 //                        what arrives and shows the Messages tab; messages go to their own
 //                        store (messages-simulated.sqlite beside the usual one).
+//   --screenshots DIR    with --simulate: log in, show each tab with something in it, save one PNG
+//                        per tab into DIR and quit (scripts/screenshots runs it under Xvfb)
 // SIGTERM and SIGINT close the window like its close button: settings saved, engine closed.
 #include "app/gsmkestrelform.h"
+#include "app/screenshottour.h"
 #include "app/welcomemessages.h"
 #include "appcore/datamodule.h"
 #include "gsm/gsmequipment.h"
@@ -66,15 +69,23 @@ int main(int argc, char *argv[])
         args.push_back(a.toStdString());
     bool simulate = false;
     std::string device;
+    QString screenshots;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--simulate")
             simulate = true;
         else if (args[i] == "--device" && i + 1 < args.size())
             device = args[++i];
+        else if (args[i] == "--screenshots" && i + 1 < args.size())
+            screenshots = QString::fromStdString(args[++i]);
         else if (args[i] == "--help" || args[i] == "-h") {
-            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate]\n");
+            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate "
+                        "[--screenshots DIR]]\n");
             return 0;
         }
+    }
+    if (!screenshots.isEmpty() && !simulate) {
+        std::fprintf(stderr, "gsm-kestrel: --screenshots needs --simulate\n");
+        return 2;
     }
 
     // The simulated handset must outlive the data module, whose engine talks to it until the end.
@@ -111,7 +122,8 @@ int main(int argc, char *argv[])
             for (const QString &a : formArguments)
                 start |= a.size() > 1 && (a[0] == '-' || a[0] == '/') &&
                          a.mid(1).compare("START", Qt::CaseInsensitive) == 0;
-            if (!start)
+            // The screenshot tour logs in by itself.
+            if (!start && screenshots.isEmpty())
                 formArguments << "-START";
             std::fprintf(stderr, "gsm-kestrel: virtual %s handset on %s, own number %s\n",
                          options.equipment.c_str(), simulator->DevicePath().c_str(),
@@ -126,8 +138,13 @@ int main(int argc, char *argv[])
     {
         TGSMKestrelForm form(*dataModule, formArguments);
         installQuitSignals(form);
+        std::unique_ptr<TScreenshotTour> tour;
+        if (!screenshots.isEmpty())
+            tour = std::make_unique<TScreenshotTour>(form, screenshots, simulator->OwnNumber());
         form.show();
-        if (simulator)
+        if (tour)
+            tour->Start();
+        else if (simulator)
             form.ShowMessagesTab();
         rc = QApplication::exec();
         try {
