@@ -69,7 +69,15 @@ std::vector<TMessageContent> WelcomeContents()
     logo.Picture = drawnText(72, 14, "D1 net", 12);
     out.push_back(logo);
 
-    out.push_back(text(QString::fromUtf8("Привет! Сообщения на любом языке \xF0\x9F\x91\x8B")));
+    out.push_back(text(QString::fromUtf8("Привет! Сообщения на любом языке \xE2\x98\xBA")));
+
+    TMessageContent tone;
+    tone.Kind = TMessageKind::mkRingingTone;
+    tone.Melody.Name = "Kestrel";
+    for (auto [note, duration] : {std::pair{1, 3}, {5, 3}, {8, 3}, {1, 2}, {0, 3}, {8, 3}, {5, 3}, {1, 1}})
+        tone.Melody.Rows.push_back(
+            TMelodyRow{note == 1 && duration == 2 ? 2 : 1, note, duration, 0, 13, 0, 7});
+    out.push_back(tone);
 
     TMessageContent animation;
     animation.Kind = TMessageKind::mkEMSAnimationSmall;
@@ -83,14 +91,6 @@ std::vector<TMessageContent> WelcomeContents()
             for (int dx = 0; dx < 2; ++dx)
                 animation.Picture.setPixel(f * 8 + corners[f][0] + dx, corners[f][1] + dy, 0xFF000000u);
     out.push_back(animation);
-
-    TMessageContent tone;
-    tone.Kind = TMessageKind::mkRingingTone;
-    tone.Melody.Name = "Kestrel";
-    for (auto [note, duration] : {std::pair{1, 3}, {5, 3}, {8, 3}, {1, 2}, {0, 3}, {8, 3}, {5, 3}, {1, 1}})
-        tone.Melody.Rows.push_back(
-            TMelodyRow{note == 1 && duration == 2 ? 2 : 1, note, duration, 0, 13, 0, 7});
-    out.push_back(tone);
 
     TMessageContent card;
     card.Kind = TMessageKind::mkvCard;
