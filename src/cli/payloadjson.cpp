@@ -5,6 +5,7 @@
 #include "connect/connection.h"
 #include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
+#include "gsm/smstext.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
@@ -56,8 +57,8 @@ QJsonObject objectJson(const TEMSObject &o)
     } else if (auto *u = dynamic_cast<const TEMSSoundUserDef *>(&o)) {
         QJsonObject records;
         for (int i = 0; i < u->Records.Count(); ++i)
-            records[QString::fromStdString(u->Records.Names(i))] =
-                QString::fromStdString(u->Records.ValueFromIndex(i));
+            records[Model8BitToUnicode(u->Records.Names(i))] =
+                Model8BitToUnicode(u->Records.ValueFromIndex(i));
         json["records"] = records;
     } else if (auto *pic = dynamic_cast<const TEMSPicture *>(&o)) {
         json["width"] = pic->Width();
