@@ -2,9 +2,9 @@
 
 #include "base/format.h"
 #include "gsm/sms.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
-#include "store/storetext.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
 #include "xsms/protocolstack.h"
@@ -17,6 +17,27 @@
 namespace kestrel {
 
 namespace {
+
+std::string utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+// Octets that should be UTF-8 (a vCard): kept when they are, read as the model's 8-bit text
+// otherwise.
+std::string looseUTF8(std::string_view octets)
+{
+    const QByteArray bytes(octets.data(), static_cast<qsizetype>(octets.size()));
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+        return std::string(octets);
+    return utf8(Model8BitToUnicode(octets));
+}
+
+std::string textOf(uint8_t dcs, std::string_view body)
+{
+    return utf8(UserDataToUnicode(SMSAlphabet(dcs), body));
+}
 
 // Database text columns take no NUL character (PostgreSQL refuses it); a NUL in a received
 // text shows as the replacement character instead.
@@ -89,11 +110,9 @@ TStoredKind kindOfPort(unsigned port)
 std::string textOfItem(const TSmartMessage &item)
 {
     if (auto *iso = dynamic_cast<const TSMTextISO *>(&item))
-        return Model8BitToUTF8(iso->Text);
-    if (auto *unicode = dynamic_cast<const TSMTextUnicode *>(&item)) {
-        const QByteArray utf8 = unicode->Text.toUtf8();
-        return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
-    }
+        return utf8(Model8BitToUnicode(iso->Text));
+    if (auto *unicode = dynamic_cast<const TSMTextUnicode *>(&item))
+        return utf8(unicode->Text);
     return {};
 }
 
@@ -124,11 +143,10 @@ TReceivedContent contentOfPorted(const std::string &data, unsigned port)
         }
         c.Text = text;
     } else if (dynamic_cast<const TSMMIMEDirectory *>(sm.get())) {
-        c.Text = LooseUTF8(data);
+        c.Text = looseUTF8(data);
     } else if (auto *tone = dynamic_cast<const TSMRingingTone *>(sm.get())) {
         // The tune's title, as the RTTTL text names it.
-        const QByteArray title = tone->RTTTL().section(':', 0, 0).toUtf8();
-        c.Text = std::string(title.constData(), static_cast<size_t>(title.size()));
+        c.Text = utf8(tone->RTTTL().section(':', 0, 0));
     }
     return c;
 }
@@ -152,7 +170,7 @@ TReceivedContent contentOfProtocol(const TSMSProtocol &p, uint8_t dcs)
         TReceivedContent c;
         c.Kind = TStoredKind::skOTA;
         c.Payload = p.Data();
-        c.Text = Model8BitToUTF8(ota->ObjectName);
+        c.Text = utf8(Model8BitToUnicode(ota->ObjectName));
         return c;
     }
     auto *udh = dynamic_cast<const TUDHProtocol *>(&p);
@@ -164,7 +182,7 @@ TReceivedContent contentOfProtocol(const TSMSProtocol &p, uint8_t dcs)
     c.Kind = compressed(dcs) ? TStoredKind::skData : TStoredKind::skText;
     c.Payload = p.Data();
     if (c.Kind == TStoredKind::skText)
-        c.Text = UserDataToUTF8(dcs, p.Data());
+        c.Text = textOf(dcs, p.Data());
     TEMS ems;
     try {
         ems.LoadFromUDH(*udh);
@@ -219,12 +237,10 @@ TReceivedContent ContentOfMessage(const TSMS &SMS)
         const bool text = dynamic_cast<const TSMSDeliver *>(&SMS) && !compressed(sms2->DCS);
         c.Kind = text ? TStoredKind::skText : TStoredKind::skData;
         if (text || dynamic_cast<const TSMSSubmit *>(&SMS))
-            c.Text = withoutNUL(UserDataToUTF8(sms2->DCS, body));
+            c.Text = withoutNUL(textOf(sms2->DCS, body));
     } else if (auto *cb = dynamic_cast<const TCellBroadcast *>(&SMS)) {
         c.Payload = cb->Content;
-        c.Text = withoutNUL(CBSAlphabet(cb->DCS) == TDCSAlphabet::da7Bit   ? GSMCodesToUTF8(cb->Content)
-                            : CBSAlphabet(cb->DCS) == TDCSAlphabet::daUCS2 ? UCS2ToUTF8(cb->Content)
-                                                                           : Model8BitToUTF8(cb->Content));
+        c.Text = withoutNUL(utf8(UserDataToUnicode(CBSAlphabet(cb->DCS), cb->Content)));
     }
     return c;
 }
@@ -277,7 +293,7 @@ TReceivedContent ContentOfPartial(const std::vector<const TSMSDeliver *> &Segmen
         // Concatenated text: what the parts present say, so that it can be read and found.
         for (const auto &[sequence, s] : bySequence)
             if (!compressed(s->DCS))
-                c.Text += UserDataToUTF8(s->DCS, bodyOf(*s));
+                c.Text += textOf(s->DCS, bodyOf(*s));
         c.Text = withoutNUL(c.Text);
     }
     return c;
@@ -285,14 +301,8 @@ TReceivedContent ContentOfPartial(const std::vector<const TSMSDeliver *> &Segmen
 
 std::string PeerOf(const TSMS &SMS)
 {
-    if (auto *d = dynamic_cast<const TSMSDeliver *>(&SMS))
-        return Model8BitToUTF8(d->OA);
-    if (auto *s = dynamic_cast<const TSMSSubmit *>(&SMS))
-        return Model8BitToUTF8(s->DA);
-    if (auto *r = dynamic_cast<const TSMSStatusReport *>(&SMS))
-        return Model8BitToUTF8(r->RA);
-    if (auto *c = dynamic_cast<const TSMSCommand *>(&SMS))
-        return Model8BitToUTF8(c->DA);
+    if (auto *m = dynamic_cast<const TSMS2 *>(&SMS))
+        return utf8(AddressToUnicode(*m));
     if (auto *cb = dynamic_cast<const TCellBroadcast *>(&SMS))
         return Format("CB%u", cb->MessageId);
     return {};

@@ -9,6 +9,7 @@
 #include "store/storeschema.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -142,6 +143,17 @@ TStoredMessage messageFrom(const QSqlQuery &r)
     return m;
 }
 
+// The words of a search as an FTS5 query that finds messages holding all of them: each word
+// quoted, so that no character of it is read as query syntax.
+QString ftsQuery(const std::string &search)
+{
+    QStringList words;
+    for (const QString &word :
+         QString::fromStdString(search).split(QRegularExpression("\\s+"), Qt::SkipEmptyParts))
+        words << "\"" + QString(word).replace("\"", "\"\"") + "\"";
+    return words.join(' ');
+}
+
 } // namespace
 
 const char *StoredKindName(TStoredKind kind)
@@ -211,7 +223,7 @@ int64_t TMessageStore::TImpl::insertSegment(int64_t message, int sequence, const
     QSqlQuery &r =
         Db->Run("INSERT INTO segments (message_id, sequence, raw, pdu, text_mode, digest, storage_index,"
                 " status, time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-                {qint64(message), sequence, bytes(raw), q(pdu), textMode ? 1 : 0,
+                {qint64(message), sequence, bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0,
                  digest.empty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(q(digest)), storageIndex,
                  statusName(status), toMs(time)});
     r.next();
@@ -356,8 +368,8 @@ TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool te
     m.finish();
     Db->Run("INSERT INTO reports (raw, pdu, text_mode, time, mr, recipient, recipient_key, status,"
             " discharge_time, segment_id, digest, modem) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            {bytes(raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR), q(recipient), q(key),
-             int(report.Status), toMs(report.DischargeTime),
+            {bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR),
+             q(recipient), q(key), int(report.Status), toMs(report.DischargeTime),
              segment ? QVariant(qint64(segment)) : QVariant(QMetaType(QMetaType::LongLong)), q(digest),
              q(modem)});
     if (segment == 0)
@@ -380,7 +392,7 @@ std::unique_ptr<TMessageStore> TMessageStore::Open(const std::string &Location,
 {
     std::unique_ptr<TMessageStore> store(new TMessageStore());
     store->d->Settings = Settings;
-    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location));
+    store->d->Db = std::make_unique<TStoreDatabase>(ParseStoreLocation(Location), Settings.Synchronous);
     PrepareStoreSchema(*store->d->Db, Settings.SchemaVersion);
     return store;
 }
@@ -413,18 +425,17 @@ TRecordResult TMessageStore::RecordReceived(const std::string &Raw, bool TextMod
             result = d->recordReport(Raw, TextMode, *report, Arrival, Modem, pdu, digest);
             return;
         }
-        QSqlQuery &seen = d->Db->Run("SELECT s.message_id, m.parts_present, m.parts FROM segments s"
-                                     " JOIN messages m ON m.id = s.message_id"
-                                     " WHERE s.digest = ? AND m.direction = 'in' LIMIT 1",
-                                     {q(digest)});
-        if (seen.next()) {
-            result.MessageId = seen.value(0).toLongLong();
-            result.Complete = seen.value(1).toInt() >= seen.value(2).toInt();
+        // One lookup by the digest's own index, whatever plan the server would make of a join.
+        const QVariant seen =
+            d->Db->Scalar("SELECT message_id FROM segments WHERE digest = ? LIMIT 1", {q(digest)});
+        if (seen.isValid()) {
+            result.MessageId = seen.toLongLong();
+            QSqlQuery &m = d->Db->Run("SELECT parts_present, parts FROM messages WHERE id = ?", {seen});
+            result.Complete = m.next() && m.value(0).toInt() >= m.value(1).toInt();
+            m.finish();
             result.Duplicate = true;
-            seen.finish();
             return;
         }
-        seen.finish();
         if (auto *deliver = dynamic_cast<const TSMSDeliver *>(SMS)) {
             result = d->recordDeliver(Raw, TextMode, *deliver, Arrival, StorageIndex, Modem, pdu, digest);
             return;
@@ -513,9 +524,14 @@ std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) co
         sql += " AND id < ?";
         values << qint64(Filter.BeforeId);
     }
-    if (!Filter.Search.empty()) {
-        sql += " AND text LIKE ?";
-        values << q("%" + Filter.Search + "%");
+    if (QString::fromStdString(Filter.Search).trimmed().size() > 0) {
+        if (d->Db->PostgreSQL()) {
+            sql += " AND text_search @@ plainto_tsquery('simple', ?)";
+            values << q(Filter.Search);
+        } else {
+            sql += " AND id IN (SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?)";
+            values << ftsQuery(Filter.Search);
+        }
     }
     sql += " ORDER BY id DESC";
     if (Filter.Limit > 0) {

@@ -79,8 +79,9 @@ QString postgresOptions(const TStoreLocation &loc)
 
 } // namespace
 
-TStoreDatabase::TStoreDatabase(TStoreLocation Location)
-    : m_location(std::move(Location)), m_connection(QString("kestrel-store-%1").arg(++connectionCounter))
+TStoreDatabase::TStoreDatabase(TStoreLocation Location, bool Synchronous)
+    : m_location(std::move(Location)), m_synchronous(Synchronous),
+      m_connection(QString("kestrel-store-%1").arg(++connectionCounter))
 {
     if (!m_location.PostgreSQL)
         prepareFile(m_location.Path, m_location.Display);
@@ -127,10 +128,13 @@ std::string TStoreDatabase::connect()
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (!db.open())
         return reasonOf(db.lastError()).toStdString();
-    // SQLite: a committed record must survive a power cut, as the handset's copy is deleted right
-    // after. PostgreSQL: a row another program keeps locked is an error, not an endless wait.
-    const char *sqlite[] = {"PRAGMA foreign_keys = ON", "PRAGMA synchronous = FULL"};
-    const char *server[] = {"SET lock_timeout = '30s'", "SET client_min_messages = warning"};
+    // Synchronous: a committed record survives a power cut, as the handset's copy is deleted
+    // right after (otherwise only a crash of the program). PostgreSQL: a row another program keeps
+    // locked is an error, not an endless wait.
+    const char *sqlite[] = {"PRAGMA foreign_keys = ON",
+                            m_synchronous ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL"};
+    const char *server[] = {"SET lock_timeout = '30s'", "SET client_min_messages = warning",
+                            m_synchronous ? "SET synchronous_commit = on" : "SET synchronous_commit = off"};
     QSqlQuery q(db);
     for (const char *sql :
          m_location.PostgreSQL ? std::span<const char *>(server) : std::span<const char *>(sqlite))
@@ -158,7 +162,7 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     {
         QSqlQuery q(db);
-        if (!q.exec(begin)) {
+        if (!db.isOpen() || !q.exec(begin)) {
             // A server that went away and came back needs a new connection; a file that is
             // busy or unreadable fails again and says why.
             disconnect();
@@ -178,8 +182,10 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
         if (!q.exec("COMMIT"))
             fail(q.lastError());
     } catch (const std::exception &e) {
-        QSqlQuery q(db);
-        q.exec("ROLLBACK");
+        if (db.isOpen()) {
+            QSqlQuery q(db);
+            q.exec("ROLLBACK");
+        }
         throw EStoreError(Format("Message store %s: %s: %s", m_location.Display.c_str(), What, e.what()));
     }
 }

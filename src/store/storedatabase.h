@@ -18,8 +18,9 @@ namespace kestrel {
 
 class TStoreDatabase {
 public:
-    // Connects (an SQLite file is created 0600, its folder 0700, when missing). Raises EStoreError.
-    explicit TStoreDatabase(TStoreLocation Location);
+    // Connects (an SQLite file is created 0600, its folder 0700, when missing). Synchronous: each
+    // commit waits until the disk has it. Raises EStoreError.
+    TStoreDatabase(TStoreLocation Location, bool Synchronous);
     ~TStoreDatabase();
     TStoreDatabase(const TStoreDatabase &) = delete;
     TStoreDatabase &operator=(const TStoreDatabase &) = delete;
@@ -48,6 +49,7 @@ private:
     [[noreturn]] void fail(const class QSqlError &error) const;
 
     TStoreLocation m_location;
+    bool m_synchronous = true;
     QString m_connection;
     std::map<QString, QSqlQuery> m_statements;
 };

@@ -53,12 +53,14 @@ const std::vector<TMigration> &migrations()
           " join_key TEXT)", // received payloads of several segments: protocol, reference, count, ports
           "CREATE INDEX messages_peer ON messages (peer_key, id)",
           "CREATE INDEX messages_status ON messages (status, id)",
-          "CREATE INDEX messages_join ON messages (peer_key, join_key) WHERE join_key IS NOT NULL",
+          // Plain indexes only: a prepared statement's generic plan cannot use a partial one.
+          "CREATE INDEX messages_join ON messages (peer_key, join_key, id)",
           "CREATE TABLE segments ("
           " id {ID},"
           " message_id BIGINT NOT NULL REFERENCES messages (id) ON DELETE CASCADE,"
           " sequence INTEGER NOT NULL,"
-          " raw {BLOB} NOT NULL," // as the handset gave or took it (PDU hex or text-mode record)
+          " raw {BLOB} NOT NULL," // as the handset gave or took it, when that is not pdu (a text-mode
+                                  // record, a PDU without service-centre field, lower-case hex)
           " pdu TEXT NOT NULL,"   // PDU hex, service-centre field first ('' when none decoded)
           " text_mode SMALLINT NOT NULL,"
           " digest TEXT," // received segments: for recognising a repeat
@@ -68,8 +70,8 @@ const std::vector<TMigration> &migrations()
           " report_status INTEGER NOT NULL DEFAULT -1,"
           " time BIGINT NOT NULL)",
           "CREATE INDEX segments_message ON segments (message_id, sequence)",
-          "CREATE INDEX segments_digest ON segments (digest) WHERE digest IS NOT NULL",
-          "CREATE INDEX segments_mr ON segments (mr, time) WHERE mr >= 0",
+          "CREATE INDEX segments_digest ON segments (digest)",
+          "CREATE INDEX segments_mr ON segments (mr, time)",
           "CREATE TABLE reports ("
           " id {ID},"
           " raw {BLOB} NOT NULL,"
@@ -88,12 +90,27 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX reports_digest ON reports (digest)"},
          {},
          {}},
+        {// 2: full-text index of the message texts.
+         {},
+         {"CREATE VIRTUAL TABLE messages_fts USING fts5 (text, content = 'messages', content_rowid = 'id',"
+          " tokenize = 'unicode61 remove_diacritics 0')",
+          "INSERT INTO messages_fts (messages_fts) VALUES ('rebuild')",
+          "CREATE TRIGGER messages_fts_insert AFTER INSERT ON messages BEGIN"
+          " INSERT INTO messages_fts (rowid, text) VALUES (new.id, new.text); END",
+          "CREATE TRIGGER messages_fts_delete AFTER DELETE ON messages BEGIN"
+          " INSERT INTO messages_fts (messages_fts, rowid, text) VALUES ('delete', old.id, old.text); END",
+          "CREATE TRIGGER messages_fts_update AFTER UPDATE OF text ON messages BEGIN"
+          " INSERT INTO messages_fts (messages_fts, rowid, text) VALUES ('delete', old.id, old.text);"
+          " INSERT INTO messages_fts (rowid, text) VALUES (new.id, new.text); END"},
+         {"ALTER TABLE messages ADD COLUMN text_search tsvector"
+          " GENERATED ALWAYS AS (to_tsvector('simple', text)) STORED",
+          "CREATE INDEX messages_text_search ON messages USING GIN (text_search)"}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages", "segments", "reports"};
+const QStringList kOurTables = {"store_schema", "messages", "segments", "reports", "messages_fts"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {
@@ -107,8 +124,9 @@ QStringList tablesOf(TStoreDatabase &db)
     return tables;
 }
 
-// The version of the store, 0 for an empty database.
-int versionOf(TStoreDatabase &db, const QStringList &tables)
+// The version of the store, 0 for an empty database, -1 with Refusal set for a database that is
+// no message store of ours.
+int versionOf(TStoreDatabase &db, const QStringList &tables, std::string &refusal)
 {
     if (!tables.contains(kVersionTable)) {
         QStringList foreign;
@@ -116,9 +134,11 @@ int versionOf(TStoreDatabase &db, const QStringList &tables)
             // SQLite's own bookkeeping tables are no sign of another program.
             if (!t.startsWith("sqlite_") && (!db.PostgreSQL() || kOurTables.contains(t)))
                 foreign << t;
-        if (!foreign.isEmpty())
-            throw EStoreError(Format("it is not a message store: it holds the tables %s of another program",
-                                     foreign.join(", ").toStdString().c_str()));
+        if (!foreign.isEmpty()) {
+            refusal = Format("it is not a message store: it holds the tables %s of another program",
+                             foreign.join(", ").toStdString().c_str());
+            return -1;
+        }
         return 0;
     }
     QSqlQuery &q = db.Run("SELECT version FROM store_schema");
@@ -126,8 +146,10 @@ int versionOf(TStoreDatabase &db, const QStringList &tables)
     const int version = ok ? q.value(0).toInt(&ok) : 0;
     const bool more = q.next();
     q.finish();
-    if (!ok || more || version < 1)
-        throw EStoreError("its schema version record is damaged");
+    if (!ok || more || version < 1) {
+        refusal = "its schema version record is damaged";
+        return -1;
+    }
     return version;
 }
 
@@ -144,8 +166,12 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
     if (Target <= 0 || Target > latest)
         Target = latest;
     int version = 0;
+    std::string refusal;
     Database.Transaction(false, "reading the schema version",
-                         [&] { version = versionOf(Database, tablesOf(Database)); });
+                         [&] { version = versionOf(Database, tablesOf(Database), refusal); });
+    if (version < 0)
+        throw EStoreError(
+            Format("Cannot open the message store %s: %s", Database.DisplayName().c_str(), refusal.c_str()));
     if (version > latest)
         throw EStoreError(Format("The message store %s has schema version %d, newer than the %d this program "
                                  "knows: use a newer version of the program",
@@ -165,7 +191,9 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
         if (Database.PostgreSQL())
             // Two programs opening a new database at once: the second waits, then finds it done.
             Database.Scalar("SELECT pg_advisory_xact_lock(7210316)");
-        version = versionOf(Database, tablesOf(Database));
+        version = versionOf(Database, tablesOf(Database), refusal);
+        if (version < 0 || version > latest)
+            throw EStoreError(refusal.empty() ? "another program changed the schema version" : refusal);
         if (version == 0)
             Database.Exec("CREATE TABLE store_schema (version INTEGER NOT NULL)");
         for (int v = version + 1; v <= Target; ++v) {

@@ -566,7 +566,91 @@ TEST_P(StoreTest, UndecodableAndTextModeRecordsAreKeptAsTheyCame)
     EXPECT_EQ(store->Message(t.MessageId)->Text, fox(300));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite"),
+TEST_P(StoreTest, SearchFindsWordsInAnyScript)
+{
+    auto store = Open();
+    const char *texts[] = {
+        "Meet me at the café tomorrow", "Привет, мир! Как дела?", "Δείπνο στις 8 ΣΗΜΕΡΑ",
+        "party tonight 😀 bring snacks", "Your code is 4711",      "meet the \"team\" (lunch)"};
+    std::vector<int64_t> ids;
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        TMessageComposer composer;
+        const auto a = Received(content(TMessageKind::mkUCS2Text, QString::fromUtf8(texts[i])),
+                                i % 2 ? "+4917011111" : "+4917022222", At(i * 0.001));
+        ids.push_back(RecordAll(*store, a, At(i * 0.001)).MessageId);
+    }
+    const struct {
+        const char *search;
+        std::vector<size_t> found; // indexes into texts
+    } rows[] = {
+        {"café", {0}},        {"CAFÉ", {0}},
+        {"meet", {0, 5}},     {"meet tomorrow", {0}},
+        {"meet nowhere", {}}, {"привет", {1}},
+        {"ДЕЛА", {1}},        {"σημερα", {2}},
+        {"4711", {4}},        {"snacks", {3}},
+        {"\"team\"", {5}},    {"-", {}},
+        {"AND OR NOT *", {}}, {"   ", {0, 1, 2, 3, 4, 5}}, // no words: no search
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.search);
+        TMessageFilter f;
+        f.Search = row.search;
+        std::vector<int64_t> expected, got;
+        for (size_t i : row.found)
+            expected.push_back(ids[i]);
+        for (const auto &m : store->List(f))
+            got.push_back(m.Id);
+        EXPECT_EQ(got, expected);
+    }
+    // Search within one conversation, the latest first page.
+    TMessageFilter f;
+    f.Search = "meet";
+    f.Peer = "+4917011111";
+    const auto list = store->List(f);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Id, ids[5]);
+    // A deleted message is no longer found; a completed one is found by its whole text.
+    store->Delete(ids[0]);
+    f = {};
+    f.Search = "café";
+    EXPECT_TRUE(store->List(f).empty());
+    const auto parts =
+        Received(content(TMessageKind::mkText, QString::fromStdString(fox(300) + " zebra")), "+4930", At());
+    store->RecordReceived(parts[0].Raw, false, parts[0].SMS.get(), At(), -1);
+    f.Search = "zebra";
+    EXPECT_TRUE(store->List(f).empty()); // not in the part that came
+    store->RecordReceived(parts[1].Raw, false, parts[1].SMS.get(), At(), -1);
+    EXPECT_EQ(store->List(f).size(), 1u);
+}
+
+TEST_P(StoreTest, AStoreOfAnOlderSchemaIsMigratedWhenOpened)
+{
+    TStoreSettings first;
+    first.SchemaVersion = 1; // before the full-text index
+    std::vector<int64_t> ids;
+    {
+        auto store = Open(first);
+        for (const char *text : {"alpha beta", "gamma delta"}) {
+            const auto a = Deliver("+4930", 0, TextToGSM(text), At());
+            ids.push_back(store->RecordReceived(a.Raw, false, a.SMS.get(), At(), -1).MessageId);
+        }
+    }
+    auto store = Open();
+    TMessageFilter f;
+    f.Search = "delta";
+    const auto found = store->List(f);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].Id, ids[1]);
+    const auto a = Deliver("+4930", 0, TextToGSM("epsilon delta"), At(0.1));
+    const auto r = store->RecordReceived(a.Raw, false, a.SMS.get(), At(0.1), -1);
+    EXPECT_GT(r.MessageId, ids[1]);
+    EXPECT_EQ(store->List(f).size(), 2u);
+    // Opening it again changes nothing more.
+    store.reset();
+    EXPECT_EQ(Open()->List(f).size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "connect/connection.h"
 #include "gsm/tpdufields.h"
+#include "modemsim/simnetwork.h"
 
 #include <unistd.h>
 
@@ -9,16 +10,11 @@ namespace kestrel::storetest {
 
 TArrival Delivered(const TSMSSubmit &Submit, const std::string &From, TDateTime SCTS)
 {
-    TSMSDeliver d;
-    // TP-MMS (no more messages waiting) and the header bit of the submit.
-    d.FirstOctet = static_cast<uint8_t>(0x04 | (Submit.FirstOctet & 0x40));
-    d.OA = From;
-    d.PID = Submit.PID;
-    d.DCS = Submit.DCS;
-    d.UserData = Submit.UserData;
-    d.SCTS = SCTS;
+    // As the network turns a submission into what its recipient receives.
+    TSMSSubmit bare = Submit;
+    bare.GSM = SimBareContext();
     TArrival a;
-    a.Raw = d.GetPDU();
+    a.Raw = "00" + StrToHex(SimDeliverFromSubmit(bare.Encode(), From, SCTS));
     a.SMS = CreateSMSFromPDU(nullptr, a.Raw, true);
     return a;
 }
