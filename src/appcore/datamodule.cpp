@@ -5,6 +5,7 @@
 #include "base/inifile.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
@@ -198,19 +199,9 @@ std::string concatenatedText(const TSMSProtocol &p, unsigned port, uint8_t dcs)
 {
     if (port != 0 || !dynamic_cast<const TUDHProtocol *>(&p) || p.SegmentCount() < 2)
         return {};
-    QString text;
-    switch (SMSAlphabet(dcs)) {
-    case TDCSAlphabet::da7Bit:
-        text = QString::fromLatin1(GSMToText(p.Data()));
-        break;
-    case TDCSAlphabet::daUCS2: {
-        const std::u16string w = UCS2ToWide(p.Data());
-        text = QString::fromUtf16(w.data(), static_cast<qsizetype>(w.size()));
-        break;
-    }
-    case TDCSAlphabet::da8Bit:
+    if (SMSAlphabet(dcs) == TDCSAlphabet::da8Bit)
         return {}; // binary data, not text
-    }
+    const QString text = UserDataToUnicode(SMSAlphabet(dcs), p.Data());
     const QByteArray utf8 = text.toUtf8();
     return "*text: " + PrintableUserData(std::string(utf8.constData(), static_cast<size_t>(utf8.size())));
 }

@@ -3,6 +3,7 @@
 #include "connect/connection.h"
 #include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
+#include "gsm/smstext.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
@@ -94,10 +95,10 @@ QJsonObject objectJson(const TEMSObject &o)
     return json;
 }
 
-// Payload octets as text: 8-bit characters keep their code (ISO 8859-1).
+// Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
 QString latin1(const std::string &s)
 {
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    return Model8BitToUnicode(s);
 }
 
 QJsonArray frameRows(const QImage &frame, int width, int height)

@@ -10,6 +10,7 @@
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 
 #include <QCommandLineParser>
@@ -37,32 +38,6 @@ public:
 QString hexOf(const std::string &bytes)
 {
     return QString::fromStdString(StrToHex(bytes));
-}
-
-// 8-bit text of the model (ISO 8859-1 with the euro sign at 0x80) to Unicode.
-QString fromModel8Bit(const std::string &text)
-{
-    QString result = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-    result.replace(QChar(0x80), QChar(0x20AC));
-    return result;
-}
-
-QString fromUCS2(std::string_view octets)
-{
-    std::u16string wide = UCS2ToWide(octets);
-    return QString::fromUtf16(wide.data(), static_cast<qsizetype>(wide.size()));
-}
-
-QString textOf(TDCSAlphabet alphabet, std::string_view body)
-{
-    switch (alphabet) {
-    case TDCSAlphabet::da7Bit:
-        return fromModel8Bit(GSMToText(body));
-    case TDCSAlphabet::daUCS2:
-        return fromUCS2(body);
-    default:
-        return fromModel8Bit(std::string(body));
-    }
 }
 
 // Length of the user data header at the start of user data (0 without TP-UDHI).
@@ -104,12 +79,12 @@ QJsonObject toJson(const TSMS2 &sms)
                      {"userData", hexOf(sms.UserData)}};
     bool hasText = true;
     if (auto *deliver = dynamic_cast<const TSMSDeliver *>(&sms)) {
-        json["oa"] = QString::fromStdString(deliver->OA);
+        json["oa"] = AddressToUnicode(sms);
         json["pid"] = deliver->PID;
         putStamp(json, "scts", deliver->SCTS, "timeZone", deliver->TimeZone);
     } else if (auto *submit = dynamic_cast<const TSMSSubmit *>(&sms)) {
         json["mr"] = submit->MR;
-        json["da"] = QString::fromStdString(submit->DA);
+        json["da"] = AddressToUnicode(sms);
         json["pid"] = submit->PID;
         if (submit->FirstOctetField(3) == 2)
             json["vp"] = static_cast<qint64>(std::llround(submit->VP * 1440));
@@ -117,7 +92,7 @@ QJsonObject toJson(const TSMS2 &sms)
             json["vp"] = QString::fromStdString(DateTimeToISO(submit->VP));
     } else if (auto *report = dynamic_cast<const TSMSStatusReport *>(&sms)) {
         json["mr"] = report->MR;
-        json["ra"] = QString::fromStdString(report->RA);
+        json["ra"] = AddressToUnicode(sms);
         putStamp(json, "scts", report->SCTS, "timeZone", report->TimeZone);
         putStamp(json, "dischargeTime", report->DischargeTime, "dischargeZone", report->DischargeZone);
         json["status"] = report->Status;
@@ -127,7 +102,7 @@ QJsonObject toJson(const TSMS2 &sms)
         json["pid"] = command->PID;
         json["commandType"] = command->CommandType;
         json["messageNumber"] = command->MessageNumber;
-        json["da"] = QString::fromStdString(command->DA);
+        json["da"] = AddressToUnicode(sms);
         hasText = false; // command data is not text
     } else if (auto *deliverReport = dynamic_cast<const TSMSDeliverReport *>(&sms)) {
         json["parameterIndicator"] = deliverReport->ParameterIndicator;
@@ -141,7 +116,7 @@ QJsonObject toJson(const TSMS2 &sms)
         PutEMSObjectsOfHeader(json, std::string_view(sms.UserData).substr(0, header));
     }
     if (hasText)
-        json["text"] = textOf(SMSAlphabet(sms.DCS), std::string_view(sms.UserData).substr(header));
+        json["text"] = UserDataToUnicode(SMSAlphabet(sms.DCS), std::string_view(sms.UserData).substr(header));
     return json;
 }
 
@@ -155,7 +130,7 @@ QJsonObject toJson(const TCellBroadcast &cb)
                        {"dcs", cb.DCS},
                        {"page", cb.PageNumber()},
                        {"pages", cb.PageCount()},
-                       {"text", textOf(CBSAlphabet(cb.DCS), cb.Content)}};
+                       {"text", UserDataToUnicode(CBSAlphabet(cb.DCS), cb.Content)}};
 }
 
 void printJson(const QJsonObject &json)
@@ -264,23 +239,13 @@ int runDecode(const QStringList &args)
 // --text: the characters of the default alphabet, or a message naming the first one that is not.
 std::optional<std::string> toGSMText(const QString &text, QString &error)
 {
-    std::string result;
-    for (QChar c : text) {
-        char16_t u = c.unicode();
-        std::string one;
-        if (u == 0x20AC)
-            one = "\x80";
-        else if (u < 0x100 && !(u >= 0x80 && u <= 0x9F))
-            one = std::string(1, static_cast<char>(u));
-        std::string codes = TextToGSM(one);
-        if (one.empty() || GSMToText(codes) != one) {
-            error = QString("character U+%1 is not in the GSM 7-bit alphabet (use --ucs2)")
-                        .arg(QString::number(static_cast<unsigned>(u), 16).toUpper().rightJustified(4, '0'));
-            return std::nullopt;
-        }
-        result += codes;
-    }
-    return result;
+    std::string codes;
+    qsizetype bad = 0;
+    if (UnicodeToGSMCodes(text, codes, &bad))
+        return codes;
+    error = QString("character U+%1 is not in the GSM 7-bit alphabet (use --ucs2)")
+                .arg(QString::number(text[bad].unicode(), 16).toUpper().rightJustified(4, '0'));
+    return std::nullopt;
 }
 
 int runEncode(const QStringList &args)

@@ -8,6 +8,7 @@
 #include "connect/connection.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
+#include "gsm/smstext.h"
 #include "xsms/protocolstack.h"
 
 #include <QCommandLineParser>
@@ -55,7 +56,9 @@ QJsonObject progressOf(bool accepted, const TSMSDeliver *sms, const TSMSProtocol
     QJsonObject json{{"accepted", accepted}};
     if (!p)
         return json;
-    json["key"] = QString::fromStdString(TSMSProtocolStack::MakeKey(sms->OA, p->Reference()));
+    // The stack keys by the model's 8-bit address; shown, the sender reads as elsewhere.
+    json["key"] =
+        AddressToUnicode(*sms) + QString::fromStdString(TSMSProtocolStack::MakeKey("", p->Reference()));
     json["protocol"] = protocolName(*p);
     json["reference"] = static_cast<qint64>(p->Reference());
     json["received"] = p->ReceivedCount();
@@ -69,10 +72,8 @@ QJsonObject progressOf(bool accepted, const TSMSDeliver *sms, const TSMSProtocol
     if (complete) {
         json["data"] = QString::fromStdString(StrToHex(p->Data()));
         if (auto *ota = dynamic_cast<const TSiemensOTA *>(p)) {
-            json["objectName"] =
-                QString::fromLatin1(ota->ObjectName.data(), qsizetype(ota->ObjectName.size()));
-            json["objectType"] =
-                QString::fromLatin1(ota->ObjectType.data(), qsizetype(ota->ObjectType.size()));
+            json["objectName"] = Model8BitToUnicode(ota->ObjectName);
+            json["objectType"] = Model8BitToUnicode(ota->ObjectType);
         }
         PutPayloadContent(json, *p);
     }

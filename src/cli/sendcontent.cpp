@@ -14,8 +14,8 @@ namespace {
 
 // The options that each choose a kind; --text alone is a text message, beside a picture or an
 // EMS object it is the text that goes with it.
-const char *const kKindOptions[] = {"ucs2",     "vcard",       "picture",       "logo",      "cli",
-                                    "ringtone", "ems-picture", "ems-animation", "ems-melody"};
+const char *const kKindOptions[] = {"ucs2", "ems-text", "vcard",       "picture",       "logo",
+                                    "cli",  "ringtone", "ems-picture", "ems-animation", "ems-melody"};
 
 QString loadPicture(const QString &file, QImage &image)
 {
@@ -48,6 +48,10 @@ void AddSendContentOptions(QCommandLineParser &parser)
         {"text", "Text message, or the text that goes with a picture or an EMS object.", "TEXT"},
         {"class", "Message class 0 to 3 of a text message (default 2).", "N"},
         {"ucs2", "Text message in UCS2.", "TEXT"},
+        {"ems-text",
+         "EMS text: the parts between U+0165 and U+0164 (the window's blink markers) blink, sent as "
+         "text formatting.",
+         "TEXT"},
         {"vcard", "Business card with this name (needs --phone).", "NAME"},
         {"phone", "Phone number of the business card.", "NUMBER"},
         {"picture", "Picture message from an image file (optionally with --text).", "FILE"},
@@ -65,7 +69,8 @@ void AddSendContentOptions(QCommandLineParser &parser)
 
 QString SendContentHelp()
 {
-    return "Kinds: --text TEXT [--class N] | --ucs2 TEXT | --vcard NAME --phone NUMBER |\n"
+    return "Kinds: --text TEXT [--class N] | --ucs2 TEXT | --ems-text TEXT [--class N] |\n"
+           "  --vcard NAME --phone NUMBER |\n"
            "  --picture FILE [--text TEXT] | --logo FILE --operator MCCMNC | --cli FILE |\n"
            "  --ringtone FILE | --ems-picture FILE [--size small|large|variable] [--text TEXT] |\n"
            "  --ems-animation FILE [--size small|large] [--text TEXT] | --ems-melody FILE [--text TEXT]\n"
@@ -98,6 +103,11 @@ QString ReadSendContent(const QCommandLineParser &parser, TMessageContent &conte
     const QString file = parser.value(kind);
     if (kind == "text") {
         content.Kind = TMessageKind::mkText;
+    } else if (kind == "ems-text") {
+        if (parser.isSet("text"))
+            return "--ems-text and --text exclude each other";
+        content.Kind = TMessageKind::mkText;
+        content.Text = file;
     } else if (kind == "ucs2") {
         content.Kind = TMessageKind::mkUCS2Text;
         content.Text = file;

@@ -13,8 +13,9 @@ class TSMSSubmit;
 
 namespace kestrel::cli {
 
-// Adds every content option except --to: --text --class --ucs2 --vcard --phone --picture --logo
-// --operator --cli --ringtone --ems-picture --size --ems-animation --ems-melody --status-report.
+// Adds every content option except --to: --text --class --ucs2 --ems-text --vcard --phone --picture
+// --logo --operator --cli --ringtone --ems-picture --size --ems-animation --ems-melody
+// --status-report.
 void AddSendContentOptions(QCommandLineParser &parser);
 QString SendContentHelp();
 // Fills Content from the parsed options, reading picture and melody files. Returns a usage error

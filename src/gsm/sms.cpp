@@ -133,7 +133,7 @@ std::string TSMSDeliver::Encode() const
 {
     std::string out = EncodeHead();
     out += static_cast<char>(FirstOctet);
-    out += EncodeAddress(OA);
+    out += EncodeAddress(OA, AddressCodes);
     out += static_cast<char>(PID);
     out += static_cast<char>(DCS);
     appendStamp(out, SCTS, TimeZone);
@@ -145,7 +145,7 @@ void TSMSDeliver::Decode(std::string_view S)
     TByteReader r(S);
     DecodeHead(r);
     FirstOctet = ReadOctet(r, "first octet");
-    OA = DecodeAddress(r);
+    OA = DecodeAddress(r, &AddressCodes);
     PID = ReadOctet(r, "protocol identifier");
     DCS = ReadOctet(r, "data coding scheme");
     SCTS = readStamp(r, TimeZone, "service centre time stamp");
@@ -159,7 +159,7 @@ std::string TSMSSubmit::Encode() const
     std::string out = EncodeHead();
     out += static_cast<char>(FirstOctet);
     out += static_cast<char>(MR);
-    out += EncodeAddress(DA);
+    out += EncodeAddress(DA, AddressCodes);
     out += static_cast<char>(PID);
     out += static_cast<char>(DCS);
     switch (FirstOctetField(3)) {
@@ -184,7 +184,7 @@ void TSMSSubmit::Decode(std::string_view S)
     DecodeHead(r);
     FirstOctet = ReadOctet(r, "first octet");
     MR = ReadOctet(r, "message reference");
-    DA = DecodeAddress(r);
+    DA = DecodeAddress(r, &AddressCodes);
     PID = ReadOctet(r, "protocol identifier");
     DCS = ReadOctet(r, "data coding scheme");
     switch (FirstOctetField(3)) {
@@ -208,7 +208,7 @@ std::string TSMSStatusReport::Encode() const
     std::string out = EncodeHead();
     out += static_cast<char>(FirstOctet);
     out += static_cast<char>(MR);
-    out += EncodeAddress(RA);
+    out += EncodeAddress(RA, AddressCodes);
     appendStamp(out, SCTS, TimeZone);
     appendStamp(out, DischargeTime, DischargeZone);
     out += static_cast<char>(Status);
@@ -221,7 +221,7 @@ void TSMSStatusReport::Decode(std::string_view S)
     DecodeHead(r);
     FirstOctet = ReadOctet(r, "first octet");
     MR = ReadOctet(r, "message reference");
-    RA = DecodeAddress(r);
+    RA = DecodeAddress(r, &AddressCodes);
     SCTS = readStamp(r, TimeZone, "service centre time stamp");
     DischargeTime = readStamp(r, DischargeZone, "discharge time");
     Status = ReadOctet(r, "status");
@@ -239,7 +239,7 @@ std::string TSMSCommand::Encode() const
     out += static_cast<char>(PID);
     out += static_cast<char>(CommandType);
     out += static_cast<char>(MessageNumber);
-    out += EncodeAddress(DA);
+    out += EncodeAddress(DA, AddressCodes);
     return out + PackUserData(std::string_view(UserData).substr(0, kMaxOctets), false);
 }
 
@@ -252,7 +252,7 @@ void TSMSCommand::Decode(std::string_view S)
     PID = ReadOctet(r, "protocol identifier");
     CommandType = ReadOctet(r, "command type");
     MessageNumber = ReadOctet(r, "message number");
-    DA = DecodeAddress(r);
+    DA = DecodeAddress(r, &AddressCodes);
     size_t length = ReadOctet(r, "command data length");
     UserData = std::string(ReadOctets(r, length, "command data"));
 }

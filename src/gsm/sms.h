@@ -43,6 +43,10 @@ public:
     uint8_t DCS = 0;
     std::string UserData; // 7-bit: default-alphabet codes; otherwise octets. A header, when
                           // TP-UDHI is set, comes first as octets (UDHL and the elements).
+    // The default-alphabet codes of an alphanumeric address (OA, DA or RA) as decoded; empty for
+    // numbers. The 8-bit address shows the Greek capitals as one middle dot, the codes keep them
+    // apart; they are written back while they still spell the address.
+    std::string AddressCodes;
 
     bool FirstOctetBit(int Index) const { return (FirstOctet >> Index) & 1; }
     void SetFirstOctetBit(int Index, bool Value);

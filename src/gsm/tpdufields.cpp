@@ -492,7 +492,7 @@ std::string_view ReadOctets(TByteReader &r, size_t n, const char *field)
     return *part;
 }
 
-std::string EncodeAddress(std::string_view S)
+std::string EncodeAddress(std::string_view S, std::string_view Codes)
 {
     // A sender name rather than a number: packed text (TS 23.040 9.1.2.5, type 0xD0), so that
     // a name read from a PDU is written back as the same name.
@@ -500,7 +500,7 @@ std::string EncodeAddress(std::string_view S)
     bool numeric = S.empty() || (!digits.empty() && std::all_of(digits.begin(), digits.end(),
                                                                 [](char c) { return c >= '0' && c <= '?'; }));
     if (!numeric) {
-        std::string codes = TextToGSM(S);
+        std::string codes = !Codes.empty() && GSMToText(Codes) == S ? std::string(Codes) : TextToGSM(S);
         std::string packed;
         PackSeptets(packed, codes, 0);
         std::string result(1, static_cast<char>(((codes.size() * 7 + 3) / 4) & 0xFF));
@@ -526,8 +526,10 @@ std::string EncodeAddress(std::string_view S)
     return result;
 }
 
-std::string DecodeAddress(TByteReader &r)
+std::string DecodeAddress(TByteReader &r, std::string *Codes)
 {
+    if (Codes)
+        Codes->clear();
     uint8_t digits = ReadOctet(r, "address length");
     uint8_t type = ReadOctet(r, "address type");
     if (digits == 0)
@@ -535,8 +537,13 @@ std::string DecodeAddress(TByteReader &r)
     // TS 23.040 9.1.2.5: the length counts semi-octets, so the field holds ceil(n / 2) octets,
     // also when the digits are packed text.
     std::string_view data = ReadOctets(r, (digits + 1u) / 2, "address");
-    if ((type & 0xF0) == 0xD0)
-        return GSMToText(UnpackSeptets(data, digits * 4u / 7));
+    if ((type & 0xF0) == 0xD0) {
+        std::string codes = UnpackSeptets(data, digits * 4u / 7);
+        std::string text = GSMToText(codes);
+        if (Codes)
+            *Codes = std::move(codes);
+        return text;
+    }
     std::string result = addressPrefix(type);
     result.reserve(result.size() + digits);
     for (unsigned i = 0; i < digits; ++i) {

@@ -68,10 +68,13 @@ uint8_t EncodeTimeZone(int8_t zone);
 int8_t DecodeTimeZone(uint8_t B);
 
 // Address field of TS 23.040 9.1.2.5: length in digits, type, swapped digits. "+" gives the
-// international type 0x91, "#" the national type 0xA1, anything else 0x81.
-std::string EncodeAddress(std::string_view S);
-// Reads one address field. Raises EGSMError when the field is cut short.
-std::string DecodeAddress(TByteReader &r);
+// international type 0x91, "#" the national type 0xA1, anything else 0x81. A name is written as
+// packed text (type 0xD0): from Codes when they spell it (so that Greek capitals survive), else
+// from its 8-bit text.
+std::string EncodeAddress(std::string_view S, std::string_view Codes = {});
+// Reads one address field. Raises EGSMError when the field is cut short. For a name (type 0xD0)
+// Codes, when given, receives its default-alphabet codes; it is cleared for numbers.
+std::string DecodeAddress(TByteReader &r, std::string *Codes = nullptr);
 // The same on a byte string; Pos (counted from 0) is moved past the field.
 std::string DecodeAddress(const std::string &S, size_t &Pos);
 

@@ -2,9 +2,11 @@
 
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
+#include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
+#include "xsms/emslayout.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
 
@@ -100,6 +102,33 @@ struct TSmartPayload {
     uint16_t port = 0;
 };
 
+// The vCard of the content. As 7-bit text its values are the window's 8-bit text, which the
+// default alphabet carries. As 8-bit data a value beyond ASCII says its character set (vCard 2.1
+// CHARSET): ISO 8859-1 when it has every character, else UTF-8, so no character is lost.
+std::string vCardPayload(const TMessageContent &c, bool eightBitData)
+{
+    TSMvCard card;
+    auto set = [&](const char *name, const QString &value) {
+        if (!eightBitData) {
+            card.Records.SetValues(name, eightBit(value));
+            return;
+        }
+        bool ascii = true, latin1 = true;
+        for (QChar ch : value) {
+            ascii = ascii && ch.unicode() < 0x80;
+            latin1 = latin1 && ch.unicode() < 0x100;
+        }
+        const QByteArray bytes = latin1 ? value.toLatin1() : value.toUtf8();
+        card.Records.SetValues(name, bytes.toStdString());
+        const int index = card.Records.IndexOfName(name);
+        if (index >= 0 && !ascii)
+            card.Records.Parameters(index).push_back(latin1 ? "CHARSET=ISO-8859-1" : "CHARSET=UTF-8");
+    };
+    set("N", c.vCardName);
+    set("TEL", c.vCardPhone);
+    return card.GetData();
+}
+
 void fillBitmap(TSMOTABitmap &bitmap, const TMessageContent &c)
 {
     bitmap.SetAnimationCount(c.AnimationCount);
@@ -113,22 +142,17 @@ TSmartPayload smartPayload(const TMessageContent &c)
 {
     TSmartPayload p;
     switch (c.Kind) {
-    case TMessageKind::mkvCard: {
-        auto card = std::make_unique<TSMvCard>();
-        card->Records.SetValues("N", eightBit(c.vCardName));
-        card->Records.SetValues("TEL", eightBit(c.vCardPhone));
-        p.object = std::move(card);
-        p.port = kSMPortvCard;
-        break;
-    }
     case TMessageKind::mkPicture: {
         auto picture = std::make_unique<TSMOTABitmap>();
         fillBitmap(*picture, c);
         // A picture message is a multipart message: the optional text first, then the picture.
         auto multipart = std::make_unique<TSMMultipartMessage>();
-        if (!c.Text.isEmpty()) {
+        // Smart messaging has no text formatting: blink marks are dropped, not sent as characters.
+        QString caption = c.Text;
+        TakeBlinkMarkers(caption);
+        if (!caption.isEmpty()) {
             auto text = std::make_unique<TSMTextISO>();
-            text->Text = eightBit(c.Text);
+            text->Text = eightBit(caption);
             multipart->Items.push_back(std::move(text));
         }
         multipart->Items.push_back(std::move(picture));
@@ -166,8 +190,11 @@ TSmartPayload smartPayload(const TMessageContent &c)
     return p;
 }
 
-std::unique_ptr<TEMSObject> emsObject(const TMessageContent &c)
+// The EMS objects of the content; a variable picture too large for one message becomes strips
+// that each fit one.
+std::vector<std::unique_ptr<TEMSObject>> emsObjects(const TMessageContent &c)
 {
+    std::vector<std::unique_ptr<TEMSObject>> objects;
     auto picture = [&](std::unique_ptr<TEMSPicture> object) {
         object->SetWidth(c.Width > 0 ? c.Width : c.Picture.width());
         object->SetHeight(c.Height > 0 ? c.Height : c.Picture.height());
@@ -182,23 +209,81 @@ std::unique_ptr<TEMSObject> emsObject(const TMessageContent &c)
     };
     switch (c.Kind) {
     case TMessageKind::mkEMSPictureSmall:
-        return picture(std::make_unique<TEMSPictureSmall>());
+        objects.push_back(picture(std::make_unique<TEMSPictureSmall>()));
+        break;
     case TMessageKind::mkEMSPictureLarge:
-        return picture(std::make_unique<TEMSPictureLarge>());
-    case TMessageKind::mkEMSPictureVariable:
-        return picture(std::make_unique<TEMSPictureVariable>());
+        objects.push_back(picture(std::make_unique<TEMSPictureLarge>()));
+        break;
+    case TMessageKind::mkEMSPictureVariable: {
+        auto whole = picture(std::make_unique<TEMSPictureVariable>());
+        for (auto &strip : static_cast<TEMSPictureVariable &>(*whole).SplitRows(kMaxEMSElementData))
+            objects.push_back(std::move(strip));
+        break;
+    }
     case TMessageKind::mkEMSAnimationSmall:
-        return animation(std::make_unique<TEMSAnimationSmall>());
+        objects.push_back(animation(std::make_unique<TEMSAnimationSmall>()));
+        break;
     case TMessageKind::mkEMSAnimationLarge:
-        return animation(std::make_unique<TEMSAnimationLarge>());
+        objects.push_back(animation(std::make_unique<TEMSAnimationLarge>()));
+        break;
     case TMessageKind::mkEMSMelody: {
         auto sound = std::make_unique<TEMSSoundUserDef>();
         BuildIMelody(*sound, c.Melody);
-        return sound;
+        objects.push_back(std::move(sound));
+        break;
     }
     default:
-        return nullptr;
+        break;
     }
+    return objects;
+}
+
+// How the characters of a text are written into the user data.
+enum class TCharacterCoding { cc7Bit, cc8Bit, ccUCS2 };
+
+// Each character of Text in its encoded form, as the EMS layout counts them (a surrogate pair is one
+// character); Ranges move from positions in Text to positions among the characters.
+std::vector<std::string> encodeCharacters(const QString &text, TCharacterCoding coding,
+                                          std::vector<TTextRange> &ranges)
+{
+    std::vector<std::string> chars;
+    std::vector<int> index(static_cast<size_t>(text.size()) + 1, 0);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        index[static_cast<size_t>(i)] = static_cast<int>(chars.size());
+        const QChar c = text[i];
+        if (coding == TCharacterCoding::ccUCS2) {
+            std::u16string units(1, c.unicode());
+            if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+                units += text[++i].unicode();
+                index[static_cast<size_t>(i)] = static_cast<int>(chars.size());
+            }
+            chars.push_back(WideToUCS2(units));
+        } else if (coding == TCharacterCoding::cc7Bit) {
+            std::string codes;
+            if (!UnicodeToGSMCodes(QString(c), codes))
+                codes = TextToGSM(eightBit(QString(c)));
+            chars.push_back(codes);
+        } else {
+            chars.push_back(eightBit(QString(c)));
+        }
+    }
+    index.back() = static_cast<int>(chars.size());
+    for (TTextRange &r : ranges) {
+        const int end = index[static_cast<size_t>(r.Start + r.Length)];
+        r.Start = index[static_cast<size_t>(r.Start)];
+        r.Length = end - r.Start;
+    }
+    return chars;
+}
+
+std::vector<std::unique_ptr<TSMSSubmit>> submitsOf(const TEMSSegments &parts, const ISMSContext *gsm,
+                                                   const std::string &da, uint8_t reference, uint8_t dcs,
+                                                   bool statusReport)
+{
+    std::vector<std::unique_ptr<TSMSSubmit>> out;
+    for (size_t i = 0; i < parts.Segments.size(); ++i)
+        out.push_back(makeSubmit(gsm, da, parts.UserData(i, reference), dcs, true, statusReport));
+    return out;
 }
 
 bool isEMS(TMessageKind kind)
@@ -236,17 +321,29 @@ std::vector<std::unique_ptr<TSMSSubmit>> TMessageComposer::compose(const std::st
 
     if (Content.Kind == TMessageKind::mkText || Content.Kind == TMessageKind::mkUCS2Text) {
         QString text = Content.Text;
+        std::vector<TTextRange> blink = TakeBlinkMarkers(text);
         uint8_t dcs = static_cast<uint8_t>(kDCS7BitClass + messageClass);
         bool ucs2 = Content.Kind == TMessageKind::mkUCS2Text;
         if (text.contains(QChar(kUCS2Marker))) {
             // The guillemet asks for UCS2, flagged to the receiver by a leading 0x01 character.
             text.prepend(QChar(kUCS2Prefix));
+            for (TTextRange &r : blink)
+                ++r.Start;
             dcs = kDCSUCS2Class;
             ucs2 = true;
         } else if (ucs2 || !FitsDefaultAlphabet(text)) {
             // Characters the default alphabet lacks would be dropped: UCS2 keeps them.
             dcs = static_cast<uint8_t>(kDCSUCS2Class + messageClass);
             ucs2 = true;
+        }
+        if (!blink.empty()) {
+            // Blinking text is EMS text: its ranges become text-formatting elements.
+            const auto chars =
+                encodeCharacters(text, ucs2 ? TCharacterCoding::ccUCS2 : TCharacterCoding::cc7Bit, blink);
+            const TEMSSegments parts =
+                LayOutEMS(chars, {}, blink, ucs2 ? TTextUnits::tuOctets : TTextUnits::tuSeptets, false);
+            const auto reference = static_cast<uint8_t>(parts.Concatenated ? counter++ & 0xFF : 0);
+            return submitsOf(parts, GSM, DA, reference, dcs, Content.StatusReport);
         }
         if (ucs2) {
             const std::u16string units = text.toStdU16String();
@@ -279,34 +376,70 @@ std::vector<std::unique_ptr<TSMSSubmit>> TMessageComposer::compose(const std::st
         return out;
     }
 
-    std::unique_ptr<TSMSProtocol2> protocol;
     if (isEMS(Content.Kind)) {
-        auto udh = std::make_unique<TUDHProtocol>();
-        udh->SetOptions({poConcatenation});
-        TEMS ems;
-        ems.Text = eightBit(Content.Text);
-        ems.Items.push_back(emsObject(Content));
-        ems.SaveToUDH(*udh);
-        protocol = std::move(udh);
+        // EMS objects travel with the 8-bit text, each in the segment that holds its position; a
+        // segment is never cut inside an element, so every receiver reads each one whole.
+        QString text = Content.Text;
+        std::vector<TTextRange> blink = TakeBlinkMarkers(text);
+        const auto chars = encodeCharacters(text, TCharacterCoding::cc8Bit, blink);
+        std::vector<TEMSElement> elements;
+        for (const auto &object : emsObjects(Content)) {
+            const auto *positioned = dynamic_cast<const TEMSPosObject *>(object.get());
+            elements.push_back({object->GetIEI(), object->GetData(), positioned ? positioned->Position : 0});
+        }
+        const TEMSSegments parts = LayOutEMS(chars, elements, blink, TTextUnits::tuOctets, true);
+        const auto reference = static_cast<uint8_t>(counter++ & 0xFF);
+        return submitsOf(parts, GSM, DA, reference, kDCSBinaryClass1, Content.StatusReport);
+    }
+
+    // Smart messages: a vCard goes over the "//SCK" text header as 7-bit text when it can, the
+    // others (and a vCard that cannot) over a binary header with ports as 8-bit data.
+    const uint32_t reference = counter++ & 0xFF;
+    auto carrier = [&](std::unique_ptr<TSMSProtocol2> protocol, uint16_t port, const std::string &data) {
+        protocol->SetOptions({poPortAddressing, poConcatenation});
+        protocol->SetDestPort(port);
+        protocol->SetSourcePort(port);
+        protocol->SetReference(reference);
+        protocol->SetData(data);
+        if (protocol->SegmentCount() > static_cast<int>(kMaxSegments))
+            throw EGSMError("Message too long");
+        return protocol;
+    };
+    std::vector<std::string> userData;
+    bool udhi = true;
+    if (Content.Kind == TMessageKind::mkvCard) {
+        // The card is rendered as 8-bit text first: only characters that this text and the
+        // default alphabet both have can go the 7-bit way.
+        auto sevenBit = [](const QString &value) {
+            std::string octets;
+            return toEightBit(value, octets) && IsGSMText(octets);
+        };
+        if (sevenBit(Content.vCardName) && sevenBit(Content.vCardPhone)) {
+            auto nbs = carrier(std::make_unique<TNBS>(), kSMPortvCard, vCardPayload(Content, false));
+            // The text goes as default-alphabet codes; an extension character takes two septets,
+            // so a segment may outgrow the message, and then the binary form carries the card.
+            for (int i = 1; i <= nbs->SegmentCount(); ++i)
+                userData.push_back(TextToGSM(nbs->GetSegment(i)));
+            udhi = false;
+            for (const std::string &codes : userData)
+                if (codes.size() > kMaxSeptets)
+                    udhi = true;
+        }
+        if (udhi) {
+            userData.clear();
+            auto udh = carrier(std::make_unique<TUDHProtocol>(), kSMPortvCard, vCardPayload(Content, true));
+            for (int i = 1; i <= udh->SegmentCount(); ++i)
+                userData.push_back(udh->GetSegment(i));
+        }
     } else {
         TSmartPayload payload = smartPayload(Content);
-        if (Content.Kind == TMessageKind::mkvCard)
-            protocol = std::make_unique<TNBS>();
-        else
-            protocol = std::make_unique<TUDHProtocol>();
-        protocol->SetOptions({poPortAddressing, poConcatenation});
-        protocol->SetDestPort(payload.port);
-        protocol->SetData(payload.object->GetData());
+        auto udh = carrier(std::make_unique<TUDHProtocol>(), payload.port, payload.object->GetData());
+        for (int i = 1; i <= udh->SegmentCount(); ++i)
+            userData.push_back(udh->GetSegment(i));
     }
-    protocol->SetSourcePort(protocol->DestPort());
-    protocol->SetReference(counter++ & 0xFF);
-    const bool udhi = dynamic_cast<TUDHProtocol *>(protocol.get()) != nullptr;
     const uint8_t dcs = udhi ? kDCSBinaryClass1 : kDCSSmartText;
-    if (protocol->SegmentCount() > static_cast<int>(kMaxSegments))
-        throw EGSMError("Message too long");
-    for (int i = 1; i <= protocol->SegmentCount(); ++i)
-        out.push_back(makeSubmit(GSM, DA, protocol->GetSegment(i).substr(0, kMaxSeptets), dcs, udhi,
-                                 Content.StatusReport));
+    for (std::string &segment : userData)
+        out.push_back(makeSubmit(GSM, DA, std::move(segment), dcs, udhi, Content.StatusReport));
     return out;
 }
 

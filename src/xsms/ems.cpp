@@ -1,6 +1,8 @@
 #include "xsms/ems.h"
 
+#include "base/format.h"
 #include "gsm/bytereader.h"
+#include "gsm/gsmerror.h"
 #include "gsm/userdataprotocols.h"
 
 #include <algorithm>
@@ -360,6 +362,34 @@ void TEMSPictureVariable::SetData(std::string_view data)
     bound(m_width, m_height, MinWidth, MinHeight, MaxWidth, MaxHeight);
     m_bitmap = blankImage(m_width, m_height);
     readPixels(r, m_bitmap);
+}
+
+std::vector<std::unique_ptr<TEMSPictureVariable>> TEMSPictureVariable::SplitRows(size_t MaxData) const
+{
+    // TS 23.040 9.2.3.24.10.1.9: position, width in octets and height, then the rows; at most 255
+    // rows in one element.
+    constexpr size_t kHead = 3;
+    const size_t widthOctets = static_cast<size_t>(std::min((m_width + 7) / 8, 255));
+    size_t rowsPerStrip = 255;
+    if (widthOctets > 0)
+        rowsPerStrip = std::min<size_t>(MaxData > kHead ? (MaxData - kHead) / widthOctets : 0, 255);
+    if (rowsPerStrip == 0)
+        throw EGSMError(Format("Picture too wide for one message: %d pixels, at most %d", m_width,
+                               static_cast<int>(MaxData > kHead ? (MaxData - kHead) * 8 : 0)));
+    std::vector<std::unique_ptr<TEMSPictureVariable>> strips;
+    int top = 0;
+    do {
+        const int rows = std::min(m_height - top, static_cast<int>(rowsPerStrip));
+        auto strip = std::make_unique<TEMSPictureVariable>();
+        strip->Position = Position;
+        strip->SetWidth(m_width);
+        strip->SetHeight(rows);
+        if (!m_bitmap.isNull() && rows > 0)
+            strip->m_bitmap = m_bitmap.copy(0, top, m_width, rows);
+        strips.push_back(std::move(strip));
+        top += rows;
+    } while (top < m_height);
+    return strips;
 }
 
 // ---- animations

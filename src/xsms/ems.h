@@ -149,6 +149,11 @@ class TEMSPictureVariable : public TEMSPicture {
 public:
     std::string GetData() const override;
     void SetData(std::string_view data) override;
+    // The picture as strips of whole rows, top to bottom, each of this picture's width, at this
+    // picture's position, and each with at most MaxData octets of element data: how a picture too
+    // large for one message travels (a receiver shows pictures at one position one below the
+    // other). One strip when the picture fits. Raises EGSMError when not even one row fits.
+    std::vector<std::unique_ptr<TEMSPictureVariable>> SplitRows(size_t MaxData) const;
     const char *ClassName() const override { return "TEMSPictureVariable"; }
 };
 

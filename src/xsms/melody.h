@@ -45,7 +45,7 @@ QString IMelodyText(const std::vector<TMelodyRow> &rows);
 
 // Reads a melody file's lines: one RTTTL line when there is no Count (or Count is 0) and the file
 // has exactly one line, else the table's own format (missing or non-numeric values read as 0).
-// Raises EGSMError "Bad RTTTL format" for an RTTTL line without exactly two colons.
+// Raises EGSMError "Bad RTTTL format" for an RTTTL line that TSMRingingTone::SetRTTTL refuses.
 TMelody ReadMelodyFile(const QStringList &lines);
 QStringList WriteMelodyFile(const TMelody &melody);
 // The table of the first pattern of a ringing tone, as the editor loads an RTTTL file.

@@ -223,7 +223,8 @@ public:
     // RTTTL text of the first pattern of the first command (rtttl.cpp).
     QString RTTTL() const;
     // Replaces Commands by one command built from RTTTL text; raises "Bad RTTTL format" without
-    // touching Commands when the text does not have exactly two colons.
+    // touching Commands when the text lacks the two colons after name and defaults, or has a
+    // further colon that is not a note's double-dotted mark (as RTTTL() writes it).
     void SetRTTTL(const QString &text);
 };
 

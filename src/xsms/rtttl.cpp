@@ -197,11 +197,35 @@ struct TRTTTLImport {
 
 } // namespace
 
+namespace {
+
+// A colon in the notes is the double-dotted mark of a note as the export writes it: after the note
+// and before the note's end (a comma, a blank, the end of the text) or its inline b= or s=. Any
+// other colon would begin a fourth section.
+bool isDoubleDot(const QString &notes, qsizetype i)
+{
+    if (i == 0 || notes[i - 1] == QLatin1Char(',') || notes[i - 1].isSpace())
+        return false;
+    if (i + 1 == notes.size())
+        return true;
+    const char16_t next = notes[i + 1].toLower().unicode();
+    return next == ',' || notes[i + 1].isSpace() || next == 'b' || next == 's';
+}
+
+} // namespace
+
 void TSMRingingTone::SetRTTTL(const QString &text)
 {
-    const QStringList sections = text.split(QLatin1Char(':'));
-    if (sections.size() != 3)
+    // Name and defaults end at the first two colons; the notes may hold double-dotted marks.
+    const qsizetype first = text.indexOf(QLatin1Char(':'));
+    const qsizetype second = first < 0 ? -1 : text.indexOf(QLatin1Char(':'), first + 1);
+    if (second < 0)
         throw EGSMError("Bad RTTTL format");
+    const QStringList sections = {text.left(first), text.mid(first + 1, second - first - 1),
+                                  text.mid(second + 1)};
+    for (qsizetype i = 0; i < sections[2].size(); ++i)
+        if (sections[2][i] == QLatin1Char(':') && !isDoubleDot(sections[2], i))
+            throw EGSMError("Bad RTTTL format");
 
     Commands.clear();
     auto command = std::make_unique<TSMRTCommand>();
@@ -235,8 +259,9 @@ QString TSMRingingTone::RTTTL() const
         return QString();
 
     QString out;
+    // A colon ends the name in RTTTL: a title cannot carry one.
     if (const auto *basic = dynamic_cast<const TSMRTBasicSong *>(song))
-        out = basic->Title();
+        out = QString(basic->Title()).remove(QLatin1Char(':'));
     out += QLatin1Char(':');
     if (song->Patterns.empty() || !song->Patterns[0])
         return out;

@@ -1,4 +1,6 @@
+#include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -36,6 +38,50 @@ TEST(Program, SignalsCloseTheWindowCleanly)
         EXPECT_TRUE(settings.contains("DeviceName=/dev/ttyS0")) << settings.toStdString();
         EXPECT_TRUE(settings.contains("[Modem.Files]")) << settings.toStdString();
     }
+}
+
+// The screenshot tour logs in on the virtual handset, sends a picture message to it, waits until
+// it came back and saves one PNG of the window per tab; without --simulate it is refused.
+TEST(Program, ScreenshotTourSavesOnePicturePerTab)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("gsm.ini");
+    QFile settings(ini);
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+    settings.write("[Modem]\nDevice=M20\nUnsolicitedIndication=9\n[Modem.Files]\nSMSLog=" +
+                   dir.filePath("sms.log").toUtf8() + "\nGSMLog=" + dir.filePath("gsm.log").toUtf8() + "\n");
+    settings.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString shots = dir.filePath("shots");
+
+    QProcess refused;
+    refused.setProcessEnvironment(env);
+    refused.start(GSM_KESTREL_PROGRAM, {"-I:" + ini, "--screenshots", shots});
+    ASSERT_TRUE(refused.waitForFinished(20000));
+    EXPECT_EQ(refused.exitCode(), 2);
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(GSM_KESTREL_PROGRAM, {"--simulate", "-I:" + ini, "--screenshots", shots});
+    ASSERT_TRUE(p.waitForFinished(120000));
+    const std::string output = p.readAll().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << output;
+    QSize size;
+    for (const char *name : {"modem.png", "sms.png", "smslog.png", "modemlog.png"}) {
+        const QImage image(QDir(shots).filePath(name));
+        ASSERT_FALSE(image.isNull()) << name << "\n" << output;
+        if (size.isEmpty())
+            size = image.size();
+        EXPECT_EQ(image.size(), size) << name; // the whole window each time
+    }
+    // What the SMS log picture shows was written to the log file too: sent and received back.
+    QFile log(dir.filePath("sms.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray lines = log.readAll();
+    EXPECT_TRUE(lines.contains("\n<") || lines.startsWith("<")) << lines.toStdString();
+    EXPECT_TRUE(lines.contains("complete SmartMessage:TSMMultipartMessage")) << lines.toStdString();
 }
 
 } // namespace

@@ -167,7 +167,7 @@ TEST(CliPduTest, EncodeLimitsAndUsage)
          1,
          "text too long: 71 UCS2 characters, one message holds 70"},
         {{"--to", "1", "--data", QString(282, 'A')}, 1, "data too long: 141 octets, one message holds 140"},
-        {{"--to", "1", "--text", "Ωmega"}, 1, "character U+03A9 is not in the GSM 7-bit alphabet"},
+        {{"--to", "1", "--text", "ωmega"}, 1, "character U+03C9 is not in the GSM 7-bit alphabet"},
         {{"--text", "x"}, 2, "--to is required"},
         {{"--to", "12a", "--text", "x"}, 2, "--to: a number"},
         {{"--to", "1"}, 2, "exactly one of --text, --ucs2 and --data"},

@@ -4,8 +4,11 @@
 //   --device PATH        serial device for this run (saved like a change in the window)
 //   --simulate           run against a virtual handset on a pseudo-terminal; its device is used
 //                        for this run only and never stays in the settings file
+//   --screenshots DIR    with --simulate: log in, show each tab with something in it, save one PNG
+//                        per tab into DIR and quit (scripts/screenshots runs it under Xvfb)
 // SIGTERM and SIGINT close the window like its close button: settings saved, engine closed.
 #include "app/gsmkestrelform.h"
+#include "app/screenshottour.h"
 #include "appcore/datamodule.h"
 #include "gsm/gsmequipment.h"
 #include "modemsim/modemsimulator.h"
@@ -62,15 +65,23 @@ int main(int argc, char *argv[])
         args.push_back(a.toStdString());
     bool simulate = false;
     std::string device;
+    QString screenshots;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--simulate")
             simulate = true;
         else if (args[i] == "--device" && i + 1 < args.size())
             device = args[++i];
+        else if (args[i] == "--screenshots" && i + 1 < args.size())
+            screenshots = QString::fromStdString(args[++i]);
         else if (args[i] == "--help" || args[i] == "-h") {
-            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate]\n");
+            std::printf("usage: gsm-kestrel [-I:SETTINGS] [-START] [--device PATH | --simulate "
+                        "[--screenshots DIR]]\n");
             return 0;
         }
+    }
+    if (!screenshots.isEmpty() && !simulate) {
+        std::fprintf(stderr, "gsm-kestrel: --screenshots needs --simulate\n");
+        return 2;
     }
 
     // The simulated handset must outlive the data module, whose engine talks to it until the end.
@@ -104,7 +115,12 @@ int main(int argc, char *argv[])
     {
         TGSMKestrelForm form(*dataModule, QApplication::arguments());
         installQuitSignals(form);
+        std::unique_ptr<TScreenshotTour> tour;
+        if (!screenshots.isEmpty())
+            tour = std::make_unique<TScreenshotTour>(form, screenshots, simulator->OwnNumber());
         form.show();
+        if (tour)
+            tour->Start();
         rc = QApplication::exec();
         try {
             dataModule->GSM.Close();

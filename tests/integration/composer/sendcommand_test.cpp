@@ -90,5 +90,98 @@ TEST(SendCommand, EveryKindReachesTheHandset)
     }
 }
 
+// Runs kestrel with Args; its JSON lines.
+QList<QJsonObject> RunKestrel(const QStringList &args, int &status)
+{
+    QProcess process;
+    process.start(KESTREL_PROGRAM, args);
+    status = process.waitForFinished(60000) ? process.exitCode() : -1;
+    QList<QJsonObject> lines;
+    for (const QByteArray &line : process.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty())
+            lines.append(QJsonDocument::fromJson(line).object());
+    return lines;
+}
+
+// kestrel send against a fresh virtual handset, then kestrel pdu decode of what it sent.
+QList<QJsonObject> SendAndDecode(const QString &config, const QStringList &kind)
+{
+    TModemSimulator sim(TModemSimulatorOptions{});
+    int status = -1;
+    RunKestrel(QStringList{"send", "--config", config, "--device", QString::fromStdString(sim.DevicePath()),
+                           "--equipment", "M20", "--to", "+491710000002"} +
+                   kind,
+               status);
+    EXPECT_EQ(status, 0);
+    QStringList decode{"pdu", "decode", "--mo", "--no-sca"};
+    for (const auto &sent : sim.SentMessages())
+        decode << QString::fromStdString(sent.tpdu);
+    const QList<QJsonObject> lines = RunKestrel(decode, status);
+    EXPECT_EQ(status, 0);
+    return lines;
+}
+
+TEST(SendCommand, BlinkMarkersArriveAsTextFormattingInEachSegment)
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath("gsm.ini");
+    std::ofstream(config.toStdString()) << "";
+    // 140 letters, then a blinking range of 20 that the segment boundary cuts after 7.
+    const QString text = QString(140, 'a') + QChar(0x0165) + QString(20, 'b') + QChar(0x0164) + " end";
+    const QList<QJsonObject> lines = SendAndDecode(config, {"--ems-text", text});
+    ASSERT_EQ(lines.size(), 2);
+    const struct {
+        QString text;
+        int position, length;
+    } expected[] = {{QString(140, 'a') + QString(7, 'b'), 140, 7}, {QString(13, 'b') + " end", 0, 13}};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(lines[i]["text"].toString(), expected[i].text);
+        const QJsonArray ems = lines[i]["ems"].toArray();
+        ASSERT_EQ(ems.size(), 1);
+        const QJsonObject format = ems[0].toObject();
+        EXPECT_EQ(format["class"].toString(), "TEMSTextFormat");
+        EXPECT_EQ(format["position"].toInt(), expected[i].position);
+        EXPECT_EQ(format["textLength"].toInt(), expected[i].length);
+        EXPECT_EQ(format["formatMode"].toInt(), 0x13);
+    }
+}
+
+TEST(SendCommand, AVariablePictureAboveOneSegmentArrivesAsStrips)
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath("gsm.ini");
+    std::ofstream(config.toStdString()) << "";
+    QImage picture(64, 40, QImage::Format_RGB32);
+    QStringList rows;
+    for (int y = 0; y < 40; ++y) {
+        QString row;
+        for (int x = 0; x < 64; ++x) {
+            const bool black = (x + 2 * y) % 7 == 0;
+            picture.setPixel(x, y, black ? 0xFF000000 : 0xFFFFFFFF);
+            row += black ? '#' : '.';
+        }
+        rows << row;
+    }
+    const QString png = dir.filePath("big.png");
+    ASSERT_TRUE(picture.save(png));
+    const QList<QJsonObject> lines = SendAndDecode(config, {"--ems-picture", png, "--text", "Hi"});
+    // 8 octets a row: 16 rows fit one segment.
+    ASSERT_EQ(lines.size(), 3);
+    QStringList received;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QJsonArray ems = lines[i]["ems"].toArray();
+        ASSERT_EQ(ems.size(), 1);
+        const QJsonObject strip = ems[0].toObject();
+        EXPECT_EQ(strip["class"].toString(), "TEMSPictureVariable");
+        EXPECT_EQ(strip["position"].toInt(), 0);
+        EXPECT_EQ(strip["height"].toInt(), i < 2 ? 16 : 8);
+        for (const auto &row : strip["rows"].toArray())
+            received << row.toString();
+        EXPECT_EQ(lines[i]["text"].toString(), i == 2 ? "Hi" : "");
+    }
+    EXPECT_EQ(received, rows);
+}
+
 } // namespace
 } // namespace kestrel

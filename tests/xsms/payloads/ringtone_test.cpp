@@ -255,6 +255,68 @@ TEST(RingingTone, RtttlFormatErrorsLeaveTheToneUntouched)
     }
 }
 
+TEST(RingingTone, WhatTheExportWritesImportsAgain)
+{
+    // Every duration specifier (the double-dotted mark is a colon), with and without the octave
+    // digit and the inline tempo and style, at the end of the text and before a comma.
+    const struct {
+        const char *title;
+        std::vector<std::tuple<int, int, int, int>> notes; // scale, value, duration, specifier
+        const char *rtttl;
+    } rows[] = {
+        {"Dots",
+         {{1, 1, 2, 0}, {1, 3, 3, 1}, {1, 5, 1, 2}, {1, 6, 4, 3}},
+         "Dots:o=5,d=4,b=63:c,8d.,2e:,16f;"},
+        {"", {{2, 8, 2, 2}}, ":o=5,d=4,b=63:g6:"},
+        {"Two", {{1, 12, 0, 2}, {0, 0, 5, 2}}, "Two:o=5,d=4,b=63:1h:,32p4:"},
+        {"A:B", {{1, 1, 2, 2}}, "AB:o=5,d=4,b=63:c:"}, // a colon cannot stand in the name
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rtttl);
+        auto song = std::make_unique<TSMRTBasicSong>();
+        song->SetTitle(row.title);
+        auto pattern = std::make_unique<TSMRTPattern>();
+        for (const auto &[scale, value, duration, specifier] : row.notes) {
+            pattern->Instructions.push_back(std::make_unique<TSMRTScale>(static_cast<uint8_t>(scale)));
+            pattern->Instructions.push_back(std::make_unique<TSMRTNote>(static_cast<uint8_t>(value),
+                                                                        static_cast<uint8_t>(duration),
+                                                                        static_cast<uint8_t>(specifier)));
+        }
+        song->Patterns.push_back(std::move(pattern));
+        TSMRingingTone tone;
+        tone.Commands.push_back(toneCommand(std::move(song)));
+        ASSERT_EQ(tone.RTTTL(), row.rtttl);
+
+        TSMRingingTone imported;
+        imported.SetRTTTL(tone.RTTTL());
+        std::vector<std::tuple<int, int, int>> notes;
+        for (const auto &in : songOf(imported).Patterns.at(0)->Instructions)
+            if (const auto *n = dynamic_cast<const TSMRTNote *>(in.get()))
+                notes.emplace_back(n->Value, n->Duration, n->DurationSpecifier);
+        ASSERT_EQ(notes.size(), row.notes.size());
+        for (size_t i = 0; i < notes.size(); ++i)
+            EXPECT_EQ(notes[i], std::make_tuple(std::get<1>(row.notes[i]), std::get<2>(row.notes[i]),
+                                                std::get<3>(row.notes[i])));
+        EXPECT_EQ(imported.RTTTL(), row.rtttl);
+    }
+    // Inline tempo and style after a double-dotted note.
+    TSMRingingTone tone;
+    tone.SetRTTTL(":o=5,d=4,b=63:c,d:b=70s=c,e");
+    EXPECT_EQ(describe(*songOf(tone).Patterns[0]), "S1 T8 N1/2/0 T9 Y1 N3/2/2 N5/2/0");
+    EXPECT_EQ(tone.RTTTL(), ":o=5,d=4,b=63:c,d:b=70s=c,e");
+}
+
+TEST(RingingTone, ColonsThatMarkNoNoteAreStillRefused)
+{
+    TSMRingingTone tone;
+    tone.SetRTTTL("Keep:d=4:c");
+    const std::string before = tone.GetData();
+    for (const char *text : {"a:b::c", "a:b:c,:d", "a:b:c :d", "a:b:c:d", "a:b:c:x=1"}) {
+        EXPECT_EQ(errorOf([&] { tone.SetRTTTL(text); }), "Bad RTTTL format") << text;
+        EXPECT_EQ(tone.GetData(), before);
+    }
+}
+
 TEST(RingingTone, ExportSkipsWhatRtttlCannotName)
 {
     auto song = std::make_unique<TSMRTTemporarySong>();
