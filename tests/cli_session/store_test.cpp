@@ -4,6 +4,7 @@
 // sent message delivered; a store on a full disk keeps the message on the handset; texts in any
 // script and pictures come out as they were sent.
 #include "clisessiontest.h"
+#include "pgserver.h"
 
 #include <QDir>
 #include <QFile>
@@ -455,3 +456,61 @@ TEST_F(CliStore, PrivateByDefault)
 }
 
 } // namespace
+
+namespace kestrel {
+namespace {
+
+// kestrel monitor and kestrel messages on a PostgreSQL server that goes away while the monitor
+// runs and comes back: the messages of that time stay on the handset until it is back.
+TEST_F(CliStore, PostgreSQLServerAwayAndBack)
+{
+    test::TPostgresServer &server = test::TPostgresServer::Shared();
+    const QString url = QString::fromStdString(server.Url(server.CreateDatabase("cli"), false));
+    // The password as users are told to give it; the command lines carry none.
+    qputenv("PGPASSWORD", QByteArray::fromStdString(server.Password()));
+    struct TBack {
+        test::TPostgresServer &server;
+        ~TBack()
+        {
+            if (!server.Running())
+                server.Start();
+        }
+    } back{server};
+
+    TRunningKestrel monitor(Monitor({"--store", url, "--indications", "deliver,only-indication"}));
+    ASSERT_TRUE(monitor.WaitForEvent("registration"));
+    sim.Control("deliver +4917123 Before");
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    server.Stop();
+    sim.Control("deliver +4917123 While away");
+    ASSERT_TRUE(monitor.WaitForEvent("error"));
+    sim.Control("deliver +4917123 Still away");
+    EXPECT_FALSE(monitor.WaitForEvent("error", 3000));
+    EXPECT_EQ(StoredCount(), 2);
+    server.Start();
+    sim.Control("deliver +4917123 After");
+    int handled = 0;
+    ASSERT_TRUE(monitor.WaitFor([&](const QJsonObject &json) { return json["event"] == "message" && ++handled == 3; }));
+    const TRun run = monitor.Stop();
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const auto errors = Events(run, "error");
+    ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
+    EXPECT_FALSE(errors[0]["message"].toString().contains(QString::fromStdString(server.Password())));
+    EXPECT_EQ(StoredCount(), 0);
+    std::vector<QString> texts;
+    for (const QJsonObject &m : List({}, url))
+        texts.push_back(m["text"].toString());
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<QString>{"After", "Before", "Still away", "While away"}));
+
+    // A wrong password is refused without showing it.
+    qputenv("PGPASSWORD", "Wrong-Secret99");
+    const TRun refused = Messages({"list"}, url);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_FALSE(refused.err.isEmpty());
+    EXPECT_FALSE(refused.err.contains("Wrong-Secret99")) << refused.err.toStdString();
+    qunsetenv("PGPASSWORD");
+}
+
+} // namespace
+} // namespace kestrel
