@@ -209,7 +209,8 @@ TEST_P(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
     std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSMSFormat=1\nUnsolicitedIndication=1\n";
     auto dm = Module(sim.get());
     dm->GSM.Open();
-    sim->DeliverText("+4917123", "Gr\xFC\xDF" "e @ 5 \x80"); // the model's 8-bit text: Latin-1, euro at 0x80
+    sim->DeliverText("+4917123", "Gr\xFC\xDF"
+                                 "e @ 5 \x80"); // the model's 8-bit text: Latin-1, euro at 0x80
     ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty(); }));
     auto store = OpenStore();
     const auto messages = store->List({});
