@@ -516,7 +516,8 @@ void TGSMDataModule::readStorage()
     auto list = GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1);
     for (auto &entry : list) {
         // Handled here, whether or not it was kept before.
-        std::erase_if(m_kept, [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
+        std::erase_if(m_kept,
+                      [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
         // One message that cannot be handled is reported and stays on the handset; the others
         // are still handled.
         try {
@@ -673,7 +674,8 @@ void TGSMDataModule::handleKept()
 TSendResult TGSMDataModule::SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
                                          const TMessageContent &Content)
 {
-    TSendResult result = SendComposed(GSM, Segments, Content, Store(), [this](const TSMSSubmit &s) { LogSMS(&s); });
+    TSendResult result =
+        SendComposed(GSM, Segments, Content, Store(), [this](const TSMSSubmit &s) { LogSMS(&s); });
     if (!result.StoreError.empty())
         storeFailed(result.StoreError);
     else if (result.StoredId != 0)

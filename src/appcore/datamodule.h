@@ -6,10 +6,10 @@
 // the same handling.
 #pragma once
 
+#include "appcore/outgoing.h"
 #include "base/linesink.h"
 #include "comm/comm.h"
 #include "gsm/gsm.h"
-#include "appcore/outgoing.h"
 #include "store/messagestore.h"
 
 #include <cstdint>
@@ -186,7 +186,7 @@ private:
     void handleKept();
 
     std::unique_ptr<TMessageStore> m_store;
-    bool m_storeFailing = false;    // reported, and not working since
+    bool m_storeFailing = false; // reported, and not working since
     bool m_handlingKept = false;
     // Messages left on the handset while the store failed, read again once it works.
     struct TKept {

@@ -1,7 +1,5 @@
 #include "cli/payloadjson.h"
 
-#include "gsm/smstext.h"
-
 #include "connect/connection.h"
 #include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
@@ -97,10 +95,9 @@ QJsonObject objectJson(const TEMSObject &o)
     return json;
 }
 
-// Payload octets as text: 8-bit characters keep their code (ISO 8859-1).
+// Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
 QString latin1(const std::string &s)
 {
-    // Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
     return Model8BitToUnicode(s);
 }
 
