@@ -35,7 +35,8 @@ std::string peer(int i)
 
 void fill(TMessageStore &store, int messages, int conversations)
 {
-    static const char *const kWords[] = {"hello", "meeting", "tomorrow", "kestrel", "picture", "call", "late", "train"};
+    static const char *const kWords[] = {"hello",   "meeting", "tomorrow", "kestrel",
+                                         "picture", "call",    "late",     "train"};
     const int longOne = messages / 10; // the first peer gets a tenth of all messages
     for (int i = 0; i < messages; ++i) {
         const int p = i < longOne ? 0 : 1 + (i % (conversations - 1));
@@ -43,7 +44,8 @@ void fill(TMessageStore &store, int messages, int conversations)
         d.FirstOctet = 0x04;
         d.OA = peer(p);
         d.SCTS = EncodeDate(2026, 1, 1) + i / 86400.0;
-        const std::string text = std::string(kWords[i % 8]) + " " + kWords[(i / 8) % 8] + " number " + std::to_string(i);
+        const std::string text =
+            std::string(kWords[i % 8]) + " " + kWords[(i / 8) % 8] + " number " + std::to_string(i);
         d.UserData = TextToGSM(text);
         const std::string raw = d.GetPDU();
         auto sms = CreateSMSFromPDU(nullptr, raw, true);
@@ -108,9 +110,14 @@ int main(int argc, char *argv[])
     const qint64 open = t.elapsed();
 
     t.restart();
-    view->Search("kestrel train");
-    draw(view->ThreadList());
-    const qint64 search = t.elapsed();
+    qint64 search = -1;
+    try {
+        view->Search("kestrel train");
+        draw(view->ThreadList());
+        search = t.elapsed();
+    } catch (const std::exception &e) {
+        std::printf("search_error: %s\n", e.what());
+    }
 
     std::printf("messages: %d\nconversations: %d\nlong_conversation: %d\n", messages, conversations,
                 messages / 10);
