@@ -24,6 +24,11 @@ class GSMKestrelForm;
 
 namespace kestrel {
 
+class TMessageStore;
+class TMessagesView;
+struct TMessageMelody;
+struct TMessagePicture;
+
 // What the SMS tab's two lists select.
 enum TSMSKind { skText, skSmart, skEMS };
 enum TSmartType { stPicture, stVCard, stLogo, stCLI, stMelody };
@@ -101,6 +106,18 @@ public:
     // Builds what is sent; its counter is the multipart reference of the next message.
     TMessageComposer &Composer() { return m_composer; }
 
+    // The Messages tab, after the four tabs.
+    TMessagesView *MessagesView() const { return m_messagesView; }
+    void ShowMessagesTab();
+    // Shows another store than the data module's (the benchmark's prepared one).
+    void SetMessageStore(TMessageStore *store);
+    // A text to a peer through the same composer and engine as the SMS tab, asking for a status
+    // report so that its delivery shows; offers to log in first as Send does.
+    void SendReply(const std::string &peer, const QString &text);
+    // A received picture or melody into the SMS tab's editors, ready to send.
+    void OpenInPictureEditor(const TMessagePicture &picture);
+    void OpenInMelodyEditor(const TMessageMelody &melody);
+
     static constexpr const char *kOwnHint = "GSM Kestrel 0.1 - send and receive short messages|";
 
 protected:
@@ -119,7 +136,9 @@ private:
     void setEngineState(int value);
     void updateMessageCounter();
     void sendMessage();
-    void sendSubmit(TSMSSubmit &submit);
+    void sendContent(const std::string &destination, const TMessageContent &content);
+    void setupMessagesView();
+    void syncMessageStore();
     void openForTyping();
     void detectFinished(std::vector<TDetectResult> results);
     void useDetected(const TDetectResult &r);
@@ -137,6 +156,7 @@ private:
     QImage m_picture;
     TMelodyTable m_melody;
     TMessageComposer m_composer;
+    TMessagesView *m_messagesView = nullptr; // owned by its tab
     std::string m_smsLogFile;
     std::string m_gsmLogFile;
     QFileDialog *SMSLogSaveDialog = nullptr;

@@ -211,6 +211,10 @@ public:
     // The messages of the current storage with the status number Status (-1: all), in the
     // handset's order. The caller owns the entries and their messages.
     std::vector<TSMSListEntry> ListSMS(int Status);
+    // What the handset wrote for the directly routed message of the current OnUnsolicitedSMS
+    // event: the PDU line, or in text mode the header line and the body joined by CR LF (a
+    // status report stands whole on its header line).
+    const std::string &RoutedRaw() const { return m_routedRaw; }
     // The length value of the PDU-mode "AT+CMGS=" for SMS.
     virtual int GetTPDULength(const TSMS &SMS) const;
     // The directly routed message or report is confirmed to the network (phase 2+ only).
@@ -289,6 +293,8 @@ private:
     int m_busyCount = 0;
     // A directly routed message whose header line came and whose body line is awaited.
     std::unique_ptr<TSMS> m_pendingSMS;
+    std::string m_pendingHeader; // its header line
+    std::string m_routedRaw;
 
     // Guarded by m_lock: the receive buffer with its dispatch position, the reply parser's state
     // and the mid-line flag. Written by the watcher thread, read by the waiting main thread.

@@ -20,6 +20,12 @@ bool StartsWith(const std::string &s, std::string_view prefix)
 // whole length is no message, and the rest of it is discarded by the line parser.
 constexpr size_t kPDUBodyLength = kPDULineLength;
 
+// Empties a text when the scope ends, whatever ends it.
+struct TClearAfter {
+    std::string &text;
+    ~TClearAfter() { text.clear(); }
+};
+
 } // namespace
 
 void TGSM::ProcessLine(const std::string &aLine)
@@ -127,6 +133,8 @@ bool TGSM::handlePendingBody(const std::string &line)
     const bool text = m_smsFormat == kSMSFormatText;
     if (!text)
         CheckPDULine(line);
+    const TClearAfter scope{m_routedRaw}; // valid for the event only
+    m_routedRaw = text ? m_pendingHeader + "\r\n" + line : line;
     if (auto *cb = dynamic_cast<TCellBroadcast *>(sms.get())) {
         if (text)
             cb->Content = line;
@@ -193,6 +201,7 @@ bool TGSM::handleDeliverHeader(const std::string &line)
     SetPendingBodyLength(0);
     auto sms = std::make_unique<TSMSDeliver>();
     sms->GSM = this;
+    m_pendingHeader = line;
     size_t pos = 6;
     size_t bodyLength = 0;
     if (m_smsFormat == kSMSFormatText) {
@@ -249,6 +258,8 @@ bool TGSM::handleStatusReportHeader(const std::string &line)
     report->DischargeTime =
         ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone, "discharge time");
     report->Status = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    const TClearAfter scope{m_routedRaw};
+    m_routedRaw = line;
     DoUnsolicitedSMS(-1, report.get());
     AcknowledgeMessage();
     return true;
@@ -263,6 +274,7 @@ bool TGSM::handleBroadcastHeader(const std::string &line)
     SetPendingBodyLength(0);
     auto cb = std::make_unique<TCellBroadcast>();
     cb->GSM = this;
+    m_pendingHeader = line;
     size_t bodyLength = 0;
     if (m_smsFormat == kSMSFormatText) {
         // +CBM: <sn>,<mid>,<dcs>,<page>,<pages>

@@ -468,6 +468,7 @@ int64_t TMessageStore::RecordOutgoing(const TOutgoing &Message, TDateTime Time)
         content.Kind = Message.Kind;
         content.Text = Message.Text;
         content.Payload = Message.Payload;
+        content.DestPort = Message.DestPort;
         const int parts = static_cast<int>(Message.Segments.size());
         id = d->insertMessage(true, Message.Peer, Time, content, parts, parts,
                               Message.Queued ? TStoredStatus::ssQueued : TStoredStatus::ssPending,

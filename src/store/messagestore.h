@@ -110,6 +110,7 @@ struct TOutgoing {
     TStoredKind Kind = TStoredKind::skText;
     std::string Text;        // UTF-8
     std::string Payload;     // what was composed, for kinds other than text (free form, kept for show)
+    int DestPort = -1;       // application port the payload is for (-1: none), as TStoredMessage has it
     std::vector<const TSMSSubmit *> Segments; // in sending order; their PDUs are stored as composed
     std::string Modem;
     bool Queued = false;     // true: status queued (the gateway sends it), else pending

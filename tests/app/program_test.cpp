@@ -82,8 +82,9 @@ TEST(Program, ScreenshotTourSavesOnePicturePerTab)
     const QString ini = dir.filePath("gsm.ini");
     QFile settings(ini);
     ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-    settings.write("[Modem]\nDevice=M20\nUnsolicitedIndication=9\n[Modem.Files]\nSMSLog=" +
-                   dir.filePath("sms.log").toUtf8() + "\nGSMLog=" + dir.filePath("gsm.log").toUtf8() + "\n");
+    settings.write("[Modem]\nDevice=M20\nUnsolicitedIndication=9\n[Modem.Files]\nStore=" +
+                   dir.filePath("messages.sqlite").toUtf8() + "\nSMSLog=" + dir.filePath("sms.log").toUtf8() +
+                   "\nGSMLog=" + dir.filePath("gsm.log").toUtf8() + "\n");
     settings.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -103,7 +104,7 @@ TEST(Program, ScreenshotTourSavesOnePicturePerTab)
     const std::string output = p.readAll().toStdString();
     EXPECT_EQ(p.exitCode(), 0) << output;
     QSize size;
-    for (const char *name : {"modem.png", "sms.png", "smslog.png", "modemlog.png"}) {
+    for (const char *name : {"modem.png", "sms.png", "smslog.png", "messages.png", "modemlog.png"}) {
         const QImage image(QDir(shots).filePath(name));
         ASSERT_FALSE(image.isNull()) << name << "\n" << output;
         if (size.isEmpty())

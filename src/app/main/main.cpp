@@ -5,12 +5,16 @@
 //   --equipment NAME     equipment type for this run (saved the same way), e.g. the type
 //                        "kestrel detect" suggests
 //   --simulate           run against a virtual handset on a pseudo-terminal; its device is used
-//                        for this run only and never stays in the settings file
+//                        for this run only and never stays in the settings file. The handset
+//                        holds a conversation to look at; the window logs in at once, catches
+//                        what arrives and shows the Messages tab; messages go to their own
+//                        store (messages-simulated.sqlite beside the usual one).
 //   --screenshots DIR    with --simulate: log in, show each tab with something in it, save one PNG
 //                        per tab into DIR and quit (scripts/screenshots runs it under Xvfb)
 // SIGTERM and SIGINT close the window like its close button: settings saved, engine closed.
 #include "app/gsmkestrelform.h"
 #include "app/screenshottour.h"
+#include "app/welcomemessages.h"
 #include "appcore/datamodule.h"
 #include "gsm/gsmequipment.h"
 #include "modemsim/modemsimulator.h"
@@ -99,6 +103,9 @@ int main(int argc, char *argv[])
     std::unique_ptr<TModemSimulator> simulator;
     std::unique_ptr<TGSMDataModule> dataModule;
     std::string configuredDevice;
+    std::string configuredStore;
+    TGSMUnsolicitedIndicationSet configuredIndications = 0;
+    QStringList formArguments = QApplication::arguments();
     try {
         const TAppLocations locations = ResolveAppLocations(args, ProgramDirectory());
         if (!locations.Notice.empty())
@@ -117,6 +124,22 @@ int main(int argc, char *argv[])
             simulator = std::make_unique<TModemSimulator>(options);
             configuredDevice = dataModule->Comm1.DeviceName();
             dataModule->Comm1.SetDeviceName(simulator->DevicePath());
+            StoreWelcomeMessages(*simulator, simulator->OwnNumber());
+            // What arrives is caught (routed, with status reports) unless the settings say how.
+            configuredIndications = dataModule->GSM.UnsolicitedIndication();
+            if (configuredIndications == 0)
+                dataModule->GSM.SetUnsolicitedIndication(Bit(uindSMSDeliver) | Bit(uindSMSStatusReport));
+            // The virtual handset's messages stay out of the store of real ones.
+            configuredStore = dataModule->StoreName;
+            if (configuredStore == locations.LogDirectory + "messages.sqlite")
+                dataModule->StoreName = locations.LogDirectory + "messages-simulated.sqlite";
+            bool start = false;
+            for (const QString &a : formArguments)
+                start |= a.size() > 1 && (a[0] == '-' || a[0] == '/') &&
+                         a.mid(1).compare("START", Qt::CaseInsensitive) == 0;
+            // The screenshot tour logs in by itself.
+            if (!start && screenshots.isEmpty())
+                formArguments << "-START";
             std::fprintf(stderr, "gsm-kestrel: virtual %s handset on %s, own number %s\n",
                          options.equipment.c_str(), simulator->DevicePath().c_str(),
                          simulator->OwnNumber().c_str());
@@ -128,7 +151,7 @@ int main(int argc, char *argv[])
 
     int rc = 0;
     {
-        TGSMKestrelForm form(*dataModule, QApplication::arguments());
+        TGSMKestrelForm form(*dataModule, formArguments);
         if (simulator)
             form.ExtraDetectDevices.push_back(
                 simulator->DevicePath()); // Detect finds the virtual handset too
@@ -139,6 +162,8 @@ int main(int argc, char *argv[])
         form.show();
         if (tour)
             tour->Start();
+        else if (simulator)
+            form.ShowMessagesTab();
         rc = QApplication::exec();
         try {
             dataModule->GSM.Close();
@@ -150,6 +175,11 @@ int main(int argc, char *argv[])
     // The virtual handset's device is gone after this run: keep the configured one.
     if (simulator && dataModule->Comm1.DeviceName() == simulator->DevicePath())
         dataModule->Comm1.SetDeviceName(configuredDevice);
+    if (simulator) {
+        dataModule->StoreName = configuredStore;
+        if (configuredIndications == 0)
+            dataModule->GSM.SetUnsolicitedIndication(0);
+    }
     dataModule.reset(); // saves the settings
     return rc;
 }
