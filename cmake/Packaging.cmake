@@ -65,6 +65,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The operator names come from this data package when it is there; the program works without it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mobile-broadband-provider-info)
+# The message store opens its database through Qt SQL driver plugins: SQLite for the file every
+# installation has, PostgreSQL for a shared server when one is configured.
+if(TARGET kestrel_store)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CPACK_DEBIAN_PACKAGE_RECOMMENDS}, libqt6sql6-psql")
+endif()
 
 # The shared libraries the programs link (Qt 6, the C++ runtime) are read from the binaries by
 # dpkg-shlibdeps, with the versions they need. What the binaries do not show: the window needs a
@@ -73,12 +78,18 @@ set(kestrel_depends "")
 if(TARGET gsm-kestrel)
   list(APPEND kestrel_depends qt6-qpa-plugins)
 endif()
+if(TARGET kestrel_store)
+  list(APPEND kestrel_depends libqt6sql6-sqlite)
+endif()
 find_program(KESTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KESTREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   # Without dpkg-dev: the same packages without versions.
   list(APPEND kestrel_depends libqt6core6 libqt6gui6 libc6 libstdc++6 libgcc-s1)
+  if(TARGET kestrel_store)
+    list(APPEND kestrel_depends libqt6sql6)
+  endif()
   if(TARGET gsm-kestrel)
     list(APPEND kestrel_depends libqt6widgets6)
   endif()

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -31,7 +32,35 @@ const char *const kFiles = "Modem.Files";
 // handset refuses it at login and the user enters the real one, rather than the handset's own
 // setting being replaced by somebody else's centre.
 const char *const kDefaultSCA = "+0000000000";
+const char *const kMessageKept = "The message stays on the handset until the store can record it";
+// The reassembly stack gives a payload this long from its first segment (days).
+constexpr TDateTime kStackMaxAge = 5.0 / 1440.0;
 } // namespace
+
+EMessageKept::EMessageKept() : EConnectError(kMessageKept) {}
+
+std::string StoreLocationFromSettings(const TIniFile &ini, const std::string &logDirectory)
+{
+    return ini.ReadString(kFiles, "Store", logDirectory + "messages.sqlite");
+}
+
+std::unique_ptr<TMessageStore> OpenMessageStore(const std::string &Location)
+{
+    if (Location.empty() || Location == kNoStore)
+        return nullptr;
+    return TMessageStore::Open(Location);
+}
+
+void ToModelForm(TSMS &sms)
+{
+    if (auto *cb = dynamic_cast<TCellBroadcast *>(&sms)) {
+        if (CBSAlphabet(cb->DCS) == TDCSAlphabet::da7Bit)
+            cb->Content = TextToGSM(cb->Content);
+    } else if (auto *sms2 = dynamic_cast<TSMS2 *>(&sms)) {
+        if (SMSAlphabet(sms2->DCS) == TDCSAlphabet::da7Bit)
+            sms2->UserData = TextToGSM(sms2->UserData);
+    }
+}
 
 std::string ProgramDirectory()
 {
@@ -72,7 +101,9 @@ TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const st
         return result;
     auto userDir = [](QStandardPaths::StandardLocation where) {
         QString dir = QStandardPaths::writableLocation(where);
-        QDir().mkpath(dir);
+        // The folders of the settings (the PIN), the logs and the store are the user's alone.
+        if (!QDir(dir).exists() && QDir().mkpath(dir))
+            QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         std::string d = dir.toStdString();
         return d.empty() || d.back() == '/' ? d : d + "/";
     };
@@ -90,7 +121,8 @@ void AppendToLogFile(const std::string &path, const std::string &text)
 {
     if (path == "<none>" || path.empty())
         return;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Messages are private: a log the program creates is readable by the user alone.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         throw EConnectError(Format("Cannot open log file \"%s\": %s", path.c_str(), strerror(errno)));
     flock(fd, LOCK_EX);
@@ -194,7 +226,7 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory,
     GSM.OnRestart = [this](TObject *, const std::string &reason) { GSMRestart(reason); };
     // Failures of the handlers above while the engine processes lines on its own (a message
     // that could not be recorded and stays on the handset) have no other caller.
-    GSM.OnProcessingError = [this](TObject *, const std::string &message) { reportError(message); };
+    GSM.OnProcessingError = [this](TObject *, const std::string &message) { ReportError(message); };
 
     ProtocolStack = std::make_unique<TSMSProtocolStack>();
     LineBuffer.clear();
@@ -252,6 +284,7 @@ void TGSMDataModule::LoadSettings()
     LoadModemSettings(ini, Comm1, GSM, m_equipment);
     GSMLogName = ini.ReadString(kFiles, "GSMLog", m_logDirectory + "gsm.log");
     SMSLogName = ini.ReadString(kFiles, "SMSLog", m_logDirectory + "sms.log");
+    StoreName = StoreLocationFromSettings(ini, m_logDirectory);
 }
 
 void TGSMDataModule::SaveSettings()
@@ -265,6 +298,9 @@ void TGSMDataModule::SaveSettings()
     ini.WriteInteger(kModem, "UnsolicitedIndication", GSM.UnsolicitedIndication());
     ini.WriteString(kFiles, "GSMLog", GSMLogName);
     ini.WriteString(kFiles, "SMSLog", SMSLogName);
+    // Written when the user chose a store; the default follows the log folder as it moves.
+    if (ini.ValueExists(kFiles, "Store") || StoreName != m_logDirectory + "messages.sqlite")
+        ini.WriteString(kFiles, "Store", StoreName);
     ini.UpdateFile();
 }
 
@@ -295,6 +331,9 @@ void TGSMDataModule::GSMBeforeOpen()
 
 void TGSMDataModule::GSMAfterOpen()
 {
+    // The payloads left incomplete by the last run are back in the stack before anything new
+    // arrives.
+    Store();
     readStorage();
     SendMessageToForms(kMsgEngineState, kEngineOpened, nullptr);
 }
@@ -344,7 +383,7 @@ void TGSMDataModule::gsmLogRecord(const std::string &record)
         // The traffic log must not stop the dialogue with the handset; the user hears of a
         // failing log once, not for every line.
         if (!m_gsmLogFailing)
-            reportError(e.what());
+            ReportError(e.what());
         m_gsmLogFailing = true;
     }
 }
@@ -425,6 +464,8 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     if (aSMS) {
         // A failure to record it goes to the engine's caller: the message is then neither
         // deleted nor, when routed, acknowledged (the network delivers it again).
+        if (!dynamic_cast<TCellBroadcast *>(aSMS))
+            storeReceived(GSM.RoutedRaw().empty() ? aSMS->GetPDU() : GSM.RoutedRaw(), aSMS, Idx);
         ProcessSMS(aSMS);
         if (Idx != -1 && DeleteHandled)
             GSM.DeleteSMS(Idx);
@@ -435,9 +476,15 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     int status = -1;
     std::string raw;
     std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
-    recordStored(Idx, status, raw, sms.get());
+    try {
+        recordStored(Idx, status, raw, sms.get());
+    } catch (const EMessageKept &) {
+        m_kept.push_back({GSM.Memory(), Idx, status});
+        return;
+    }
     if (DeleteHandled)
         GSM.DeleteSMS(Idx);
+    handleKept();
 }
 
 void TGSMDataModule::GSMRestart(const std::string &aReason)
@@ -454,6 +501,8 @@ void TGSMDataModule::GSMRestart(const std::string &aReason)
 void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
 {
     m_handledIndex = index;
+    if (sms || !raw.empty())
+        storeReceived(raw, sms, index);
     if (sms && status == 0)
         ProcessSMS(sms);
     else if (sms)
@@ -467,8 +516,11 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
                           PrintableUserData(raw).c_str()));
 }
 
-void TGSMDataModule::reportError(const std::string &message)
+void TGSMDataModule::ReportError(const std::string &message)
 {
+    // Its cause, the store, was reported when it began to fail.
+    if (message == kMessageKept)
+        return;
     if (OnError)
         OnError(message);
     else if (SMSLogView)
@@ -480,17 +532,172 @@ void TGSMDataModule::readStorage()
     const TGSMEquipment eq = GSM.Equipment();
     auto list = GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1);
     for (auto &entry : list) {
+        // Handled here, whether or not it was kept before.
+        std::erase_if(m_kept,
+                      [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
         // One message that cannot be handled is reported and stays on the handset; the others
         // are still handled.
         try {
             recordStored(entry.Index, entry.Status, entry.Raw, entry.Message.get());
+        } catch (const EMessageKept &) {
+            m_kept.push_back({GSM.Memory(), entry.Index, entry.Status});
+            continue;
         } catch (const std::exception &e) {
-            reportError(Format("Stored message %d was kept on the handset: %s", entry.Index, e.what()));
+            ReportError(Format("Stored message %d was kept on the handset: %s", entry.Index, e.what()));
             continue;
         }
         if (DeleteHandled)
             GSM.DeleteSMS(entry.Index);
     }
+    handleKept();
+}
+
+// ---- The message store
+
+TMessageStore *TGSMDataModule::Store()
+{
+    if (m_store || StoreName.empty() || StoreName == kNoStore)
+        return m_store.get();
+    try {
+        m_store = OpenMessageStore(StoreName);
+    } catch (const EStoreError &e) {
+        storeFailed(e.what());
+        return nullptr;
+    }
+    fillStack();
+    return m_store.get();
+}
+
+void TGSMDataModule::CloseStore()
+{
+    m_store.reset();
+}
+
+void TGSMDataModule::fillStack()
+{
+    // The segments go in as they came, without log lines: the log has them from the run that
+    // received them. Each payload keeps the age of its first segment, so it expires from the
+    // stack when it would have without the restart (the store keeps it longer).
+    std::vector<TStoredSegment> segments;
+    try {
+        segments = m_store->IncompleteSegments(NowUTC() - kStackMaxAge);
+    } catch (const EStoreError &e) {
+        storeFailed(e.what());
+        return;
+    }
+    for (const TStoredSegment &segment : segments) {
+        std::unique_ptr<TSMS2> sms;
+        try {
+            sms = CreateSMSFromPDU(nullptr, segment.PDU, true);
+        } catch (const std::exception &) {
+            continue; // it did not decode when it came either
+        }
+        const int before = ProtocolStack->Count();
+        TSMSProtocol *p = nullptr;
+        if (!sms || !ProtocolStack->AddSegment(sms.get(), p) || !p)
+            continue;
+        if (ProtocolStack->Count() > before)
+            p->SetTimestamp(segment.Time);
+        if (p->State() == kStateComplete)
+            ProtocolStack->RemoveProtocol(p); // whole after all: nothing is left to wait for
+    }
+}
+
+void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int index)
+{
+    if (StoreName.empty() || StoreName == kNoStore)
+        return;
+    // Messages the handset keeps for sending were composed on it: neither sent nor received here.
+    if (dynamic_cast<const TSMSSubmit *>(sms) || dynamic_cast<const TSMSCommand *>(sms))
+        return;
+    TMessageStore *store = Store();
+    if (!store)
+        throw EMessageKept();
+    const bool textMode = GSM.SMSFormat() == kSMSFormatText;
+    // The store reads messages in the model's form, and PDUs with their service-centre field.
+    std::unique_ptr<TSMS> copy;
+    if (textMode && sms) {
+        if (auto *d = dynamic_cast<const TSMSDeliver *>(sms))
+            copy = std::make_unique<TSMSDeliver>(*d);
+        if (copy) {
+            ToModelForm(*copy);
+            sms = copy.get();
+        }
+    }
+    const std::string record = textMode || GSM.SCAInPDU() ? raw : "00" + raw;
+    try {
+        store->RecordReceived(record, textMode, sms, NowUTC(), index, Comm1.DeviceName());
+    } catch (const EStoreError &e) {
+        storeFailed(e.what());
+        throw EMessageKept();
+    }
+    storeWorks();
+}
+
+void TGSMDataModule::storeFailed(const std::string &error)
+{
+    // Opened afresh at the next use: a server that went away needs a new connection.
+    m_store.reset();
+    if (m_storeFailing)
+        return;
+    m_storeFailing = true;
+    ReportError(Format("The message store cannot be written, received messages stay on the handset: %s",
+                       error.c_str()));
+}
+
+void TGSMDataModule::storeWorks()
+{
+    m_storeFailing = false;
+}
+
+void TGSMDataModule::handleKept()
+{
+    // What the store could not take while it failed is read again now that it works, as it was
+    // when it came (reading it marked it read). A message that cannot be read any more (deleted
+    // on the handset meanwhile) is reported and forgotten.
+    if (m_storeFailing || m_kept.empty() || m_handlingKept || !GSM.Active())
+        return;
+    m_handlingKept = true;
+    const auto kept = std::exchange(m_kept, {});
+    const std::string memory = GSM.Memory();
+    for (const TKept &k : kept) {
+        try {
+            GSM.SelectMemory(k.Storage);
+            int status = -1;
+            std::string raw;
+            std::unique_ptr<TSMS> sms = GSM.ReadSMS(k.Index, status, &raw);
+            try {
+                recordStored(k.Index, k.Status, raw, sms.get());
+            } catch (const EMessageKept &) {
+                m_kept.push_back(k);
+                continue;
+            }
+            if (DeleteHandled)
+                GSM.DeleteSMS(k.Index);
+        } catch (const std::exception &e) {
+            ReportError(Format("Message %d, kept on the handset while the store failed, could not be read "
+                               "again: %s",
+                               k.Index, e.what()));
+        }
+    }
+    try {
+        GSM.SelectMemory(memory);
+    } catch (const std::exception &e) {
+        ReportError(e.what());
+    }
+    m_handlingKept = false;
+}
+
+TSendResult TGSMDataModule::SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
+                                         const TMessageContent &Content)
+{
+    TSendResult result =
+        SendComposed(GSM, Segments, Content, Store(), [this](const TSMSSubmit &s) { LogSMS(&s); });
+    if (!result.StoreError.empty())
+        storeFailed(result.StoreError);
+    else if (result.StoredId != 0)
+        storeWorks();
+    return result;
 }
 
 } // namespace kestrel

@@ -6,9 +6,11 @@
 // the same handling.
 #pragma once
 
+#include "appcore/outgoing.h"
 #include "base/linesink.h"
 #include "comm/comm.h"
 #include "gsm/gsm.h"
+#include "store/messagestore.h"
 
 #include <cstdint>
 #include <functional>
@@ -65,6 +67,25 @@ constexpr size_t kMaxModemLogLine = 4096;
 // character.
 std::string PrintableUserData(const std::string &data);
 
+// The store location that stands for no store at all.
+constexpr const char *kNoStore = "<none>";
+// The message store the settings file names ([Modem.Files] Store: a path, a postgresql:// URL or
+// "<none>"); by default messages.sqlite in logDirectory, where the log files go.
+std::string StoreLocationFromSettings(const TIniFile &ini, const std::string &logDirectory);
+// Opens the store at Location; nullptr for "<none>". Raises EStoreError as TMessageStore::Open.
+std::unique_ptr<TMessageStore> OpenMessageStore(const std::string &Location);
+
+// Text mode carries the text itself where the model holds 7-bit codes: turns such a message into
+// the model's form, so that it reads (and is stored) as its PDU would be.
+void ToModelForm(TSMS &sms);
+
+// A received message that stays on the handset because the store cannot record it. The store's
+// failure is reported once, when it begins; whoever catches this passes it over in silence.
+class EMessageKept : public EConnectError {
+public:
+    EMessageKept();
+};
+
 // The modem keys of the settings file ([Modem]) into a port and its engine, in the order the
 // window reads them: the equipment's line speed is set after the message format, so that Baud
 // overrides it. An unknown Device raises EGSMError "Bad equipment name". An equipment the caller
@@ -95,6 +116,9 @@ public:
     std::string LineBuffer;
     std::string GSMLogName;
     std::string SMSLogName;
+    // Where every message handled is recorded ([Modem.Files] Store); "<none>" for nowhere. A
+    // change takes effect at the next use of the store after CloseStore.
+    std::string StoreName;
     std::unique_ptr<TSMSProtocolStack> ProtocolStack;
     TLineSink *ModemLogView = nullptr; // not owned
     TLineSink *SMSLogView = nullptr;   // not owned
@@ -123,6 +147,19 @@ public:
     void ProcessSMS(TSMS *SMS);
     void LogSMS(const TSMS *SMS);
 
+    // The message store, opened at its first use; the reassembly stack then gets the segments of
+    // payloads that were still incomplete when the program last ran. nullptr without a store, or
+    // while it cannot be opened (the failure is reported once, as every failure of the store).
+    TMessageStore *Store();
+    void CloseStore();
+    // Sends composed segments (see SendComposed above), logging each in the SMS log and recording
+    // the message in the store; a store that cannot be written is reported, the sending goes on.
+    TSendResult SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
+                             const TMessageContent &Content);
+    // Reports a failure to the error handler (without one, to the SMS log view); a message kept
+    // for the store's sake is not reported again (its store failure was).
+    void ReportError(const std::string &message);
+
     // Whether messages are deleted from the handset once handled (the command line may keep them).
     bool DeleteHandled = true;
     // Whether the settings file is written before every opening and at destruction. A front end
@@ -144,7 +181,24 @@ private:
     void gsmLogRecord(const std::string &record);
     void readStorage();
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
-    void reportError(const std::string &message);
+    // Records a received message before anything else happens to it; raises EMessageKept when
+    // the store cannot. Nothing happens without a store.
+    void storeReceived(const std::string &raw, const TSMS *sms, int index);
+    void storeFailed(const std::string &error);
+    void storeWorks();
+    void fillStack();
+    void handleKept();
+
+    std::unique_ptr<TMessageStore> m_store;
+    bool m_storeFailing = false; // reported, and not working since
+    bool m_handlingKept = false;
+    // Messages left on the handset while the store failed, read again once it works.
+    struct TKept {
+        std::string Storage; // with its double quotes, as SelectMemory takes it
+        int Index = 0;
+        int Status = 0; // when it was first read
+    };
+    std::vector<TKept> m_kept;
 
     std::string m_configFile;
     std::string m_logDirectory;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kestrel {
 
@@ -113,6 +115,11 @@ void TIniFile::WriteInteger(const std::string &section, const std::string &key, 
 
 void TIniFile::UpdateFile() const
 {
+    // The file holds the SIM PIN: one the program creates is the user's alone. An existing
+    // file keeps the permissions its owner gave it.
+    const int fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
     std::ofstream out(m_fileName, std::ios::binary | std::ios::trunc);
     for (const auto &line : m_lines)
         out << line.text << '\n';

@@ -21,7 +21,8 @@ public:
     long long ReadInteger(const std::string &section, const std::string &key, long long def) const;
     void WriteString(const std::string &section, const std::string &key, const std::string &value);
     void WriteInteger(const std::string &section, const std::string &key, long long value);
-    // Writes the file (creating it); raises std::runtime_error naming the file on failure.
+    // Writes the file (creating it readable and writable by the user alone); raises
+    // std::runtime_error naming the file on failure.
     void UpdateFile() const;
 
 private:

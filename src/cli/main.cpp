@@ -71,6 +71,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kestrel");
     const QStringList args = QCoreApplication::arguments();
+    // A store URL may carry a password: what we keep is read, the process list must not show it.
+    HidePasswords(argc, argv);
     if (args.size() < 2) {
         printUsage(stderr);
         return kExitUsage;

@@ -9,6 +9,7 @@
 #include "cli/sendcontent.h"
 #include "cli/session.h"
 
+#include "appcore/datamodule.h"
 #include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/tpdufields.h"
@@ -34,19 +35,6 @@ bool ParseNumber(const QString &text, int &value, int min)
     bool ok = false;
     value = text.trimmed().toInt(&ok);
     return ok && value >= min;
-}
-
-// Text mode carries the text itself where the model holds 7-bit codes: back to the model's form
-// so that the JSON reads as for a PDU.
-void ToModelForm(TSMS &sms)
-{
-    if (auto *cb = dynamic_cast<TCellBroadcast *>(&sms)) {
-        if (CBSAlphabet(cb->DCS) == TDCSAlphabet::da7Bit)
-            cb->Content = TextToGSM(cb->Content);
-    } else if (auto *sms2 = dynamic_cast<TSMS2 *>(&sms)) {
-        if (SMSAlphabet(sms2->DCS) == TDCSAlphabet::da7Bit)
-            sms2->UserData = TextToGSM(sms2->UserData);
-    }
 }
 
 } // namespace
@@ -82,13 +70,17 @@ int IndexArgument(const QCommandLineParser &parser)
     return index;
 }
 
-// Text mode sends the text itself: only a plain 7-bit message can go that way.
-QString ToTextMode(TSMSSubmit &sms)
+// Text mode sends the text itself: a plain 7-bit message goes that way, and to a current modem
+// also UCS2 text and 8-bit data (the engine writes them in hexadecimal).
+QString ToTextMode(TSMSSubmit &sms, const TGSM &gsm)
 {
-    if (sms.FirstOctetBit(6) || SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
-        return "this message needs PDU mode (--format pdu)";
-    sms.UserData = GSMToText(sms.UserData);
-    return {};
+    if (!sms.FirstOctetBit(6) && SMSAlphabet(sms.DCS) == TDCSAlphabet::da7Bit) {
+        sms.UserData = GSMToText(sms.UserData);
+        return {};
+    }
+    if (gsm.Behaviour().ucs2Text && SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
+        return {};
+    return "this message needs PDU mode (--format pdu)";
 }
 
 int RunSend(const QStringList &args)
@@ -112,24 +104,29 @@ int RunSend(const QStringList &args)
             auto messages = composer.Compose(parser.value("to").trimmed().toStdString(), content, &s.gsm);
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
-                    if (const QString usage = ToTextMode(*sms); !usage.isEmpty()) {
+                    if (const QString usage = ToTextMode(*sms, s.gsm); !usage.isEmpty()) {
                         PrintErr("kestrel: " + usage);
                         return kExitUsage;
                     }
             }
+            // A store that cannot be opened stops the command before anything is sent: what is
+            // sent is on record, or the user chose "<none>".
+            std::unique_ptr<TMessageStore> store = OpenMessageStore(StoreLocation(parser));
             s.gsm.Open();
-            QJsonArray references;
-            int last = -1;
-            for (auto &sms : messages) {
-                last = s.gsm.SendSMS(*sms);
-                references.append(last >= 0 ? QJsonValue(last) : QJsonValue(QJsonValue::Null));
-            }
+            const TSendResult sent = SendComposed(s.gsm, messages, content, store.get());
             s.gsm.Close();
+            QJsonArray references;
+            for (int mr : sent.References)
+                references.append(mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null));
             QJsonObject json{{"sent", static_cast<int>(messages.size())}};
-            if (last >= 0)
-                json["reference"] = last;
+            if (!sent.References.empty() && sent.References.back() >= 0)
+                json["reference"] = sent.References.back();
             if (messages.size() > 1)
                 json["references"] = references;
+            if (sent.StoredId != 0)
+                json["id"] = static_cast<qint64>(sent.StoredId);
+            if (!sent.StoreError.empty())
+                json["storeError"] = QString::fromStdString(sent.StoreError);
             PrintJson(json);
             return kExitOk;
         },

@@ -211,6 +211,8 @@ int RunMonitor(const QStringList &args)
             dm.SMSLogName = parser.value("sms-log").toStdString();
         if (parser.isSet("gsm-log"))
             dm.GSMLogName = parser.value("gsm-log").toStdString();
+        if (parser.isSet("store"))
+            dm.StoreName = parser.value("store").toStdString();
         dm.DeleteHandled = !parser.isSet("keep");
         out.Attach(dm);
 
@@ -229,7 +231,7 @@ int RunMonitor(const QStringList &args)
                     dm.GSMUnsolicitedSMS(idx, nullptr);
                     dm.GSM.ProcessReceived();
                 } catch (const std::exception &e) {
-                    out.Report(e.what());
+                    dm.ReportError(e.what());
                 }
                 quiet = false;
             });
@@ -259,7 +261,7 @@ int RunMonitor(const QStringList &args)
             try {
                 dm.GSM.ProcessReceived();
             } catch (const std::exception &e) {
-                out.Report(e.what());
+                dm.ReportError(e.what());
             }
         };
         // What the open dialogue left (its answers and echoes) is no event of the handset.

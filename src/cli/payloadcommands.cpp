@@ -1,8 +1,8 @@
 // Offline tools for smart messaging payloads: describe a received payload, convert ringing tones
 // between RTTTL and the binary format, and convert pictures to and from OTA bitmaps.
 #include "cli/clicommand.h"
+#include "cli/payloadjson.h"
 #include "connect/connection.h"
-#include "gsm/smstext.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
@@ -20,12 +20,6 @@ namespace kestrel::cli {
 
 namespace {
 
-// Payload text as the model keeps it (ISO 8859-1, the euro sign at 0x80).
-QString latin1(const std::string &s)
-{
-    return Model8BitToUnicode(s);
-}
-
 std::string bytesFromHex(const QString &hex)
 {
     QString clean = hex;
@@ -36,121 +30,6 @@ std::string bytesFromHex(const QString &hex)
 QString hexOf(const std::string &bytes)
 {
     return QString::fromStdString(StrToHex(bytes));
-}
-
-QJsonArray frameRows(const QImage &frame, int width, int height)
-{
-    QJsonArray rows;
-    for (int y = 0; y < height; ++y) {
-        QString row;
-        for (int x = 0; x < width; ++x) {
-            const bool black = x < frame.width() && y < frame.height() && (frame.pixel(x, y) & 0xFFFFFF) == 0;
-            row += QLatin1Char(black ? '#' : '.');
-        }
-        rows.append(row);
-    }
-    return rows;
-}
-
-QJsonObject describeInstruction(const TSMRTInstruction &in)
-{
-    QJsonObject o{{"class", in.ClassName()}};
-    if (const auto *n = dynamic_cast<const TSMRTNote *>(&in)) {
-        o["value"] = n->Value;
-        o["duration"] = n->Duration;
-        o["durationSpecifier"] = n->DurationSpecifier;
-    } else if (const auto *v = dynamic_cast<const TSMRTValueInstruction *>(&in)) {
-        o["value"] = v->Value;
-        if (dynamic_cast<const TSMRTTempo *>(&in))
-            o["bpm"] = TSMRTTempo::ToBPM(v->Value);
-    }
-    return o;
-}
-
-QJsonObject describePart(const TSMRTCommandPart &part)
-{
-    QJsonObject o{{"class", part.ClassName()}};
-    if (const auto *cancel = dynamic_cast<const TSMRTCancel *>(&part))
-        o["value"] = cancel->Value;
-    if (const auto *basic = dynamic_cast<const TSMRTBasicSong *>(&part))
-        o["title"] = basic->Title();
-    if (const auto *song = dynamic_cast<const TSMRTTemporarySong *>(&part)) {
-        QJsonArray patterns;
-        for (const auto &p : song->Patterns) {
-            if (!p)
-                continue;
-            QJsonArray instructions;
-            for (const auto &in : p->Instructions)
-                if (in)
-                    instructions.append(describeInstruction(*in));
-            patterns.append(QJsonObject{
-                {"patternId", p->PatternId}, {"loopValue", p->LoopValue}, {"instructions", instructions}});
-        }
-        o["patterns"] = patterns;
-    }
-    return o;
-}
-
-QJsonObject describe(const TSmartMessage &m)
-{
-    QJsonObject o{{"class", m.ClassName()}};
-    if (const auto *dir = dynamic_cast<const TSMMIMEDirectory *>(&m)) {
-        const TDirectoryRecords &r = dir->Records;
-        o["kind"] = latin1(r.Kind);
-        QJsonArray records;
-        for (int i = 0; i < r.Count(); ++i) {
-            QJsonArray parameters;
-            for (const std::string &p : r.Parameters(i))
-                parameters.append(latin1(p));
-            records.append(QJsonObject{{"name", latin1(r.Names(i))},
-                                       {"value", latin1(r.ValueFromIndex(i))},
-                                       {"parameters", parameters}});
-        }
-        o["records"] = records;
-    } else if (const auto *multi = dynamic_cast<const TSMMultipartMessage *>(&m)) {
-        QJsonArray items;
-        for (const auto &item : multi->Items) {
-            if (!item)
-                continue;
-            QJsonObject d = describe(*item);
-            d["itemType"] = TSMMultipartMessage::ItemTypeOf(*item);
-            items.append(d);
-        }
-        o["items"] = items;
-    } else if (const auto *bitmap = dynamic_cast<const TSMOTABitmap *>(&m)) {
-        if (const auto *logo = dynamic_cast<const TSMOperatorLogo *>(&m)) {
-            o["mcc"] = logo->MCC;
-            o["mnc"] = logo->MNC;
-        }
-        o["width"] = bitmap->Width();
-        o["height"] = bitmap->Height();
-        o["depth"] = bitmap->Depth;
-        o["infoField"] = hexOf(bitmap->InfoField);
-        QJsonArray frames;
-        for (int i = 0; i < bitmap->FrameCount(); ++i)
-            frames.append(frameRows(bitmap->Frames(i), bitmap->Width(), bitmap->Height()));
-        o["frames"] = frames;
-    } else if (const auto *tone = dynamic_cast<const TSMRingingTone *>(&m)) {
-        o["rtttl"] = tone->RTTTL();
-        QJsonArray commands;
-        for (const auto &c : tone->Commands) {
-            if (!c)
-                continue;
-            QJsonArray parts;
-            for (const auto &p : c->Parts)
-                if (p)
-                    parts.append(describePart(*p));
-            commands.append(QJsonObject{{"parts", parts}});
-        }
-        o["commands"] = commands;
-    } else if (const auto *uni = dynamic_cast<const TSMTextUnicode *>(&m)) {
-        o["text"] = uni->Text;
-    } else if (const auto *iso = dynamic_cast<const TSMTextISO *>(&m)) {
-        o["text"] = latin1(iso->Text);
-    } else if (const auto *unknown = dynamic_cast<const TSMUnknown *>(&m)) {
-        o["data"] = hexOf(unknown->RawData);
-    }
-    return o;
 }
 
 int usage(QCommandLineParser &parser, const QString &message)
@@ -205,8 +84,8 @@ int runPayload(const QStringList &args)
             PrintErr(QStringLiteral("kestrel payload: no payload class for port %1").arg(port));
             return kExitFailure;
         }
-        PrintOut(
-            QString::fromUtf8(QJsonDocument(describe(*message)).toJson(QJsonDocument::Indented)).trimmed());
+        PrintOut(QString::fromUtf8(QJsonDocument(SmartMessageJson(*message)).toJson(QJsonDocument::Indented))
+                     .trimmed());
         return kExitOk;
     });
 }

@@ -8,6 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+#include <cstring>
+
 namespace kestrel::cli {
 
 namespace {
@@ -22,13 +25,16 @@ const char *const kSessionOptions[][3] = {
     {"device", "PATH", "Serial device of the handset."},
     {"equipment", "NAME",
      "Equipment type: A1 M1 M20 GM12 Nokia6210 Nokia6650 Nokia9110 M35 S25 T260 "
-     "WaveCom TC35 Fasttrack."},
+     "WaveCom TC35 Fasttrack Generic (any current modem; kestrel detect suggests one)."},
     {"pin", "PIN", "SIM PIN, given when the SIM asks for it."},
     {"sca", "NUMBER", "Service centre number."},
     {"format", "pdu|text", "Message format."},
     {"indications", "LIST", "Unsolicited indications: deliver,status,broadcast,only-indication (or none)."},
     {"rec-timeout", "MS", "Milliseconds of silence after which a command attempt is given up."},
     {"baud", "N", "Line speed, overriding the equipment's own."},
+    {"store", "PATH|URL",
+     "Message store: an SQLite file or postgresql://user@host:port/database (\"<none>\": none); "
+     "default: the settings file's Store key, else messages.sqlite beside the log files."},
 };
 
 bool ParseInt(const QString &text, int &value)
@@ -70,6 +76,14 @@ void AddSessionOptions(QCommandLineParser &parser)
         parser.addOption(QCommandLineOption(o[0], o[2], o[1]));
 }
 
+QCommandLineOption SessionOption(const QString &name)
+{
+    for (const auto &o : kSessionOptions)
+        if (name == o[0])
+            return QCommandLineOption(o[0], o[2], o[1]);
+    throw std::logic_error("no session option " + name.toStdString());
+}
+
 QString SessionOptionsHelp()
 {
     QString text = "Session options:\n";
@@ -98,6 +112,14 @@ TAppLocations SessionLocations(const QCommandLineParser &parser)
     TAppLocations locations = ResolveAppLocations(args, ProgramDirectory());
     QCoreApplication::setApplicationName(name);
     return locations;
+}
+
+std::string StoreLocation(const QCommandLineParser &parser)
+{
+    if (parser.isSet("store"))
+        return parser.value("store").toStdString();
+    const TAppLocations where = SessionLocations(parser);
+    return StoreLocationFromSettings(TIniFile(where.ConfigFile), where.LogDirectory);
 }
 
 std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser)
@@ -226,6 +248,24 @@ int RunSession(const std::function<int()> &body)
     } catch (const std::exception &e) {
         PrintErr(QString::fromStdString(e.what()));
         return kExitFailure;
+    }
+}
+
+void HidePasswords(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        char *arg = argv[i];
+        char *scheme = std::strstr(arg, "://");
+        if (!scheme)
+            continue;
+        char *user = scheme + 3;
+        char *at = std::strchr(user, '@');
+        char *slash = std::strchr(user, '/');
+        if (!at || (slash && slash < at))
+            continue;
+        char *colon = static_cast<char *>(std::memchr(user, ':', static_cast<size_t>(at - user)));
+        if (colon)
+            std::fill(colon + 1, at, '*');
     }
 }
 

@@ -23,15 +23,21 @@ struct TSession {
     TSession() { gsm.SetCOMDevice(&comm); }
 };
 
-// Adds --config --device --equipment --pin --sca --format --indications --rec-timeout --baud.
+// Adds --config --device --equipment --pin --sca --format --indications --rec-timeout --baud
+// --store.
 void AddSessionOptions(QCommandLineParser &parser);
 QString SessionOptionsHelp();
+// One of them, for commands that take only a few (e.g. "config" and "store").
+QCommandLineOption SessionOption(const QString &name);
 // True when Name (without its dashes) is one of the session options above; they all take a value.
 bool IsSessionOption(const QString &name);
 
 // The settings file (--config, or where the window keeps it) and the directory of the default
 // log files.
 TAppLocations SessionLocations(const QCommandLineParser &parser);
+// The message store: --store when given, else the settings file's (see StoreLocationFromSettings);
+// "<none>" for none.
+std::string StoreLocation(const QCommandLineParser &parser);
 // The equipment the --equipment option names, when it names one: it stands instead of the
 // settings file's, so a damaged name in the file does not stop a run that gives the right one.
 std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser);
@@ -61,6 +67,10 @@ int RunSessionCommand(QCommandLineParser &parser, const QStringList &args, const
 // Runs the body of a session; an engine, modem or serial failure prints its message on standard
 // error and gives exit status 1.
 int RunSession(const std::function<int()> &body);
+
+// Overwrites the password of every URL among the program's arguments ("scheme://user:password@")
+// in place, so that the process list shows "user:****@"; the arguments must have been read before.
+void HidePasswords(int argc, char **argv);
 
 // The text as a JSON string literal.
 QString JsonString(const QString &text);

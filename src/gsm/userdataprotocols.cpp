@@ -169,6 +169,15 @@ int TSMSProtocol::SegmentHeaderLength(int Index) const
     return it == m_segments.end() ? 0 : it->second.HeaderLength;
 }
 
+std::vector<int> TSMSProtocol::ReceivedSequences() const
+{
+    std::vector<int> sequences;
+    sequences.reserve(m_segments.size());
+    for (const auto &[slot, segment] : m_segments)
+        sequences.push_back(slot + 1);
+    return sequences;
+}
+
 void TSMSProtocol::resetSegments(int count)
 {
     m_segments.clear();

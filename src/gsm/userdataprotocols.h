@@ -105,6 +105,8 @@ public:
     // Header length of segment Index (from 1); 0 while not received.
     int SegmentHeaderLength(int Index) const;
     int ReceivedCount() const { return static_cast<int>(m_segments.size()); }
+    // Numbers (from 1) of the segments present, ascending.
+    std::vector<int> ReceivedSequences() const;
 
 protected:
     // Stores a field and re-encodes; when the encoding fails the field keeps its old value, so

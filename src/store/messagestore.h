@@ -110,6 +110,7 @@ struct TOutgoing {
     TStoredKind Kind = TStoredKind::skText;
     std::string Text;        // UTF-8
     std::string Payload;     // what was composed, for kinds other than text (free form, kept for show)
+    int DestPort = -1;       // application port the payload is for (-1: none), as TStoredMessage has it
     std::vector<const TSMSSubmit *> Segments; // in sending order; their PDUs are stored as composed
     std::string Modem;
     bool Queued = false;     // true: status queued (the gateway sends it), else pending
@@ -118,6 +119,13 @@ struct TOutgoing {
 struct TStoreSettings {
     double LateJoinDays = 3.0;   // a segment still joins its incomplete message this long after its first
     double ReportMatchDays = 7.0; // a status report matches sent segments this young
+    // Each commit waits until the disk has it, so that a record survives a power cut (the handset's
+    // copy is deleted right after). False: a record survives a crash of the program but not of the
+    // machine; much faster where the disk takes long to flush.
+    bool Synchronous = true;
+    // The schema version to bring the store to (0: the newest). An older one only for tests of
+    // the migrations, and for a store that must stay readable by an older program.
+    int SchemaVersion = 0;
 };
 
 class TMessageStore {
@@ -158,7 +166,9 @@ public:
     bool Delete(int64_t Id);
 
     // Raw PDUs of the segments of incomplete received payloads whose first segment arrived after
-    // Since, oldest first, for filling the reassembly stack at start.
+    // Since, oldest first, for filling the reassembly stack at start. Each is a PDU with the
+    // service-centre field first (TextMode false), also where the handset gave a text-mode record:
+    // CreateSMSFromPDU(nullptr, PDU, true) reads it.
     std::vector<TStoredSegment> IncompleteSegments(TDateTime Since) const;
 
 private:

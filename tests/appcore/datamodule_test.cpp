@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -348,6 +349,78 @@ TEST_F(DataModuleTest, PlainDeliverIsLoggedWithoutReferenceLine)
     ASSERT_EQ(view.lines.size(), 1u);
     EXPECT_EQ(view.lines[0].substr(0, 1), ">");
     EXPECT_NE(view.lines[0].find("OA: +441234567890, PID: 00"), std::string::npos);
+}
+
+mode_t ModeOf(const std::filesystem::path &path)
+{
+    struct stat st = {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
+TEST_F(DataModuleTest, StoreLocationFromTheSettingsFile)
+{
+    struct TCase {
+        const char *ini;
+        std::string expected;
+    };
+    const TCase cases[] = {
+        {"", programDir + "messages.sqlite"}, // beside the log files, as they are placed
+        {"[Modem.Files]\nStore=/srv/sms/box.sqlite\n", "/srv/sms/box.sqlite"},
+        {"[Modem.Files]\nStore=postgresql://kestrel@db.example:5433/sms\n",
+         "postgresql://kestrel@db.example:5433/sms"},
+        {"[Modem.Files]\nStore=<none>\n", "<none>"},
+    };
+    for (const TCase &c : cases) {
+        SCOPED_TRACE(c.ini);
+        WriteIni(c.ini);
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.StoreName, c.expected);
+        EXPECT_EQ(StoreLocationFromSettings(TIniFile(ini.string()), programDir), c.expected);
+    }
+    EXPECT_EQ(OpenMessageStore("<none>"), nullptr);
+    EXPECT_EQ(OpenMessageStore(""), nullptr);
+}
+
+TEST_F(DataModuleTest, StoreKeyIsWrittenOnlyWhenChosen)
+{
+    {
+        TGSMDataModule dm(ini.string(), programDir); // the default: the file keeps its eight keys
+    }
+    EXPECT_EQ(ReadFile(ini).find("Store="), std::string::npos);
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        dm.StoreName = "<none>";
+    }
+    EXPECT_EQ(TIniFile(ini.string()).ReadString("Modem.Files", "Store", ""), "<none>");
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        EXPECT_EQ(dm.StoreName, "<none>");
+        dm.StoreName = programDir + "messages.sqlite"; // back to the default: still written, as chosen
+    }
+    EXPECT_EQ(TIniFile(ini.string()).ReadString("Modem.Files", "Store", ""), programDir + "messages.sqlite");
+}
+
+TEST_F(DataModuleTest, FilesTheProgramCreatesAreTheUsersAlone)
+{
+    // The settings hold the PIN, the logs and the store the messages.
+    const mode_t mask = umask(022);
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        dm.GSM.SetPIN("4711");
+        AppendToLogFile(dm.SMSLogName, "line\r\n");
+    }
+    EXPECT_EQ(ModeOf(ini), 0600u);
+    EXPECT_EQ(ModeOf(programDir + "sms.log"), 0600u);
+    // Files that exist keep what their owner gave them.
+    chmod(ini.c_str(), 0640);
+    chmod((programDir + "sms.log").c_str(), 0644);
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        AppendToLogFile(dm.SMSLogName, "line\r\n");
+    }
+    EXPECT_EQ(ModeOf(ini), 0640u);
+    EXPECT_EQ(ModeOf(programDir + "sms.log"), 0644u);
+    umask(mask);
 }
 
 } // namespace

@@ -83,12 +83,13 @@ protected:
     TSimProcess sim{{"--equipment", "M20"}};
 
     QString Config() const { return dir.filePath("gsm.ini"); }
-    // The log files go to the test's directory, never beside the program.
+    // The log files and the message store go to the test's directory, never beside the program.
     void SetUp() override
     {
-        WriteSettings("[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() +
-                      "\nSMSLog=" + dir.filePath("sms.log").toStdString() + "\n");
+        WriteSettings("[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() + "\nSMSLog=" +
+                      dir.filePath("sms.log").toStdString() + "\nStore=" + StorePath().toStdString() + "\n");
     }
+    QString StorePath() const { return dir.filePath("messages.sqlite"); }
     void WriteSettings(const std::string &text) const { std::ofstream(Config().toStdString()) << text; }
 
     QStringList Session(const QStringList &more) const
@@ -140,6 +141,13 @@ public:
     }
     // Ends the process with SIGTERM and collects everything it printed.
     TRun Stop() { return Collect(true, 30000); }
+    // Ends it with SIGKILL, as a crash or an impatient operator would.
+    void Kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    qint64 Pid() const { return m_process.processId(); }
     // Waits for the process to end by itself and collects everything it printed.
     TRun Wait(int timeoutMs) { return Collect(false, timeoutMs); }
 

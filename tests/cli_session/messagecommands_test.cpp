@@ -121,7 +121,8 @@ TEST_F(CliSession, SettingsFileAndOptions)
     // The settings file is read as the window reads it (equipment names in any case); an option
     // given wins over the file.
     const std::string logs = "[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() +
-                             "\nSMSLog=" + dir.filePath("sms.log").toStdString() + "\n";
+                             "\nSMSLog=" + dir.filePath("sms.log").toStdString() +
+                             "\nStore=" + StorePath().toStdString() + "\n";
     const std::string device = sim.Device().toStdString();
     struct TCase {
         std::string modem; // the [Modem] section's keys

@@ -215,7 +215,7 @@ TEST_F(CliMonitor, LogFilesFromOptionsOrSettings)
             QFile::remove(f);
         const std::string settings =
             "[Modem]\nSCA=+491710760000\n[Modem.Files]\nGSMLog=" + fileGsm.toStdString() +
-            "\nSMSLog=" + c.smsSetting.toStdString() + "\n";
+            "\nSMSLog=" + c.smsSetting.toStdString() + "\nStore=" + StorePath().toStdString() + "\n";
         WriteSettings(settings);
         Store(0, kDeliverHello);
         TRunningKestrel monitor(Monitor(c.options));

@@ -1,0 +1,129 @@
+#include "appcore/outgoing.h"
+
+#include "connect/connection.h"
+#include "gsm/gsm.h"
+#include "gsm/sms.h"
+#include "store/messagecontent.h"
+#include "xsms/composer.h"
+
+#include <QByteArray>
+
+namespace kestrel {
+
+namespace {
+
+TStoredKind kindOf(TMessageKind kind)
+{
+    switch (kind) {
+    case TMessageKind::mkText:
+    case TMessageKind::mkUCS2Text:
+        return TStoredKind::skText;
+    case TMessageKind::mkvCard:
+        return TStoredKind::skVCard;
+    case TMessageKind::mkPicture:
+        return TStoredKind::skPicture;
+    case TMessageKind::mkOperatorLogo:
+        return TStoredKind::skOperatorLogo;
+    case TMessageKind::mkCLIIcon:
+        return TStoredKind::skCLIIcon;
+    case TMessageKind::mkRingingTone:
+        return TStoredKind::skRingtone;
+    case TMessageKind::mkEMSPictureSmall:
+    case TMessageKind::mkEMSPictureLarge:
+    case TMessageKind::mkEMSPictureVariable:
+    case TMessageKind::mkEMSAnimationSmall:
+    case TMessageKind::mkEMSAnimationLarge:
+    case TMessageKind::mkEMSMelody:
+        return TStoredKind::skEMS;
+    }
+    return TStoredKind::skData;
+}
+
+std::string utf8(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+} // namespace
+
+TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, const TMessageContent &Content)
+{
+    TOutgoing out;
+    out.Kind = kindOf(Content.Kind);
+    if (!Segments.empty())
+        out.Peer = Segments.front()->DA;
+    for (const auto &s : Segments)
+        out.Segments.push_back(s.get());
+    // The payload as a receiver reassembles it from these very segments, so that a sent picture
+    // shows as a received one does; the text as the user wrote it (the segments may carry it
+    // behind a marker, or cut into parts).
+    std::vector<TSMSDeliver> arriving(Segments.size());
+    std::vector<const TSMSDeliver *> parts;
+    for (size_t i = 0; i < Segments.size(); ++i) {
+        const TSMSSubmit &s = *Segments[i];
+        TSMSDeliver &d = arriving[i];
+        d.OA = s.DA;
+        d.DCS = s.DCS;
+        d.SetFirstOctetBit(6, s.FirstOctetBit(6)); // TP-UDHI
+        d.UserData = s.UserData;
+        parts.push_back(&d);
+    }
+    if (out.Kind != TStoredKind::skText) {
+        std::optional<TReceivedContent> content;
+        if (parts.size() == 1)
+            content = ContentOfMessage(*parts.front());
+        else if (!parts.empty())
+            content = ContentOfSegments(parts);
+        if (content) {
+            out.Payload = content->Payload;
+            out.DestPort = content->DestPort;
+            out.Text = content->Text;
+        }
+    }
+    if (out.Kind == TStoredKind::skText || !Content.Text.isEmpty())
+        out.Text = utf8(Content.Text);
+    return out;
+}
+
+TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
+                         const TMessageContent &Content, TMessageStore *Store,
+                         const std::function<void(const TSMSSubmit &)> &AfterEach)
+{
+    TSendResult result;
+    if (Store) {
+        try {
+            result.StoredId = Store->RecordOutgoing(OutgoingOf(Segments, Content), NowUTC());
+        } catch (const EStoreError &e) {
+            result.StoreError = e.what();
+        }
+    }
+    for (size_t i = 0; i < Segments.size(); ++i) {
+        int mr = -1;
+        try {
+            mr = gsm.SendSMS(*Segments[i]);
+        } catch (const std::exception &e) {
+            if (result.StoredId != 0) {
+                try {
+                    Store->MessageFailed(result.StoredId, e.what());
+                } catch (const EStoreError &) {
+                    // The send's own failure is what the caller must hear of.
+                }
+            }
+            throw;
+        }
+        result.References.push_back(mr);
+        if (AfterEach)
+            AfterEach(*Segments[i]);
+        if (result.StoredId != 0 && result.StoreError.empty()) {
+            try {
+                Store->SegmentSent(result.StoredId, static_cast<int>(i) + 1, mr, NowUTC());
+            } catch (const EStoreError &e) {
+                result.StoreError = e.what();
+            }
+        }
+    }
+    return result;
+}
+
+} // namespace kestrel

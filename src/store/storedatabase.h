@@ -1,0 +1,57 @@
+// The one connection of a message store to its database (QtSql: QSQLITE for a file, QPSQL for a
+// server), with transactions that either commit whole or raise EStoreError, prepared statements
+// kept for reuse, and a new connection when a server that went away is back.
+#pragma once
+
+#include "store/storelocation.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace kestrel {
+
+class TStoreDatabase {
+public:
+    // Connects (an SQLite file is created 0600, its folder 0700, when missing). Synchronous: each
+    // commit waits until the disk has it. Raises EStoreError.
+    TStoreDatabase(TStoreLocation Location, bool Synchronous);
+    ~TStoreDatabase();
+    TStoreDatabase(const TStoreDatabase &) = delete;
+    TStoreDatabase &operator=(const TStoreDatabase &) = delete;
+
+    bool PostgreSQL() const { return m_location.PostgreSQL; }
+    const TStoreLocation &Location() const { return m_location; }
+    const std::string &DisplayName() const { return m_location.Display; }
+
+    // Runs Body in one transaction and commits. Write says that it writes: SQLite then takes the
+    // write lock at the start, so two programs never deadlock upgrading a read. Any failure rolls
+    // back and raises EStoreError "Message store <where>: <What>: <reason>".
+    void Transaction(bool Write, const char *What, const std::function<void()> &Body);
+
+    // Binds Values in order to the (cached) prepared statement Sql and runs it. Raises on failure
+    // (within Transaction, which adds the context).
+    QSqlQuery &Run(const QString &Sql, const QVariantList &Values = {});
+    // Runs Sql unprepared (schema statements).
+    void Exec(const QString &Sql);
+    // The first column of the first row of Sql, or an invalid QVariant when there is no row.
+    QVariant Scalar(const QString &Sql, const QVariantList &Values = {});
+
+private:
+    // Opens the connection and sets it up; the reason of a failure, or "".
+    std::string connect();
+    void disconnect();
+    [[noreturn]] void fail(const class QSqlError &error) const;
+
+    TStoreLocation m_location;
+    bool m_synchronous = true;
+    QString m_connection;
+    std::map<QString, QSqlQuery> m_statements;
+};
+
+} // namespace kestrel

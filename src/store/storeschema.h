@@ -1,0 +1,18 @@
+// The schema of the message store and its migrations. Version 1 is the first; each later version
+// is one step from the one before, and a store is brought up to date when it is opened.
+#pragma once
+
+namespace kestrel {
+
+class TStoreDatabase;
+
+// The newest schema version this program knows.
+int LatestStoreSchema();
+
+// Checks that the database is a message store (or empty) and migrates it to version Target (0:
+// the newest), creating it when empty. Raises EStoreError, changing nothing, for a database that
+// holds tables of another program, a store of a newer version than this program knows, or a
+// version record that is damaged.
+void PrepareStoreSchema(TStoreDatabase &Database, int Target);
+
+} // namespace kestrel

@@ -1,0 +1,230 @@
+// The data module records what it handles in the message store, against the virtual handset: a
+// sent message turns delivered with its status report; a store that cannot be written keeps the
+// messages on the handset and is reported once; the reassembly stack gets back what the last run
+// left incomplete; text-mode messages are stored as their PDU would be. Each on an SQLite file and
+// on a real PostgreSQL server.
+#include "datamodulerig.h"
+#include "pgserver.h"
+
+#include "appcore/datamodule.h"
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "modemsim/modemsimulator.h"
+#include "store/messagestore.h"
+#include "xsms/composer.h"
+#include "xsms/protocolstack.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace kestrel;
+
+namespace {
+
+const char *const kDeliverHello =
+    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
+const char *const kConcat1 =
+    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
+    "1A8FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF179"
+    "7D503824168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4E"
+    "AFDBEF";
+const char *const kConcat2 =
+    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
+    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
+
+class DataModuleStore : public rig::TDataModuleRig, public ::testing::WithParamInterface<const char *> {
+protected:
+    void SetUp() override
+    {
+        TDataModuleRig::SetUp();
+        // Messages and status reports routed to the host (+CMT, +CDS).
+        std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSCA=+491710760000\nUnsolicitedIndication=3\n";
+        sim = std::make_unique<TModemSimulator>();
+        location = NewLocation();
+    }
+    void TearDown() override
+    {
+        sim.reset();
+        TDataModuleRig::TearDown();
+    }
+    bool PostgreSQL() const { return std::string(GetParam()) == "postgresql"; }
+    // An empty store: a file of its own, or a database of its own on the shared server (its
+    // password from the environment, as users are told to give it).
+    std::string NewLocation()
+    {
+        static int count = 0;
+        if (!PostgreSQL())
+            return (dir / ("messages" + std::to_string(++count) + ".sqlite")).string();
+        test::TPostgresServer &server = test::TPostgresServer::Shared();
+        setenv("PGPASSWORD", server.Password().c_str(), 1);
+        return server.Url(server.CreateDatabase("datamodule"), false);
+    }
+    std::unique_ptr<TGSMDataModule> Module(TModemSimulator *simulator)
+    {
+        auto dm = TDataModuleRig::Module(simulator);
+        dm->StoreName = location;
+        return dm;
+    }
+    std::unique_ptr<TMessageStore> OpenStore() const { return TMessageStore::Open(location); }
+
+    std::unique_ptr<TModemSimulator> sim;
+    std::string location;
+};
+
+TEST_P(DataModuleStore, SentMessageTurnsDeliveredWithItsReport)
+{
+    auto dm = Module(sim.get());
+    dm->GSM.Open();
+    TMessageContent content;
+    content.Text = QString::fromUtf8("Zustellung bestätigt? ✓");
+    content.StatusReport = true;
+    TMessageComposer composer;
+    const auto submits = composer.Compose(sim->OwnNumber(), content, &dm->GSM);
+    const TSendResult sent = dm->SendMessages(submits, content);
+    ASSERT_GT(sent.StoredId, 0) << sent.StoreError;
+    ASSERT_EQ(sent.References.size(), 1u);
+    // Back comes the message itself and the report on it; both are recorded as they arrive.
+    auto store = OpenStore();
+    ASSERT_TRUE(WaitUntil([&] {
+        auto m = store->Message(sent.StoredId);
+        return m && m->Status == TStoredStatus::ssDelivered;
+    })) << StoredStatusName(store->Message(sent.StoredId)->Status);
+    const TStoredMessage out = *store->Message(sent.StoredId);
+    EXPECT_TRUE(out.Outgoing);
+    EXPECT_EQ(out.Peer, sim->OwnNumber());
+    EXPECT_EQ(out.Text, "Zustellung bestätigt? ✓");
+    ASSERT_EQ(out.Segments.size(), 1u);
+    EXPECT_EQ(out.Segments[0].MR, sent.References[0]);
+    EXPECT_EQ(out.Segments[0].ReportStatus, 0);
+    TMessageFilter received;
+    received.Status = TStoredStatus::ssReceived;
+    ASSERT_TRUE(WaitUntil([&] { return store->List(received).size() == 1; }));
+    EXPECT_EQ(store->List(received)[0].Text, "Zustellung bestätigt? ✓");
+    // The SMS log has the sent line and the report's line as before.
+    ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= 3; }));
+    EXPECT_EQ(view.lines[0][0], '<');
+    dm->GSM.Close();
+}
+
+// The server back again, whatever ends the test.
+struct TServerBack {
+    test::TPostgresServer *server;
+    ~TServerBack()
+    {
+        if (server && !server->Running())
+            server->Start();
+    }
+};
+
+TEST_P(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
+{
+    sim->StoreMessage("SM", 0, kDeliverHello);
+    sim->StoreMessage("SM", 0, kConcat1);
+    auto dm = Module(sim.get());
+    // The file: a directory is no store. The server: it is down.
+    TServerBack back{PostgreSQL() ? &test::TPostgresServer::Shared() : nullptr};
+    if (back.server)
+        back.server->Stop();
+    else
+        dm->StoreName = dir.string();
+    std::vector<std::string> errors;
+    dm->OnError = [&](const std::string &m) { errors.push_back(m); };
+    dm->GSM.Open();
+    EXPECT_EQ(sim->StoredMessages().size(), 2u);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The message store cannot be written", 0), 0u) << errors[0];
+    EXPECT_TRUE(view.lines.empty()); // not logged either: it comes again whole
+    // A routed message is not acknowledged: the network keeps it.
+    sim->DeliverPdu(kConcat2);
+    ASSERT_TRUE(sim->WaitForSent("+CMT:", 5000));
+    WaitUntil([] { return false; }, 500); // the engine handles it meanwhile
+    EXPECT_EQ(errors.size(), 1u);
+    dm->GSM.Close();
+
+    if (back.server)
+        back.server->Start();
+    dm->StoreName = location;
+    dm->GSM.Open();
+    EXPECT_TRUE(sim->StoredMessages().empty());
+    EXPECT_EQ(errors.size(), 1u) << errors.back();
+    auto store = OpenStore();
+    const auto messages = store->List({});
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].Text, "Hello deliver");
+    EXPECT_EQ(messages[1].Status, TStoredStatus::ssIncomplete);
+    dm->GSM.Close();
+}
+
+TEST_P(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
+{
+    {
+        auto first = Module(sim.get());
+        first->GSM.Open();
+        sim->DeliverPdu(kConcat1);
+        ASSERT_TRUE(WaitUntil([&] { return first->ProtocolStack->Count() == 1; }));
+    } // gone without handing the payload on
+    view.lines.clear();
+    auto second = Module(sim.get());
+    second->GSM.Open();
+    EXPECT_EQ(second->ProtocolStack->Count(), 1);
+    EXPECT_TRUE(view.lines.empty()); // filling the stack writes no log lines
+    sim->DeliverPdu(kConcat2);
+    ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= 3; }));
+    EXPECT_EQ(view.lines[1], "*ref:bd, #2/2, , addr:0000 complete EMS");
+    EXPECT_EQ(view.lines[2].rfind("*text: abcdefghijklmnopqrstuvwxyz", 0), 0u);
+    EXPECT_EQ(second->ProtocolStack->Count(), 0);
+    second->GSM.Close();
+}
+
+TEST_P(DataModuleStore, StackGetsPayloadsBackWithTheirAge)
+{
+    // A payload gets the stack's five minutes from its first segment, restart or not; older ones
+    // stay in the store, where a late segment still joins them.
+    struct TCase {
+        double minutesAgo;
+        bool inStack;
+    };
+    for (const TCase c : {TCase{1, true}, TCase{4.5, true}, TCase{6, false}, TCase{600, false}}) {
+        SCOPED_TRACE(c.minutesAgo);
+        location = NewLocation();
+        const TDateTime arrival = NowUTC() - c.minutesAgo / 1440;
+        {
+            auto store = OpenStore();
+            auto sms = CreateSMSFromPDU(nullptr, std::string("00") + kConcat1, true);
+            store->RecordReceived(std::string("00") + kConcat1, false, sms.get(), arrival, 3);
+        }
+        auto dm = Module(nullptr);
+        ASSERT_NE(dm->Store(), nullptr);
+        ASSERT_EQ(dm->ProtocolStack->Count(), c.inStack ? 1 : 0);
+        if (c.inStack) {
+            const auto entries = dm->ProtocolStack->Entries();
+            EXPECT_NEAR(entries[0].second->Timestamp(), arrival, 1.0 / 86400);
+        }
+    }
+}
+
+TEST_P(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
+{
+    std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSMSFormat=1\nUnsolicitedIndication=1\n";
+    auto dm = Module(sim.get());
+    dm->GSM.Open();
+    sim->DeliverText("+4917123", "Gr\xFC\xDF"
+                                 "e @ 5 \x80"); // the model's 8-bit text: Latin-1, euro at 0x80
+    ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty(); }));
+    auto store = OpenStore();
+    const auto messages = store->List({});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Grüße @ 5 €");
+    EXPECT_EQ(messages[0].Peer, "+4917123");
+    const auto m = store->Message(messages[0].Id);
+    ASSERT_EQ(m->Segments.size(), 1u);
+    EXPECT_TRUE(m->Segments[0].TextMode);
+    EXPECT_EQ(m->Segments[0].PDU.rfind("+CMT: \"+4917123\"", 0), 0u) << m->Segments[0].PDU;
+    dm->GSM.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DataModuleStore, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto &info) { return std::string(info.param); });
+
+} // namespace
