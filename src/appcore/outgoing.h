@@ -34,6 +34,7 @@ TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit
 
 // The store's view of what the user composed: its kind, the text as written, and the payload
 // the segments carry.
-TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, const TMessageContent &Content);
+TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
+                     const TMessageContent &Content);
 
 } // namespace kestrel

@@ -23,7 +23,8 @@ public:
     std::vector<std::string> ReadSections() const;
     void WriteString(const std::string &section, const std::string &key, const std::string &value);
     void WriteInteger(const std::string &section, const std::string &key, long long value);
-    // Writes the file (creating it readable and writable by the user alone); raises std::runtime_error naming the file on failure.
+    // Writes the file (creating it readable and writable by the user alone); raises
+    // std::runtime_error naming the file on failure.
     void UpdateFile() const;
 
 private:

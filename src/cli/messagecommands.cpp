@@ -70,13 +70,17 @@ int IndexArgument(const QCommandLineParser &parser)
     return index;
 }
 
-// Text mode sends the text itself: only a plain 7-bit message can go that way.
-QString ToTextMode(TSMSSubmit &sms)
+// Text mode sends the text itself: a plain 7-bit message goes that way, and to a current modem
+// also UCS2 text and 8-bit data (the engine writes them in hexadecimal).
+QString ToTextMode(TSMSSubmit &sms, const TGSM &gsm)
 {
-    if (sms.FirstOctetBit(6) || SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
-        return "this message needs PDU mode (--format pdu)";
-    sms.UserData = GSMToText(sms.UserData);
-    return {};
+    if (!sms.FirstOctetBit(6) && SMSAlphabet(sms.DCS) == TDCSAlphabet::da7Bit) {
+        sms.UserData = GSMToText(sms.UserData);
+        return {};
+    }
+    if (gsm.Behaviour().ucs2Text && SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
+        return {};
+    return "this message needs PDU mode (--format pdu)";
 }
 
 int RunSend(const QStringList &args)
@@ -119,7 +123,7 @@ int RunSend(const QStringList &args)
             }
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
-                    if (const QString usage = ToTextMode(*sms); !usage.isEmpty()) {
+                    if (const QString usage = ToTextMode(*sms, s.gsm); !usage.isEmpty()) {
                         PrintErr("kestrel: " + usage);
                         return kExitUsage;
                     }

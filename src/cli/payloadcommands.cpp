@@ -84,8 +84,8 @@ int runPayload(const QStringList &args)
             PrintErr(QStringLiteral("kestrel payload: no payload class for port %1").arg(port));
             return kExitFailure;
         }
-        PrintOut(
-            QString::fromUtf8(QJsonDocument(SmartMessageJson(*message)).toJson(QJsonDocument::Indented)).trimmed());
+        PrintOut(QString::fromUtf8(QJsonDocument(SmartMessageJson(*message)).toJson(QJsonDocument::Indented))
+                     .trimmed());
         return kExitOk;
     });
 }

@@ -20,7 +20,6 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 
-
 namespace kestrel::cli {
 
 namespace {
@@ -54,8 +53,9 @@ QJsonObject messageJson(const TStoredMessage &m)
 QJsonObject segmentJson(const TStoredSegment &s)
 {
     QJsonObject json{{"sequence", s.Sequence},
-                     {"pdu", s.TextMode ? QString::fromLatin1(s.PDU.data(), static_cast<qsizetype>(s.PDU.size()))
-                                        : QString::fromStdString(s.PDU)},
+                     {"pdu", s.TextMode
+                                 ? QString::fromLatin1(s.PDU.data(), static_cast<qsizetype>(s.PDU.size()))
+                                 : QString::fromStdString(s.PDU)},
                      {"textMode", s.TextMode},
                      {"mr", s.MR},
                      {"storageIndex", s.StorageIndex},

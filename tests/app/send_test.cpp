@@ -5,6 +5,7 @@
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
 #include "modemsim/modemsimulator.h"
+#include "store/messagestore.h"
 #include "ui_gsmkestrelform.h"
 
 #include <QFile>
@@ -114,6 +115,19 @@ TEST_F(SendTest, TextOffersToConnectAndComesBack)
     auto sent = lastSent();
     ASSERT_TRUE(sent);
     EXPECT_EQ(sent->DCS, 0xF1); // 7-bit, class 1
+    // Both are in the store beside the logs: the one sent with its reference, the one that came
+    // back.
+    auto store = TMessageStore::Open(dm->StoreName);
+    const auto stored = store->List({});
+    ASSERT_EQ(stored.size(), 2u) << logText();
+    const TStoredMessage &out = stored[0].Outgoing ? stored[0] : stored[1];
+    const TStoredMessage &in = stored[0].Outgoing ? stored[1] : stored[0];
+    EXPECT_TRUE(out.Outgoing);
+    EXPECT_EQ(out.Text, "Hello there");
+    EXPECT_EQ(out.Status, TStoredStatus::ssSent);
+    EXPECT_EQ(store->Message(out.Id)->Segments.at(0).MR, sim->SentMessages().back().reference);
+    EXPECT_FALSE(in.Outgoing);
+    EXPECT_EQ(in.Text, "Hello there");
 
     // Declined: nothing is sent.
     QTest::mouseClick(ui->SpeedButton4, Qt::LeftButton);

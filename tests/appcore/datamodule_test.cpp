@@ -366,7 +366,8 @@ TEST_F(DataModuleTest, StoreLocationFromTheSettingsFile)
     const TCase cases[] = {
         {"", programDir + "messages.sqlite"}, // beside the log files, as they are placed
         {"[Modem.Files]\nStore=/srv/sms/box.sqlite\n", "/srv/sms/box.sqlite"},
-        {"[Modem.Files]\nStore=postgresql://kestrel@db.example:5433/sms\n", "postgresql://kestrel@db.example:5433/sms"},
+        {"[Modem.Files]\nStore=postgresql://kestrel@db.example:5433/sms\n",
+         "postgresql://kestrel@db.example:5433/sms"},
         {"[Modem.Files]\nStore=<none>\n", "<none>"},
     };
     for (const TCase &c : cases) {

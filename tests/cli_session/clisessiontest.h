@@ -86,9 +86,8 @@ protected:
     // The log files and the message store go to the test's directory, never beside the program.
     void SetUp() override
     {
-        WriteSettings("[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() +
-                      "\nSMSLog=" + dir.filePath("sms.log").toStdString() +
-                      "\nStore=" + StorePath().toStdString() + "\n");
+        WriteSettings("[Modem.Files]\nGSMLog=" + dir.filePath("gsm.log").toStdString() + "\nSMSLog=" +
+                      dir.filePath("sms.log").toStdString() + "\nStore=" + StorePath().toStdString() + "\n");
     }
     QString StorePath() const { return dir.filePath("messages.sqlite"); }
     void WriteSettings(const std::string &text) const { std::ofstream(Config().toStdString()) << text; }

@@ -4,6 +4,7 @@
 // sent message delivered; a store on a full disk keeps the message on the handset; texts in any
 // script and pictures come out as they were sent.
 #include "clisessiontest.h"
+#include "pgserver.h"
 
 #include <QDir>
 #include <QFile>
@@ -103,7 +104,8 @@ TEST_F(CliStore, MultipartSurvivesAKilledMonitorBetweenItsSegments)
     EXPECT_EQ(m["status"].toString(), "received");
     EXPECT_EQ(m["parts"].toInt(), 2);
     EXPECT_EQ(m["partsPresent"].toInt(), 2);
-    EXPECT_TRUE(m["text"].toString().startsWith("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,"))
+    EXPECT_TRUE(
+        m["text"].toString().startsWith("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,"))
         << m["text"].toString().toStdString();
     const QJsonObject shown = Show(m);
     const QJsonArray segments = shown["segments"].toArray();
@@ -112,7 +114,8 @@ TEST_F(CliStore, MultipartSurvivesAKilledMonitorBetweenItsSegments)
         const QJsonObject s = segments[i].toObject();
         EXPECT_EQ(s["sequence"].toInt(), i + 1);
         // The handset's PDU, its service-centre field first.
-        EXPECT_TRUE(s["pdu"].toString().endsWith(i == 0 ? kConcat1 : kConcat2)) << s["pdu"].toString().toStdString();
+        EXPECT_TRUE(s["pdu"].toString().endsWith(i == 0 ? kConcat1 : kConcat2))
+            << s["pdu"].toString().toStdString();
         EXPECT_TRUE(s["pdu"].toString().startsWith("07")) << s["pdu"].toString().toStdString();
         EXPECT_GE(s["storageIndex"].toInt(), 1);
     }
@@ -130,8 +133,8 @@ TEST_F(CliStore, StatusReportDecidesTheSentMessagesStatus)
     for (const TCase &c : cases) {
         SCOPED_TRACE(c.status);
         const QString text = QString("Report %1").arg(c.status);
-        const TRun sent =
-            Kestrel(Session({"send", "--to", kOwnNumber, "--text", text, "--status-report", "--indications", "none"}));
+        const TRun sent = Kestrel(Session(
+            {"send", "--to", kOwnNumber, "--text", text, "--status-report", "--indications", "none"}));
         ASSERT_EQ(sent.status, 0) << sent.err.toStdString();
         ASSERT_EQ(sent.json.size(), 1u);
         const int reference = sent.json[0]["reference"].toInt(-1);
@@ -226,7 +229,8 @@ TEST_F(CliStore, StoreOnAFullDiskKeepsTheMessageOnTheHandset)
     disk.Free();
     sim.Control("deliver +4917123 Third");
     int handled = 0;
-    ASSERT_TRUE(monitor.WaitFor([&](const QJsonObject &json) { return json["event"] == "message" && ++handled == 3; }));
+    ASSERT_TRUE(monitor.WaitFor(
+        [&](const QJsonObject &json) { return json["event"] == "message" && ++handled == 3; }));
     const TRun run = monitor.Stop();
     ASSERT_EQ(run.status, 0) << run.err.toStdString();
     const auto errors = Events(run, "error");
@@ -274,7 +278,8 @@ TEST_F(CliStore, TextsAndPicturesComeOutAsTheyWereSent)
     };
     for (const TCase &c : cases) {
         SCOPED_TRACE(c.content.join(' ').toStdString());
-        const TRun sent = Kestrel(Session(QStringList{"send", "--to", kOwnNumber, "--indications", "none"} + c.content));
+        const TRun sent =
+            Kestrel(Session(QStringList{"send", "--to", kOwnNumber, "--indications", "none"} + c.content));
         ASSERT_EQ(sent.status, 0) << sent.err.toStdString();
         const int segments = sent.json.at(0)["sent"].toInt();
         ASSERT_TRUE(WaitForStored(segments));
@@ -309,7 +314,8 @@ TEST_F(CliStore, TextsAndPicturesComeOutAsTheyWereSent)
         // The picture as "kestrel payload decode" shows it, the same on both sides.
         const QJsonObject payload = shownIn["payload"].toObject();
         EXPECT_EQ(payload, shownOut["payload"].toObject());
-        EXPECT_EQ(payload["class"].toString(), "TSMMultipartMessage") << shownIn["payload"].toString().toStdString();
+        EXPECT_EQ(payload["class"].toString(), "TSMMultipartMessage")
+            << shownIn["payload"].toString().toStdString();
         bool pictureFound = false;
         for (const QJsonValue &item : payload["items"].toArray()) {
             const QJsonObject o = item.toObject();
@@ -332,8 +338,8 @@ TEST_F(CliStore, ListFiltersDeleteAndImport)
     {
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray("00") + kDeliverHello + "\n\n00" + kConcat2 + "\nnot a pdu\n00" + kConcat1 + "\n00" +
-                kConcat1 + "\n");
+        f.write(QByteArray("00") + kDeliverHello + "\n\n00" + kConcat2 + "\nnot a pdu\n00" + kConcat1 +
+                "\n00" + kConcat1 + "\n");
     }
     const TRun imported = Messages({"import", file});
     EXPECT_EQ(imported.status, 1) << imported.err.toStdString(); // the bad line
@@ -455,3 +461,62 @@ TEST_F(CliStore, PrivateByDefault)
 }
 
 } // namespace
+
+namespace kestrel {
+namespace {
+
+// kestrel monitor and kestrel messages on a PostgreSQL server that goes away while the monitor
+// runs and comes back: the messages of that time stay on the handset until it is back.
+TEST_F(CliStore, PostgreSQLServerAwayAndBack)
+{
+    test::TPostgresServer &server = test::TPostgresServer::Shared();
+    const QString url = QString::fromStdString(server.Url(server.CreateDatabase("cli"), false));
+    // The password as users are told to give it; the command lines carry none.
+    qputenv("PGPASSWORD", QByteArray::fromStdString(server.Password()));
+    struct TBack {
+        test::TPostgresServer &server;
+        ~TBack()
+        {
+            if (!server.Running())
+                server.Start();
+        }
+    } back{server};
+
+    TRunningKestrel monitor(Monitor({"--store", url, "--indications", "deliver,only-indication"}));
+    ASSERT_TRUE(monitor.WaitForEvent("registration"));
+    sim.Control("deliver +4917123 Before");
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    server.Stop();
+    sim.Control("deliver +4917123 While away");
+    ASSERT_TRUE(monitor.WaitForEvent("error"));
+    sim.Control("deliver +4917123 Still away");
+    EXPECT_FALSE(monitor.WaitForEvent("error", 3000));
+    EXPECT_EQ(StoredCount(), 2);
+    server.Start();
+    sim.Control("deliver +4917123 After");
+    int handled = 0;
+    ASSERT_TRUE(monitor.WaitFor(
+        [&](const QJsonObject &json) { return json["event"] == "message" && ++handled == 3; }));
+    const TRun run = monitor.Stop();
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    const auto errors = Events(run, "error");
+    ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
+    EXPECT_FALSE(errors[0]["message"].toString().contains(QString::fromStdString(server.Password())));
+    EXPECT_EQ(StoredCount(), 0);
+    std::vector<QString> texts;
+    for (const QJsonObject &m : List({}, url))
+        texts.push_back(m["text"].toString());
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<QString>{"After", "Before", "Still away", "While away"}));
+
+    // A wrong password is refused without showing it.
+    qputenv("PGPASSWORD", "Wrong-Secret99");
+    const TRun refused = Messages({"list"}, url);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_FALSE(refused.err.isEmpty());
+    EXPECT_FALSE(refused.err.contains("Wrong-Secret99")) << refused.err.toStdString();
+    qunsetenv("PGPASSWORD");
+}
+
+} // namespace
+} // namespace kestrel

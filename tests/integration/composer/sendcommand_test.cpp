@@ -85,7 +85,8 @@ TEST(SendCommand, EveryKindReachesTheHandset)
         } else if (*c.payloadClass) {
             EXPECT_EQ(m["payload"].toObject()["class"].toString(), c.payloadClass);
         } else {
-            EXPECT_FALSE(m["payload"].toObject()["ems"].toArray().isEmpty()) << show.readAllStandardError().toStdString();
+            EXPECT_FALSE(m["payload"].toObject()["ems"].toArray().isEmpty())
+                << show.readAllStandardError().toStdString();
         }
     }
 }

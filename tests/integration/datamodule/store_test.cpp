@@ -1,8 +1,10 @@
 // The data module records what it handles in the message store, against the virtual handset: a
 // sent message turns delivered with its status report; a store that cannot be written keeps the
 // messages on the handset and is reported once; the reassembly stack gets back what the last run
-// left incomplete; text-mode messages are stored as their PDU would be.
+// left incomplete; text-mode messages are stored as their PDU would be. Each on an SQLite file and
+// on a real PostgreSQL server.
 #include "datamodulerig.h"
+#include "pgserver.h"
 
 #include "appcore/datamodule.h"
 #include "connect/connection.h"
@@ -31,7 +33,7 @@ const char *const kConcat2 =
     "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
     "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
-class DataModuleStore : public rig::TDataModuleRig {
+class DataModuleStore : public rig::TDataModuleRig, public ::testing::WithParamInterface<const char *> {
 protected:
     void SetUp() override
     {
@@ -39,19 +41,38 @@ protected:
         // Messages and status reports routed to the host (+CMT, +CDS).
         std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSCA=+491710760000\nUnsolicitedIndication=3\n";
         sim = std::make_unique<TModemSimulator>();
+        location = NewLocation();
     }
     void TearDown() override
     {
         sim.reset();
         TDataModuleRig::TearDown();
     }
-    std::string StorePath() const { return (dir / "messages.sqlite").string(); }
-    std::unique_ptr<TMessageStore> OpenStore() const { return TMessageStore::Open(StorePath()); }
+    bool PostgreSQL() const { return std::string(GetParam()) == "postgresql"; }
+    // An empty store: a file of its own, or a database of its own on the shared server (its
+    // password from the environment, as users are told to give it).
+    std::string NewLocation()
+    {
+        static int count = 0;
+        if (!PostgreSQL())
+            return (dir / ("messages" + std::to_string(++count) + ".sqlite")).string();
+        test::TPostgresServer &server = test::TPostgresServer::Shared();
+        setenv("PGPASSWORD", server.Password().c_str(), 1);
+        return server.Url(server.CreateDatabase("datamodule"), false);
+    }
+    std::unique_ptr<TGSMDataModule> Module(TModemSimulator *simulator)
+    {
+        auto dm = TDataModuleRig::Module(simulator);
+        dm->StoreName = location;
+        return dm;
+    }
+    std::unique_ptr<TMessageStore> OpenStore() const { return TMessageStore::Open(location); }
 
     std::unique_ptr<TModemSimulator> sim;
+    std::string location;
 };
 
-TEST_F(DataModuleStore, SentMessageTurnsDeliveredWithItsReport)
+TEST_P(DataModuleStore, SentMessageTurnsDeliveredWithItsReport)
 {
     auto dm = Module(sim.get());
     dm->GSM.Open();
@@ -86,12 +107,27 @@ TEST_F(DataModuleStore, SentMessageTurnsDeliveredWithItsReport)
     dm->GSM.Close();
 }
 
-TEST_F(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
+// The server back again, whatever ends the test.
+struct TServerBack {
+    test::TPostgresServer *server;
+    ~TServerBack()
+    {
+        if (server && !server->Running())
+            server->Start();
+    }
+};
+
+TEST_P(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
 {
     sim->StoreMessage("SM", 0, kDeliverHello);
     sim->StoreMessage("SM", 0, kConcat1);
     auto dm = Module(sim.get());
-    dm->StoreName = dir.string(); // a directory is no store
+    // The file: a directory is no store. The server: it is down.
+    TServerBack back{PostgreSQL() ? &test::TPostgresServer::Shared() : nullptr};
+    if (back.server)
+        back.server->Stop();
+    else
+        dm->StoreName = dir.string();
     std::vector<std::string> errors;
     dm->OnError = [&](const std::string &m) { errors.push_back(m); };
     dm->GSM.Open();
@@ -106,7 +142,9 @@ TEST_F(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
     EXPECT_EQ(errors.size(), 1u);
     dm->GSM.Close();
 
-    dm->StoreName = StorePath();
+    if (back.server)
+        back.server->Start();
+    dm->StoreName = location;
     dm->GSM.Open();
     EXPECT_TRUE(sim->StoredMessages().empty());
     EXPECT_EQ(errors.size(), 1u) << errors.back();
@@ -118,7 +156,7 @@ TEST_F(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
     dm->GSM.Close();
 }
 
-TEST_F(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
+TEST_P(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
 {
     {
         auto first = Module(sim.get());
@@ -139,7 +177,7 @@ TEST_F(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
     second->GSM.Close();
 }
 
-TEST_F(DataModuleStore, StackGetsPayloadsBackWithTheirAge)
+TEST_P(DataModuleStore, StackGetsPayloadsBackWithTheirAge)
 {
     // A payload gets the stack's five minutes from its first segment, restart or not; older ones
     // stay in the store, where a late segment still joins them.
@@ -149,7 +187,7 @@ TEST_F(DataModuleStore, StackGetsPayloadsBackWithTheirAge)
     };
     for (const TCase c : {TCase{1, true}, TCase{4.5, true}, TCase{6, false}, TCase{600, false}}) {
         SCOPED_TRACE(c.minutesAgo);
-        std::filesystem::remove(StorePath());
+        location = NewLocation();
         const TDateTime arrival = NowUTC() - c.minutesAgo / 1440;
         {
             auto store = OpenStore();
@@ -166,12 +204,13 @@ TEST_F(DataModuleStore, StackGetsPayloadsBackWithTheirAge)
     }
 }
 
-TEST_F(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
+TEST_P(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
 {
     std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M20\nSMSFormat=1\nUnsolicitedIndication=1\n";
     auto dm = Module(sim.get());
     dm->GSM.Open();
-    sim->DeliverText("+4917123", "Gr\xFC\xDF" "e @ 5 \x80"); // the model's 8-bit text: Latin-1, euro at 0x80
+    sim->DeliverText("+4917123", "Gr\xFC\xDF"
+                                 "e @ 5 \x80"); // the model's 8-bit text: Latin-1, euro at 0x80
     ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty(); }));
     auto store = OpenStore();
     const auto messages = store->List({});
@@ -184,5 +223,8 @@ TEST_F(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
     EXPECT_EQ(m->Segments[0].PDU.rfind("+CMT: \"+4917123\"", 0), 0u) << m->Segments[0].PDU;
     dm->GSM.Close();
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, DataModuleStore, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto &info) { return std::string(info.param); });
 
 } // namespace

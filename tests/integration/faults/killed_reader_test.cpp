@@ -41,8 +41,8 @@ void StartMonitor(QProcess &process, const QTemporaryDir &dir, const TModemSimul
     std::ofstream(config.toStdString(), std::ios::app).flush();
     process.start(KESTREL_PROGRAM,
                   {"monitor", "--config", config, "--device", QString::fromStdString(sim.DevicePath()),
-                   "--equipment", "M20", "--sms-log", dir.filePath("sms.log"), "--gsm-log", "<none>", "--store",
-                   dir.filePath("messages.sqlite")});
+                   "--equipment", "M20", "--sms-log", dir.filePath("sms.log"), "--gsm-log", "<none>",
+                   "--store", dir.filePath("messages.sqlite")});
 }
 
 // Reads the monitor's output until it printed count SMS log lines (or it ended, or 20 s passed).
