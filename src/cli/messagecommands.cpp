@@ -71,11 +71,10 @@ int IndexArgument(const QCommandLineParser &parser)
 }
 
 // Text mode sends the text itself: only a plain 7-bit message can go that way.
-QString ToTextMode(TSMSSubmit &sms)
+QString TextModeRefusal(const TSMSSubmit &sms)
 {
     if (sms.FirstOctetBit(6) || SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
         return "this message needs PDU mode (--format pdu)";
-    sms.UserData = GSMToText(sms.UserData);
     return {};
 }
 
@@ -100,7 +99,7 @@ int RunSend(const QStringList &args)
             auto messages = composer.Compose(parser.value("to").trimmed().toStdString(), content, &s.gsm);
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
-                    if (const QString usage = ToTextMode(*sms); !usage.isEmpty()) {
+                    if (const QString usage = TextModeRefusal(*sms); !usage.isEmpty()) {
                         PrintErr("kestrel: " + usage);
                         return kExitUsage;
                     }
