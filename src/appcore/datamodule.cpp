@@ -382,10 +382,14 @@ void TGSMDataModule::LogModemChar(char c)
     }
 }
 
-void TGSMDataModule::smsLogLine(const std::string &line)
+void TGSMDataModule::smsLogLine(const std::string &line, const QString &shown)
 {
-    if (SMSLogView)
-        SMSLogView->AddLine(line);
+    if (SMSLogView) {
+        if (shown.isNull())
+            SMSLogView->AddLine(line);
+        else
+            SMSLogView->AddShownLine(line, shown);
+    }
     AppendToLogFile(SMSLogName, line + "\r\n");
     // Only once written: a front end that shows the log elsewhere never shows a line the file
     // lacks.
@@ -395,22 +399,32 @@ void TGSMDataModule::smsLogLine(const std::string &line)
 
 void TGSMDataModule::LogSMS(const TSMS *SMS)
 {
-    std::string line;
+    // Alphanumeric addresses are text from the sender too (a line feed is a character of the
+    // default alphabet): they follow the user data's rule, so a record stays one line.
+    std::string head, tail;
+    const std::string *address = nullptr;
     if (auto *d = dynamic_cast<const TSMSDeliver *>(SMS)) {
-        // Alphanumeric addresses are text from the sender too (a line feed is a character of
-        // the default alphabet): they follow the user data's rule, so a record stays one line.
-        line = Format(">%s, OA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(d->SCTS).c_str(),
-                      PrintableUserData(d->OA).c_str(), d->PID, "", PrintableUserData(d->UserData).c_str());
+        head = Format(">%s, OA: ", DateTimeToStr(d->SCTS).c_str());
+        address = &d->OA;
+        tail = Format(", PID: %.2x, UD: %s%s", d->PID, "", PrintableUserData(d->UserData).c_str());
     } else if (auto *s = dynamic_cast<const TSMSSubmit *>(SMS)) {
-        line = Format("<%s, DA: %s, PID: %.2x, UD: %s%s", DateTimeToStr(Now()).c_str(),
-                      PrintableUserData(s->DA).c_str(), s->PID, "", PrintableUserData(s->UserData).c_str());
+        head = Format("<%s, DA: ", DateTimeToStr(Now()).c_str());
+        address = &s->DA;
+        tail = Format(", PID: %.2x, UD: %s%s", s->PID, "", PrintableUserData(s->UserData).c_str());
     } else if (auto *r = dynamic_cast<const TSMSStatusReport *>(SMS)) {
-        line = Format("!%s, OA: %s, Status: %d, DT: %s", DateTimeToStr(Now()).c_str(),
-                      PrintableUserData(r->RA).c_str(), r->Status, DateTimeToStr(r->DischargeTime).c_str());
+        head = Format("!%s, OA: ", DateTimeToStr(Now()).c_str());
+        address = &r->RA;
+        tail = Format(", Status: %d, DT: %s", r->Status, DateTimeToStr(r->DischargeTime).c_str());
     } else {
         return;
     }
-    smsLogLine(line);
+    const std::string printable = PrintableUserData(*address);
+    // The file keeps the model's 8-bit address; the view shows a sender's name as its alphabet
+    // says (the Greek capitals that the 8-bit form holds as one middle dot).
+    const auto &sms2 = static_cast<const TSMS2 &>(*SMS);
+    const QString shownAddress = printable == *address ? AddressToUnicode(*address, sms2.AddressCodes)
+                                                       : QString::fromLatin1(printable);
+    smsLogLine(head + printable + tail, QString::fromLatin1(head) + shownAddress + QString::fromLatin1(tail));
 }
 
 void TGSMDataModule::ProcessSMS(TSMS *SMS)
@@ -433,7 +447,7 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
         if (!text.empty())
             smsLogLine(text);
         if (!wholeText.empty())
-            smsLogLine(wholeText);
+            smsLogLine(wholeText, QString::fromStdString(wholeText)); // UTF-8
     }
     SendMessageToForms(kMsgSMSProcessed, 0, SMS);
 }

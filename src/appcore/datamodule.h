@@ -173,7 +173,8 @@ public:
     std::function<void(const std::string &message)> OnError;
 
 private:
-    void smsLogLine(const std::string &line);
+    // Shows and writes one line of the SMS log; Shown, when given, is how the view shows it.
+    void smsLogLine(const std::string &line, const QString &shown = {});
     void readStorage();
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     // Records a received message before anything else happens to it; raises EMessageKept when

@@ -29,6 +29,13 @@ struct TCliRegistration {
     explicit TCliRegistration(TCliCommand command) { CliCommands().push_back(std::move(command)); }
 };
 
+// Where the command word stands among Args, from index First on: the first argument that is
+// neither an option nor the value of a session option ("--format pdu status" names status).
+// Only session options and help may stand before it, since the values of other options are
+// not known here. Returns the index, args.size() when there is no command word, or -1 with
+// Error set.
+qsizetype CommandWordIndex(const QStringList &args, qsizetype first, QString &error);
+
 // Writes a line to standard output / standard error (UTF-8).
 void PrintOut(const QString &line);
 void PrintErr(const QString &line);

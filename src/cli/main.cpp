@@ -29,6 +29,29 @@ void PrintErr(const QString &line)
     std::fflush(stderr);
 }
 
+qsizetype CommandWordIndex(const QStringList &args, qsizetype first, QString &error)
+{
+    for (qsizetype i = first; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == "--")
+            return i + 1;
+        if (!arg.startsWith('-') || arg.size() == 1)
+            return i;
+        if (arg == "-h" || arg == "--help")
+            continue;
+        const QString name = arg.mid(arg.startsWith("--") ? 2 : 1).section('=', 0, 0);
+        if (!arg.startsWith("--") || !IsSessionOption(name)) {
+            error = QString("option %1 must follow the command word (only session options may stand "
+                            "before it)")
+                        .arg(arg.section('=', 0, 0));
+            return -1;
+        }
+        if (!arg.contains('='))
+            ++i; // its value, whatever it looks like
+    }
+    return args.size();
+}
+
 static void printUsage(FILE *to)
 {
     std::fprintf(to, "Usage: kestrel COMMAND [options]\n\nCommands:\n");
@@ -54,22 +77,38 @@ int main(int argc, char **argv)
         printUsage(stderr);
         return kExitUsage;
     }
-    if (args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
+    // Session options may stand before the command word ("kestrel --device /dev/ttyUSB0 info");
+    // every argument but the command word goes to the command.
+    QString error;
+    const qsizetype word = CommandWordIndex(args, 1, error);
+    if (word < 0) {
+        PrintErr("kestrel: " + error);
+        return kExitUsage;
+    }
+    if (word >= args.size()) {
+        const bool help = args.contains("--help") || args.contains("-h");
+        if (help) {
+            printUsage(stdout);
+            return kExitOk;
+        }
+        PrintErr("kestrel: no command given");
+        printUsage(stderr);
+        return kExitUsage;
+    }
+    if (args[word] == "help") {
         printUsage(stdout);
         return kExitOk;
     }
-    // Session options may stand before the command word ("kestrel --device /dev/ttyUSB0 info"): the
-    // command is the first argument that names one, and every other argument goes to it.
-    for (int i = 1; i < args.size(); ++i) {
-        for (const auto &c : CliCommands()) {
-            if (c.name == args[i]) {
-                QStringList rest = args.mid(1, i - 1) + args.mid(i + 1);
-                rest.prepend(args[0] + " " + args[i]);
-                return c.run(rest);
-            }
+    for (const auto &c : CliCommands()) {
+        if (c.name == args[word]) {
+            // A "--" that ended the options before the command word stays behind.
+            const qsizetype before = word - 1 - (word > 1 && args[word - 1] == "--" ? 1 : 0);
+            QStringList rest = args.mid(1, before) + args.mid(word + 1);
+            rest.prepend("kestrel " + args[word]); // names the command in its help
+            return c.run(rest);
         }
     }
-    PrintErr("kestrel: no command given");
+    PrintErr("kestrel: unknown command " + args[word]);
     printUsage(stderr);
     return kExitUsage;
 }

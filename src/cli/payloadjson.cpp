@@ -55,8 +55,8 @@ QJsonObject objectJson(const TEMSObject &o)
     } else if (auto *u = dynamic_cast<const TEMSSoundUserDef *>(&o)) {
         QJsonObject records;
         for (int i = 0; i < u->Records.Count(); ++i)
-            records[QString::fromStdString(u->Records.Names(i))] =
-                QString::fromStdString(u->Records.ValueFromIndex(i));
+            records[Model8BitToUnicode(u->Records.Names(i))] =
+                Model8BitToUnicode(u->Records.ValueFromIndex(i));
         json["records"] = records;
     } else if (auto *pic = dynamic_cast<const TEMSPicture *>(&o)) {
         json["width"] = pic->Width();

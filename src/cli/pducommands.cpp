@@ -351,16 +351,26 @@ void printPduUsage(bool toStdout)
 
 int runPdu(const QStringList &args)
 {
-    if (args.size() < 2) {
+    // Options given before the command word (session options, which no PDU tool takes) go to
+    // the command, whose parser names them.
+    QString error;
+    const qsizetype word = CommandWordIndex(args, 1, error);
+    if (word < 0) {
+        PrintErr("kestrel pdu: " + error);
         printPduUsage(false);
         return kExitUsage;
     }
-    const QString &command = args[1];
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (word >= args.size()) {
+        const bool help = args.contains("--help") || args.contains("-h");
+        printPduUsage(help);
+        return help ? kExitOk : kExitUsage;
+    }
+    const QString &command = args[word];
+    if (command == "help") {
         printPduUsage(true);
         return kExitOk;
     }
-    QStringList rest = args.mid(2);
+    QStringList rest = args.mid(1, word - 1) + args.mid(word + 1);
     rest.prepend(args[0] + " " + command);
     if (command == "decode")
         return runDecode(rest);

@@ -92,6 +92,14 @@ QString SessionOptionsHelp()
     return text;
 }
 
+bool IsSessionOption(const QString &name)
+{
+    for (const auto &o : kSessionOptions)
+        if (name == QLatin1String(o[0]))
+            return true;
+    return false;
+}
+
 TAppLocations SessionLocations(const QCommandLineParser &parser)
 {
     std::vector<std::string> args;

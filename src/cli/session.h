@@ -29,6 +29,8 @@ void AddSessionOptions(QCommandLineParser &parser);
 QString SessionOptionsHelp();
 // One of them, for commands that take only a few (e.g. "config" and "store").
 QCommandLineOption SessionOption(const QString &name);
+// True when Name (without its dashes) is one of the session options above; they all take a value.
+bool IsSessionOption(const QString &name);
 
 // The settings file (--config, or where the window keeps it) and the directory of the default
 // log files.

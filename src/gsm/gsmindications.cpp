@@ -175,7 +175,8 @@ bool TGSM::handleDeliverHeader(const std::string &line)
         // +CMT: <oa>,[<alpha>],<scts>[,<tooa>,<fo>,<pid>,<dcs>,<sca>,<tosca>,<length>]
         sms->OA = Dequote(ExtractParam(line, pos));
         ExtractParam(line, pos);
-        sms->SCTS = ParseTimeStamp(Dequote(ExtractParam(line, pos)), sms->TimeZone);
+        sms->SCTS =
+            ParseTimeStamp(Dequote(ExtractParam(line, pos)), sms->TimeZone, "service centre time stamp");
         if (HasParam(line, pos)) {
             ExtractParam(line, pos);
             sms->FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
@@ -215,8 +216,10 @@ bool TGSM::handleStatusReportHeader(const std::string &line)
     report->MR = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
     report->RA = Dequote(ExtractParam(line, pos));
     ExtractParam(line, pos);
-    report->SCTS = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->TimeZone);
-    report->DischargeTime = ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone);
+    report->SCTS =
+        ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->TimeZone, "service centre time stamp");
+    report->DischargeTime =
+        ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone, "discharge time");
     report->Status = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
     const TClearAfter scope{m_routedRaw};
     m_routedRaw = line;

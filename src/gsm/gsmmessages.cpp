@@ -147,7 +147,8 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
                     auto deliver = std::make_unique<TSMSDeliver>();
                     deliver->OA = Dequote(address);
                     ExtractParam(header, pos); // alpha
-                    deliver->SCTS = ParseTimeStamp(Dequote(ExtractParam(header, pos)), deliver->TimeZone);
+                    deliver->SCTS = ParseTimeStamp(Dequote(ExtractParam(header, pos)), deliver->TimeZone,
+                                                   "service centre time stamp");
                     if (HasParam(header, pos)) {
                         ExtractParam(header, pos); // type of address
                         deliver->FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(header, pos)));
@@ -175,7 +176,7 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
                             if (!vp.empty() && vp.size() <= 3)
                                 submit->VP = StrToInt(vp);
                             else if (vp.size() == 20)
-                                submit->VP = ParseTimeStamp(vp, submit->VPTimeZone);
+                                submit->VP = ParseTimeStamp(vp, submit->VPTimeZone, "validity period");
                             ExtractParam(header, pos); // service centre
                         }
                         ExtractParam(header, pos); // type of the service centre

@@ -31,7 +31,7 @@ void appendStamp(std::string &out, TDateTime stamp, int8_t zone)
 
 TDateTime readStamp(TByteReader &r, int8_t &zone, const char *field)
 {
-    TDateTime stamp = DecodeTimeStamp(ReadOctets(r, 6, field));
+    TDateTime stamp = DecodeTimeStamp(ReadOctets(r, 6, field), field);
     zone = DecodeTimeZone(ReadOctet(r, field));
     return stamp;
 }

@@ -2,6 +2,7 @@
 
 #include "base/convert.h"
 #include "base/format.h"
+#include "base/rtlerrors.h"
 #include "gsm/gsmerror.h"
 #include "gsm/smscontext.h"
 
@@ -601,15 +602,40 @@ std::string EncodeTimeStamp(TDateTime DT)
     return result;
 }
 
-TDateTime DecodeTimeStamp(std::string_view S)
+// The date and time a decoded stamp names. A field out of range raises EDateError naming the
+// stamp, the field and its value; the runtime's own wording says neither.
+static TDateTime stampOf(const char *stamp, const int (&f)[6])
+{
+    const int year = f[0], month = f[1], day = f[2];
+    auto check = [stamp](const char *name, int value, int low, int high) {
+        if (value < low || value > high)
+            throw EDateError(Format("%s: %s %d is out of range", stamp, name, value));
+    };
+    check("year", year, 1, 9999);
+    check("month", month, 1, 12);
+    if (day < 1 || day > DaysInMonth(year, month))
+        throw EDateError(Format("%s: day %d is out of range in %04d-%02d", stamp, day, year, month));
+    check("hour", f[3], 0, 23);
+    check("minute", f[4], 0, 59);
+    check("second", f[5], 0, 59);
+    return EncodeDate(year, month, day) + EncodeTime(f[3], f[4], f[5], 0);
+}
+
+// Two-digit years: 00 to 49 are 2000 to 2049, 50 to 99 are 1950 to 1999.
+static int fullYear(int y)
+{
+    return 1900 + (y < 50 ? y + 100 : y);
+}
+
+TDateTime DecodeTimeStamp(std::string_view S, const char *Field)
 {
     if (S.size() < 6)
-        throw EGSMError(Format("time stamp: 6 octets needed, %zu left", S.size()));
-    auto field = [&](int i) { return static_cast<int>(BCDToInt(static_cast<uint8_t>(S[i]))); };
-    int y = field(0);
-    if (y < 50)
-        y += 100;
-    return EncodeDate(1900 + y, field(1), field(2)) + EncodeTime(field(3), field(4), field(5), 0);
+        throw EGSMError(Format("%s: 6 octets needed, %zu left", Field, S.size()));
+    int fields[6];
+    for (int i = 0; i < 6; ++i)
+        fields[i] = BCDToInt(static_cast<uint8_t>(S[i]));
+    fields[0] = fullYear(fields[0]);
+    return stampOf(Field, fields);
 }
 
 std::string FormatTimeStamp(TDateTime DT, int8_t Zone)
@@ -621,7 +647,7 @@ std::string FormatTimeStamp(TDateTime DT, int8_t Zone)
                   Zone < 0 ? -Zone : Zone);
 }
 
-TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone)
+TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone, const char *Field)
 {
     size_t pos = 0;
     int fields[6];
@@ -636,10 +662,8 @@ TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone)
     // The zone: sign and two digits after the seconds. A text without one is taken as UTC.
     std::string_view zone = S.substr(pos, 3);
     Zone = zone.empty() ? 0 : static_cast<int8_t>(StrToInt(zone));
-    int y = fields[0];
-    if (y < 50)
-        y += 100;
-    return EncodeDate(1900 + y, fields[1], fields[2]) + EncodeTime(fields[3], fields[4], fields[5], 0);
+    fields[0] = fullYear(fields[0]);
+    return stampOf(Field, fields);
 }
 
 uint8_t EncodeRelativeVP(TDateTime VP)

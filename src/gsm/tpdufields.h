@@ -85,12 +85,15 @@ std::string DecodeSCA(const ISMSContext *gsm, const std::string &S, size_t &Pos)
 
 // Six swapped-digit octets yy MM dd hh mm ss (no zone). Years 00..49 are 2000..2049.
 std::string EncodeTimeStamp(TDateTime DT);
-// Raises EDateError on fields out of range, EGSMError when fewer than six octets are given.
-TDateTime DecodeTimeStamp(std::string_view S);
+// Raises EDateError naming Field, the date or time field and its value when one is out of range
+// ("service centre time stamp: month 13 is out of range"), EGSMError when fewer than six octets
+// are given.
+TDateTime DecodeTimeStamp(std::string_view S, const char *Field = "time stamp");
 
 // Text mode time stamps: "yy/MM/dd,hh:mm:ss+zz", the zone in signed quarter hours.
 std::string FormatTimeStamp(TDateTime DT, int8_t Zone);
-TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone);
+// Fields out of range raise EDateError as for DecodeTimeStamp.
+TDateTime ParseTimeStamp(std::string_view S, int8_t &Zone, const char *Field = "time stamp");
 
 // Relative validity period (TS 23.040 9.2.3.12.1); VP in days.
 uint8_t EncodeRelativeVP(TDateTime VP);

@@ -557,7 +557,7 @@ void TSimHandset::submitData(const std::string &data, TAnswer &a)
             if (s.FirstOctetField(3) == 2)
                 s.VP = DecodeRelativeVP(static_cast<uint8_t>(m_csmpVp));
             else if (s.FirstOctetField(3) == 3 && !m_csmpVpAbsolute.empty())
-                s.VP = ParseTimeStamp(m_csmpVpAbsolute, s.VPTimeZone);
+                s.VP = ParseTimeStamp(m_csmpVpAbsolute, s.VPTimeZone, "validity period");
             else
                 s.FirstOctet &= 0xE7;
             if (s.SevenBit()) {

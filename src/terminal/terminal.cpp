@@ -49,9 +49,14 @@ TTerminalThread::~TTerminalThread()
 
 void TTerminalThread::AddLine(const std::string &S)
 {
+    AddLine(QString::fromLatin1(S.data(), static_cast<qsizetype>(S.size())));
+}
+
+void TTerminalThread::AddLine(const QString &S)
+{
     {
         std::lock_guard lock(m_lock);
-        m_pendingLines.append(QString::fromLatin1(S.data(), static_cast<qsizetype>(S.size())));
+        m_pendingLines.append(S);
     }
     m_wakeUp.SetEvent();
 }
@@ -151,6 +156,12 @@ void TTerminal::AddLine(const std::string &S)
 {
     if (m_thread)
         m_thread->AddLine(S);
+}
+
+void TTerminal::AddShownLine(const std::string &, const QString &Shown)
+{
+    if (m_thread)
+        m_thread->AddLine(Shown);
 }
 
 void TTerminal::AddText(const std::string &S)

@@ -33,6 +33,7 @@ public:
     ~TTerminalThread(); // terminates and waits; a pending update is cancelled, never run
 
     void AddLine(const std::string &S);
+    void AddLine(const QString &S);
     void AddText(const std::string &S);
     // Applies everything pending now (on the GUI thread); the thread does this after each wake-up.
     void Update();
@@ -58,6 +59,7 @@ public:
     ~TTerminal() override;
 
     void AddLine(const std::string &S) override;
+    void AddShownLine(const std::string &S, const QString &Shown) override;
     void AddText(const std::string &S) override;
 
     int MaxLines() const { return m_maxLines; }

@@ -295,8 +295,8 @@ bool isEMS(TMessageKind kind)
 
 bool TMessageComposer::FitsDefaultAlphabet(const QString &Text)
 {
-    std::string octets;
-    return toEightBit(Text, octets) && IsGSMText(octets);
+    std::string codes;
+    return UnicodeToGSMCodes(Text, codes);
 }
 
 std::vector<std::unique_ptr<TSMSSubmit>>
@@ -361,7 +361,9 @@ std::vector<std::unique_ptr<TSMSSubmit>> TMessageComposer::compose(const std::st
                                dcs, true, Content.StatusReport));
             return out;
         }
-        const std::string codes = TextToGSM(eightBit(text));
+        // The Greek capitals and the extension table's characters are codes of the alphabet too.
+        std::string codes;
+        UnicodeToGSMCodes(text, codes);
         if (codes.size() <= kMaxSeptets) {
             out.push_back(makeSubmit(GSM, DA, codes, dcs, false, Content.StatusReport));
             return out;

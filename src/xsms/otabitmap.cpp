@@ -274,11 +274,31 @@ std::string TSMCLIIcon::GetData() const
     return "0" + renderBitmap();
 }
 
+namespace {
+
+// A single-frame OTA bitmap and nothing else: info field 0x00, width, height, depth 1 and exactly
+// the octets of its pixels.
+bool isWholeBareBitmap(std::string_view data)
+{
+    if (data.size() < 4 || data[0] != '\0' || data[3] != '\x01')
+        return false;
+    const long long width = static_cast<uint8_t>(data[1]), height = static_cast<uint8_t>(data[2]);
+    return width > 0 && height > 0 && static_cast<long long>(data.size()) == 4 + (width * height + 7) / 8;
+}
+
+} // namespace
+
 void TSMCLIIcon::SetData(const std::string &data)
 {
-    if (data.empty() || data[0] != '0')
+    const std::string_view view(data);
+    if (!data.empty() && data[0] == '0')
+        parseBitmap(view.substr(1));
+    else if (isWholeBareBitmap(view))
+        // Some phone tools send caller icons without the version character: the bitmap is read
+        // only when it is whole and valid, so that other data is not taken for an icon.
+        parseBitmap(view);
+    else
         throw EGSMError("Unsupported or bad CLI format");
-    parseBitmap(std::string_view(data).substr(1));
 }
 
 std::string TSMOperatorLogo::EncodeMCC(uint16_t mcc)

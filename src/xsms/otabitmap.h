@@ -76,7 +76,8 @@ public:
     const char *ClassName() const override { return "TSMScreenSaver"; }
 };
 
-// "0" followed by the OTA bitmap.
+// "0" followed by the OTA bitmap. Also accepted on parse: a whole single-frame bitmap of depth 1
+// without the "0" (info field 0x00, and exactly the pixel octets its size calls for).
 class TSMCLIIcon : public TSMOTABitmap {
 public:
     std::string GetData() const override;

@@ -33,7 +33,7 @@ std::unique_ptr<TSMSProtocol> protocolFor(const TSMSDeliver &sms)
 
 std::string TSMSProtocolStack::MakeKey(const std::string &Address, uint32_t Reference)
 {
-    return Format("%s_%.2x", Address.c_str(), Reference);
+    return Format("%s_%.2X", Address.c_str(), Reference);
 }
 
 bool TSMSProtocolStack::AddSegment(const TSMS *SMS, TSMSProtocol *&Protocol)
@@ -141,7 +141,7 @@ std::string ProtocolProgress(const TSMSProtocol &Protocol)
 {
     const auto *ported = dynamic_cast<const TSMSProtocol2 *>(&Protocol);
     std::string line =
-        Format("*ref:%.2x, #%d/%d, , addr:%.4x", Protocol.Reference(), Protocol.ReceivedCount(),
+        Format("*ref:%.2X, #%d/%d, , addr:%.4X", Protocol.Reference(), Protocol.ReceivedCount(),
                Protocol.SegmentCount(), ported ? ported->DestPort() : 0u);
     if (Protocol.State() == kStateComplete)
         line += " complete";

@@ -52,7 +52,7 @@ public:
     // Current UTC time for Expire; replaceable so that ages can be tested without waiting.
     std::function<TDateTime()> Clock;
 
-    // "%s_%.2x" of the sender's address and the payload's reference.
+    // "%s_%.2X" of the sender's address and the payload's reference.
     static std::string MakeKey(const std::string &Address, uint32_t Reference);
 
 private:
@@ -74,7 +74,7 @@ private:
     std::multimap<TDateTime, TEntries::iterator> m_byAge;
 };
 
-// Progress of an accepted segment as the message log shows it: "*ref:2a, #2/3, , addr:1581",
+// Progress of an accepted segment as the message log shows it: "*ref:2A, #2/3, , addr:1581",
 // followed by " complete" once the payload is complete.
 std::string ProtocolProgress(const TSMSProtocol &Protocol);
 

@@ -33,7 +33,7 @@ TEST(Layout, EveryTabFitsTheDefaultWindowSize)
     form.MelodyToGrid();
     ui->MelodyName->setText("Scale");
     ui->SMSLog->AddLine(">07.12.26 22:40:00, OA: +491710000001, PID: 00, UD: First Test-Message");
-    ui->SMSLog->AddLine("*ref:01, #1/2, , addr:158a");
+    ui->SMSLog->AddLine("*ref:01, #1/2, , addr:158A");
     ui->ModemLog->AddText("AT+CSQ\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     ui->SMSLog->Flush();
     ui->ModemLog->Flush();

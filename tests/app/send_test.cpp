@@ -3,10 +3,12 @@
 #include "comm/comm.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
+#include "gsm/tpdufields.h"
 #include "modemsim/modemsimulator.h"
 #include "store/messagestore.h"
 #include "ui_gsmkestrelform.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -181,6 +183,32 @@ TEST_F(SendTest, EveryKindIsRecognisedOnTheWayBack)
     EXPECT_TRUE(errors.isEmpty()) << logText();
 }
 
+// Text with the Greek capitals goes as 7-bit codes; the SMS log view shows them and a sender's
+// name as the alphabet says, while the log file keeps its 8-bit form.
+TEST_F(SendTest, GreekCapitalsAndSenderNamesInTheLogView)
+{
+    const QString greek = QString::fromUtf8("ΔΦΓΛΩΠΨΣΘΞ Grüße € ");
+    ui->DCS->setCurrentIndex(1);
+    ui->Message->setText(greek + QString(150, 'x')); // two segments, and the line of the whole text
+    ASSERT_TRUE(sendAndSee("*text: ")) << logText();
+    const auto sent = lastSent();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(SMSAlphabet(sent->DCS), TDCSAlphabet::da7Bit);
+    // A sender "ΔHMOΣ" (Delta, Latin H M O, Sigma) as the network delivers it.
+    log.clear();
+    sim->DeliverPdu("0409D01064F3890100004250607080900007984A46037AAF01");
+    for (int i = 0; i < 100 && log.empty(); ++i)
+        QTest::qWait(50);
+    ASSERT_FALSE(log.empty());
+    ui->SMSLog->Flush();
+    const QString shown = ui->SMSLog->toPlainText();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("OA: ΔHMOΣ, PID: 00, UD: "))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("*text: " + greek + "xxx")) << shown.toStdString();
+    QFile file(QString::fromStdString(dm->SMSLogName));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("OA: \xB7HMO\xB7, PID: 00, UD: "));
+}
+
 TEST_F(SendTest, PictureWithoutTextAndTheReferenceWrap)
 {
     select(skSmart, stPicture);
@@ -189,7 +217,7 @@ TEST_F(SendTest, PictureWithoutTextAndTheReferenceWrap)
     ASSERT_TRUE(sendAndSee("complete SmartMessage:TSMMultipartMessage")) << logText();
     bool sawFF = false;
     for (const auto &l : log)
-        sawFF |= l.rfind("*ref:ff,", 0) == 0;
+        sawFF |= l.rfind("*ref:FF,", 0) == 0;
     EXPECT_TRUE(sawFF) << logText();
     // The multipart payload holds the picture alone: version 0x30, one item of type 2 (OTA
     // bitmap) with 256 octets, and nothing after it; three segments carry it.

@@ -296,8 +296,8 @@ TEST_F(DataModuleTest, ReassemblesAndNamesWhatMessagesCarry)
           "079144775810065051000C9144214365870900F5FF1B0B0504158A00000003BD030355555555000008486920746865726"
           "5"},
          true,
-         {"*ref:bd, #1/3, , addr:158a", "*ref:bd, #2/3, , addr:158a",
-          "*ref:bd, #3/3, , addr:158a complete SmartMessage:TSMMultipartMessage"}},
+         {"*ref:BD, #1/3, , addr:158A", "*ref:BD, #2/3, , addr:158A",
+          "*ref:BD, #3/3, , addr:158A complete SmartMessage:TSMMultipartMessage"}},
         {"EMS small picture in one message",
          {"079144775810065051000C9144214365870900F0FF2A23112100FFFFC003A005900988118421824181818181826B847488"
           "3B905CA02FC056FFD500"},
@@ -312,7 +312,7 @@ TEST_F(DataModuleTest, ReassemblesAndNamesWhatMessagesCarry)
           "043C044F0433043A043804450020044404400430043D0446044304370441043A04380445002004310443043B043E043A00"
           "2C00200434043000200432044B043F04350439002004470430044E002E0020"},
          true,
-         {"*ref:7bd, #1/2, , addr:0000", "*ref:7bd, #2/2, , addr:0000 complete EMS",
+         {"*ref:7BD, #1/2, , addr:0000", "*ref:7BD, #2/2, , addr:0000 complete EMS",
           "*text: Съешь же ещё этих мягких французских булок, да выпей чаю. Съешь же ещё этих мягких "
           "французских булок, да выпей чаю. "}},
     };

@@ -1,4 +1,5 @@
 // kestrel pdu decode|encode as users run them: arguments in, exit status and JSON lines out.
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -211,4 +212,70 @@ TEST(CliPduTest, HelpAndUsage)
         EXPECT_TRUE((row.status == 0 ? r.out : r.err).contains(row.text))
             << r.out.toStdString() << r.err.toStdString();
     }
+}
+
+// A time stamp that names no date says which stamp and which field, and the value, also when a
+// message is read in the wrong direction.
+TEST(CliPduTest, DateErrorsNameTheField)
+{
+    const QString month13 = QString(kDeliver).replace("4250607080900", "4231607080900");
+    struct {
+        QStringList args;
+        const char *error;
+    } rows[] = {
+        {{month13}, "service centre time stamp: month 13 is out of range"},
+        {{"0002010C914421436587094250607080900042506042000000"}, "discharge time: hour 24 is out of range"},
+        // An SMS-SUBMIT read as received: its destination reads as the report's time stamp.
+        {{"079144775810065011000C914421436587090000FF0DC8329BFD060140F7B79C4D06"},
+         "service centre time stamp: month 19 is out of range"},
+        {{"--mo", "0019000C9144214365870900004220000000000000"
+                  "0141"},
+         "validity period: day 0 is out of range in 2024-02"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args.join(' ').toStdString());
+        TRun r = run(QStringList{"pdu", "decode"} + row.args);
+        EXPECT_EQ(r.status, 1);
+        ASSERT_EQ(r.lines.size(), 1);
+        expectFields(r.lines[0], {QString("error=\"%1\"").arg(row.error)});
+    }
+}
+
+// Senders and texts in the letters of the 7-bit alphabet beyond ASCII, the Greek capitals among
+// them, read as that alphabet says (neither U+FFFD nor one middle dot for all nine).
+TEST(CliPduTest, SendersAndTextsBeyondASCII)
+{
+    struct {
+        const char *pdu;
+        const char *oa;
+        const char *text;
+    } rows[] = {
+        {"00040BD04D3F9B5D96030000425060708090000647B9BFAC4F03", "Müller", "Grüezi"},
+        {"000414D0FBFD7EBFDFEFF77BFE1E0000425060708090000178", "äääääääääöä", "x"},
+        {"000410D081C2A60C9AA2DF700000425060708090000A10C98452B15C30190D", "£é€ Shop", "ΔΦΓΛΩΠΨΣΘΞ"},
+        {"000409D01064F3890100004250607080900007984A46037AAF01", "ΔHMOΣ", "ΣΩΘΞ ok"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.pdu);
+        TRun r = run({"pdu", "decode", row.pdu});
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        ASSERT_EQ(r.lines.size(), 1);
+        EXPECT_EQ(r.lines[0]["oa"].toString().toStdString(), row.oa);
+        EXPECT_EQ(r.lines[0]["text"].toString().toStdString(), row.text);
+    }
+    // The 8-bit text of a payload (a melody's name in an EMS sound) reads as ISO 8859-1.
+    TRun melody =
+        run({"pdu", "decode",
+             "00400C9144214365870900044250607080900059580C5600424547494E3A494D454C4F44590D0A56455253494F4E3A"
+             "312E300D0A464F524D41543A434C415353312E300D0A4E414D453A46FC7220456C6973650D0A4D454C4F44593A6332"
+             "0D0A454E443A494D454C4F44590D0A"});
+    ASSERT_EQ(melody.lines.size(), 1);
+    const QJsonObject records = melody.lines[0]["ems"].toArray().at(0).toObject()["records"].toObject();
+    EXPECT_EQ(records["NAME"].toString().toStdString(), "Für Elise");
+    // Greek capitals go as 7-bit codes, and come back.
+    TRun encoded = run({"pdu", "encode", "--to", "+30210", "--text", "ΔΦΓΛΩΠΨΣΘΞ"});
+    ASSERT_EQ(encoded.lines.size(), 1) << encoded.err.toStdString();
+    TRun decoded = run({"pdu", "decode", "--mo", encoded.lines[0]["pdu"].toString()});
+    ASSERT_EQ(decoded.lines.size(), 1);
+    expectFields(decoded.lines[0], {"dcs=0", "text=\"ΔΦΓΛΩΠΨΣΘΞ\""});
 }

@@ -169,7 +169,7 @@ private:
     QByteArray m_out;
 };
 
-QString ReadText(const QString &path)
+[[maybe_unused]] QString ReadText(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();

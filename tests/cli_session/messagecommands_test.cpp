@@ -47,6 +47,45 @@ TEST_F(CliSession, SendListReadDelete)
     EXPECT_TRUE(gone.err.contains("+CMS ERROR")) << gone.err.toStdString();
 }
 
+// Senders' names beyond ASCII and the Greek capitals read as the 7-bit alphabet says in list,
+// read and monitor; sending the Greek capitals uses 7-bit codes.
+TEST_F(CliSession, NamesAndGreekCapitalsInEveryCommand)
+{
+    struct {
+        const char *tpdu;
+        const char *oa, *text;
+    } rows[] = {
+        {"040BD04D3F9B5D96030000425060708090000647B9BFAC4F03", "Müller", "Grüezi"},
+        {"0410D081C2A60C9AA2DF700000425060708090000A10C98452B15C30190D", "£é€ Shop", "ΔΦΓΛΩΠΨΣΘΞ"},
+        {"0409D01064F3890100004250607080900007984A46037AAF01", "ΔHMOΣ", "ΣΩΘΞ ok"},
+    };
+    QStringList indexes;
+    for (const auto &row : rows)
+        indexes << sim.Control(QString("store SM 0 %1").arg(row.tpdu)).value(0).section(' ', 1);
+    // Unread, they are handled by the monitor first; listing and reading mark them read.
+    TRun monitor = Kestrel(Session({"monitor", "--keep", "--count", QString::number(std::size(rows))}));
+    const auto messages = Events(monitor, "message");
+    ASSERT_EQ(messages.size(), std::size(rows)) << monitor.out.toStdString() << monitor.err.toStdString();
+    TRun list = Kestrel(Session({"list"}));
+    ASSERT_EQ(list.json.size(), std::size(rows)) << list.err.toStdString();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].oa);
+        TRun read = Kestrel(Session({"read", indexes[static_cast<qsizetype>(i)]}));
+        ASSERT_EQ(read.json.size(), 1u) << read.err.toStdString();
+        for (const QJsonObject &json : {messages[i], list.json[i], read.json[0]}) {
+            EXPECT_EQ(json["message"].toObject()["oa"].toString().toStdString(), rows[i].oa);
+            EXPECT_EQ(json["message"].toObject()["text"].toString().toStdString(), rows[i].text);
+        }
+    }
+
+    TRun sent = Kestrel(Session({"send", "--to", "+30210", "--text", "ΔΦΓΛΩΠΨΣΘΞ"}));
+    ASSERT_EQ(sent.status, 0) << sent.err.toStdString();
+    const QStringList sentList = sim.Control("sent");
+    ASSERT_GE(sentList.size(), 2) << sentList.join('\n').toStdString();
+    // DCS F2 (7-bit, class 2) and ten septets: the Greek codes 10, 12 to 1A.
+    EXPECT_TRUE(sentList[0].endsWith("F20A10C98452B15C30190D")) << sentList[0].toStdString();
+}
+
 TEST_F(CliSession, SendUCS2AndTextMode)
 {
     TRun ucs2 = Kestrel(Session({"send", "--to", "+491710000002", "--ucs2", "Grüße"}));

@@ -141,9 +141,9 @@ TEST_F(CliMonitor, MultipartArrivingInPieces)
     ASSERT_EQ(lines.size(), 5u) << run.out.toStdString();
     // The user data header makes each part's summary a hex dump.
     EXPECT_TRUE(lines[0].startsWith(">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: 050003BD0201"));
-    EXPECT_EQ(lines[1], "*ref:bd, #1/2, , addr:0000");
+    EXPECT_EQ(lines[1], "*ref:BD, #1/2, , addr:0000");
     EXPECT_TRUE(lines[2].startsWith(">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: 050003BD0202"));
-    EXPECT_EQ(lines[3], "*ref:bd, #2/2, , addr:0000 complete EMS");
+    EXPECT_EQ(lines[3], "*ref:BD, #2/2, , addr:0000 complete EMS");
     EXPECT_TRUE(
         lines[4].startsWith("*text: abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,"));
     EXPECT_EQ(Events(run, "message").size(), 2u);

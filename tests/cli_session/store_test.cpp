@@ -89,7 +89,7 @@ TEST_F(CliStore, MultipartSurvivesAKilledMonitorBetweenItsSegments)
     sim.Control(QString("deliver-pdu ") + kConcat2);
     // The stack knew the first part again: the log completes the payload as without the kill.
     ASSERT_TRUE(second.WaitFor([](const QJsonObject &json) {
-        return json["event"] == "log" && json["line"] == "*ref:bd, #2/2, , addr:0000 complete EMS";
+        return json["event"] == "log" && json["line"] == "*ref:BD, #2/2, , addr:0000 complete EMS";
     }));
     const TRun run = second.Stop();
     ASSERT_EQ(run.status, 0) << run.err.toStdString();

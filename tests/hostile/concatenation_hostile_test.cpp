@@ -101,21 +101,21 @@ TEST(HostileConcatenation, Sequences)
         {"hostile_count_zero", {"no segment, open 0", "no segment, open 0"}},
         // A forged repeat does not replace what arrived first; a true repeat is harmless.
         {"hostile_duplicate_different_content",
-         {"+440_2a 1/2, open 1", "refused by +440_2a 1/2, open 1", "+440_2a 1/2, open 1",
-          "+440_2a 2/2 complete first-second, open 0"}},
+         {"+440_2A 1/2, open 1", "refused by +440_2A 1/2, open 1", "+440_2A 1/2, open 1",
+          "+440_2A 2/2 complete first-second, open 0"}},
         {"hostile_counts_differ",
-         {"+440_2a 1/2, open 1", "refused by +440_2a 1/2, open 1", "+440_2a 2/2 complete one-two, open 0"}},
+         {"+440_2A 1/2, open 1", "refused by +440_2A 1/2, open 1", "+440_2A 2/2 complete one-two, open 0"}},
         // The first two parts expire after five minutes; the late third starts afresh.
         {"hostile_parts_never_arrive",
-         {"+440_2a 1/3, open 1", "+440_2a 2/3, open 1", "+441_07 1/2, open 2", "+441_08 1/2, open 2",
-          "+440_2a 1/3, open 3"}},
+         {"+440_2A 1/3, open 1", "+440_2A 2/3, open 1", "+441_07 1/2, open 2", "+441_08 1/2, open 2",
+          "+440_2A 1/3, open 3"}},
         {"hostile_same_reference_other_senders",
-         {"+440_2a 1/2, open 1", "+441_2a 1/2, open 2", "+440_2a 2/2 complete A1-A2, open 1",
-          "+441_2a 2/2 complete B1-B2, open 0"}},
+         {"+440_2A 1/2, open 1", "+441_2A 1/2, open 2", "+440_2A 2/2 complete A1-A2, open 1",
+          "+441_2A 2/2 complete B1-B2, open 0"}},
         // A 16-bit reference that differs is another payload; one of the same value joins the
         // 8-bit one, as the reference numbers are equal.
         {"hostile_mixed_reference_widths",
-         {"+440_2a 1/2, open 1", "+440_12a 1/2, open 2", "+440_2a 2/2 complete eight-same, open 1"}},
+         {"+440_2A 1/2, open 1", "+440_12A 1/2, open 2", "+440_2A 2/2 complete eight-same, open 1"}},
     };
     for (const auto &c : cases)
         EXPECT_EQ(replay(Corpus("protocol_stack", c.name)), c.lines) << c.name;
@@ -126,7 +126,7 @@ TEST(HostileConcatenation, HalfFinishedPayloadsFromTheCorpusStayOpenUntilTheyExp
     const auto lines = replay(Corpus("protocol_stack", "hostile_many_half_finished"));
     ASSERT_EQ(lines.size(), 256u);
     for (int r = 0; r < 256; ++r)
-        EXPECT_EQ(lines[static_cast<size_t>(r)], Format("+44%d_%.2x 1/255, open %d", r % 4, r, r + 1));
+        EXPECT_EQ(lines[static_cast<size_t>(r)], Format("+44%d_%.2X 1/255, open %d", r % 4, r, r + 1));
 }
 
 // Each payload announces 255 segments and sends one: only what arrived costs memory, and the

@@ -215,8 +215,8 @@ TEST(HostilePDU, ParameterIndicatorAndTimeStamps)
         {"hostile_scts_invalid_bcd_seconds",
          kHead + "00 scts=2002-08-26T19:37:20+4 ud[0]= text= | no segment"},
         {"hostile_scts_invalid_bcd_year", kHead + "00 scts=2035-08-26T19:37:41+4 ud[0]= text= | no segment"},
-        {"hostile_scts_month_13", "EDateError: Invalid argument to date encode"},
-        {"hostile_scts_hour_24", "EDateError: Invalid argument to time encode"},
+        {"hostile_scts_month_13", "EDateError: service centre time stamp: month 13 is out of range"},
+        {"hostile_scts_hour_24", "EDateError: service centre time stamp: hour 24 is out of range"},
     });
 }
 

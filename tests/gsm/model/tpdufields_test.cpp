@@ -255,7 +255,37 @@ TEST(FieldCodecTest, TimeStamps)
         EXPECT_EQ(hex(EncodeTimeStamp(expected)), row.octets);
     }
     EXPECT_THROW(DecodeTimeStamp(bin("20302101")), EGSMError);
-    EXPECT_THROW(DecodeTimeStamp(bin("203121012345")), EDateError); // month 13
+}
+
+// A stamp that names no real date or time says which field of which stamp is wrong, and its
+// value (the runtime's "Invalid argument to date encode" names neither).
+TEST(FieldCodecTest, TimeStampFieldsOutOfRange)
+{
+    struct {
+        const char *octets; // yy MM dd hh mm ss, swapped digits
+        const char *message;
+    } rows[] = {
+        {"203121012345", "month 13 is out of range"},
+        {"200021012345", "month 0 is out of range"},
+        {"20F121012345", "month 25 is out of range"}, // a nibble above 9 counts with its value
+        {"202013012345", "day 31 is out of range in 2002-02"},
+        {"302092000000", "day 29 is out of range in 2003-02"},
+        {"402003000000", "day 30 is out of range in 2004-02"},
+        {"202000000000", "day 0 is out of range in 2002-02"},
+        {"203021420000", "hour 24 is out of range"},
+        {"203021010600", "minute 60 is out of range"},
+        {"203021010099", "second 99 is out of range"},
+    };
+    for (const auto &row : rows) {
+        try {
+            DecodeTimeStamp(bin(row.octets), "discharge time");
+            ADD_FAILURE() << row.octets << " decoded";
+        } catch (const EDateError &e) {
+            EXPECT_EQ(std::string(e.what()), std::string("discharge time: ") + row.message) << row.octets;
+        }
+    }
+    // Leap days are dates.
+    EXPECT_DOUBLE_EQ(DecodeTimeStamp(bin("402092000000")), EncodeDate(2004, 2, 29));
 }
 
 TEST(FieldCodecTest, TextTimeStamps)
@@ -271,7 +301,20 @@ TEST(FieldCodecTest, TextTimeStamps)
     EXPECT_EQ(zone, -8);
     EXPECT_DOUBLE_EQ(ParseTimeStamp("02/03/04,05:06:07", zone), dt); // no zone: UTC
     EXPECT_EQ(zone, 0);
-    EXPECT_THROW(ParseTimeStamp("02/13/04,05:06:07+00", zone), EDateError);
+    const std::pair<const char *, const char *> bad[] = {
+        {"02/13/04,05:06:07+00", "validity period: month 13 is out of range"},
+        {"02/02/30,05:06:07+00", "validity period: day 30 is out of range in 2002-02"},
+        {"02/03/04,24:06:07+00", "validity period: hour 24 is out of range"},
+        {"12345/03/04,05:06:07+00", "validity period: year 14245 is out of range"},
+    };
+    for (const auto &[text, message] : bad) {
+        try {
+            ParseTimeStamp(text, zone, "validity period");
+            ADD_FAILURE() << text << " parsed";
+        } catch (const EDateError &e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+    }
 }
 
 TEST(FieldCodecTest, RelativeValidity)

@@ -65,8 +65,8 @@ TEST_F(DataModuleSession, LoginRecordsEveryStoredMessageBeforeDeletingIt)
     }
     EXPECT_EQ(summaries, 4);
     ASSERT_EQ(refs.size(), 3u);
-    EXPECT_EQ(refs[0], "*ref:bd, #1/2, , addr:0000");
-    EXPECT_EQ(refs[1].substr(0, 26), "*ref:bd, #2/2, , addr:0000");
+    EXPECT_EQ(refs[0], "*ref:BD, #1/2, , addr:0000");
+    EXPECT_EQ(refs[1].substr(0, 26), "*ref:BD, #2/2, , addr:0000");
     EXPECT_EQ(refs[2].substr(0, 8), "*text: a");
     const std::string log = ReadFile(dm->SMSLogName);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(view.lines.size()));

@@ -171,7 +171,7 @@ TEST_P(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
     EXPECT_TRUE(view.lines.empty()); // filling the stack writes no log lines
     sim->DeliverPdu(kConcat2);
     ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= 3; }));
-    EXPECT_EQ(view.lines[1], "*ref:bd, #2/2, , addr:0000 complete EMS");
+    EXPECT_EQ(view.lines[1], "*ref:BD, #2/2, , addr:0000 complete EMS");
     EXPECT_EQ(view.lines[2].rfind("*text: abcdefghijklmnopqrstuvwxyz", 0), 0u);
     EXPECT_EQ(second->ProtocolStack->Count(), 0);
     second->GSM.Close();

@@ -1,5 +1,6 @@
 #include "xsms/composer.h"
 
+#include "connect/connection.h"
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
@@ -116,6 +117,26 @@ TEST(ComposerText, EscapePairIsNeverSplit)
     EXPECT_EQ(out[1]->UserData.substr(6, 2), Bytes({0x1B, 0x28}));
 }
 
+// The default alphabet's Greek capitals are 7-bit codes: 160 of them fill one message (as UCS2
+// they would take three).
+TEST(ComposerText, GreekCapitalsGoAsSevenBitCodes)
+{
+    TMessageComposer composer;
+    TMessageContent content;
+    content.Text = QString::fromUtf8("ΔΦΓΛΩΠΨΣΘΞ Grüße €");
+    EXPECT_TRUE(TMessageComposer::FitsDefaultAlphabet(content.Text));
+    auto out = composer.Compose("+30210", content);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0]->DCS, 0xF2);
+    EXPECT_EQ(StrToHex(out[0]->UserData), "1012131415161718191A2047727E1E65201B65");
+    content.Text = QString(160, QChar(0x03A3));
+    EXPECT_EQ(composer.MessageCount(content), 1);
+    content.Text += QChar(0x0394);
+    out = composer.Compose("+30210", content);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1]->UserData.substr(6), std::string("\x18\x18\x18\x18\x18\x18\x18\x10"));
+}
+
 TEST(ComposerText, TextsTheAlphabetCannotCarryGoUCS2)
 {
     const struct {
@@ -126,8 +147,10 @@ TEST(ComposerText, TextsTheAlphabetCannotCarryGoUCS2)
     } rows[] = {
         {u"Привет", TMessageKind::mkText, 0x1A, u"Привет"},
         {u"plain", TMessageKind::mkUCS2Text, 0x1A, u"plain"},
-        {u"a\u00BBb", TMessageKind::mkText, 0x18, u"\u0001a\u00BBb"}, // the guillemet rule
-        {u"\u0080", TMessageKind::mkText, 0x1A, u"\u0080"},           // a C1 control is no 8-bit text
+        {u"a\u00BBb", TMessageKind::mkText, 0x18, u"\u0001a\u00BBb"},   // the guillemet rule
+        {u"\u0080", TMessageKind::mkText, 0x1A, u"\u0080"},             // a C1 control is no 8-bit text
+        {u"a\u00B7b", TMessageKind::mkText, 0x1A, u"a\u00B7b"},         // the middle dot is no Greek capital
+        {u"\u03B4\u03A9", TMessageKind::mkText, 0x1A, u"\u03B4\u03A9"}, // a small delta has no code
     };
     for (const auto &row : rows) {
         TMessageComposer composer;

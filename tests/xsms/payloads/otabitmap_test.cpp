@@ -254,5 +254,42 @@ TEST(CLIIcon, IsZeroFollowedByBitmap)
     }
 }
 
+// Icons that come without the version character: read when a whole, valid bitmap follows,
+// refused otherwise; what is sent keeps the "0".
+TEST(CLIIcon, WithoutVersionCharacterOnlyAWholeBitmap)
+{
+    std::string bare72x14 = Bytes("00480E01") + std::string(125, '\0') + Bytes("01");
+    TSMCLIIcon icon;
+    icon.SetData(bare72x14);
+    EXPECT_EQ(icon.Width(), 72);
+    EXPECT_EQ(icon.Height(), 14);
+    EXPECT_EQ(icon.FrameCount(), 1);
+    EXPECT_TRUE(black(icon.Frames(0), 71, 13));
+    EXPECT_FALSE(black(icon.Frames(0), 70, 13));
+    EXPECT_EQ(icon.GetData(), "0" + bare72x14);
+
+    icon.SetData(Bytes("0008010101")); // 8 x 1, the smallest
+    EXPECT_TRUE(black(icon.Frames(0), 7, 0));
+
+    const struct {
+        const char *why;
+        std::string data;
+    } refused[] = {
+        {"one pixel octet short", Bytes("00480E01") + std::string(125, '\0')},
+        {"one octet too many", bare72x14 + '\0'},
+        {"depth 2", Bytes("0008010201")},
+        {"no depth", Bytes("000801")},
+        {"width 0", Bytes("00000101")},
+        {"height 0", Bytes("00080001")},
+        {"info field with more octets", Bytes("800008010101")},
+        {"two frames in the info field", Bytes("010008010101")},
+        {"another first octet", Bytes("3208010101")},
+    };
+    for (const auto &row : refused) {
+        TSMCLIIcon bad;
+        EXPECT_EQ(errorOf([&] { bad.SetData(row.data); }), "Unsupported or bad CLI format") << row.why;
+    }
+}
+
 } // namespace
 } // namespace kestrel

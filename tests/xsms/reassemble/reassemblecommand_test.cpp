@@ -69,9 +69,9 @@ TEST(CliReassemble, LinesPerPdu)
         {"concatenated text, last part first",
          {kPart2, kPart1},
          0,
-         {R"({"accepted":true,"complete":false,"destPort":0,"key":"+441234567890_bd","protocol":"TUDHProtocol","received":1,"reference":189,"segments":2,"sourcePort":0})",
+         {R"({"accepted":true,"complete":false,"destPort":0,"key":"+441234567890_BD","protocol":"TUDHProtocol","received":1,"reference":189,"segments":2,"sourcePort":0})",
           QString(
-              R"({"accepted":true,"complete":true,"data":"%1","destPort":0,"ems":[],"key":"+441234567890_bd","protocol":"TUDHProtocol","received":2,"reference":189,"segments":2,"sourcePort":0})")
+              R"({"accepted":true,"complete":true,"data":"%1","destPort":0,"ems":[],"key":"+441234567890_BD","protocol":"TUDHProtocol","received":2,"reference":189,"segments":2,"sourcePort":0})")
               .arg(QString::fromStdString(StrToHex(text)))}},
         {"text header, repeated and conflicting",
          {deliverPdu("+4411", TextToGSM("//SCK1581050201 ab"), 0),
@@ -113,7 +113,7 @@ TEST(CliReassemble, LinesPerPdu)
          {"zz", kPart1},
          1,
          {R"({"error":"not a PDU: hex digits in pairs expected"})",
-          R"({"accepted":true,"complete":false,"destPort":0,"key":"+441234567890_bd","protocol":"TUDHProtocol","received":1,"reference":189,"segments":2,"sourcePort":0})"}},
+          R"({"accepted":true,"complete":false,"destPort":0,"key":"+441234567890_BD","protocol":"TUDHProtocol","received":1,"reference":189,"segments":2,"sourcePort":0})"}},
         {"no PDU", {}, 2, {}},
         {"unknown option", {"--bogus", kPart1}, 2, {}},
     };

@@ -237,7 +237,8 @@ TEST(TSMSProtocolStack, ReferenceConcatenatedDelivers)
         ASSERT_NE(sms, nullptr);
         ASSERT_TRUE(stack.AddSegment(sms.get(), p));
     }
-    EXPECT_EQ(stack.Entries()[0].first, "+441234567890_bd");
+    EXPECT_EQ(stack.Entries()[0].first, "+441234567890_BD");
+    EXPECT_EQ(ProtocolProgress(*p), "*ref:BD, #2/2, , addr:0000 complete");
     ASSERT_EQ(p->State(), kStateComplete);
     const std::string alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,";
     EXPECT_EQ(GSMToText(p->Data()),
