@@ -39,9 +39,13 @@ TDateTime fromMs(qint64 ms)
     return static_cast<double>(ms) / 86400000.0 + kUnixEpochDays;
 }
 
+// Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which
+// PostgreSQL refuses in text (a caller's modem label or error text, an address).
 QString q(const std::string &s)
 {
-    return QString::fromStdString(s);
+    QString text = QString::fromStdString(s);
+    text.replace(QChar(0), QChar(0xFFFD));
+    return text;
 }
 QByteArray bytes(const std::string &s)
 {
@@ -223,7 +227,7 @@ int64_t TMessageStore::TImpl::insertSegment(int64_t message, int sequence, const
     QSqlQuery &r =
         Db->Run("INSERT INTO segments (message_id, sequence, raw, pdu, text_mode, digest, storage_index,"
                 " status, time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-                {qint64(message), sequence, bytes(raw), q(pdu), textMode ? 1 : 0,
+                {qint64(message), sequence, bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0,
                  digest.empty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(q(digest)), storageIndex,
                  statusName(status), toMs(time)});
     r.next();
@@ -368,8 +372,8 @@ TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool te
     m.finish();
     Db->Run("INSERT INTO reports (raw, pdu, text_mode, time, mr, recipient, recipient_key, status,"
             " discharge_time, segment_id, digest, modem) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            {bytes(raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR), q(recipient), q(key),
-             int(report.Status), toMs(report.DischargeTime),
+            {bytes(raw == pdu ? std::string() : raw), q(pdu), textMode ? 1 : 0, toMs(arrival), int(report.MR),
+             q(recipient), q(key), int(report.Status), toMs(report.DischargeTime),
              segment ? QVariant(qint64(segment)) : QVariant(QMetaType(QMetaType::LongLong)), q(digest),
              q(modem)});
     if (segment == 0)

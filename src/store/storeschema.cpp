@@ -59,7 +59,8 @@ const std::vector<TMigration> &migrations()
           " id {ID},"
           " message_id BIGINT NOT NULL REFERENCES messages (id) ON DELETE CASCADE,"
           " sequence INTEGER NOT NULL,"
-          " raw {BLOB} NOT NULL," // as the handset gave or took it (PDU hex or text-mode record)
+          " raw {BLOB} NOT NULL," // as the handset gave or took it, when that is not pdu (a text-mode
+                                  // record, a PDU without service-centre field, lower-case hex)
           " pdu TEXT NOT NULL,"   // PDU hex, service-centre field first ('' when none decoded)
           " text_mode SMALLINT NOT NULL,"
           " digest TEXT," // received segments: for recognising a repeat

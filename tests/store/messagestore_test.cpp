@@ -10,6 +10,8 @@
 
 #include <QImage>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 namespace kestrel::storetest {
@@ -648,6 +650,54 @@ TEST_P(StoreTest, AStoreOfAnOlderSchemaIsMigratedWhenOpened)
     // Opening it again changes nothing more.
     store.reset();
     EXPECT_EQ(Open()->List(f).size(), 2u);
+}
+
+TEST_P(StoreTest, HostileMessagesAreRecordedWithoutFailing)
+{
+    // Every hostile PDU of the decoders' corpus, as a handset could hand it over: decoded where
+    // it decodes, else as it came. The server refuses text that is not UTF-8 or holds a NUL.
+    auto store = Open();
+    int recorded = 0;
+    for (const char *target : {"pdu", "protocol_stack"}) {
+        for (const auto &entry :
+             std::filesystem::directory_iterator(std::filesystem::path(KESTREL_CORPUS_DIR) / target)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            SCOPED_TRACE(entry.path().filename().string());
+            const std::string hex = StrToHex(bytes);
+            std::unique_ptr<TSMS2> sms;
+            try {
+                sms = CreateSMSFromPDU(nullptr, hex, true);
+            } catch (const std::exception &) {
+                // Not decodable: kept as it came.
+            }
+            EXPECT_NO_THROW(store->RecordReceived(hex, false, sms.get(), At(recorded * 0.001), -1));
+            // The same octets as a segment's user data, with and without a header.
+            for (bool udhi : {false, true}) {
+                const auto a = Deliver("+4930" + std::to_string(recorded % 3), udhi ? 0xF5 : 0x08,
+                                       bytes.substr(0, 140), At(recorded * 0.001), udhi);
+                EXPECT_NO_THROW(store->RecordReceived(a.Raw, false, a.SMS.get(), At(recorded * 0.001), -1));
+            }
+            ++recorded;
+        }
+    }
+    ASSERT_GT(recorded, 20);
+    // What callers hand over is made fit for the database too.
+    TOutgoing out;
+    out.Peer = std::string("+49\0"
+                           "30",
+                           5);
+    out.Text = "bad \xC3( utf-8";
+    out.Modem = std::string("M\0"
+                            "20",
+                            4);
+    EXPECT_NO_THROW(store->RecordOutgoing(out, At()));
+    for (const auto &m : store->List({})) {
+        const QByteArray text(m.Text.data(), static_cast<qsizetype>(m.Text.size()));
+        EXPECT_EQ(QString::fromUtf8(text).toUtf8(), text);
+        EXPECT_TRUE(store->Message(m.Id));
+    }
+    store->IncompleteSegments(At(-1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgresql"),
