@@ -1,6 +1,8 @@
 #include "app/gsmkestrelform.h"
 
+#include "app/detectdialog.h"
 #include "app/glyphs.h"
+#include "app/messagesview.h"
 #include "app/operators.h"
 #include "app/pictureeditor.h"
 #include "base/convert.h"
@@ -21,6 +23,7 @@
 #include <QSaveFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 
 namespace kestrel {
@@ -28,6 +31,7 @@ namespace kestrel {
 namespace {
 
 constexpr int kTabModem = 0;
+constexpr int kTabSMS = 1;
 constexpr int kTabModemLog = 3;
 // The editors take no more than this from the size edits, so a typing slip cannot ask for a
 // bitmap of gigabytes.
@@ -100,6 +104,9 @@ TGSMKestrelForm::TGSMKestrelForm(TGSMDataModule &dataModule, const QStringList &
 
 TGSMKestrelForm::~TGSMKestrelForm()
 {
+    // A search ends within its deadline of a few seconds; what it posts is dropped with this window.
+    if (m_detectThread.joinable())
+        m_detectThread.join();
     m_dm.RemoveForm(this);
     if (m_dm.ModemLogView == ui->ModemLog)
         m_dm.ModemLogView = nullptr;
@@ -158,6 +165,41 @@ void TGSMKestrelForm::formCreate()
     m_picture = NewPicture(72, 28);
     ui->Picture->SetPicture(&m_picture);
     setupMelodyEditor();
+    setupMessagesView();
+}
+
+void TGSMKestrelForm::setupMessagesView()
+{
+    m_messagesView = new TMessagesView(ui->PageControl1);
+    ui->PageControl1->addTab(m_messagesView, "Messages");
+    m_messagesView->SetComposer(&m_composer);
+    m_messagesView->ShowError = [this](const QString &message) {
+        if (ShowError)
+            ShowError(message);
+    };
+    m_messagesView->OnReply = [this](const std::string &peer, const QString &text) { SendReply(peer, text); };
+    m_messagesView->OnOpenPicture = [this](const TMessagePicture &picture) { OpenInPictureEditor(picture); };
+    m_messagesView->OnOpenMelody = [this](const TMessageMelody &melody) { OpenInMelodyEditor(melody); };
+    syncMessageStore();
+}
+
+void TGSMKestrelForm::syncMessageStore()
+{
+    // The data module opens its store at the first use and may open another after a change of
+    // its location: the view follows it.
+    TMessageStore *store = m_dm.Store();
+    if (store != m_messagesView->Store())
+        m_messagesView->SetStore(store);
+}
+
+void TGSMKestrelForm::ShowMessagesTab()
+{
+    ui->PageControl1->setCurrentWidget(m_messagesView);
+}
+
+void TGSMKestrelForm::SetMessageStore(TMessageStore *store)
+{
+    m_messagesView->SetStore(store);
 }
 
 void TGSMKestrelForm::setupMelodyEditor()
@@ -195,6 +237,7 @@ void TGSMKestrelForm::connectHandlers()
     on(ui->SMSKind2, &QComboBox::currentIndexChanged, [this] { SMSKindChange(); });
     on(ui->Blink, &QPushButton::clicked, [this] { BlinkClick(); });
     on(ui->BitBtn1, &QPushButton::clicked, [this] { BitBtn1Click(); });
+    on(ui->DetectButton, &QPushButton::clicked, [this] { DetectClick(); });
     on(ui->Message, &QLineEdit::textChanged, [this] { updateMessageCounter(); });
     ui->ModemLog->OnKeyPress = [this](QObject *sender, char &key) {
         guarded([&] { ModemLogKeyPress(sender, key); });
@@ -421,6 +464,56 @@ void TGSMKestrelForm::GSMLogButtonClick()
     }
 }
 
+void TGSMKestrelForm::DetectClick()
+{
+    if (m_detectThread.joinable() || m_dm.GSM.Active())
+        return;
+    m_dm.Comm1.Close(); // it may be open for typing, which would lock its device against the probe
+    std::vector<TSerialDevice> devices = ListDevices ? ListDevices() : std::vector<TSerialDevice>();
+    for (const std::string &extra : ExtraDetectDevices) {
+        TSerialDevice d = DescribeSerialDevice(extra);
+        if (std::none_of(devices.begin(), devices.end(), [&](const auto &x) { return x.device == d.device; }))
+            devices.push_back(d);
+    }
+    ui->DetectButton->setEnabled(false);
+    ui->StatusBar->showMessage("Looking for modems ...");
+    m_detectThread = std::thread([this, devices] {
+        std::vector<TDetectResult> results = DetectModems(devices);
+        QMetaObject::invokeMethod(
+            this, [this, results = std::move(results)]() mutable { detectFinished(std::move(results)); },
+            Qt::QueuedConnection);
+    });
+}
+
+void TGSMKestrelForm::detectFinished(std::vector<TDetectResult> results)
+{
+    if (m_detectThread.joinable())
+        m_detectThread.join();
+    ui->DetectButton->setEnabled(!m_dm.GSM.Active()); // the user may have logged in meanwhile
+    const auto modems =
+        std::count_if(results.begin(), results.end(), [](const auto &r) { return r.IsModem(); });
+    ui->StatusBar->showMessage(QString("%1 modem(s) found on %2 device(s)").arg(modems).arg(results.size()));
+    auto *dialog = new TDetectDialog(std::move(results), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (const TDetectResult *r = dialog->Selected())
+            guarded([&] { useDetected(*r); });
+    });
+    dialog->open();
+}
+
+void TGSMKestrelForm::useDetected(const TDetectResult &r)
+{
+    ui->DeviceNameEdit->setText(QString::fromStdString(TDetectDialog::DeviceToUse(r)));
+    if (r.equipment) {
+        ui->ModemComboBox->setCurrentIndex(*r.equipment);
+        // PDU mode where the modem and its type have it, else text mode.
+        const bool pdu = std::find(r.formats.begin(), r.formats.end(), "pdu") != r.formats.end() &&
+                         SupportsFormat(*r.equipment, kSMSFormatPDU);
+        ui->SMSFormat->setCurrentIndex(pdu ? kSMSFormatPDU : kSMSFormatText);
+    }
+}
+
 void TGSMKestrelForm::EngineToControls()
 {
     const TGSM &gsm = m_dm.GSM;
@@ -474,6 +567,12 @@ void TGSMKestrelForm::HandleMessage(int Msg, long long WParam, const TSMS *)
         setRegistration(static_cast<int>(WParam));
     else if (Msg == kMsgEngineState)
         setEngineState(static_cast<int>(WParam));
+    else if (Msg == kMsgSMSProcessed)
+        // The message is in the store by now: the Messages tab shows it.
+        guarded([this] {
+            syncMessageStore();
+            m_messagesView->Refresh();
+        });
 }
 
 void TGSMKestrelForm::setRegistration(int status)
@@ -605,14 +704,8 @@ void TGSMKestrelForm::BlinkClick()
 
 void TGSMKestrelForm::updateMessageCounter()
 {
-    QString count;
-    try {
-        const int n = m_composer.MessageCount(MessageContent());
-        count = n == 1 ? QString("1 message") : QString("%1 messages").arg(n);
-    } catch (const std::exception &e) {
-        count = QString::fromStdString(e.what());
-    }
-    ui->MessageCounter->setText(QString("%1 characters, %2").arg(ui->Message->text().size()).arg(count));
+    ui->MessageCounter->setText(
+        MessageCounterText(m_composer, MessageContent(), static_cast<int>(ui->Message->text().size())));
 }
 
 TMessageContent TGSMKestrelForm::MessageContent() const
@@ -681,7 +774,31 @@ private:
 
 void TGSMKestrelForm::sendMessage()
 {
-    const TMessageContent content = MessageContent();
+    sendContent(ui->DA->text().trimmed().toStdString(), MessageContent());
+    guarded([this] {
+        syncMessageStore();
+        m_messagesView->Refresh();
+    });
+}
+
+void TGSMKestrelForm::SendReply(const std::string &peer, const QString &text)
+{
+    TMessageContent content;
+    content.Text = text;
+    content.MessageClass = std::max(0, ui->DCS->currentIndex());
+    content.StatusReport = true;
+    BeginModemAction();
+    try {
+        sendContent(peer, content);
+    } catch (...) {
+        EndModemAction();
+        throw;
+    }
+    EndModemAction();
+}
+
+void TGSMKestrelForm::sendContent(const std::string &destination, const TMessageContent &content)
+{
     if (!m_dm.GSM.Active()) {
         if (!Confirm || !Confirm("Device not active. Connect?"))
             return;
@@ -691,10 +808,64 @@ void TGSMKestrelForm::sendMessage()
     }
     CheckDeviceActive();
     const TEngineContext context(m_dm.GSM);
-    auto submits = m_composer.Compose(ui->DA->text().trimmed().toStdString(), content, &context);
+    auto submits = m_composer.Compose(destination, content, &context);
     // Logged and recorded by the data module; a store that cannot be written is reported
     // there and does not stop the sending.
     m_dm.SendMessages(submits, content);
+}
+
+// ---- From the Messages tab into the editors
+
+void TGSMKestrelForm::OpenInPictureEditor(const TMessagePicture &picture)
+{
+    if (picture.Frames.empty())
+        return;
+    struct TPlace {
+        TMessageKind kind;
+        int smsKind, type;
+    };
+    static const TPlace places[] = {
+        {TMessageKind::mkPicture, skSmart, stPicture},
+        {TMessageKind::mkOperatorLogo, skSmart, stLogo},
+        {TMessageKind::mkCLIIcon, skSmart, stCLI},
+        {TMessageKind::mkEMSPictureSmall, skEMS, etPictureSmall},
+        {TMessageKind::mkEMSPictureLarge, skEMS, etPictureLarge},
+        {TMessageKind::mkEMSPictureVariable, skEMS, etPictureVariable},
+        {TMessageKind::mkEMSAnimationSmall, skEMS, etAnimationSmall},
+        {TMessageKind::mkEMSAnimationLarge, skEMS, etAnimationLarge},
+    };
+    TPlace place = places[0];
+    for (const TPlace &p : places)
+        if (p.kind == picture.EditorKind)
+            place = p;
+    ui->SMSKind->setCurrentIndex(place.smsKind);
+    ui->SMSKind2->setCurrentIndex(place.type);
+    const QSize size = picture.Frames.front().size();
+    ui->PictureWidth->setText(QString::number(size.width()));
+    ui->PictureHeight->setText(QString::number(size.height()));
+    if (place.smsKind == skSmart)
+        ui->PictureNumAnimations->setText(QString::number(static_cast<int>(picture.Frames.size()) - 1));
+    if (place.type == stLogo && place.smsKind == skSmart) {
+        const QString code = QString("%1").arg(picture.Operator, 5, 10, QChar('0'));
+        for (int i = 0; i < ui->PictureOperator->count(); ++i)
+            if (ui->PictureOperator->itemText(i).startsWith(code + ",")) {
+                ui->PictureOperator->setCurrentIndex(i);
+                break;
+            }
+    }
+    m_picture = picture.Strip().convertToFormat(QImage::Format_RGB32);
+    ResizePicture();
+    ui->PageControl1->setCurrentIndex(kTabSMS);
+}
+
+void TGSMKestrelForm::OpenInMelodyEditor(const TMessageMelody &melody)
+{
+    ui->SMSKind->setCurrentIndex(melody.EMS ? skEMS : skSmart);
+    ui->SMSKind2->setCurrentIndex(melody.EMS ? static_cast<int>(etSound) : static_cast<int>(stMelody));
+    m_melody.Assign(melody.Melody);
+    ui->MelodyName->setText(melody.Melody.Name);
+    MelodyToGrid();
+    ui->PageControl1->setCurrentIndex(kTabSMS);
 }
 
 // ---- Picture editor

@@ -6,6 +6,7 @@
 
 #include "app/melodyeditor.h"
 #include "appcore/datamodule.h"
+#include "detect/modemdetect.h"
 #include "xsms/composer.h"
 
 #include <QFileDialog>
@@ -14,12 +15,19 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace Ui {
 class GSMKestrelForm;
 }
 
 namespace kestrel {
+
+class TMessageStore;
+class TMessagesView;
+struct TMessageMelody;
+struct TMessagePicture;
 
 // What the SMS tab's two lists select.
 enum TSMSKind { skText, skSmart, skEMS };
@@ -57,6 +65,13 @@ public:
     void SMSKindChange();
     void BlinkClick();
     void BitBtn1Click(); // send
+    // Looks for modems off the GUI thread, then offers what it found to fill in device and type.
+    void DetectClick();
+    bool Detecting() const { return m_detectThread.joinable(); }
+    // The devices to probe: those of the machine by default. ExtraDetectDevices are probed too
+    // (the virtual handset of --simulate).
+    std::function<std::vector<TSerialDevice>()> ListDevices = [] { return ListSerialDevices(); };
+    std::vector<std::string> ExtraDetectDevices;
     // What the SMS tab describes, as the composer takes it.
     TMessageContent MessageContent() const;
 
@@ -91,6 +106,18 @@ public:
     // Builds what is sent; its counter is the multipart reference of the next message.
     TMessageComposer &Composer() { return m_composer; }
 
+    // The Messages tab, after the four tabs.
+    TMessagesView *MessagesView() const { return m_messagesView; }
+    void ShowMessagesTab();
+    // Shows another store than the data module's (the benchmark's prepared one).
+    void SetMessageStore(TMessageStore *store);
+    // A text to a peer through the same composer and engine as the SMS tab, asking for a status
+    // report so that its delivery shows; offers to log in first as Send does.
+    void SendReply(const std::string &peer, const QString &text);
+    // A received picture or melody into the SMS tab's editors, ready to send.
+    void OpenInPictureEditor(const TMessagePicture &picture);
+    void OpenInMelodyEditor(const TMessageMelody &melody);
+
     static constexpr const char *kOwnHint = "GSM Kestrel 0.1 - send and receive short messages|";
 
 protected:
@@ -109,7 +136,12 @@ private:
     void setEngineState(int value);
     void updateMessageCounter();
     void sendMessage();
+    void sendContent(const std::string &destination, const TMessageContent &content);
+    void setupMessagesView();
+    void syncMessageStore();
     void openForTyping();
+    void detectFinished(std::vector<TDetectResult> results);
+    void useDetected(const TDetectResult &r);
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;
     TGSMDataModule &m_dm;
@@ -124,6 +156,7 @@ private:
     QImage m_picture;
     TMelodyTable m_melody;
     TMessageComposer m_composer;
+    TMessagesView *m_messagesView = nullptr; // owned by its tab
     std::string m_smsLogFile;
     std::string m_gsmLogFile;
     QFileDialog *SMSLogSaveDialog = nullptr;
@@ -132,6 +165,7 @@ private:
     QFileDialog *SavePictureDialog = nullptr;
     QFileDialog *OpenMelodyDialog = nullptr;
     QFileDialog *SaveMelodyDialog = nullptr;
+    std::thread m_detectThread;
 };
 
 } // namespace kestrel

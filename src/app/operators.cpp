@@ -1,6 +1,7 @@
 #include "app/operators.h"
 
 #include <QFile>
+#include <QHash>
 #include <QXmlStreamReader>
 
 #include <map>
@@ -73,6 +74,22 @@ QStringList OperatorList(const QString &path)
                      [](const QString &a, const QString &b) { return a.left(5) < b.left(5); });
     entries.prepend("00000,<clear logo>");
     return entries;
+}
+
+QString OperatorName(int code)
+{
+    static const QHash<QString, QString> names = [] {
+        QHash<QString, QString> byCode;
+        for (const QString &entry : OperatorList()) {
+            const QString name = entry.section(',', 1).trimmed();
+            if (name.startsWith('"') && name.endsWith('"') && name.size() >= 2)
+                byCode.insert(entry.left(5), name.mid(1, name.size() - 2));
+        }
+        return byCode;
+    }();
+    if (code < 0 || code > 99999)
+        return {};
+    return names.value(QString("%1").arg(code, 5, 10, QChar('0')));
 }
 
 } // namespace kestrel

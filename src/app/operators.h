@@ -17,5 +17,7 @@ QStringList ParseServiceProviders(const QByteArray &xml);
 // "00000,<clear logo>", then the entries of the file (when it can be read) merged with the few
 // built-in ones that are always offered, sorted by code.
 QStringList OperatorList(const QString &path = kServiceProvidersFile);
+// The operator's name for MCC x 100 + MNC, from OperatorList() (read once); empty when unknown.
+QString OperatorName(int code);
 
 } // namespace kestrel

@@ -1,11 +1,14 @@
 #include "app/screenshottour.h"
 
 #include "app/gsmkestrelform.h"
+#include "app/messagesview.h"
+#include "app/welcomemessages.h"
 #include "ui_gsmkestrelform.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFont>
+#include <QListView>
 #include <QPainter>
 #include <QPixmap>
 
@@ -46,7 +49,7 @@ TScreenshotTour::TScreenshotTour(TGSMKestrelForm &form, const QString &directory
     m_steps = {
         {"modem.png",
          [ui, showTab] {
-             ui->SpeedButton3->click(); // On: logs in on the virtual handset
+             ui->SpeedButton3->click();    // On: logs in on the virtual handset
              ui->IndNetRegStatus->click(); // asks the signal strength
              showTab(ui->TabSheet1);
          },
@@ -70,6 +73,21 @@ TScreenshotTour::TScreenshotTour(TGSMKestrelForm &form, const QString &directory
              showTab(ui->TabSheet6);
          },
          [this] { return smsLog().contains(" complete"); }},
+        {"messages.png", [this, showTab] { showTab(m_form.MessagesView()); },
+         [this] {
+             // The handset's conversation with the picture message sent and come back; shown
+             // from its first picture on (a picture, a logo, texts in other scripts, a melody).
+             TMessagesView *view = m_form.MessagesView();
+             TThreadModel &thread = view->Thread();
+             if (thread.rowCount() < static_cast<int>(WelcomeContents().size()) + 2)
+                 return false;
+             for (int row = 0; row < thread.rowCount(); ++row)
+                 if (!thread.Rendered(row).Pictures.empty()) {
+                     view->ThreadList()->scrollTo(thread.index(row), QAbstractItemView::PositionAtTop);
+                     break;
+                 }
+             return true;
+         }},
         {"modemlog.png", [ui, showTab] { showTab(ui->TabSheet7); }, [] { return true; }},
     };
     m_timer.setInterval(kPollMs);

@@ -70,12 +70,16 @@ int IndexArgument(const QCommandLineParser &parser)
     return index;
 }
 
-// Text mode sends the text itself: only a plain 7-bit message can go that way.
-QString TextModeRefusal(const TSMSSubmit &sms)
+// Text mode sends the text itself: a plain 7-bit message goes that way, and to a current modem
+// also UCS2 text and 8-bit data (the engine writes them in hexadecimal). The messages stay in the
+// model's form: sending turns their 7-bit codes into text.
+QString TextModeRefusal(const TSMSSubmit &sms, const TGSM &gsm)
 {
-    if (sms.FirstOctetBit(6) || SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
-        return "this message needs PDU mode (--format pdu)";
-    return {};
+    if (!sms.FirstOctetBit(6) && SMSAlphabet(sms.DCS) == TDCSAlphabet::da7Bit)
+        return {};
+    if (gsm.Behaviour().ucs2Text && SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
+        return {};
+    return "this message needs PDU mode (--format pdu)";
 }
 
 int RunSend(const QStringList &args)
@@ -99,7 +103,7 @@ int RunSend(const QStringList &args)
             auto messages = composer.Compose(parser.value("to").trimmed().toStdString(), content, &s.gsm);
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
-                    if (const QString usage = TextModeRefusal(*sms); !usage.isEmpty()) {
+                    if (const QString usage = TextModeRefusal(*sms, s.gsm); !usage.isEmpty()) {
                         PrintErr("kestrel: " + usage);
                         return kExitUsage;
                     }

@@ -25,7 +25,7 @@ const char *const kSessionOptions[][3] = {
     {"device", "PATH", "Serial device of the handset."},
     {"equipment", "NAME",
      "Equipment type: A1 M1 M20 GM12 Nokia6210 Nokia6650 Nokia9110 M35 S25 T260 "
-     "WaveCom TC35 Fasttrack."},
+     "WaveCom TC35 Fasttrack Generic (any current modem; kestrel detect suggests one)."},
     {"pin", "PIN", "SIM PIN, given when the SIM asks for it."},
     {"sca", "NUMBER", "Service centre number."},
     {"format", "pdu|text", "Message format."},

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -110,8 +111,15 @@ const std::string &LockDirectory()
 
 std::string LockFileName(const std::string &DeviceName)
 {
-    auto slash = DeviceName.rfind('/');
-    std::string base = slash == std::string::npos ? DeviceName : DeviceName.substr(slash + 1);
+    // Named after the device itself, not after a link to it: /dev/serial/by-id/...-port0 and
+    // /dev/ttyUSB2 are one modem with one lock, the one other serial programs look for.
+    std::string device = DeviceName;
+    if (char *real = realpath(DeviceName.c_str(), nullptr)) {
+        device = real;
+        free(real);
+    }
+    auto slash = device.rfind('/');
+    std::string base = slash == std::string::npos ? device : device.substr(slash + 1);
     return LockDir() + "/LCK.." + base;
 }
 
@@ -152,21 +160,27 @@ bool ProcessAlive(long pid)
 }
 } // namespace
 
-void LockDevice(const std::string &DeviceName)
+long LockOwner(const std::string &LockName)
+{
+    bool exists = false;
+    const long pid = ReadLockPid(LockName, exists);
+    return exists && ProcessAlive(pid) ? pid : 0;
+}
+
+void CreateLockFile(const std::string &LockName, const std::string &DeviceName)
 {
     std::error_code ec;
     std::filesystem::create_directories(LockDir(), ec); // a failure shows up when the file is created
-    const std::string name = LockFileName(DeviceName);
     bool exists = false;
-    long pid = ReadLockPid(name, exists);
+    long pid = ReadLockPid(LockName, exists);
     if (exists) {
         if (ProcessAlive(pid))
             throw EComError(Format("Device \"%s\" is locked", DeviceName.c_str()));
-        unlink(name.c_str()); // stale: its owner is gone
+        unlink(LockName.c_str()); // stale: its owner is gone
     }
     // O_EXCL with O_NOFOLLOW: a link planted between the check and here makes the open fail
     // instead of writing through it.
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = open(LockName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == EEXIST)
             throw EComError(Format("Device \"%s\" is locked", DeviceName.c_str()));
@@ -178,20 +192,29 @@ void LockDevice(const std::string &DeviceName)
     fchmod(fd, 0666);
     close(fd);
     if (written != static_cast<ssize_t>(content.size())) {
-        unlink(name.c_str());
+        unlink(LockName.c_str());
         errno = err;
         RaiseSystemError("LockDevice");
     }
 }
 
-void UnlockDevice(const std::string &DeviceName)
+void RemoveLockFile(const std::string &LockName)
 {
-    const std::string name = LockFileName(DeviceName);
     bool exists = false;
-    long pid = ReadLockPid(name, exists);
+    long pid = ReadLockPid(LockName, exists);
     // Only our own lock is removed: a lock of another live process stays where it is.
     if (exists && pid == getpid())
-        unlink(name.c_str());
+        unlink(LockName.c_str());
+}
+
+void LockDevice(const std::string &DeviceName)
+{
+    CreateLockFile(LockFileName(DeviceName), DeviceName);
+}
+
+void UnlockDevice(const std::string &DeviceName)
+{
+    RemoveLockFile(LockFileName(DeviceName));
 }
 
 TCommHandle::TCommHandle() = default;
@@ -590,11 +613,14 @@ void TComm::SetDeviceName(const std::string &name)
 
 void TComm::DoOpen()
 {
-    LockDevice(m_deviceName);
+    // The lock's name is fixed now: a link that changes or vanishes while the port is open (the
+    // modem unplugged) must not leave the lock behind.
+    m_lockFile = LockFileName(m_deviceName);
+    CreateLockFile(m_lockFile, m_deviceName);
     m_handle = open(m_deviceName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_handle == -1) {
         int err = errno;
-        UnlockDevice(m_deviceName);
+        RemoveLockFile(m_lockFile);
         errno = err;
     }
     TCommHandle::DoOpen();
@@ -604,7 +630,7 @@ void TComm::DoClose()
 {
     if (m_handle != -1) {
         TCommHandle::DoClose();
-        UnlockDevice(m_deviceName);
+        RemoveLockFile(m_lockFile);
     } else {
         TCommHandle::DoClose();
     }

@@ -204,6 +204,7 @@ protected:
 
 private:
     std::string m_deviceName = "/dev/ttyS0";
+    std::string m_lockFile; // the lock taken at the last opening
 };
 
 // Milliseconds of a monotonic clock; use differences only.
@@ -213,8 +214,16 @@ bool IntToBaudrate(int Value, TBaudrate &Baud);
 // Lock directory; tests point it elsewhere. Default "/var/lock".
 void SetLockDirectory(const std::string &dir);
 const std::string &LockDirectory();
+// The lock file of a device: LCK.. and the file name of the device itself, symbolic links
+// resolved (a device that does not exist keeps the name given).
 std::string LockFileName(const std::string &DeviceName);
 void LockDevice(const std::string &DeviceName);
 void UnlockDevice(const std::string &DeviceName);
+// The same on a lock file name: CreateLockFile raises "Device \"%s\" is locked" (DeviceName) when a
+// live process holds it; RemoveLockFile removes it only when it is this process's own.
+void CreateLockFile(const std::string &LockName, const std::string &DeviceName);
+void RemoveLockFile(const std::string &LockName);
+// The id of the live process that holds the lock file, 0 when none does.
+long LockOwner(const std::string &LockName);
 
 } // namespace kestrel

@@ -80,6 +80,18 @@ constexpr size_t kPDULineLength = 512;
 // no message rather than a message with a made-up last octet).
 void CheckPDULine(const std::string &line);
 
+// The storages to ask for at open, from the answer to "AT+CPMS=?" (without its prefix): for each
+// of the (up to three) lists, the first of "MT" (all of the modem's storages), "ME", "SM" that it
+// offers, as the parameter text of "AT+CPMS=" ("\"MT\",\"MT\",\"MT\""). Lists after the first one
+// that offers none of them are left out; empty when the first offers none.
+std::string ChooseStorages(std::string_view testAnswer);
+
+// The registration status to report from the last status seen for each network technology (the
+// <stat> of +CREG, +CEREG and +C5GREG, -1 where none was seen): registered (home before roaming)
+// when any of them is, "registered for SMS only" and "CSFB not preferred" (TS 27.007 7.2)
+// counting as registered; otherwise the +CREG status, or the first one known, or 0.
+int CombinedRegistration(const std::array<int, 3> &byTechnology);
+
 // The handset information queries, indexed by GetModemInfo's Index - 1.
 extern const std::array<const char *, 4> GSMInfoCommands;
 
@@ -242,6 +254,10 @@ private:
     bool handleStatusReportHeader(const std::string &line);
     bool handleBroadcastHeader(const std::string &line);
     void pauseMs(int ms) const;
+    void chooseStorages();
+    void queryRegistration(const std::string &command, bool optional);
+    void sendTextMessage(const TSMSSubmit &submit, std::vector<std::string> &lines);
+    std::string textModeData(const TSMS2 &sms, const std::string &body) const;
 
     void processReceivedForAsync();
     void reportDiscardedLines();
@@ -268,6 +284,10 @@ private:
     int m_readinessTimeout = 60000;
 
     int m_networkRegistration = 0;
+    // The last <stat> of +CREG, +CEREG and +C5GREG since the open; -1 before the first.
+    std::array<int, 3> m_registrationByTechnology{-1, -1, -1};
+    // The TE character set found at open (with its quotes), put back after a UCS2 text send.
+    std::string m_characterSet;
     std::string m_memory = "\"SM\"";
     int m_messageService = 0;
     int m_busyCount = 0;

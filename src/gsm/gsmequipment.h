@@ -27,9 +27,12 @@ enum TGSMEquipment : uint8_t {
     eqT260,
     eqWaveCom,
     eqTC35,
-    eqFasttrack
+    eqFasttrack,
+    // Any current modem or module that follows TS 27.007 / 27.005 (LTE and 5G sticks and modules,
+    // GSM modules on a serial adapter).
+    eqGeneric
 };
-constexpr size_t kGSMEquipmentCount = 13;
+constexpr size_t kGSMEquipmentCount = 14;
 
 // Short names (settings files, command line) and display names, indexed by TGSMEquipment.
 extern const std::array<const char *, kGSMEquipmentCount> GSMEquipmentNames;
@@ -55,7 +58,10 @@ enum class TPinDialogue : uint8_t {
 enum class TRegistrationQuery : uint8_t {
     None,
     Creg, // "AT+CREG?" then "AT+CREG=1"
-    Csq   // "AT+CSQ": registration follows from the signal quality
+    Csq,  // "AT+CSQ": registration follows from the signal quality
+    // "+CREG" as above, then "+CEREG" (LTE, TS 27.007 10.1.22) and "+C5GREG" (5G, 10.1.56) the
+    // same way where the modem knows them; whichever reports registered counts.
+    CregCeregC5greg
 };
 
 // The length value given with "AT+CMGS=" in PDU mode.
@@ -91,6 +97,11 @@ struct TGSMEquipmentBehaviour {
     bool cdsStorageIndication; // status reports indicated as "+CDS: <mem>,<index>"
     bool combinedMTStorage;    // indications name storage "MT": ME above index 10, SM below
     int revisionLine;          // the line of the revision query's answer that carries it (1-based)
+    // Storages chosen at open with "AT+CPMS" among those "AT+CPMS=?" offers.
+    bool chooseStorages;
+    // Text mode: text the default alphabet cannot carry goes as UCS2 under AT+CSCS="UCS2", and the
+    // hexadecimal data of UCS2 and 8-bit messages (TS 27.005 3.1 <data>) is read as octets.
+    bool ucs2Text;
 };
 
 const TGSMEquipmentBehaviour &EquipmentBehaviour(TGSMEquipment eq);

@@ -44,28 +44,58 @@ void TGSM::ProcessLine(const std::string &aLine)
 }
 
 // "+CREG: <stat>" reports, and "+CREG: <n>,<stat>" answers to the query (3GPP TS 27.007 7.2);
-// a report with location carries the status first and the quoted area code second.
+// a report with location carries the status first and the quoted area code second. "+CEREG"
+// (10.1.22) and "+C5GREG" (10.1.56) have the same form, for the modems that register on LTE and 5G.
 bool TGSM::handleRegistrationLine(const std::string &line)
 {
-    if (!StartsWith(line, "+CREG: "))
+    static constexpr std::string_view kPrefixes[] = {"+CREG: ", "+CEREG: ", "+C5GREG: "};
+    const size_t known = Behaviour().registration == TRegistrationQuery::CregCeregC5greg ? 3 : 1;
+    size_t technology = 0;
+    while (technology < known && !StartsWith(line, kPrefixes[technology]))
+        ++technology;
+    if (technology == known)
         return false;
     if (line.find('(') != std::string::npos)
         return true; // the test answer lists the modes
-    int status;
-    if (line.find(',') == std::string::npos) {
-        status = StrToInt(std::string_view(line).substr(7));
-    } else {
-        size_t pos = 7;
-        std::string value = ExtractParam(line, pos);
-        if (HasParam(line, pos)) {
-            std::string second = ExtractParam(line, pos);
-            if (second.empty() || second[0] != '"')
-                value = second;
-        }
-        status = StrToInt(value);
+    size_t pos = kPrefixes[technology].size();
+    std::string value = ExtractParam(line, pos);
+    if (HasParam(line, pos)) {
+        std::string second = ExtractParam(line, pos);
+        if (!second.empty() && second[0] != '"')
+            value = second;
     }
-    registerStatus(status);
+    m_registrationByTechnology[technology] = StrToInt(value);
+    registerStatus(known == 1 ? m_registrationByTechnology[0]
+                              : CombinedRegistration(m_registrationByTechnology));
     return true;
+}
+
+int CombinedRegistration(const std::array<int, 3> &byTechnology)
+{
+    // TS 27.007 7.2: 6 and 9 are registered at home (for SMS only, or without circuit-switched
+    // fallback), 7 and 10 the same while roaming.
+    auto registeredAs = [](int stat) {
+        switch (stat) {
+        case 1:
+        case 6:
+        case 9:
+            return 1;
+        case 5:
+        case 7:
+        case 10:
+            return 5;
+        default:
+            return 0;
+        }
+    };
+    for (int wanted : {1, 5})
+        for (int stat : byTechnology)
+            if (registeredAs(stat) == wanted)
+                return wanted;
+    for (int stat : byTechnology)
+        if (stat >= 0)
+            return stat;
+    return 0;
 }
 
 // Wavecom reports readiness with "+WIND: 4" after the PIN; other +WIND events are ignored.
@@ -114,7 +144,7 @@ bool TGSM::handlePendingBody(const std::string &line)
     } else {
         auto *sms2 = static_cast<TSMS2 *>(sms.get());
         if (text && dynamic_cast<TSMSDeliver *>(sms2))
-            sms2->UserData = line;
+            sms2->UserData = textModeData(*sms2, line);
         else
             sms2->SetPDU(line);
         DoUnsolicitedSMS(-1, sms2);
@@ -132,6 +162,9 @@ bool TGSM::handleStorageIndication(const std::string &line)
     size_t pos = 7;
     std::string storage = ExtractParam(line, pos);
     int index = StrToInt(ExtractParam(line, pos));
+    // The storage goes back to the modem as a string parameter, whatever form it came in.
+    if (!storage.empty() && storage.front() != '"')
+        storage = "\"" + storage + "\"";
     if (Behaviour().combinedMTStorage && storage == "\"MT\"") {
         // One numbering over both storages: the phone's own messages come after the SIM's ten.
         if (index > 10) {
@@ -187,6 +220,10 @@ bool TGSM::handleDeliverHeader(const std::string &line)
             // A length beyond any line is bounded like every line.
             bodyLength =
                 std::min(static_cast<size_t>(std::max(0, StrToInt(ExtractParam(line, pos)))), kMaxLineLength);
+            // Hexadecimal data (UCS2, 8-bit, a header) holds no line end, and current modems
+            // count its octets rather than its characters: the body is the line.
+            if (Behaviour().ucs2Text && (!sms->SevenBit() || sms->FirstOctetBit(6)))
+                bodyLength = kMaxLineLength;
         }
     } else {
         bodyLength = kPDUBodyLength;

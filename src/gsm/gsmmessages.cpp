@@ -93,23 +93,7 @@ int TGSM::SendSMS(const TSMS &SMS)
     if (m_smsFormat == kSMSFormatText) {
         if (!submit)
             GSMError(SSMSTypeNotSupported);
-        uint8_t firstOctet = submit->FirstOctet;
-        // These handsets need to be told that a (relative) period follows, even an empty one.
-        if (submit->FirstOctetField(3) == 0 && Behaviour().textRelativeValidity)
-            firstOctet = static_cast<uint8_t>((firstOctet & ~0x18) | 0x10);
-        CheckResult(ExecCommand(Format("AT+CSMP=%d,%s,%d,%d", firstOctet, ValidityText(*submit).c_str(),
-                                       submit->PID, submit->DCS),
-                                kWaitResult));
-        const int savedTimeout = m_recTimeout;
-        if (Behaviour().textSendTimeoutMs > 0)
-            m_recTimeout = Behaviour().textSendTimeoutMs;
-        try {
-            ExecCommand("AT+CMGS=\"" + submit->DA + "\">" + submit->UserData, kSendFlags, &lines);
-        } catch (...) {
-            m_recTimeout = savedTimeout;
-            throw;
-        }
-        m_recTimeout = savedTimeout;
+        sendTextMessage(*submit, lines);
     } else {
         ExecCommand(Format("AT+CMGS=%d>%s", GetTPDULength(SMS), SMS.GetPDU().c_str()), kSendFlags, &lines);
     }
@@ -120,6 +104,65 @@ int TGSM::SendSMS(const TSMS &SMS)
             return static_cast<int>(*reference);
     }
     return -1;
+}
+
+void TGSM::sendTextMessage(const TSMSSubmit &submit, std::vector<std::string> &lines)
+{
+    const bool hexData = Behaviour().ucs2Text && (!submit.SevenBit() || submit.FirstOctetBit(6));
+    // TS 27.005 3.1 <data>: a header or an alphabet other than the default one travels as
+    // hexadecimal octets; for 7-bit codes behind a header current modems disagree on what those
+    // octets are, so such a message goes in PDU mode only.
+    if (hexData && submit.SevenBit())
+        GSMError(SSMSTypeNotSupported);
+    const bool ucs2 = hexData && SMSAlphabet(submit.DCS) == TDCSAlphabet::daUCS2;
+    uint8_t firstOctet = submit.FirstOctet;
+    // These handsets need to be told that a (relative) period follows, even an empty one.
+    if (submit.FirstOctetField(3) == 0 && Behaviour().textRelativeValidity)
+        firstOctet = static_cast<uint8_t>((firstOctet & ~0x18) | 0x10);
+    CheckResult(ExecCommand(
+        Format("AT+CSMP=%d,%s,%d,%d", firstOctet, ValidityText(submit).c_str(), submit.PID, submit.DCS),
+        kWaitResult));
+    std::string address = submit.DA;
+    std::string data = hexData ? StrToHex(submit.UserData) : submit.UserData;
+    if (ucs2) {
+        // Under the UCS2 character set (TS 27.007 5.5) every string parameter is hexadecimal
+        // UCS2, the destination number too; the UCS2 data reads the same either way.
+        CheckResult(ExecCommand("AT+CSCS=\"UCS2\"", kWaitResult));
+        std::u16string wide(address.begin(), address.end());
+        address = StrToHex(WideToUCS2(wide));
+    }
+    const int savedTimeout = m_recTimeout;
+    if (Behaviour().textSendTimeoutMs > 0)
+        m_recTimeout = Behaviour().textSendTimeoutMs;
+    auto restore = [&] {
+        m_recTimeout = savedTimeout;
+        if (ucs2)
+            CheckResult(
+                ExecCommand("AT+CSCS=" + (m_characterSet.empty() ? std::string("\"GSM\"") : m_characterSet),
+                            kWaitResult));
+    };
+    try {
+        ExecCommand("AT+CMGS=\"" + address + "\">" + data, kSendFlags, &lines);
+    } catch (...) {
+        try {
+            restore();
+        } catch (const std::exception &) {
+            // The failure of the send is the one to report.
+        }
+        throw;
+    }
+    restore();
+}
+
+std::string TGSM::textModeData(const TSMS2 &sms, const std::string &body) const
+{
+    if (!Behaviour().ucs2Text || (sms.SevenBit() && !sms.FirstOctetBit(6)))
+        return body;
+    try {
+        return HexToStr(body);
+    } catch (const std::exception &) {
+        return body; // not hexadecimal after all: kept as the modem gave it
+    }
 }
 
 std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
@@ -186,7 +229,7 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
                 }
                 if (sms) {
                     sms->GSM = this;
-                    sms->UserData = TextBody(lines, length);
+                    sms->UserData = textModeData(*sms, TextBody(lines, length));
                     if (Raw)
                         *Raw = sms->UserData;
                     result = std::move(sms);

@@ -7,6 +7,7 @@
 #include "base/format.h"
 #include "base/rtlerrors.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace kestrel {
@@ -203,10 +204,16 @@ void TGSM::DoOpen()
     }
     lines.clear();
 
+    m_registrationByTechnology = {-1, -1, -1};
     switch (eq.registration) {
     case TRegistrationQuery::Creg:
-        CheckResult(ExecCommand("AT+CREG?", kQueryFlags));
-        CheckResult(ExecCommand("AT+CREG=1", kWaitResult));
+        queryRegistration("+CREG", false);
+        break;
+    case TRegistrationQuery::CregCeregC5greg:
+        queryRegistration("+CREG", false);
+        // A modem without LTE or 5G answers these with an error.
+        queryRegistration("+CEREG", true);
+        queryRegistration("+C5GREG", true);
         break;
     case TRegistrationQuery::Csq:
         CheckResult(ExecCommand("AT+CSQ", kQueryFlags, nullptr, 1));
@@ -215,6 +222,8 @@ void TGSM::DoOpen()
         break;
     }
 
+    if (eq.chooseStorages)
+        chooseStorages();
     CheckResult(ExecCommand("AT+CPMS?", kQueryFlags, &lines));
     {
         size_t pos = 0;
@@ -234,13 +243,71 @@ void TGSM::DoOpen()
         CheckResult(ExecCommand(eq.extraOpenCommand, kWaitResult));
     if (eq.openStorage)
         SelectMemory(eq.openStorage); // not active yet: only recorded
-    if (m_smsFormat == kSMSFormatText)
+    m_characterSet.clear();
+    if (m_smsFormat == kSMSFormatText) {
         CheckResult(ExecCommand("AT+CSDH=1", kWaitResult));
+        if (eq.ucs2Text) {
+            // Remembered to be put back after each UCS2 text; a modem that cannot tell has no
+            // choice of character sets either.
+            if (ExecCommand("AT+CSCS?", kQueryFlags | kErrorIsSuccess, &lines, 1) == 0 && !lines.empty())
+                m_characterSet = lines.front();
+            lines.clear();
+        }
+    }
     if (m_extendedErrorMsg && eq.cmee)
         CheckResult(ExecCommand("AT+CMEE=1", kWaitResult));
 
     m_unsolicitedIndication &=
         static_cast<TGSMUnsolicitedIndicationSet>(~SetupIndications(m_unsolicitedIndication));
+}
+
+// The query answer reaches the line handler, which takes the status from it; then the modem is
+// asked to report changes.
+void TGSM::queryRegistration(const std::string &command, bool optional)
+{
+    if (!optional) {
+        CheckResult(ExecCommand("AT" + command + "?", kQueryFlags));
+    } else if (ExecCommand("AT" + command + "?", kQueryFlags | kErrorIsSuccess, nullptr, 1) != 0) {
+        return;
+    }
+    CheckResult(ExecCommand("AT" + command + "=1", kWaitResult));
+}
+
+void TGSM::chooseStorages()
+{
+    std::vector<std::string> lines;
+    // A modem that cannot list its storages keeps its own choice.
+    if (ExecCommand("AT+CPMS=?", kQueryFlags | kErrorIsSuccess, &lines, 1) != 0 || lines.empty())
+        return;
+    const std::string storages = ChooseStorages(lines.front());
+    if (!storages.empty())
+        CheckResult(ExecCommand("AT+CPMS=" + storages, kWaitResult));
+}
+
+std::string ChooseStorages(std::string_view testAnswer)
+{
+    static const char *const kPreferred[] = {"MT", "ME", "SM"};
+    std::string chosen;
+    size_t pos = 0;
+    for (int list = 0; list < 3 && HasParam(testAnswer, pos); ++list) {
+        std::string offered = ExtractParam(testAnswer, pos);
+        if (!offered.empty() && offered.front() == '(')
+            offered = offered.substr(1, offered.size() - (offered.back() == ')' ? 2 : 1));
+        std::vector<std::string> names;
+        for (size_t p = 0; HasParam(offered, p);)
+            names.push_back(Dequote(ExtractParam(offered, p)));
+        const char *pick = nullptr;
+        for (const char *name : kPreferred) {
+            if (std::find(names.begin(), names.end(), name) != names.end()) {
+                pick = name;
+                break;
+            }
+        }
+        if (!pick)
+            break;
+        chosen += (chosen.empty() ? "\"" : ",\"") + std::string(pick) + "\"";
+    }
+    return chosen;
 }
 
 void TGSM::waitForReadiness()

@@ -36,6 +36,10 @@ struct TModemProfile {
     const char *cnmiDefault;  // current +CNMI values at power-on
     int smCapacity;           // slots of storage "SM"
     int meCapacity;           // slots of storage "ME"
+    bool cereg;               // +CEREG: registration on LTE (TS 27.007 10.1.22)
+    bool c5greg;              // +C5GREG: registration on 5G (TS 27.007 10.1.56)
+    bool mtStorage;           // storage "MT" (SM and ME in one numbering) offered to +CPMS
+    bool srStorage;           // status reports kept in storage "SR" when indicated (<ds> 2)
 };
 
 // Every handset of the equipment list, in the list's order.

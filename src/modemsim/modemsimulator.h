@@ -12,11 +12,14 @@
 namespace kestrel {
 
 struct TModemSimulatorOptions {
-    std::string equipment = "M20";           // short equipment name (A1 M1 M20 GM12 Nokia6210 ... Fasttrack)
-    std::string pin;                         // empty: SIM ready; otherwise SIM PIN required until given
-    std::string puk;                         // non-empty: the SIM starts blocked in SIM PUK state
-    std::string linkPath;                    // optional symbolic link to the slave device
-    int registration = 1;                    // +CREG status once the SIM is usable
+    std::string equipment = "M20"; // short equipment name (A1 M1 M20 GM12 Nokia6210 ... Fasttrack)
+    std::string pin;               // empty: SIM ready; otherwise SIM PIN required until given
+    std::string puk;               // non-empty: the SIM starts blocked in SIM PUK state
+    std::string linkPath;          // optional symbolic link to the slave device
+    int registration = 1;          // +CREG status once the SIM is usable
+    // The network is reached over LTE only: +CREG reports 0 (not registered), +CEREG (on a model
+    // that has it) the registration above.
+    bool lteOnly = false;
     int rssi = 20;                           // +CSQ signal quality
     std::string ownNumber = "+491710000001"; // messages sent here come back as deliveries
     std::string sca = "+491710760000";       // service centre stored on the SIM

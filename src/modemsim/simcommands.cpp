@@ -92,6 +92,8 @@ const std::map<std::string, TSimHandset::THandlerEntry> &TSimHandset::handlers()
         {"+CMEE", {&H::cmdCmee, N::Nothing}},
         {"+CPIN", {&H::cmdCpin, N::Nothing}},
         {"+CREG", {&H::cmdCreg, N::Nothing}},
+        {"+CEREG", {&H::cmdCereg, N::Nothing}},
+        {"+C5GREG", {&H::cmdC5greg, N::Nothing}},
         {"+CSQ", {&H::cmdCsq, N::Nothing}},
         {"+COPS", {&H::cmdCops, N::SimCme}},
         {"+CFUN", {&H::cmdCfun, N::Nothing}},
@@ -284,24 +286,47 @@ void TSimHandset::cmdCreg(const TCommand &cmd, TAnswer &a)
         a.final = "ERROR";
         return;
     }
+    registrationCommand(cmd, a, "+CREG", m_cregMode, m_options.lteOnly ? 0 : effectiveRegistration());
+}
+
+void TSimHandset::cmdCereg(const TCommand &cmd, TAnswer &a)
+{
+    if (!m_profile.cereg) {
+        a.final = cmeError(4);
+        return;
+    }
+    registrationCommand(cmd, a, "+CEREG", m_ceregMode, effectiveRegistration());
+}
+
+void TSimHandset::cmdC5greg(const TCommand &cmd, TAnswer &a)
+{
+    if (!m_profile.c5greg) {
+        a.final = cmeError(4);
+        return;
+    }
+    registrationCommand(cmd, a, "+C5GREG", m_c5gregMode, effectiveRegistration());
+}
+
+// +CREG and its LTE and 5G kin share their form (TS 27.007 7.2, 10.1.22, 10.1.56).
+void TSimHandset::registrationCommand(const TCommand &cmd, TAnswer &a, const char *name, int &mode,
+                                      int status)
+{
     int v = 0;
     switch (cmd.kind) {
     case TCommand::Set:
         if (cmd.params.size() == 1 && ParseSimInt(cmd.params[0], v) && v <= 2)
-            m_cregMode = v;
+            mode = v;
         else
             a.final = cmeError(50);
         break;
-    case TCommand::Read: {
-        int status = effectiveRegistration();
-        if (m_cregMode == 2 && (status == 1 || status == 5))
-            a.lines.push_back(Format("+CREG: 2,%d,\"00C3\",\"1A2B\"", status));
+    case TCommand::Read:
+        if (mode == 2 && (status == 1 || status == 5))
+            a.lines.push_back(Format("%s: 2,%d,\"00C3\",\"1A2B\"", name, status));
         else
-            a.lines.push_back(Format("+CREG: %d,%d", m_cregMode, status));
+            a.lines.push_back(Format("%s: %d,%d", name, mode, status));
         break;
-    }
     case TCommand::Test:
-        a.lines.push_back("+CREG: (0-2)");
+        a.lines.push_back(std::string(name) + ": (0-2)");
         break;
     default:
         a.final = cmeError(50);
@@ -547,7 +572,7 @@ void TSimHandset::cmdCnmi(const TCommand &cmd, TAnswer &a)
 bool TSimHandset::knownStorage(const std::string &name) const
 {
     // The Nokia 6650 also names its SIM and phone storages together as "MT".
-    return m_storages.count(name) || (name == "MT" && m_profile.combinedMT);
+    return m_storages.count(name) || (name == "MT" && hasMT());
 }
 
 int TSimHandset::storageUsed(const std::string &name) const
@@ -578,8 +603,12 @@ void TSimHandset::cmdCpms(const TCommand &cmd, TAnswer &a)
         break;
     }
     case TCommand::Test: {
-        std::string list = m_profile.combinedMT ? "(\"SM\",\"ME\",\"MT\")" : "(\"SM\",\"ME\")";
-        a.lines.push_back("+CPMS: " + list + "," + list + "," + list);
+        std::string list = hasMT() ? "(\"SM\",\"ME\",\"MT\")" : "(\"SM\",\"ME\")";
+        // Status reports can only be read from SR, not written or received into it by choice.
+        std::string readList = list;
+        if (m_profile.srStorage)
+            readList.insert(readList.size() - 1, ",\"SR\"");
+        a.lines.push_back("+CPMS: " + readList + "," + list + "," + list);
         break;
     }
     case TCommand::Set: {
@@ -590,7 +619,7 @@ void TSimHandset::cmdCpms(const TCommand &cmd, TAnswer &a)
         auto mem = m_mem;
         for (size_t i = 0; i < cmd.params.size(); ++i) {
             std::string name = Unquote(cmd.params[i]);
-            if (!knownStorage(name)) {
+            if (!knownStorage(name) || (name == "SR" && i > 0)) {
                 a.final = cmsError(302);
                 return;
             }

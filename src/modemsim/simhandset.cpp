@@ -1,6 +1,8 @@
 #include "modemsim/simhandset.h"
 
 #include "base/format.h"
+#include "connect/connection.h"
+#include "gsm/tpdufields.h"
 
 #include <cctype>
 
@@ -97,6 +99,8 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
     m_storages["SM"].capacity = profile.smCapacity;
     m_storages["ME"].capacity = profile.meCapacity;
     m_storages["BM"].capacity = 10; // cell broadcast pages kept for +CBMI
+    if (profile.srStorage)
+        m_storages["SR"].capacity = profile.meCapacity;
     // The Nokia 6650 receives into whichever of its storages has room.
     if (profile.combinedMT)
         m_mem[2] = "MT";
@@ -112,6 +116,8 @@ void TSimHandset::reset()
     m_quiet = false;
     m_cmee = 0;
     m_cregMode = 0;
+    m_ceregMode = 0;
+    m_c5gregMode = 0;
     m_cmgf = m_profile.pduMode ? 0 : 1;
     m_csdh = 0;
     m_csmpFo = 17;
@@ -434,11 +440,42 @@ void TSimHandset::registrationMaybeChanged()
     m_reportedSignal = reportedSignal();
     if (m_profile.csqReports && m_reportedSignal != signalBefore)
         unsolicited({Format("+CSQ: %d,99", m_reportedSignal)});
-    if (m_profile.creg && m_cregMode == 1)
-        unsolicited({Format("+CREG: %d", status)});
-    else if (m_profile.creg && m_cregMode == 2)
-        unsolicited({status == 1 || status == 5 ? Format("+CREG: %d,\"00C3\",\"1A2B\"", status)
-                                                : Format("+CREG: %d", status)});
+    if (m_profile.creg && !m_options.lteOnly)
+        reportRegistration("+CREG", m_cregMode, status);
+    if (m_profile.cereg)
+        reportRegistration("+CEREG", m_ceregMode, status);
+    if (m_profile.c5greg)
+        reportRegistration("+C5GREG", m_c5gregMode, status);
+}
+
+void TSimHandset::reportRegistration(const char *name, int mode, int status)
+{
+    if (mode == 1)
+        unsolicited({Format("%s: %d", name, status)});
+    else if (mode == 2)
+        unsolicited({status == 1 || status == 5 ? Format("%s: %d,\"00C3\",\"1A2B\"", name, status)
+                                                : Format("%s: %d", name, status)});
+}
+
+std::string TSimHandset::toHostText(const std::string &text) const
+{
+    if (m_cscs != "UCS2")
+        return text;
+    std::u16string wide;
+    for (char c : text)
+        wide += static_cast<char16_t>(static_cast<unsigned char>(c));
+    return StrToHex(WideToUCS2(wide));
+}
+
+std::string TSimHandset::fromHostText(const std::string &text) const
+{
+    if (m_cscs != "UCS2")
+        return text;
+    // Characters beyond Latin-1 have no place in the handset's 8-bit text.
+    std::string latin1;
+    for (char16_t c : UCS2ToWide(HexToStr(text)))
+        latin1 += c < 0x100 ? static_cast<char>(c) : '?';
+    return latin1;
 }
 
 void TSimHandset::SetRegistration(int status)

@@ -110,6 +110,10 @@ private:
     void cmdCmee(const TCommand &, TAnswer &);
     void cmdCpin(const TCommand &, TAnswer &);
     void cmdCreg(const TCommand &, TAnswer &);
+    void cmdCereg(const TCommand &, TAnswer &);
+    void cmdC5greg(const TCommand &, TAnswer &);
+    void registrationCommand(const TCommand &cmd, TAnswer &a, const char *name, int &mode, int status);
+    void reportRegistration(const char *name, int mode, int status);
     void cmdCsq(const TCommand &, TAnswer &);
     void cmdCops(const TCommand &, TAnswer &);
     void cmdCfun(const TCommand &, TAnswer &);
@@ -176,6 +180,8 @@ private:
     bool m_quiet = false;
     int m_cmee = 0;
     int m_cregMode = 0;
+    int m_ceregMode = 0;
+    int m_c5gregMode = 0;
     int m_windMask = 0;
     int m_cmgf = 0;
     int m_csdh = 0;
@@ -203,6 +209,10 @@ private:
     bool m_off = false;
     bool m_switchingOff = false; // off once the answer to the switch-off command is out
     std::string m_cscs = "GSM";
+    // String parameters and 7-bit text as the host's character set has them (TS 27.007 5.5):
+    // as they are, or as hexadecimal UCS2 under "UCS2".
+    std::string toHostText(const std::string &text) const;
+    std::string fromHostText(const std::string &text) const;
 
     // Message storage: "SM" on the SIM, "ME" in the handset. m_mem holds the storages of
     // +CPMS: read/delete, write/send, receive.
@@ -218,6 +228,7 @@ private:
     std::map<std::string, TSimStorage> m_storages;
     std::array<std::string, 3> m_mem{"SM", "SM", "SM"};
     bool knownStorage(const std::string &name) const;
+    bool hasMT() const { return m_profile.combinedMT || m_profile.mtStorage; }
     int storageUsed(const std::string &name) const;
     int storageTotal(const std::string &name) const;
 };

@@ -81,7 +81,7 @@ std::unique_ptr<TSMS2> decodeStored(const std::string &tpdu, int status)
 
 bool TSimHandset::resolve(const std::string &name, int index, TSlot &slot) const
 {
-    if (name == "MT" && m_profile.combinedMT) {
+    if (name == "MT" && hasMT()) {
         // The Nokia 6650 numbers its SIM slots first, then the phone's from 11 on.
         int sm = storageTotal("SM");
         slot = index > sm ? TSlot{"ME", index - sm} : TSlot{"SM", index};
@@ -133,7 +133,9 @@ std::vector<TSimStoredMessage> TSimHandset::Stored() const
 
 std::string TSimHandset::indication(const char *prefix, const TSlot &slot) const
 {
-    if (m_profile.combinedMT && slot.storage != "BM") {
+    // The Nokia 6650 always names "MT"; a modem that offers it names it while it receives there.
+    const bool mt = slot.storage == "SM" || slot.storage == "ME";
+    if (mt && (m_profile.combinedMT || (m_profile.mtStorage && m_mem[2] == "MT"))) {
         int index = slot.storage == "ME" ? slot.index + storageTotal("SM") : slot.index;
         return Format("%s \"MT\",%d", prefix, index);
     }
@@ -186,8 +188,9 @@ void TSimHandset::deliverArrived(const std::string &tpdu, const std::string &sca
             header = Format("+CMT: ,%zu", tpdu.size());
             body = pduLine(tpdu, sca);
         } else {
-            header = "+CMT: " + quoted(deliver.OA) + ",," + stamp(deliver.SCTS, deliver.TimeZone);
-            body = bodyText(deliver);
+            header = "+CMT: " + quoted(toHostText(deliver.OA)) + ",," + stamp(deliver.SCTS, deliver.TimeZone);
+            body = deliver.SevenBit() && !deliver.FirstOctetBit(6) ? toHostText(bodyText(deliver))
+                                                                   : bodyText(deliver);
             if (m_csdh)
                 header +=
                     Format(",%d,%d,%d,%d,\"%s\",%d,%zu", addressType(deliver.OA), deliver.FirstOctet,
@@ -228,7 +231,8 @@ void TSimHandset::reportArrived(const std::string &tpdu, const std::string &sca)
         return;
     }
     TSlot slot;
-    if (storeIn(m_mem[2], 0, tpdu, sca, slot))
+    // Status reports go where the modem keeps them apart, when it does.
+    if (storeIn(m_profile.srStorage ? "SR" : m_mem[2], 0, tpdu, sca, slot))
         unsolicited({indication(m_profile.cdsStorage ? "+CDS:" : "+CDSI:", slot)});
 }
 
@@ -287,16 +291,16 @@ void TSimHandset::appendMessage(const TSlot &slot, int listIndex, TAnswer &a)
     }
     auto m = decodeStored(entry.tpdu, status);
     if (auto *d = dynamic_cast<TSMSDeliver *>(m.get())) {
-        std::string line = head + word + "," + quoted(d->OA) + ",," + stamp(d->SCTS, d->TimeZone);
+        std::string line = head + word + "," + quoted(toHostText(d->OA)) + ",," + stamp(d->SCTS, d->TimeZone);
         if (m_csdh && list)
             line += Format(",%d,%zu", addressType(d->OA), d->UserData.size());
         else if (m_csdh)
             line += Format(",%d,%d,%d,%d,\"%s\",%d,%zu", addressType(d->OA), d->FirstOctet, d->PID, d->DCS,
                            entry.sca.c_str(), addressType(entry.sca), d->UserData.size());
         a.lines.push_back(line);
-        a.lines.push_back(bodyText(*d));
+        a.lines.push_back(d->SevenBit() && !d->FirstOctetBit(6) ? toHostText(bodyText(*d)) : bodyText(*d));
     } else if (auto *s = dynamic_cast<TSMSSubmit *>(m.get())) {
-        std::string line = head + word + "," + quoted(s->DA);
+        std::string line = head + word + "," + quoted(toHostText(s->DA));
         if (list)
             line += ",,";
         if (m_csdh && list)
@@ -306,7 +310,7 @@ void TSimHandset::appendMessage(const TSlot &slot, int listIndex, TAnswer &a)
                            s->DCS, validityText(*s).c_str(), entry.sca.c_str(), addressType(entry.sca),
                            s->UserData.size());
         a.lines.push_back(line);
-        a.lines.push_back(bodyText(*s));
+        a.lines.push_back(s->SevenBit() && !s->FirstOctetBit(6) ? toHostText(bodyText(*s)) : bodyText(*s));
     } else if (auto *r = dynamic_cast<TSMSStatusReport *>(m.get())) {
         a.lines.push_back(head + word +
                           Format(",%d,%d,\"%s\",%d,%s,%s,%d", r->FirstOctet, r->MR, r->RA.c_str(),
@@ -368,7 +372,7 @@ void TSimHandset::cmdCmgl(const TCommand &cmd, TAnswer &a)
         return;
     }
     std::vector<std::string> names = {m_mem[0]};
-    if (m_mem[0] == "MT" && m_profile.combinedMT)
+    if (m_mem[0] == "MT" && hasMT())
         names = {"SM", "ME"};
     for (const auto &name : names) {
         auto it = m_storages.find(name);
@@ -412,7 +416,7 @@ void TSimHandset::cmdCmgd(const TCommand &cmd, TAnswer &a)
     }
     // TS 27.005 3.5.4: 1 all read, 2 read and sent, 3 read, sent and unsent, 4 all.
     std::vector<std::string> names = {m_mem[0]};
-    if (m_mem[0] == "MT" && m_profile.combinedMT)
+    if (m_mem[0] == "MT" && hasMT())
         names = {"SM", "ME"};
     for (const auto &name : names) {
         auto &entries = m_storages[name].entries;
@@ -441,7 +445,11 @@ void TSimHandset::cmdCmgs(const TCommand &cmd, TAnswer &a)
             return;
         }
     } else {
-        m_dataAddress = Unquote(cmd.params[0]);
+        try {
+            m_dataAddress = fromHostText(Unquote(cmd.params[0]));
+        } catch (const std::exception &) {
+            m_dataAddress.clear(); // not the hexadecimal UCS2 the character set asks for
+        }
         if (m_dataAddress.empty() || cmd.params[0].front() != '"') {
             a.final = cmsError(305);
             return;
@@ -469,7 +477,12 @@ void TSimHandset::cmdCmgw(const TCommand &cmd, TAnswer &a)
             a.final = cmsError(305);
             return;
         }
-        m_dataAddress = Unquote(cmd.params[0]);
+        try {
+            m_dataAddress = fromHostText(Unquote(cmd.params[0]));
+        } catch (const std::exception &) {
+            a.final = cmsError(305);
+            return;
+        }
         if (cmd.params.size() == 3) {
             m_dataStatus = -1;
             for (int i = 0; i < 4; ++i)
@@ -561,7 +574,7 @@ void TSimHandset::submitData(const std::string &data, TAnswer &a)
             else
                 s.FirstOctet &= 0xE7;
             if (s.SevenBit()) {
-                s.UserData = TextToGSM(text);
+                s.UserData = TextToGSM(fromHostText(text));
                 if (s.UserData.size() > 160)
                     error = 305;
             } else {
@@ -627,7 +640,7 @@ void TSimHandset::writeData(const std::string &data, TAnswer &a)
         s.PID = static_cast<uint8_t>(m_csmpPid);
         s.DCS = static_cast<uint8_t>(m_csmpDcs);
         try {
-            s.UserData = s.SevenBit() ? TextToGSM(text) : HexToStr(text);
+            s.UserData = s.SevenBit() ? TextToGSM(fromHostText(text)) : HexToStr(text);
         } catch (const std::exception &) {
             error = 305;
         }

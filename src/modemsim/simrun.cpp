@@ -69,14 +69,15 @@ std::string ModemSimulatorUsage(const std::string &program)
     return "Usage: " + program +
            " [--equipment NAME] [--pin PIN] [--puk PUK] [--link PATH]\n"
            "       [--registration N] [--rssi N] [--own-number NUMBER] [--sca NUMBER]\n"
-           "       [--cnmi-ranges RANGES] [--peer NUMBER]\n"
+           "       [--cnmi-ranges RANGES] [--peer NUMBER] [--lte-only]\n"
            "\n"
            "Runs a virtual GSM handset on a pseudo-terminal until interrupted. The first line of\n"
            "output is the device path to open. Equipment names: A1 M1 M20 GM12 Nokia6210 Nokia6650\n"
-           "Nokia9110 M35 S25 T260 WaveCom TC35 Fasttrack (default M20). Messages sent to the own\n"
-           "number (default +491710000001) come back as received messages. --peer runs a second\n"
-           "handset of the same model with that own number on the same network; its device path is\n"
-           "the second line of output.\n"
+           "Nokia9110 M35 S25 T260 WaveCom TC35 Fasttrack Generic (default M20; Generic is a current\n"
+           "LTE module). Messages sent to the own number (default +491710000001) come back as\n"
+           "received messages. --peer runs a second handset of the same model with that own number\n"
+           "on the same network; its device path is the second line of output. --lte-only: the\n"
+           "network is reached over LTE only (+CREG reports 0, +CEREG the registration).\n"
            "\n"
            "Control lines on standard input, each answered with OK (after any output lines) or\n"
            "ERROR: reason; TPDUs are hexadecimal without service-centre field:\n" +
@@ -231,6 +232,10 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
         }
         if (name == "--help" || name == "-h") {
             help = true;
+            continue;
+        }
+        if (name == "--lte-only" && !hasValue) {
+            options.lteOnly = true;
             continue;
         }
         static const char *withValue[] = {"--equipment",    "--pin",  "--puk",        "--link",

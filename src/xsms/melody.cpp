@@ -5,6 +5,9 @@
 
 #include <QHash>
 
+#include <algorithm>
+#include <cstring>
+
 namespace kestrel {
 
 int TMelodyRow::Column(int c) const
@@ -127,6 +130,175 @@ TMelody MelodyFromRingingTone(const TSMRingingTone &tone)
             melody.Rows.push_back(pending);
         }
     }
+    return melody;
+}
+
+namespace {
+
+// iMelody 1.2: "*" octave, "&" flat, "#" sharp, c d e f g a b, "r" rest, duration 0 (whole) to 5,
+// specifier "." ":" ";", "V" volume, "(" ... "@" count ")" repeat.
+class TIMelodyReader {
+public:
+    TIMelodyReader(const std::string &text, TMelodyRow start) : m_text(text), m_row(start) {}
+
+    std::vector<TMelodyRow> Read()
+    {
+        while (m_pos < m_text.size() && m_rows.size() < static_cast<size_t>(kMaxIMelodyRows)) {
+            const char c = m_text[m_pos];
+            if (skipSwitch())
+                continue;
+            if (c == '*') {
+                ++m_pos;
+                if (m_pos < m_text.size() && isDigit(m_text[m_pos]))
+                    m_octave = m_text[m_pos++] - '0';
+            } else if (c == '&' || c == '#') {
+                ++m_pos;
+                if (m_pos < m_text.size())
+                    note(m_text[m_pos++], c == '#' ? 1 : -1);
+            } else if (c == 'r') {
+                ++m_pos;
+                rest();
+            } else if (c == 'V') {
+                ++m_pos;
+                volume();
+            } else if (c == '(') {
+                ++m_pos;
+                m_repeatStart = static_cast<int>(m_rows.size());
+                m_repeatCount = 1;
+            } else if (c == '@') {
+                ++m_pos;
+                m_repeatCount = number();
+            } else if (c == ')') {
+                ++m_pos;
+                unrollRepeat();
+            } else if (isNote(c)) {
+                ++m_pos;
+                note(c, 0);
+            } else {
+                ++m_pos; // anything unknown
+            }
+        }
+        if (m_rows.size() > static_cast<size_t>(kMaxIMelodyRows))
+            m_rows.resize(kMaxIMelodyRows);
+        return std::move(m_rows);
+    }
+
+private:
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    // LED, vibration and backlight switches, whose letters would otherwise read as notes.
+    bool skipSwitch()
+    {
+        static const char *const kSwitches[] = {"ledoff", "ledon", "vibeoff", "vibeon", "backoff", "backon"};
+        for (const char *s : kSwitches)
+            if (m_text.compare(m_pos, std::strlen(s), s) == 0) {
+                m_pos += std::strlen(s);
+                return true;
+            }
+        return false;
+    }
+    static bool isNote(char c) { return c >= 'a' && c <= 'g'; }
+
+    int number()
+    {
+        int v = 0;
+        size_t digits = 0;
+        while (m_pos < m_text.size() && isDigit(m_text[m_pos]) && digits++ < 4)
+            v = v * 10 + (m_text[m_pos++] - '0');
+        return v;
+    }
+    void note(char letter, int shift)
+    {
+        // Semitones of c d e f g a b from c; the row's notes are 1 (c) to 12 (b).
+        static const int kSemitone[] = {9, 11, 0, 2, 4, 5, 7}; // a b c d e f g
+        if (!isNote(letter))
+            return;
+        int semitone = kSemitone[letter - 'a'] + shift;
+        int octave = m_octave;
+        if (semitone < 0) {
+            semitone += 12;
+            --octave;
+        } else if (semitone > 11) {
+            semitone -= 12;
+            ++octave;
+        }
+        // Octave 4 is the table's scale 1; the table has scales 0 to 3.
+        m_row.Scale = std::clamp(octave - 3, 0, 3);
+        m_row.Note = semitone + 1;
+        duration();
+    }
+    void rest()
+    {
+        m_row.Note = 0;
+        duration();
+    }
+    void duration()
+    {
+        m_row.Duration = 2;
+        if (m_pos < m_text.size() && m_text[m_pos] >= '0' && m_text[m_pos] <= '5')
+            m_row.Duration = m_text[m_pos++] - '0';
+        m_row.Duration2 = 0;
+        if (m_pos < m_text.size()) {
+            const char s = m_text[m_pos];
+            m_row.Duration2 = s == '.' ? 1 : s == ':' ? 2 : s == ';' ? 3 : 0;
+            if (m_row.Duration2 != 0)
+                ++m_pos;
+        }
+        m_rows.push_back(m_row);
+    }
+    void volume()
+    {
+        if (m_pos < m_text.size() && (m_text[m_pos] == '+' || m_text[m_pos] == '-')) {
+            m_row.Volume = std::clamp(m_row.Volume + (m_text[m_pos] == '+' ? 1 : -1), 0, 15);
+            ++m_pos;
+        } else if (m_pos < m_text.size() && isDigit(m_text[m_pos])) {
+            m_row.Volume = std::clamp(number(), 0, 15);
+        }
+    }
+    void unrollRepeat()
+    {
+        if (m_repeatStart < 0)
+            return;
+        // "@0" repeats for ever on a handset; shown and played, it sounds twice.
+        const int times = m_repeatCount <= 0 ? 2 : m_repeatCount;
+        const std::vector<TMelodyRow> body(m_rows.begin() + m_repeatStart, m_rows.end());
+        for (int i = 1; i < times && !body.empty() && m_rows.size() < static_cast<size_t>(kMaxIMelodyRows);
+             ++i)
+            m_rows.insert(m_rows.end(), body.begin(), body.end());
+        m_repeatStart = -1;
+    }
+
+    const std::string &m_text;
+    size_t m_pos = 0;
+    TMelodyRow m_row;
+    int m_octave = 4;
+    int m_repeatStart = -1;
+    int m_repeatCount = 1;
+    std::vector<TMelodyRow> m_rows;
+};
+
+} // namespace
+
+TMelody MelodyFromIMelody(const TEMSSoundUserDef &sound)
+{
+    const TDirectoryRecords &records = sound.Records;
+    TMelody melody;
+    melody.Name = QString::fromLatin1(records.Values("NAME"));
+    TMelodyRow start;
+    bool ok = false;
+    // iMelody's default beat is 120 per minute.
+    const int beat = QString::fromStdString(records.Values("BEAT")).trimmed().toInt(&ok);
+    start.Tempo = TSMRTTempo::FromBPM(ok && beat > 0 ? beat : 120);
+    const std::string style = records.Values("STYLE");
+    if (style.size() == 2 && (style[0] == 'S' || style[0] == 's') && style[1] >= '0' && style[1] <= '2')
+        start.Style = style[1] - '0';
+    const std::string volume = records.Values("VOLUME");
+    if (volume.size() >= 2 && (volume[0] == 'V' || volume[0] == 'v')) {
+        const int v = QString::fromStdString(volume.substr(1)).toInt(&ok);
+        if (ok)
+            start.Volume = std::clamp(v, 0, 15);
+    }
+    melody.Rows = TIMelodyReader(records.Values("MELODY"), start).Read();
     return melody;
 }
 

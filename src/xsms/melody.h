@@ -50,5 +50,11 @@ TMelody ReadMelodyFile(const QStringList &lines);
 QStringList WriteMelodyFile(const TMelody &melody);
 // The table of the first pattern of a ringing tone, as the editor loads an RTTTL file.
 TMelody MelodyFromRingingTone(const TSMRingingTone &tone);
+// The table of an EMS iMelody (NAME, BEAT, STYLE, VOLUME and the MELODY text): notes and rests
+// with their octave, duration and specifier; repeats unrolled; volume changes kept; LED, vibration
+// and backlight switches skipped. Any text is accepted: what is not understood is passed over, and
+// no more than kMaxIMelodyRows rows are made, however often a repeat asks to be played.
+TMelody MelodyFromIMelody(const TEMSSoundUserDef &sound);
+constexpr int kMaxIMelodyRows = 2048;
 
 } // namespace kestrel

@@ -40,6 +40,40 @@ TEST(Program, SignalsCloseTheWindowCleanly)
     }
 }
 
+// The type "kestrel detect" suggests can be given on the command line: the window runs with it (on
+// the virtual handset of that type, with --simulate) and keeps it in the settings.
+TEST(Program, EquipmentFromTheCommandLine)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("gsm.ini");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(GSM_KESTREL_PROGRAM, {"--simulate", "--equipment", "generic", "-I:" + ini, "-START"});
+    ASSERT_TRUE(p.waitForStarted(5000));
+    for (int i = 0; i < 100 && !QFile::exists(ini); ++i)
+        p.waitForReadyRead(100);
+    ASSERT_TRUE(QFile::exists(ini)) << p.readAll().toStdString();
+    kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    const QByteArray output = p.readAll();
+    EXPECT_EQ(p.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("virtual Generic handset")) << output.toStdString();
+    QFile f(ini);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("Device=Generic"));
+
+    // A name of no type is a usage error, told before any window opens.
+    QProcess bad;
+    bad.setProcessEnvironment(env);
+    bad.start(GSM_KESTREL_PROGRAM, {"--equipment", "M99", "-I:" + ini});
+    ASSERT_TRUE(bad.waitForFinished(20000));
+    EXPECT_EQ(bad.exitCode(), 2);
+    EXPECT_TRUE(bad.readAllStandardError().contains("gsm-kestrel: Bad equipment name: M99\n"));
+}
+
 // The screenshot tour logs in on the virtual handset, sends a picture message to it, waits until
 // it came back and saves one PNG of the window per tab; without --simulate it is refused.
 TEST(Program, ScreenshotTourSavesOnePicturePerTab)
@@ -48,8 +82,9 @@ TEST(Program, ScreenshotTourSavesOnePicturePerTab)
     const QString ini = dir.filePath("gsm.ini");
     QFile settings(ini);
     ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
-    settings.write("[Modem]\nDevice=M20\nUnsolicitedIndication=9\n[Modem.Files]\nSMSLog=" +
-                   dir.filePath("sms.log").toUtf8() + "\nGSMLog=" + dir.filePath("gsm.log").toUtf8() + "\n");
+    settings.write("[Modem]\nDevice=M20\nUnsolicitedIndication=9\n[Modem.Files]\nStore=" +
+                   dir.filePath("messages.sqlite").toUtf8() + "\nSMSLog=" + dir.filePath("sms.log").toUtf8() +
+                   "\nGSMLog=" + dir.filePath("gsm.log").toUtf8() + "\n");
     settings.close();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -69,7 +104,7 @@ TEST(Program, ScreenshotTourSavesOnePicturePerTab)
     const std::string output = p.readAll().toStdString();
     EXPECT_EQ(p.exitCode(), 0) << output;
     QSize size;
-    for (const char *name : {"modem.png", "sms.png", "smslog.png", "modemlog.png"}) {
+    for (const char *name : {"modem.png", "sms.png", "smslog.png", "messages.png", "modemlog.png"}) {
         const QImage image(QDir(shots).filePath(name));
         ASSERT_FALSE(image.isNull()) << name << "\n" << output;
         if (size.isEmpty())

@@ -190,6 +190,69 @@ TEST_F(CommTest, FailingOpenLeavesNoLockAndReportsTheSystemError)
     EXPECT_FALSE(std::filesystem::exists(LockFileName(comm.DeviceName())));
 }
 
+// One device, one lock: a link to the device (as /dev/serial/by-id has them) and the device itself
+// take the same lock, named after the device; links of the same name to two devices do not.
+TEST_F(CommTest, LinksShareTheLockOfTheDeviceTheyNameAndOnlyThat)
+{
+    PtyPair other;
+    const auto links = lockDir / "links";
+    std::filesystem::create_directories(links / "a");
+    std::filesystem::create_directories(links / "b");
+    std::filesystem::create_symlink(pty.path, links / "a" / "modem");
+    std::filesystem::create_symlink(other.path, links / "b" / "modem");
+    std::filesystem::create_symlink(links / "a" / "modem", links / "chain");
+    const std::string base = pty.path.substr(pty.path.rfind('/') + 1);
+    EXPECT_EQ(LockFileName((links / "a" / "modem").string()), lockDir.string() + "/LCK.." + base);
+    EXPECT_EQ(LockFileName((links / "chain").string()), LockPath());
+    EXPECT_NE(LockFileName((links / "b" / "modem").string()), LockPath());
+    // A name that does not resolve keeps its own.
+    EXPECT_EQ(LockFileName("/nonexistent/ttyUSB7"), lockDir.string() + "/LCK..ttyUSB7");
+
+    const struct {
+        std::string first, second;
+        bool sameDevice;
+    } cases[] = {
+        {(links / "a" / "modem").string(), pty.path, true},
+        {pty.path, (links / "chain").string(), true},
+        {(links / "a" / "modem").string(), (links / "b" / "modem").string(), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first + " then " + c.second);
+        TComm first, second;
+        first.SetDeviceName(c.first);
+        second.SetDeviceName(c.second);
+        first.Open();
+        if (c.sameDevice) {
+            try {
+                second.Open();
+                ADD_FAILURE() << "the same device opened twice";
+            } catch (const EComError &e) {
+                EXPECT_EQ(std::string(e.what()), Format("Device \"%s\" is locked", c.second.c_str()));
+            }
+        } else {
+            EXPECT_NO_THROW(second.Open());
+        }
+        second.Close();
+        first.Close();
+        EXPECT_FALSE(std::filesystem::exists(LockPath()));
+    }
+}
+
+TEST_F(CommTest, LockTakenThroughALinkGoesEvenWhenTheLinkVanishedMeanwhile)
+{
+    const auto link = lockDir / "by-id-port0";
+    std::filesystem::create_directories(lockDir);
+    std::filesystem::create_symlink(pty.path, link);
+    comm.SetDeviceName(link.string());
+    comm.Open();
+    EXPECT_TRUE(std::filesystem::exists(LockPath()));
+    EXPECT_EQ(LockOwner(LockPath()), static_cast<long>(getpid()));
+    std::filesystem::remove(link); // the modem unplugged: udev takes the link away
+    comm.Close();
+    EXPECT_FALSE(std::filesystem::exists(LockPath()));
+    EXPECT_EQ(LockOwner(LockPath()), 0);
+}
+
 struct SettingCase {
     const char *name;
     std::function<void(TComm &)> set;

@@ -192,7 +192,7 @@ TEST(ModemSimulator, ProfilesAnswerAsTheirHandset)
 TEST(ModemSimulator, EveryEquipmentNameHasAProfile)
 {
     const char *names[] = {"A1",  "M1",  "M20",  "GM12",    "Nokia6210", "Nokia6650", "Nokia9110",
-                           "M35", "S25", "T260", "WaveCom", "TC35",      "Fasttrack"};
+                           "M35", "S25", "T260", "WaveCom", "TC35",      "Fasttrack", "Generic"};
     ASSERT_EQ(ModemProfiles().size(), std::size(names));
     for (size_t i = 0; i < std::size(names); ++i)
         EXPECT_STREQ(ModemProfiles()[i].name, names[i]);

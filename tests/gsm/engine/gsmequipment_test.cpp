@@ -15,6 +15,10 @@ TEST(Equipment, NamesAndLookup)
         EXPECT_EQ(StrToEquipment(GSMEquipmentNames[i]), static_cast<TGSMEquipment>(i));
     EXPECT_EQ(StrToEquipment("wavecom"), eqWaveCom);
     EXPECT_EQ(StrToEquipment("M20"), eqM20);
+    // The type for current modems joins the list at the end: the thirteen keep their numbers.
+    EXPECT_EQ(eqGeneric, 13);
+    EXPECT_EQ(StrToEquipment("generic"), eqGeneric);
+    EXPECT_STREQ(GSMEquipmentCaptions[eqGeneric], "Generic");
     try {
         StrToEquipment("M21");
         ADD_FAILURE();
@@ -31,8 +35,9 @@ TEST(Equipment, SendLengthAndFormats)
         int length;
         TSMSFormats formats;
     } cases[] = {
-        {eqA1, 165, 1},        {eqM1, 164, 1},  {eqM20, 28, 3},     {eqGM12, 28, 1}, {eqNokia6210, 28, 3},
-        {eqNokia9110, 164, 2}, {eqT260, 28, 1}, {eqWaveCom, 29, 1}, {eqTC35, 28, 3}, {eqFasttrack, 28, 3},
+        {eqA1, 165, 1},       {eqM1, 164, 1},        {eqM20, 28, 3},     {eqGM12, 28, 1},
+        {eqNokia6210, 28, 3}, {eqNokia9110, 164, 2}, {eqT260, 28, 1},    {eqWaveCom, 29, 1},
+        {eqTC35, 28, 3},      {eqFasttrack, 28, 3},  {eqGeneric, 28, 3},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(CMGSLength(c.eq, 58), c.length) << GSMEquipmentNames[c.eq];
@@ -116,6 +121,70 @@ TEST(Engine, OpenWithoutPort)
     std::string value;
     EXPECT_THROW(gsm.GetModemInfo(1, value), EGSMError);
     EXPECT_TRUE(busy.empty());
+}
+
+TEST(Equipment, GenericBehaviour)
+{
+    const TGSMEquipmentBehaviour &g = EquipmentBehaviour(eqGeneric);
+    EXPECT_EQ(g.baud, br115200);
+    EXPECT_EQ(g.pin, TPinDialogue::Cpin);
+    EXPECT_EQ(g.registration, TRegistrationQuery::CregCeregC5greg);
+    EXPECT_STREQ(g.switchOff, "AT+CFUN=0");
+    EXPECT_TRUE(g.scaInPdu);
+    EXPECT_TRUE(g.chooseStorages);
+    EXPECT_TRUE(g.ucs2Text);
+    EXPECT_EQ(g.sendPauseMs + g.readPauseMs, 0);
+    // The thirteen are as they were: no storage choice, no UCS2 text mode.
+    for (size_t i = 0; i < kGSMEquipmentCount - 1; ++i) {
+        const auto &b = EquipmentBehaviour(static_cast<TGSMEquipment>(i));
+        EXPECT_FALSE(b.chooseStorages || b.ucs2Text) << GSMEquipmentNames[i];
+        EXPECT_NE(b.registration, TRegistrationQuery::CregCeregC5greg) << GSMEquipmentNames[i];
+    }
+}
+
+TEST(Equipment, StoragesChosenFromWhatTheModemOffers)
+{
+    const struct {
+        const char *offered; // the +CPMS=? answer without its prefix
+        const char *chosen;
+    } cases[] = {
+        {R"(("SM","ME","MT"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")"},
+        {R"(("SM","ME","MT","SR"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")"},
+        {R"(("ME","SM","SR"),("ME","SM"),("ME","SM"))", R"("ME","ME","ME")"},
+        {R"(("SM"),("SM"),("SM"))", R"("SM","SM","SM")"},
+        // Write storage without a known name: only the read storage is chosen.
+        {R"(("SM","ME"),("BM"),("SM","ME"))", R"("ME")"},
+        {R"(("SM","ME"))", R"("ME")"},
+        {R"("SM","ME")", R"("SM","ME")"}, // without parentheses each list holds one name
+        {R"(("BM","SR"),("BM"),("BM"))", ""},
+        {"", ""},
+        {"(", ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ChooseStorages(c.offered), c.chosen) << c.offered;
+}
+
+TEST(Equipment, RegistrationCombinedOverTechnologies)
+{
+    const struct {
+        std::array<int, 3> byTechnology; // +CREG, +CEREG, +C5GREG
+        int status;
+    } cases[] = {
+        {{-1, -1, -1}, 0}, {{1, -1, -1}, 1},
+        {{0, 1, -1}, 1},  // an LTE stick: no circuit-switched registration
+        {{2, 5, -1}, 5},  // roaming on LTE while 2G searches
+        {{5, 1, -1}, 1},  // home before roaming
+        {{0, 0, 1}, 1},   // 5G
+        {{0, 6, -1}, 1},  // registered for SMS only, home
+        {{0, 7, -1}, 5},  // ... roaming
+        {{0, 9, 10}, 1},  // CSFB not preferred
+        {{2, 0, -1}, 2},  // nowhere registered: what +CREG says
+        {{-1, 3, -1}, 3}, // no +CREG: the first one known
+        {{-1, -1, 4}, 4},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(CombinedRegistration(c.byTechnology), c.status)
+            << c.byTechnology[0] << "," << c.byTechnology[1] << "," << c.byTechnology[2];
 }
 
 } // namespace
