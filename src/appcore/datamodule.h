@@ -148,6 +148,7 @@ public:
     // payloads that were still incomplete when the program last ran. nullptr without a store, or
     // while it cannot be opened (the failure is reported once, as every failure of the store).
     TMessageStore *Store();
+    // Closes the store (the next use opens StoreName again); what Store() gave is invalid then.
     void CloseStore();
     // Sends composed segments (see SendComposed above), logging each in the SMS log and recording
     // the message in the store; a store that cannot be written is reported, the sending goes on.
