@@ -223,6 +223,7 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory,
     GSM.OnUnsolicitedSMS = [this](TObject *, int idx, TSMS *sms) { GSMUnsolicitedSMS(idx, sms); };
     GSM.OnNetworkRegistration = [this](TObject *, int status) { GSMNetworkRegistration(status); };
     GSM.OnBusyChanged = [this](TObject *, bool busy) { GSMBusyChanged(busy); };
+    GSM.OnRestart = [this](TObject *, const std::string &reason) { GSMRestart(reason); };
     // Failures of the handlers above while the engine processes lines on its own (a message
     // that could not be recorded and stays on the handset) have no other caller.
     GSM.OnProcessingError = [this](TObject *, const std::string &message) { ReportError(message); };
@@ -367,11 +368,16 @@ void TGSMDataModule::LogModemChar(char c)
         return;
     if (c != '\n')
         LineBuffer += "\r\n";
-    // Concatenated, not formatted: a NUL from the line must not cut the record short.
-    const std::string record = DateTimeToStr(Now()) + ": " + LineBuffer;
+    const std::string record = std::move(LineBuffer);
     LineBuffer.clear();
+    gsmLogRecord(record);
+}
+
+void TGSMDataModule::gsmLogRecord(const std::string &record)
+{
     try {
-        AppendToLogFile(GSMLogName, record);
+        // Concatenated, not formatted: a NUL from the line must not cut the record short.
+        AppendToLogFile(GSMLogName, DateTimeToStr(Now()) + ": " + record);
         m_gsmLogFailing = false;
     } catch (const std::exception &e) {
         // The traffic log must not stop the dialogue with the handset; the user hears of a
@@ -479,6 +485,17 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     if (DeleteHandled)
         GSM.DeleteSMS(Idx);
     handleKept();
+}
+
+void TGSMDataModule::GSMRestart(const std::string &aReason)
+{
+    const std::string note = Format("The handset restarted (%s) and was set up again", aReason.c_str());
+    if (SMSLogView)
+        SMSLogView->AddLine(note);
+    gsmLogRecord(note + "\r\n");
+    // Messages that reached the storage while the handset announced nothing.
+    readStorage();
+    SendMessageToForms(kMsgEngineState, kEngineOpened, nullptr);
 }
 
 void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)

@@ -138,6 +138,9 @@ public:
     void GSMBusyChanged(bool aBusy);
     void GSMNetworkRegistration(int aNewStatus);
     void GSMUnsolicitedSMS(int Idx, TSMS *aSMS);
+    // The handset restarted and the engine set it up again: noted in the SMS log view and the
+    // GSM log, then its storage is handled as after a login.
+    void GSMRestart(const std::string &aReason);
     void GSMRxChar(char aChar);
 
     void LogModemChar(char c);
@@ -176,6 +179,7 @@ public:
 private:
     // Shows and writes one line of the SMS log; Shown, when given, is how the view shows it.
     void smsLogLine(const std::string &line, const QString &shown = {});
+    void gsmLogRecord(const std::string &record);
     void readStorage();
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     // Records a received message before anything else happens to it; raises EMessageKept when

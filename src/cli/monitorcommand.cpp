@@ -236,10 +236,16 @@ int RunMonitor(const QStringList &args)
                 quiet = false;
             });
         };
+        // A restart of the handset is an event; the data module then handles its storage.
+        dm.GSM.OnRestart = [&, handle = std::move(dm.GSM.OnRestart)](TObject *sender,
+                                                                     const std::string &reason) {
+            out.Event(QJsonObject{{"event", "restart"}, {"reason", LogText(reason)}});
+            handle(sender, reason);
+        };
         dm.GSM.OnUnsolicitedLine = [&](TObject *, const std::string &line) {
-            // Echoes and results of the engine's own commands (acknowledgements) are no events
-            // of the handset.
-            if (quiet || line.rfind("AT", 0) == 0 || FindResultCode(line))
+            // Echoes and results of the engine's own commands (acknowledgements, setting up a
+            // restarted handset) are no events of the handset.
+            if (quiet || dm.GSM.Recovering() || line.rfind("AT", 0) == 0 || FindResultCode(line))
                 return;
             out.Event(
                 QJsonObject{{"event", "line"},
@@ -273,6 +279,7 @@ int RunMonitor(const QStringList &args)
         dm.GSM.OnUnsolicitedSMS = nullptr;
         dm.GSM.OnNetworkRegistration = nullptr;
         dm.GSM.OnUnsolicitedLine = nullptr;
+        dm.GSM.OnRestart = nullptr;
         try {
             dm.GSM.Close();
         } catch (const std::exception &) {

@@ -136,41 +136,60 @@ bool AnnouncesBody(std::string_view line)
     return StartsWith(line, "+CDS:") && line.find(',') == std::string_view::npos;
 }
 
-void HandleReplyLine(TReplyState &st, const std::string &line)
+// What a received line is to the waiting command.
+enum class TLineKind {
+    Answer, // its echo, a final result, or a reply line it waits for
+    Named,  // a line that begins with its name: an answer for sure
+    Other,  // AT dialogue that is not its answer (unsolicited reports, RING, routed messages)
+    Noise   // no AT dialogue at all
+};
+
+TLineKind HandleReplyLine(TReplyState &st, const std::string &line)
 {
     const std::string upper = UpperASCII(line);
     const std::string &name = st.commandName;
-    if (StartsWith(upper, "AT" + name))
-        return; // the modem's echo of the command
+    if (StartsWith(upper, "AT" + name)) {
+        st.echoSeen = true;
+        return TLineKind::Answer; // the modem's echo of the command
+    }
     if (const TResultCode *rc = FindResultCode(line)) {
         st.skipBody = false;
-        if (rc->params.find("RES") != std::string_view::npos) {
-            st.resultCode = rc->code;
-            st.resultLine = line;
-            st.receiveStatus |= kWaitResult | kWaitReply;
-        }
-        return;
+        if (rc->params.find("RES") == std::string_view::npos)
+            return TLineKind::Other;
+        st.resultCode = rc->code;
+        st.resultLine = line;
+        st.receiveStatus |= kWaitResult | kWaitReply;
+        return TLineKind::Answer;
     }
     if (st.skipBody && !line.empty()) {
         st.skipBody = false; // a routed message's body: the idle parser takes it afterwards
-        return;
+        return TLineKind::Other;
     }
     const std::string prefix = name + ":";
-    if (!StartsWith(upper, prefix) && AnnouncesBody(line)) {
+    const bool named = StartsWith(upper, prefix);
+    if (!named && AnnouncesBody(line)) {
         st.skipBody = true;
-        return;
+        return TLineKind::Other;
+    }
+    const bool dialogue = line.empty() || line[0] == '+' || line[0] == '^';
+    if (named && st.namedBytes <= kMaxReplyText) {
+        ++st.namedLines;
+        st.namedBytes += line.size();
     }
     if (st.waitMask & kPrefixedReply) {
-        if (StartsWith(upper, prefix))
-            Collect(st, std::string(TrimBlanks(std::string_view(line).substr(prefix.size()))));
-        return;
+        if (!named)
+            return dialogue ? TLineKind::Other : TLineKind::Noise;
+        Collect(st, std::string(TrimBlanks(std::string_view(line).substr(prefix.size()))));
+        return TLineKind::Named;
     }
-    if (line.empty())
-        return;
     // Answer lines of other commands (an unsolicited "+CREG: 1" during "AT+CSQ") are not ours.
-    if ((line[0] == '+' || line[0] == '^') && !StartsWith(upper, prefix))
-        return;
+    if (dialogue && !named)
+        return TLineKind::Other;
     Collect(st, line);
+    if (named)
+        return TLineKind::Named;
+    // A text line answers only a command that waits for reply lines.
+    return (st.waitMask & kWaitReply) ? TLineKind::Answer : TLineKind::Noise;
 }
 
 // The end of the line text in b[start, end): trailing CRs belong to the line end.
@@ -186,7 +205,7 @@ size_t WithoutTrailingCRs(const std::string &b, size_t start, size_t end)
 bool FeedReply(TReplyState &st, std::string_view chunk)
 {
     const uint8_t statusBefore = st.receiveStatus;
-    bool lineEnded = false;
+    bool answered = false;
     if (!ChunkEndsMidLine(chunk, st.waitMask) && (st.waitMask & kWaitLineEnd))
         st.receiveStatus |= kWaitLineEnd;
     if ((st.waitMask & kWaitPrompt) && chunk.find('>') != std::string_view::npos)
@@ -200,6 +219,7 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
         // The rest of an over-long line, up to its end.
         while (pos < n && !IsControl(b[pos]))
             ++pos;
+        st.noiseBytes += pos;
         st.discarding = pos == n;
     }
     size_t keep = n; // start of an incomplete line, kept for the next chunk
@@ -215,22 +235,36 @@ bool FeedReply(TReplyState &st, std::string_view chunk)
         }
         const size_t end = WithoutTrailingCRs(b, start, pos);
         if (b[pos] == '\n' && end - start <= kMaxLineLength) {
-            lineEnded = lineEnded || end > start; // empty lines are no progress
-            HandleReplyLine(st, b.substr(start, end - start));
+            switch (HandleReplyLine(st, b.substr(start, end - start))) {
+            case TLineKind::Answer:
+            case TLineKind::Named:
+                answered = true;
+                break;
+            case TLineKind::Noise:
+                st.noiseBytes += end - start;
+                break;
+            case TLineKind::Other:
+                break;
+            }
             if ((st.receiveStatus & kWaitResult) && (st.receiveStatus & kWaitReply))
                 st.receiveStatus |= kWaitFinal;
+        } else {
+            st.noiseBytes += end - start; // a run ended by another control character is dropped
         }
-        // A run ended by another control character is dropped.
         ++pos;
     }
     st.buffer.erase(0, keep);
     if (WithoutTrailingCRs(st.buffer, 0, st.buffer.size()) > kMaxLineLength ||
         st.buffer.size() > 2 * kMaxLineLength) {
         // No line is this long (nor its run of line ends): the whole of it goes, not its head.
+        st.noiseBytes += st.buffer.size();
         st.buffer.clear();
         st.discarding = true;
     }
-    return lineEnded || st.receiveStatus != statusBefore;
+    // Only what the command waits for counts: a reply line collected by a command that asked
+    // for none is no progress, nor is a condition it does not wait for.
+    const uint8_t gained = st.receiveStatus & static_cast<uint8_t>(~statusBefore);
+    return answered || (gained & st.waitMask) != 0;
 }
 
 bool ReplyConditionsMet(const TReplyState &st)
@@ -268,6 +302,7 @@ void AppendReceived(TReceiveBuffer &rb, std::string_view chunk)
     if (!IsControl(rb.data[drop - 1]) && !IsControl(rb.data[drop]))
         DiscardRestOfLine(rb);
     rb.data.erase(0, drop);
+    rb.consumed += drop;
     rb.dispatched = rb.dispatched > drop ? rb.dispatched - drop : 0;
     if (rb.pendingBodyLength > 0)
         rb.pendingBodyBegin = rb.pendingBodyBegin > drop ? rb.pendingBodyBegin - drop : 0;
@@ -279,6 +314,7 @@ void EraseHead(TReceiveBuffer &rb, size_t count)
 {
     count = std::min(count, rb.data.size());
     rb.data.erase(0, count);
+    rb.consumed += count;
     rb.dispatched = rb.dispatched > count ? rb.dispatched - count : 0;
 }
 

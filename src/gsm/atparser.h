@@ -73,6 +73,13 @@ struct TReplyState {
     std::string buffer;                        // received bytes of an unfinished line
     bool discarding = false;                   // the rest of an over-long line is being dropped
     bool skipBody = false;                     // the next line is the body of a routed message
+    // What arrived while the command waited, beside its answer:
+    size_t noiseBytes = 0; // bytes that are no AT dialogue at all (lines the command did not ask
+                           // for that are no result code or "+"/"^" line, runs cut by stray
+                           // control characters, over-long runs): a wrong port or line speed
+    size_t namedLines = 0; // lines beginning with the command's name and ":" (sure answers)
+    size_t namedBytes = 0; // their characters; counting stops at kMaxReplyText
+    bool echoSeen = false; // the handset echoed the command
 };
 
 // True when a received chunk leaves a line unfinished: it ends neither with CR or LF nor, while a
@@ -80,8 +87,10 @@ struct TReplyState {
 bool ChunkEndsMidLine(std::string_view chunk, uint8_t waitMask);
 // Feeds one received chunk to the parser of the waiting command: marks line completion and the
 // prompt, collects reply lines, records the final result, and keeps an incomplete tail. Returns
-// true when the chunk made progress (a whole line, or a new condition): only that restarts the
-// silence timeout, so bytes that never form a line cannot keep a command waiting for ever.
+// true when the chunk made progress: a line that answers the command (its echo, a final result,
+// a reply line it waits for) or a condition it waits for. Only that restarts the silence timeout,
+// so neither bytes that never form a line nor lines that answer something else (unsolicited
+// reports, the sentences of a navigation receiver) keep a command waiting.
 // A line longer than kMaxLineLength is dropped whole. The line after the header of a routed
 // message ("+CMT:", "+CBM:", a PDU-mode "+CDS:") is that message's body: it is left to the
 // idle parser and never collected as the command's reply.
@@ -99,6 +108,8 @@ struct TReceiveBuffer {
     bool discardUncounted = false; // ... and is not yet counted in discardedLines
     bool bodyJustEnded = false;    // a body ended at the dispatch position: its line must end next
     size_t discardedLines = 0;     // lines dropped whole or in part, not yet reported
+    uint64_t consumed = 0;         // bytes taken off the head so far: where data[0] stands in the
+                                   // stream of everything received
 };
 
 // Appends received bytes, dropping the oldest when the buffer would pass kMaxReceiveBuffer. A

@@ -58,6 +58,9 @@ using TNetworkRegistrationEvent = std::function<void(TObject *Sender, int aNewSt
 using TBusyChanged = std::function<void(TObject *Sender, bool aBusy)>;
 // A failure while idle lines were processed for the async thread (nobody else could catch it).
 using TProcessingErrorEvent = std::function<void(TObject *Sender, const std::string &aMessage)>;
+// The handset restarted while open and has been set up again; aReason says how the restart
+// showed ("RDY", "its echo is back on", ...).
+using TRestartEvent = std::function<void(TObject *Sender, const std::string &aReason)>;
 
 // The text-mode status words of stored messages, index = the status number of 3GPP TS 27.005
 // 3.1 (0 REC UNREAD ... 3 STO SENT, 4 ALL).
@@ -157,12 +160,21 @@ public:
     TNetworkRegistrationEvent OnNetworkRegistration;
     TBusyChanged OnBusyChanged;
     TProcessingErrorEvent OnProcessingError;
+    // A handset that restarts while open (it announces its start, echoes again although told not
+    // to, or its SIM asks for the PIN again) is set up again by the engine itself, with the open
+    // sequence of its equipment, when no command runs; then this event is raised, so that the
+    // application can read what reached the storage meanwhile. A set-up that fails is reported
+    // through OnProcessingError.
+    TRestartEvent OnRestart;
 
     // State while open.
     int NetworkRegistration() const { return m_networkRegistration; }
     const std::string &Memory() const { return m_memory; } // with its double quotes
     int MessageService() const { return m_messageService; }
     bool Busy() const { return m_busyCount > 0; }
+    // True while a restarted handset is being set up again, OnRestart included: its dialogue is
+    // no news of the handset.
+    bool Recovering() const { return m_recovering; }
 
     // The AT transaction: writes Cmd (with flag 0x08 the part before ">", then after the
     // prompt the part after it and Ctrl-Z), waits as the flags say, and returns the numeric
@@ -175,6 +187,10 @@ public:
     [[noreturn]] void RaiseResultError(const std::string &ResultLine, const std::string &Cmd);
     void BeginBusy();
     void EndBusy();
+
+    // Received bytes held unparsed (the receive buffer and the waiting command's unfinished
+    // line); bounded whatever the device sends.
+    size_t PendingInput() const;
 
     // True once the line to the handset is gone (hang-up or a failed read) until the next open:
     // every command then fails at once with the lost-connection error.
@@ -232,6 +248,7 @@ protected:
     virtual void DoNetworkRegistration(int aNewStatus);
     virtual void DoBusyChanged(bool aBusy);
     virtual void DoProcessingError(const std::string &aMessage);
+    virtual void DoRestart(const std::string &aReason);
     // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
     virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
 
@@ -253,6 +270,7 @@ private:
     bool handleDeliverHeader(const std::string &line);
     bool handleStatusReportHeader(const std::string &line);
     bool handleBroadcastHeader(const std::string &line);
+    bool handleRestartLine(const std::string &line);
     void pauseMs(int ms) const;
     void chooseStorages();
     void queryRegistration(const std::string &command, bool optional);
@@ -261,14 +279,27 @@ private:
 
     void processReceivedForAsync();
     void reportDiscardedLines();
+    enum class TWaitEnd { Done, Silence, Limit };
     void waitQuiet(uint8_t flags);
-    bool waitForReply(uint8_t required, const std::string &cmd);
+    TWaitEnd waitForReply(uint8_t required, const std::string &cmd);
     void checkDeviceLost(const std::string &cmd);
     void deviceLost(const std::string &reason);
     void reportLostWhileIdle();
     bool isMainThread() const;
     void waitForReadiness();
     void registerStatus(int status);
+
+    // The handset's initialisation dialogue, at open and after a restart.
+    void setupHandset();
+    // Where the receive stream stands: everything received so far.
+    uint64_t receivedSoFar() const;
+    // Records a sign that the handset restarted and wakes the idle processing to set it up again.
+    void noticeRestart(const std::string &reason);
+    std::string takeRestartReason();
+    void checkRestartSigns(bool echoSeen, const std::string &resultLine);
+    // Sets a restarted handset up again; runs from the idle processing, never inside a command.
+    void recoverFromRestart();
+    void processLeftovers();
 
     TGSMEquipment m_equipment = eqM1;
     uint8_t m_smsFormat = kSMSFormatPDU;
@@ -316,6 +347,15 @@ private:
     bool m_savedActive = false;
     bool m_savedDontSynchronize = false;
     bool m_handlersInstalled = false;
+
+    // Restarts of the handset while open.
+    std::string m_restartReason;      // a restart noticed and not yet handled (guarded by m_lock)
+    bool m_recovering = false;        // the handset is being set up again
+    bool m_echoOff = false;           // the handset confirmed that it echoes nothing
+    uint64_t m_settledAt = 0;         // stream position when the last set-up's first command was answered
+    uint64_t m_lineEnd = 0;           // stream position after the line being processed
+    bool m_lineIsMessageText = false; // the line being processed follows a stored message's header
+    bool m_nextIsMessageText = false;
 
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;

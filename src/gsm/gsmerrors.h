@@ -19,6 +19,10 @@ std::string GSMResourceString(int id);
 
 // The engine's own messages.
 inline constexpr const char SNoReplyOnATCommand[] = "No reply on AT command: %s";
+// The same when the device kept sending something else: the port of another function (the
+// navigation receiver of a module) or the wrong line speed.
+inline constexpr const char SNoReplyAmidData[] =
+    "No reply on AT command: %s (the device sends data that is no answer: wrong port or line speed?)";
 inline constexpr const char SResultReturnedOnATCommand[] = "%s%s was returned on AT command: %s";
 inline constexpr const char SErrorWasReturned[] = "Error was returned: %s";
 inline constexpr const char SBadATCommand[] = "Bad AT command";
@@ -43,6 +47,15 @@ inline constexpr const char SDeviceLost[] = "Connection to %s lost on AT command
 // The same while no command waited (a message may have been cut off): reported to the application
 // once, through the processing-error event.
 inline constexpr const char SDeviceLostIdle[] = "Connection to %s lost (%s)";
+
+// A handset that restarted while open: how it showed, and what became of setting it up again.
+inline constexpr const char SRestartEcho[] = "its echo is back on";
+inline constexpr const char SRestartPIN[] = "its SIM asks for the PIN again";
+inline constexpr const char SRestartSetupFailed[] =
+    "The handset restarted (%s) and could not be set up again: %s";
+inline constexpr const char SRestartSetupRestarted[] =
+    "The handset restarted (%s) and restarted again each of the %d times it was being set up; it is left as "
+    "it is";
 
 // Raises EGSMError with the text.
 [[noreturn]] void GSMError(const std::string &msg);

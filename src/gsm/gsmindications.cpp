@@ -6,6 +6,7 @@
 #include "gsm/tpdufields.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kestrel {
 
@@ -32,10 +33,16 @@ void TGSM::ProcessLine(const std::string &aLine)
 {
     // The first rule that takes the line handles it; the rest reach the application.
     static constexpr bool (TGSM::*kRules[])(const std::string &) = {
-        &TGSM::handlePendingBody,   &TGSM::handleRegistrationLine,   &TGSM::handleWindLine,
-        &TGSM::handleSignalLine,    &TGSM::handleStorageIndication,  &TGSM::handleT260StatusIndication,
-        &TGSM::handleDeliverHeader, &TGSM::handleStatusReportHeader, &TGSM::handleBroadcastHeader,
+        &TGSM::handleRestartLine,          &TGSM::handlePendingBody,
+        &TGSM::handleRegistrationLine,     &TGSM::handleWindLine,
+        &TGSM::handleSignalLine,           &TGSM::handleStorageIndication,
+        &TGSM::handleT260StatusIndication, &TGSM::handleDeliverHeader,
+        &TGSM::handleStatusReportHeader,   &TGSM::handleBroadcastHeader,
     };
+    // The answers of commands come here too, once they finished: the line after a stored
+    // message's header is that message's text, whatever it reads like.
+    m_lineIsMessageText =
+        std::exchange(m_nextIsMessageText, StartsWith(aLine, "+CMGR:") || StartsWith(aLine, "+CMGL:"));
     for (auto rule : kRules) {
         if ((this->*rule)(aLine))
             return;

@@ -92,7 +92,10 @@ void TGSM::SetCommandEcho(bool value)
 
 void TGSM::UpdateEcho()
 {
+    // Until the handset confirms, an echo is no sign of anything.
+    m_echoOff = false;
     CheckResult(ExecCommand(Format("ATE%d", m_commandEcho ? 1 : 0), kWaitResult));
+    m_echoOff = !m_commandEcho;
 }
 
 TSMSFormats TGSM::SupportedFormats() const
@@ -164,12 +167,21 @@ void TGSM::CloseDevice(bool Restore)
 
 void TGSM::DoOpen()
 {
+    m_recovering = false;
+    takeRestartReason(); // signs from an earlier session mean nothing now
     OpenDevice();
     TBusyScope busy(*this);
+    m_infoCache.clear();
+    setupHandset();
+}
+
+void TGSM::setupHandset()
+{
     const TGSMEquipmentBehaviour &eq = Behaviour();
     std::vector<std::string> lines;
-    m_infoCache.clear();
     UpdateEcho();
+    // A restart announced before this answer came is the one this set-up follows.
+    m_settledAt = receivedSoFar();
 
     if (eq.pin != TPinDialogue::None) {
         const bool wind = eq.pin == TPinDialogue::Wind;
@@ -242,7 +254,7 @@ void TGSM::DoOpen()
     if (eq.extraOpenCommand)
         CheckResult(ExecCommand(eq.extraOpenCommand, kWaitResult));
     if (eq.openStorage)
-        SelectMemory(eq.openStorage); // not active yet: only recorded
+        m_memory = eq.openStorage; // only recorded, the handset is not told
     m_characterSet.clear();
     if (m_smsFormat == kSMSFormatText) {
         CheckResult(ExecCommand("AT+CSDH=1", kWaitResult));
@@ -342,6 +354,8 @@ void TGSM::waitForReadiness()
 
 void TGSM::DoClose()
 {
+    takeRestartReason();
+    m_echoOff = false; // the next session learns the echo anew
     SetPendingBodyLength(0);
     m_pendingSMS.reset();
     CloseDevice(false);

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -19,6 +20,13 @@ namespace {
 constexpr int kCommandPauseMs = 150;
 // How long an unfinished line may keep the next command waiting without more data.
 constexpr unsigned kQuietWaitMs = 50;
+// An attempt ends at the latest this many silence timeouts after it began, or after the last line
+// that surely answers it: a device that never stops talking (the sentences of a navigation
+// receiver, a port at the wrong speed) cannot hold a command.
+constexpr int kAttemptLimitFactor = 4;
+// Bytes of data that are no AT dialogue at all, received during a failed attempt, that make the
+// failure say so: a stray report or two is no sign of the wrong port.
+constexpr size_t kNoiseHintBytes = 128;
 
 void SleepMs(int ms)
 {
@@ -129,8 +137,17 @@ void TGSM::EndBusy()
 {
     if (m_busyCount == 0)
         return;
-    if (--m_busyCount == 0)
+    if (--m_busyCount == 0) {
         DoBusyChanged(false);
+        // A restart noticed while busy is handled now that nothing runs.
+        bool restarted;
+        {
+            std::lock_guard lock(m_lock);
+            restarted = !m_restartReason.empty();
+        }
+        if (restarted)
+            m_asyncThread->Event.SetEvent();
+    }
 }
 
 void TGSM::DoBusyChanged(bool aBusy)
@@ -237,9 +254,12 @@ void TGSM::waitQuiet(uint8_t flags)
         m_reply.receiveStatus = 0;
         m_reply.lines = nullptr; // the tail of an earlier line is nobody's reply
     }
+    // A device that keeps sending lines without ever ending a chunk on a line end must not hold
+    // the command back either: at most one silence timeout is spent here.
+    const int64_t deadline = GetTickMs() + TimeoutMs(m_recTimeout);
     for (;;) {
         m_replyEvent.ResetEvent();
-        if (m_deviceLost)
+        if (m_deviceLost || GetTickMs() >= deadline)
             break;
         if (WaitForEvent(m_replyEvent, kQuietWaitMs) != TWaitResult::wrSignaled)
             break;
@@ -251,26 +271,43 @@ void TGSM::waitQuiet(uint8_t flags)
     m_reply.waitMask &= static_cast<uint8_t>(~kWaitLineEnd);
 }
 
-// Waits while parsed chunks keep arriving, until the conditions are met (true) or RecTimeout ms
-// pass in silence (false). required == 0 means the conditions of the wait mask.
-bool TGSM::waitForReply(uint8_t required, const std::string &cmd)
+// Waits while answers keep arriving, until the conditions are met (Done), RecTimeout ms pass
+// without an answer (Silence), or the attempt's limit passes (Limit). required == 0 means the
+// conditions of the wait mask.
+TGSM::TWaitEnd TGSM::waitForReply(uint8_t required, const std::string &cmd)
 {
     const bool onMain = isMainThread();
+    const unsigned silence = TimeoutMs(m_recTimeout);
+    const int64_t limit = static_cast<int64_t>(kAttemptLimitFactor) * silence;
+    int64_t deadline = GetTickMs() + limit;
+    size_t named;
+    {
+        std::lock_guard lock(m_lock);
+        named = m_reply.namedLines;
+    }
     for (;;) {
-        const TWaitResult r = WaitForEvent(m_replyEvent, TimeoutMs(m_recTimeout));
+        const int64_t left = deadline - GetTickMs();
+        const unsigned wait = left > 0 ? static_cast<unsigned>(std::min<int64_t>(silence, left)) : 0;
+        const TWaitResult r = wait > 0 ? WaitForEvent(m_replyEvent, wait) : TWaitResult::wrTimeout;
         m_replyEvent.ResetEvent();
         checkDeviceLost(cmd);
         bool done;
         {
             std::lock_guard lock(m_lock);
             done = required ? (m_reply.receiveStatus & required) == required : ReplyConditionsMet(m_reply);
+            // A long listing at a slow line speed is no endless stream: each of its entries
+            // names the command.
+            if (m_reply.namedLines != named) {
+                named = m_reply.namedLines;
+                deadline = GetTickMs() + limit;
+            }
         }
         if (onMain)
             ProcessReceived();
         if (done)
-            return true;
+            return TWaitEnd::Done;
         if (r != TWaitResult::wrSignaled)
-            return false;
+            return wait < silence ? TWaitEnd::Limit : TWaitEnd::Silence;
     }
 }
 
@@ -303,6 +340,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
     bool succeeded = false;
     std::string resultLine;
     int resultCode = 0;
+    bool streaming = false; // the last attempt drowned in data that is no answer
     for (;;) {
         {
             std::lock_guard lock(m_lock);
@@ -310,6 +348,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             m_reply.resultCode = 0;
         }
         succeeded = false;
+        TWaitEnd end = TWaitEnd::Done;
         try {
             checkDeviceLost(Cmd);
             waitQuiet(Flags);
@@ -325,13 +364,18 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 m_reply.resultCode = 0;
                 m_reply.lines = Lines;
                 m_reply.collected = 0;
+                m_reply.noiseBytes = 0;
+                m_reply.namedLines = 0;
+                m_reply.namedBytes = 0;
+                m_reply.echoSeen = false;
                 m_reply.waitMask = (Flags & kWaitPrompt) ? kWaitPrompt : Flags;
             }
             m_replyEvent.ResetEvent();
             bool proceed = true;
             if (Flags & kWaitPrompt) {
                 m_comDevice->WriteString(commandPart + "\r");
-                proceed = waitForReply(kWaitPrompt, Cmd);
+                end = waitForReply(kWaitPrompt, Cmd);
+                proceed = end == TWaitEnd::Done;
                 if (proceed) {
                     waitQuiet(Flags & static_cast<uint8_t>(~kWaitPrompt));
                     m_replyEvent.ResetEvent();
@@ -355,7 +399,8 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 if (mask == 0) {
                     succeeded = true;
                 } else {
-                    succeeded = waitForReply(0, Cmd);
+                    end = waitForReply(0, Cmd);
+                    succeeded = end == TWaitEnd::Done;
                     std::lock_guard lock(m_lock);
                     if (succeeded && (mask & kWaitResult))
                         succeeded = ResultIsOK(m_reply.resultLine);
@@ -372,13 +417,19 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
             SleepMs(kCommandPauseMs);
             throw;
         }
+        bool echoSeen;
         {
             std::lock_guard lock(m_lock);
             m_reply.waitMask = 0;
             m_reply.lines = nullptr;
             resultLine = m_reply.resultLine;
             resultCode = m_reply.resultCode;
+            echoSeen = m_reply.echoSeen;
+            // An unfinished run counts too: bytes that never end a line are no answer either.
+            streaming = !succeeded && (end == TWaitEnd::Limit ||
+                                       m_reply.noiseBytes + m_reply.buffer.size() >= kNoiseHintBytes);
         }
+        checkRestartSigns(echoSeen, resultLine);
         SleepMs(kCommandPauseMs);
         --attempts;
         if (!succeeded)
@@ -389,7 +440,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
     if (!succeeded) {
         if (!resultLine.empty())
             RaiseResultError(resultLine, Cmd);
-        GSMErrorFmt(SNoReplyOnATCommand, Cmd.c_str());
+        GSMErrorFmt(streaming ? SNoReplyAmidData : SNoReplyOnATCommand, Cmd.c_str());
     }
     return resultCode;
 }
@@ -453,6 +504,7 @@ void TGSM::ProcessReceived()
             if (m_reply.waitMask != 0)
                 return;
             line = ExtractIdleLine(m_receive);
+            m_lineEnd = m_receive.consumed;
         }
         // What was dropped on the way to this line is reported before it.
         reportDiscardedLines();
@@ -477,23 +529,22 @@ void TGSM::reportDiscardedLines()
 
 void TGSM::processReceivedForAsync()
 {
-    // The async thread has no caller to report to: the application hears of each failure, and
-    // the lines after the one that failed are processed at once (it is already out of the buffer).
-    for (;;) {
-        try {
-            ProcessReceived();
-            break;
-        } catch (const std::exception &e) {
-            DoProcessingError(e.what());
-        }
-    }
+    // The async thread has no caller to report to: the application hears of each failure.
+    processLeftovers();
     reportLostWhileIdle();
+    recoverFromRestart();
 }
 
 void TGSM::DoProcessingError(const std::string &aMessage)
 {
     if (OnProcessingError)
         OnProcessingError(this, aMessage);
+}
+
+size_t TGSM::PendingInput() const
+{
+    std::lock_guard lock(m_lock);
+    return m_receive.data.size() + m_reply.buffer.size();
 }
 
 void TGSM::SetPendingBodyLength(size_t Length)

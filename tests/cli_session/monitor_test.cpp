@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -125,6 +128,41 @@ TEST_F(CliMonitor, ArrivingMessageIsHandled)
     const QStringList transcript = sim.Control("transcript");
     EXPECT_FALSE(transcript.filter("AT+CSCA=\"\"").isEmpty()) << transcript.join('\n').toStdString();
     EXPECT_TRUE(transcript.filter("+0000000000").isEmpty());
+}
+
+TEST_F(CliMonitor, RestartedHandsetIsSetUpAgain)
+{
+    // The handset restarts under the monitor and comes back with its power-on settings (no
+    // indications). A message delivered right after is still handled (found in the storage the
+    // monitor reads once it set the handset up again), and so is one delivered later.
+    TRunningKestrel monitor(Monitor({"--indications", "deliver"}));
+    ASSERT_TRUE(monitor.WaitForEvent("registration"));
+    sim.Control("restart 300 \\r\\nRDY\\r\\n");
+    QThread::msleep(400);
+    sim.Control("deliver +4917123 Right after the restart");
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    sim.Control("deliver +4917123 Routed again");
+    ASSERT_TRUE(monitor.WaitForEvent("message"));
+    const TRun run = monitor.Stop();
+    ASSERT_EQ(run.status, 0) << run.err.toStdString();
+    std::vector<QString> events;
+    for (const auto &json : run.json)
+        if (json["event"].toString() != "log")
+            events.push_back(json["event"].toString());
+    const auto restarts = Events(run, "restart");
+    ASSERT_EQ(restarts.size(), 1u) << run.out.toStdString();
+    EXPECT_EQ(restarts[0]["reason"].toString(), "RDY");
+    const auto messages = Events(run, "message");
+    ASSERT_EQ(messages.size(), 2u) << run.out.toStdString();
+    EXPECT_EQ(messages[0]["message"].toObject()["text"].toString(), "Right after the restart");
+    EXPECT_EQ(messages[1]["message"].toObject()["text"].toString(), "Routed again");
+    EXPECT_EQ(messages[1]["index"].toInt(), -1);
+    EXPECT_LT(std::find(events.begin(), events.end(), "restart") - events.begin(),
+              std::find(events.begin(), events.end(), "message") - events.begin());
+    EXPECT_TRUE(Events(run, "line").empty()) << run.out.toStdString();
+    EXPECT_TRUE(Events(run, "error").empty()) << run.out.toStdString();
+    ExpectLogFileAgrees(dir.filePath("sms.log"), run);
+    EXPECT_EQ(StoredCount(), 0);
 }
 
 TEST_F(CliMonitor, MultipartArrivingInPieces)

@@ -300,11 +300,16 @@ TEST(HostileAnswers, SplitAtEveryByte)
 }
 
 // A line of 1 MiB without end while a command waits: it does not keep the command waiting (only
-// whole lines restart the silence timeout), and the line is reported once as discarded.
+// whole lines restart the silence timeout), the failure names the flood as the likely cause, and
+// the line is reported once as discarded.
 TEST(HostileAnswers, MebibyteWithoutLineEndDuringACommand)
 {
     TAnswerRig rig;
-    const TAnswerCase c{"", "read", "No reply on AT command: AT+CMGR=1", kDiscarded + "; "};
+    const TAnswerCase c{
+        "", "read",
+        "No reply on AT command: AT+CMGR=1 (the device sends data that is no answer: wrong port "
+        "or line speed?)",
+        kDiscarded + "; "};
     EXPECT_EQ(RunAnswer(rig, c, "\r\n+CMGR: 0,,14\r\n" + std::string(1 << 20, '7'), {}), c.result);
     rig.sim.SetSilent(false);
     EXPECT_EQ(rig.gsm.ExecCommand("AT", kWaitResult), 0);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <string>
 #include <vector>
 
@@ -240,6 +242,85 @@ TEST(ReplyParser, FloodOfLinesCollectsABoundedAmount)
         EXPECT_TRUE(FeedReply(st, line));
     EXPECT_EQ(lines.size(), kMaxReplyText / 1000);
     EXPECT_EQ(st.receiveStatus, kWaitReply);
+}
+
+// Which lines restart a command's silence timeout: only what answers it. Lines of another
+// function on the same port (a navigation receiver's sentences) or of the handset's own reports
+// do not, and data that is no AT dialogue at all is counted as such.
+struct TProgressCase {
+    const char *name;
+    const char *cmd;
+    uint8_t flags;
+    std::string text;
+    bool progress;
+    size_t noise;
+    size_t named;
+};
+
+const std::string kSentence = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47";
+
+const TProgressCase kProgressCases[] = {
+    {"sentence to a set command", "ATE1", 0x01, kSentence + "\r\n", false, kSentence.size(), 0},
+    {"sentence to a prefixed query", "AT+CSQ", 0x13, kSentence + "\r\n", false, kSentence.size(), 0},
+    // A command that takes any text line as its reply cannot tell: the attempt's limit ends it.
+    {"sentence to a command that collects text", "AT+CGMI", 0x03, kSentence + "\r\n", true, 0, 0},
+    {"report of another command", "AT+CSQ", 0x13, "\r\n+CREG: 1\r\n", false, 0, 0},
+    {"RING ends nothing", "ATE1", 0x01, "\r\nRING\r\n", false, 0, 0},
+    {"routed message during a query", "AT+CSQ", 0x13, "\r\n+CMT: ,24\r\n0791AB\r\n", false, 0, 0},
+    {"echo", "ATE1", 0x01, "ATE1\r\r\n", true, 0, 0},
+    {"final result", "ATE1", 0x01, "\r\nOK\r\n", true, 0, 0},
+    {"prefixed answer", "AT+CSQ", 0x13, "\r\n+CSQ: 20,99\r\n", true, 0, 1},
+    {"listing entry", "AT+CMGL", 0x03, "\r\n+CMGL: 1,0,,23\r\n", true, 0, 1},
+    {"text line to a set command", "AT+CSCA=\"+49\"", 0x01, "\r\nhello\r\n", false, 5, 0},
+    {"runs cut by stray control characters", "ATE1", 0x01, "GP\x01xyz\x07\r\n", false, 5, 0},
+    {"bytes without a line end wait in the buffer", "ATE1", 0x01, std::string(100, '~'), false, 0, 0},
+};
+
+class ReplyProgress : public ::testing::TestWithParam<TProgressCase> {};
+
+TEST_P(ReplyProgress, OnlyAnswersCount)
+{
+    const TProgressCase &c = GetParam();
+    TLines lines;
+    TReplyState st;
+    st.commandName = *ATCommandName(c.cmd);
+    st.waitMask = c.flags;
+    st.lines = &lines;
+    EXPECT_EQ(FeedReply(st, c.text), c.progress);
+    EXPECT_EQ(st.noiseBytes, c.noise);
+    EXPECT_EQ(st.namedLines, c.named);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplyProgress, ::testing::ValuesIn(kProgressCases), [](const auto &info) {
+    std::string n = info.param.name;
+    for (char &ch : n)
+        if (!std::isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return n;
+});
+
+TEST(ReplyParser, StreamOfSentencesIsNoProgressAndCountsAsNoise)
+{
+    TReplyState st;
+    st.commandName = "E1";
+    st.waitMask = 0x01;
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_FALSE(FeedReply(st, kSentence + "\r\n")) << i;
+    EXPECT_EQ(st.noiseBytes, 1000 * kSentence.size());
+    EXPECT_TRUE(st.buffer.empty());
+    // The handset's answer still ends it.
+    EXPECT_TRUE(FeedReply(st, "ATE1\r\r\nOK\r\n"));
+    EXPECT_TRUE(st.echoSeen);
+    EXPECT_TRUE(ReplyConditionsMet(st));
+    // Over-long runs without any line end go as noise, and the buffer stays bounded.
+    TReplyState raw;
+    raw.commandName = "E1";
+    raw.waitMask = 0x01;
+    const std::string junk(4096, 'x');
+    for (int i = 0; i < 64; ++i)
+        FeedReply(raw, junk);
+    EXPECT_LE(raw.buffer.size(), kMaxLineLength);
+    EXPECT_EQ(raw.noiseBytes + raw.buffer.size(), 64u * junk.size());
 }
 
 TEST(ResultCodes, Table)

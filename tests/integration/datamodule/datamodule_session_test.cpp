@@ -11,8 +11,12 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -102,6 +106,57 @@ TEST_F(DataModuleSession, IndicatedMessageIsReadProcessedAndDeleted)
     ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty() && sim.StoredMessages().empty(); }));
     EXPECT_EQ(view.lines[0][0], '>');
     EXPECT_NE(view.lines[0].find("OA: +441234567890"), std::string::npos);
+    dm->GSM.Close();
+}
+
+// The handset restarts while logged in: the engine sets it up again, the data module notes it and
+// handles what reached the storage meanwhile as at login, and the windows hear that the engine is
+// open again (the window refreshes what it shows of the handset).
+TEST_F(DataModuleSession, RestartedHandsetIsSetUpAgainAndItsStorageHandled)
+{
+    struct TStates : TMessageTarget {
+        std::vector<long long> states;
+        void HandleMessage(int Msg, long long WParam, const TSMS *) override
+        {
+            if (Msg == kMsgEngineState)
+                states.push_back(WParam);
+        }
+    } forms;
+    TModemSimulatorOptions o;
+    o.equipment = "M20";
+    TModemSimulator sim(o);
+    auto dm = Module(sim);
+    dm->AddForm(&forms);
+    dm->GSM.Open();
+    WaitUntil([] { return false; }, 300);
+    view.lines.clear();
+    forms.states.clear();
+
+    sim.Restart(200, "\r\nRDY\r\n");
+    // The message arrives before the engine set the handset up again (no event loop runs): the
+    // handset stores it and says nothing.
+    auto waitPlain = [](const std::function<bool()> &cond) {
+        for (int i = 0; i < 300 && !cond(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    waitPlain([&] { return !sim.Restarting(); });
+    sim.DeliverPdu(kDeliverHello);
+    waitPlain([&] { return !sim.StoredMessages().empty(); });
+    ASSERT_EQ(sim.StoredMessages().size(), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= 2 && sim.StoredMessages().empty(); }));
+    EXPECT_EQ(view.lines[0], "The handset restarted (RDY) and was set up again");
+    EXPECT_EQ(view.lines[1].rfind(">", 0), 0u) << view.lines[1];
+    EXPECT_NE(view.lines[1].find("OA: +441234567890"), std::string::npos);
+    EXPECT_NE(std::find(forms.states.begin(), forms.states.end(), kEngineOpened), forms.states.end());
+    EXPECT_NE(ReadFile(dm->GSMLogName).find(": The handset restarted (RDY) and was set up again\r\n"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dm->SMSLogName).find("OA: +441234567890"), std::string::npos);
+
+    // Messages are indicated again.
+    sim.DeliverPdu(kDeliverHello);
+    ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= 3; }));
+    EXPECT_EQ(view.lines[2].rfind(">", 0), 0u) << view.lines[2];
+    dm->RemoveForm(&forms);
     dm->GSM.Close();
 }
 

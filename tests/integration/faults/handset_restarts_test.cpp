@@ -1,8 +1,9 @@
 // The handset restarts under the engine (a battery contact, a watchdog): it answers nothing for a
 // while, then greets with a readiness line and/or line noise, then answers normally again with
 // its power-on settings. Commands during the silence end with the engine's timeout error after
-// their attempts; afterwards commands work without reopening, and an open begun during the
-// silence rides it out on its repeats.
+// their attempts; a readiness line makes the engine set the handset up again by itself; commands
+// work afterwards without reopening, and an open begun during the silence rides it out on its
+// repeats (the readiness line it saw then needs no second set-up).
 #include "faultrig.h"
 
 #include "modemsim/simrun.h"
@@ -21,14 +22,15 @@ namespace {
 struct TRestartCase {
     const char *name;
     std::string banner;
-    std::vector<std::string> lines; // what the application hears of it, as unsolicited lines
+    std::vector<std::string> restarts; // the restarts the engine handled, by their sign
 };
 
 const TRestartCase kRestartCases[] = {
     {"Ready", "\r\nRDY\r\n", {"RDY"}},
     // Noise of a line that was powered down: no line end, bytes of every kind.
     {"Garbage", "\x00\xff\x13\x80garbage\xfe"s, {}},
-    {"GarbageThenReady", "\xfe\xfe\x00\r\nRDY\r\n\r\n^SYSSTART\r\n"s, {"RDY", "^SYSSTART"}},
+    // Two start lines of one restart: one set-up, named by the first.
+    {"GarbageThenReady", "\xfe\xfe\x00\r\nRDY\r\n\r\n^SYSSTART\r\n"s, {"RDY"}},
 };
 
 class HandsetRestarts : public ::testing::TestWithParam<TRestartCase> {};
@@ -51,17 +53,17 @@ TEST_P(HandsetRestarts, CommandsTimeOutWhileSilentAndWorkAfterwards)
     EXPECT_FALSE(rig.gsm.Busy());
 
     ASSERT_TRUE(PumpUntil([&] { return !rig.sim.Restarting(); }, 3000));
-    PumpUntil([] { return false; }, 200); // the banner reaches the idle parser
+    // The banner reaches the idle parser; a readiness line there is followed by a set-up.
+    if (c.restarts.empty())
+        PumpUntil([] { return false; }, 300);
+    else
+        ASSERT_TRUE(PumpUntil([&] { return rig.restarts.size() >= c.restarts.size(); }, 5000));
     lines.clear();
     EXPECT_EQ(rig.gsm.ExecCommand("AT+CSQ", 0x13, &lines), 0);
     EXPECT_EQ(lines, std::vector<std::string>{"20,99"});
     rig.gsm.ProcessReceived();
-    std::vector<std::string> heard;
-    for (const auto &l : rig.lines)
-        if (l == "RDY" || l == "^SYSSTART")
-            heard.push_back(l);
-    EXPECT_EQ(heard, c.lines);
-    EXPECT_TRUE(rig.errors.empty());
+    EXPECT_EQ(rig.restarts, c.restarts);
+    EXPECT_TRUE(rig.errors.empty()) << rig.errors.front();
     EXPECT_NO_THROW(rig.gsm.Close());
 }
 
@@ -76,6 +78,9 @@ TEST(HandsetRestarting, OpenDuringTheSilenceSucceedsAfterIt)
     const auto commands = rig.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.front(), "ATE1") << "the first command the restarted handset heard";
+    PumpUntil([] { return false; }, 500);
+    EXPECT_TRUE(rig.restarts.empty()) << "the open already set the restarted handset up";
+    EXPECT_TRUE(rig.errors.empty()) << rig.errors.front();
     rig.gsm.Close();
 }
 
@@ -188,7 +193,7 @@ TEST(SimulatorControlLines, RestartAndBytewise)
     EXPECT_TRUE(rig.sim.Restarting());
     const TOutcome silent = Outcome([&] { rig.gsm.ExecCommand("AT", 0x01, nullptr, 1); });
     EXPECT_EQ(silent.message, "No reply on AT command: AT");
-    ASSERT_TRUE(PumpUntil([&] { return std::count(rig.lines.begin(), rig.lines.end(), "RDY") == 1; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return rig.restarts == std::vector<std::string>{"RDY"}; }, 5000));
 
     // Whole answers, then byte by byte 20 ms apart: the same answer takes its bytes' gaps longer.
     std::vector<std::string> lines;

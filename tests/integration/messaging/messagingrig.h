@@ -25,6 +25,7 @@ struct TMessagingRig : TEngineRig {
     std::vector<int> registrations;
     std::vector<std::string> lines;
     std::vector<std::string> errors;
+    std::vector<std::string> restarts; // reasons of the handset restarts the engine handled
 
     explicit TMessagingRig(const TModemSimulatorOptions &options, uint8_t format = kSMSFormatPDU,
                            TGSMUnsolicitedIndicationSet indications = 0)
@@ -51,6 +52,7 @@ struct TMessagingRig : TEngineRig {
         gsm.OnNetworkRegistration = [this](TObject *, int status) { registrations.push_back(status); };
         gsm.OnUnsolicitedLine = [this](TObject *, const std::string &l) { lines.push_back(l); };
         gsm.OnProcessingError = [this](TObject *, const std::string &e) { errors.push_back(e); };
+        gsm.OnRestart = [this](TObject *, const std::string &reason) { restarts.push_back(reason); };
     }
 
     // Opens the engine and handles what the open dialogue left for the idle parser (the echoes
@@ -63,6 +65,7 @@ struct TMessagingRig : TEngineRig {
         registrations.clear();
         lines.clear();
         errors.clear();
+        restarts.clear();
     }
 
     bool WaitEvents(size_t n, int timeoutMs = 3000)
