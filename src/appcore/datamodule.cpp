@@ -637,8 +637,8 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
 
 void TGSMDataModule::storeFailed(const std::string &error)
 {
-    // Opened afresh at the next use: a server that went away needs a new connection.
-    m_store.reset();
+    // The store stays open (others, the Messages view, hold it): it reconnects to a server that
+    // went away by itself at its next call.
     if (m_storeFailing)
         return;
     m_storeFailing = true;

@@ -153,6 +153,7 @@ public:
     // payloads that were still incomplete when the program last ran. nullptr without a store, or
     // while it cannot be opened (the failure is reported once, as every failure of the store).
     TMessageStore *Store();
+    // Closes the store (the next use opens StoreName again); what Store() gave is invalid then.
     void CloseStore();
     // Messages left on the handset while the store failed: read again and recorded (then deleted)
     // once the caller has seen the store work again; left there once more if it still fails.

@@ -3,6 +3,7 @@
 #include "connect/connection.h"
 #include "gsm/gsm.h"
 #include "gsm/sms.h"
+#include "gsm/tpdufields.h"
 #include "store/messagecontent.h"
 #include "xsms/composer.h"
 
@@ -37,6 +38,17 @@ TStoredKind kindOf(TMessageKind kind)
         return TStoredKind::skEMS;
     }
     return TStoredKind::skData;
+}
+
+// Text mode carries the text itself where the model holds 7-bit codes; the segment itself stays
+// in the model's form, as it is recorded and logged.
+int sendOne(TGSM &gsm, const TSMSSubmit &segment)
+{
+    if (gsm.SMSFormat() != kSMSFormatText || SMSAlphabet(segment.DCS) != TDCSAlphabet::da7Bit)
+        return gsm.SendSMS(segment);
+    TSMSSubmit wire = segment;
+    wire.UserData = GSMToText(segment.UserData);
+    return gsm.SendSMS(wire);
 }
 
 std::string utf8(const QString &text)
@@ -101,7 +113,7 @@ TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit
     for (size_t i = 0; i < Segments.size(); ++i) {
         int mr = -1;
         try {
-            mr = gsm.SendSMS(*Segments[i]);
+            mr = sendOne(gsm, *Segments[i]);
         } catch (const std::exception &e) {
             if (result.StoredId != 0) {
                 try {

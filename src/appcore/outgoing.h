@@ -27,7 +27,8 @@ struct TSendResult {
 // the text the user wrote, from Content) is recorded before the first segment goes out and each
 // segment's reference as it goes; a send that fails marks it failed and raises again. A store
 // that cannot be written does not stop the sending: its error is in the result. AfterEach runs
-// after each segment went out.
+// after each segment went out. Segments are in the model's form; in text mode their 7-bit codes go
+// out as the text they stand for.
 TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
                          const TMessageContent &Content, TMessageStore *Store,
                          const std::function<void(const TSMSSubmit &)> &AfterEach = {});

@@ -71,13 +71,12 @@ int IndexArgument(const QCommandLineParser &parser)
 }
 
 // Text mode sends the text itself: a plain 7-bit message goes that way, and to a current modem
-// also UCS2 text and 8-bit data (the engine writes them in hexadecimal).
-QString ToTextMode(TSMSSubmit &sms, const TGSM &gsm)
+// also UCS2 text and 8-bit data (the engine writes them in hexadecimal). The messages stay in the
+// model's form: sending turns their 7-bit codes into text.
+QString TextModeRefusal(const TSMSSubmit &sms, const TGSM &gsm)
 {
-    if (!sms.FirstOctetBit(6) && SMSAlphabet(sms.DCS) == TDCSAlphabet::da7Bit) {
-        sms.UserData = GSMToText(sms.UserData);
+    if (!sms.FirstOctetBit(6) && SMSAlphabet(sms.DCS) == TDCSAlphabet::da7Bit)
         return {};
-    }
     if (gsm.Behaviour().ucs2Text && SMSAlphabet(sms.DCS) != TDCSAlphabet::da7Bit)
         return {};
     return "this message needs PDU mode (--format pdu)";
@@ -123,7 +122,7 @@ int RunSend(const QStringList &args)
             }
             if (s.gsm.SMSFormat() == kSMSFormatText) {
                 for (auto &sms : messages)
-                    if (const QString usage = ToTextMode(*sms, s.gsm); !usage.isEmpty()) {
+                    if (const QString usage = TextModeRefusal(*sms, s.gsm); !usage.isEmpty()) {
                         PrintErr("kestrel: " + usage);
                         return kExitUsage;
                     }

@@ -175,6 +175,30 @@ TEST_F(CliStore, StatusReportDecidesTheSentMessagesStatus)
     EXPECT_EQ(received, (std::vector<QString>{"Report 00", "Report 21", "Report 45"}));
 }
 
+TEST_F(CliStore, TextModeSendGoesAsTextAndIsRecordedAsItsPDU)
+{
+    // Characters whose default-alphabet codes differ from their text, one of the extension table.
+    const QString text = "a@b_$ {x}";
+    const TRun sent = Kestrel(Session({"send", "--to", "+491710000002", "--text", text, "--format", "text"}));
+    ASSERT_EQ(sent.status, 0) << sent.err.toStdString();
+    // "sent REFERENCE DESTINATION TPDU": what reached the network reads as the text.
+    const QStringList sentList = sim.Control("sent");
+    ASSERT_EQ(sentList.size(), 2) << sentList.join('\n').toStdString();
+    const QString tpdu = sentList[0].section(' ', 3, 3);
+    const TRun wire = Kestrel({"pdu", "decode", "--mo", "--no-sca", tpdu});
+    ASSERT_EQ(wire.json.size(), 1u) << wire.out.toStdString();
+    EXPECT_EQ(wire.json[0]["text"].toString(), text);
+    // The store has the text, and the segment as the PDU that carries it.
+    const TRun shown = Messages({"show", QString::number(sent.json.at(0)["id"].toInteger())});
+    ASSERT_EQ(shown.json.size(), 1u) << shown.err.toStdString();
+    EXPECT_EQ(shown.json[0]["text"].toString(), text);
+    EXPECT_EQ(shown.json[0]["status"].toString(), "sent");
+    const QString pdu = shown.json[0]["segments"].toArray().at(0).toObject()["pdu"].toString();
+    const TRun stored = Kestrel({"pdu", "decode", "--mo", pdu});
+    ASSERT_EQ(stored.json.size(), 1u) << stored.out.toStdString();
+    EXPECT_EQ(stored.json[0]["text"].toString(), text);
+}
+
 // A small tmpfs that the test fills; unmounted whatever happens.
 class TSmallDisk {
 public:
