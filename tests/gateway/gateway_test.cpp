@@ -17,6 +17,9 @@
 
 #include <QImage>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <memory>
@@ -252,6 +255,15 @@ TEST_P(Gateway, LostHandsetsMessagesAreSentByAnother)
     Enqueue(kMessages);
     TRunningKestrel gateway(GatewayArgs(Modems(0, 2)));
     ASSERT_TRUE(waitUntil([&] { return sims[0]->SentMessages().size() >= 3; }, 60000));
+    // The vanished handset's terminal number stays taken while this is open: otherwise a pseudo-
+    // terminal of another program (tests run side by side) may get it, and the gateway's reopen
+    // would send through that one.
+    const int reserved = ::open(sims[0]->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(reserved, 0);
+    struct TCloseAtEnd {
+        int fd;
+        ~TCloseAtEnd() { ::close(fd); }
+    } closeAtEnd{reserved};
     sims[0]->HangUp();
     EXPECT_TRUE(gateway.WaitFor([](const QJsonObject &j) {
         return j["event"].toString() == "modem-lost" && j["modem"].toString() == "sim0";
