@@ -624,7 +624,11 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
             sms = copy.get();
         }
     }
-    const std::string record = textMode || GSM.SCAInPDU() ? raw : "00" + raw;
+    // A message read through this engine knows whether its handset leaves the service-centre
+    // field out, and the store puts the empty one in front itself: given here too, it would be
+    // doubled and the segment unreadable. Only a record without that knowledge gets it here.
+    const bool storeAddsSCA = sms && sms->GSM;
+    const std::string record = textMode || GSM.SCAInPDU() || storeAddsSCA ? raw : "00" + raw;
     try {
         store->RecordReceived(record, textMode, sms, NowUTC(), index,
                               ModemLabel.empty() ? Comm1.DeviceName() : ModemLabel);

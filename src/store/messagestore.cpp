@@ -199,6 +199,8 @@ struct TMessageStore::TImpl {
                                TDateTime arrival, const std::string &modem, const std::string &pdu,
                                const std::string &digest);
     void settleStatus(int64_t message);
+    void applyReport(int64_t segment, int64_t message, int status);
+    void applyEarlyReports(int64_t message, int sequence, int mr, TDateTime time);
 };
 
 int64_t TMessageStore::TImpl::insertMessage(bool outgoing, const std::string &peer, TDateTime time,
@@ -376,15 +378,57 @@ TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool te
              q(recipient), q(key), int(report.Status), toMs(report.DischargeTime),
              segment ? QVariant(qint64(segment)) : QVariant(QMetaType(QMetaType::LongLong)), q(digest),
              q(modem)});
-    if (segment == 0)
-        return result;
-    // TS 23.040 9.2.3.15: 0x00-0x1F the transaction is completed, 0x20-0x3F the service centre
-    // still tries, from 0x40 on it gave up.
-    const char *status = report.Status < 0x20 ? "delivered" : report.Status < 0x40 ? "sent" : "failed";
-    Db->Run("UPDATE segments SET report_status = ?, status = ? WHERE id = ?",
-            {int(report.Status), status, qint64(segment)});
-    settleStatus(result.MessageId);
+    if (segment != 0)
+        applyReport(segment, result.MessageId, report.Status);
     return result;
+}
+
+// TS 23.040 9.2.3.15: 0x00-0x1F the transaction is completed, 0x20-0x3F the service centre
+// still tries, from 0x40 on it gave up.
+namespace {
+bool finalReportStatus(int status)
+{
+    return status < 0x20 || status >= 0x40;
+}
+} // namespace
+
+void TMessageStore::TImpl::applyReport(int64_t segment, int64_t message, int status)
+{
+    const char *name = status < 0x20 ? "delivered" : status < 0x40 ? "sent" : "failed";
+    Db->Run("UPDATE segments SET report_status = ?, status = ? WHERE id = ?",
+            {status, name, qint64(segment)});
+    settleStatus(message);
+}
+
+void TMessageStore::TImpl::applyEarlyReports(int64_t message, int sequence, int mr, TDateTime time)
+{
+    if (mr < 0)
+        return;
+    QSqlQuery &s = Db->Run("SELECT s.id, m.peer_key FROM segments s JOIN messages m ON m.id = s.message_id"
+                           " WHERE s.message_id = ? AND s.sequence = ? AND m.direction = 'out'",
+                           {qint64(message), sequence});
+    if (!s.next()) {
+        s.finish();
+        return;
+    }
+    const qint64 segment = s.value(0).toLongLong();
+    const QString key = s.value(1).toString();
+    s.finish();
+    // Oldest first, as they would have come after the send; a final report ends the segment's story.
+    QSqlQuery &r = Db->Run("SELECT id, status FROM reports WHERE segment_id IS NULL AND mr = ?"
+                           " AND recipient_key = ? AND time >= ? ORDER BY time, id",
+                           {mr, key, toMs(time - Settings.EarlyReportMinutes / (24.0 * 60.0))});
+    std::vector<std::pair<qint64, int>> early;
+    while (r.next()) {
+        early.emplace_back(r.value(0).toLongLong(), r.value(1).toInt());
+        if (finalReportStatus(early.back().second))
+            break;
+    }
+    r.finish();
+    for (const auto &[report, status] : early) {
+        Db->Run("UPDATE reports SET segment_id = ? WHERE id = ?", {segment, report});
+        applyReport(segment, message, status);
+    }
 }
 
 TMessageStore::TMessageStore() : d(std::make_unique<TImpl>()) {}
@@ -503,6 +547,7 @@ void TMessageStore::SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time
                                   {MR, toMs(Time), qint64(Id), Sequence});
         if (u.numRowsAffected() < 1)
             throw EStoreError(Format("message %lld has no segment %d", static_cast<long long>(Id), Sequence));
+        d->applyEarlyReports(Id, Sequence, MR, Time);
         const QVariant waiting = d->Db->Scalar(
             "SELECT COUNT(*) FROM segments WHERE message_id = ? AND status = 'pending'", {qint64(Id)});
         if (waiting.toInt() == 0)

@@ -446,6 +446,65 @@ TEST_P(StoreTest, StatusReportMatchesTheNewestOpenSegmentOfThatRecipient)
     EXPECT_EQ(store->Message(trying)->Status, TStoredStatus::ssDelivered);
 }
 
+// The network can deliver a report during the pause after the send, before the segment's
+// reference is recorded: the report waits and is applied when the reference comes.
+TEST_P(StoreTest, ReportBeforeTheSentSegmentIsAppliedWhenItsReferenceComes)
+{
+    const double minute = 1.0 / (24 * 60);
+    const struct {
+        const char *name;
+        const char *recipient; // of the report; the message goes to +4917012345
+        int mr;
+        std::vector<int> statuses; // reports in arrival order
+        double arrived;            // minutes before the send is recorded
+        TStoredStatus expected;
+        int reportStatus;
+    } rows[] = {
+        {"delivered", "+4917012345", 40, {0x00}, 0.1, TStoredStatus::ssDelivered, 0x00},
+        {"national form of the same number", "004917012345", 40, {0x00}, 1, TStoredStatus::ssDelivered, 0x00},
+        {"failed", "+4917012345", 40, {0x41}, 1, TStoredStatus::ssFailed, 0x41},
+        {"still trying, then delivered",
+         "+4917012345",
+         40,
+         {0x21, 0x00},
+         1,
+         TStoredStatus::ssDelivered,
+         0x00},
+        {"still trying only", "+4917012345", 40, {0x21}, 1, TStoredStatus::ssSent, 0x21},
+        {"another recipient", "+4917099999", 40, {0x00}, 1, TStoredStatus::ssSent, -1},
+        {"another reference", "+4917012345", 41, {0x00}, 1, TStoredStatus::ssSent, -1},
+        {"too old", "+4917012345", 40, {0x00}, 30, TStoredStatus::ssSent, -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        location = NewStoreLocation(GetParam());
+        auto store = Open();
+        const TDateTime send = At();
+        for (size_t i = 0; i < row.statuses.size(); ++i) {
+            const TDateTime when = send - row.arrived * minute + static_cast<double>(i) * 0.01 * minute;
+            const auto report = Report(row.recipient, row.mr, row.statuses[i], when);
+            EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), when, -1).MessageId, 0);
+        }
+        const int64_t id = sent(*store, "+4917012345", {40}, send);
+        const auto m = store->Message(id);
+        EXPECT_EQ(m->Status, row.expected) << StoredStatusName(m->Status);
+        EXPECT_EQ(m->Segments[0].ReportStatus, row.reportStatus);
+        // An applied report is not applied again to a later send with the same reference.
+        const int64_t again = sent(*store, "+4917012345", {40}, send + 0.1 * minute);
+        EXPECT_EQ(store->Message(again)->Status,
+                  row.reportStatus == -1 ? row.expected : TStoredStatus::ssSent);
+    }
+    // Of a message in two segments, each report finds its own segment.
+    location = NewStoreLocation(GetParam());
+    auto store = Open();
+    for (int mr : {50, 51}) {
+        const auto report = Report("+4917012345", mr, 0x00, At(-minute));
+        store->RecordReceived(report.Raw, false, report.SMS.get(), At(-minute), -1);
+    }
+    const int64_t id = sent(*store, "+4917012345", {50, 51}, At());
+    EXPECT_EQ(store->Message(id)->Status, TStoredStatus::ssDelivered);
+}
+
 TEST_P(StoreTest, ListsFilterAndPage)
 {
     auto store = Open();

@@ -224,6 +224,33 @@ TEST_P(DataModuleStore, TextModeMessagesAreStoredAsTheirPDUWouldBe)
     dm->GSM.Close();
 }
 
+// A handset whose PDUs carry no service-centre field: its segments are stored with an empty one
+// in front, once, so that the store still joins them into their payload.
+TEST_P(DataModuleStore, SegmentsFromAHandsetWithoutServiceCentreFieldAreJoined)
+{
+    std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=M1\nSCA=+491710760000\n";
+    TModemSimulatorOptions options;
+    options.equipment = "M1";
+    sim = std::make_unique<TModemSimulator>(options);
+    sim->StoreMessage("SM", 0, kConcat1);
+    sim->StoreMessage("SM", 0, kConcat2);
+    auto dm = Module(sim.get());
+    dm->GSM.Open();
+    ASSERT_FALSE(dm->GSM.SCAInPDU());
+    ASSERT_TRUE(WaitUntil([&] { return sim->StoredMessages().empty(); }));
+    auto store = OpenStore();
+    const auto messages = store->List({});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Status, TStoredStatus::ssReceived) << StoredStatusName(messages[0].Status);
+    EXPECT_EQ(messages[0].Parts, 2);
+    EXPECT_EQ(messages[0].PartsPresent, 2);
+    EXPECT_EQ(messages[0].Text.rfind("abcdefghijklmnopqrstuvwxyz", 0), 0u) << messages[0].Text;
+    const auto m = store->Message(messages[0].Id);
+    ASSERT_EQ(m->Segments.size(), 2u);
+    EXPECT_EQ(m->Segments[0].PDU, std::string("00") + kConcat1);
+    dm->GSM.Close();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DataModuleStore, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return std::string(info.param); });
 
