@@ -13,10 +13,10 @@ namespace kestrel {
 
 namespace {
 
-constexpr int kMargin = 6;   // around a bubble
-constexpr int kPadding = 8;  // inside a bubble
-constexpr int kSpacing = 4;  // between its parts
-constexpr int kMaxScale = 8; // a 16-pixel icon is drawn no larger than 128 pixels
+constexpr int kMargin = 6;          // around a bubble
+constexpr int kPadding = 8;         // inside a bubble
+constexpr int kSpacing = 4;         // between its parts
+constexpr int kMaxScale = 8;        // a 16-pixel icon is drawn no larger than 128 pixels
 constexpr int kPictureHeight = 112; // a picture message (28 rows) four times
 constexpr int kNotesLines = 3;
 const QColor kReceivedColour(0xEC, 0xEF, 0xF1);

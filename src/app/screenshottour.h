@@ -1,9 +1,9 @@
 // TScreenshotTour: drives the window through what README's screenshots show and saves one PNG per
 // step: the Modem tab after login on the virtual handset, the SMS tab with a picture message in
 // the editor, the SMS log after that message went to the handset's own number and came back, the
-// Messages tab with the handset's conversation, and the Modem log. It clicks the window's own buttons, so the pictures show the real thing. A step
-// is one entry of a list (what to do, when the window is ready, which file), so another tab is
-// one more step. gsm-kestrel runs it with --screenshots DIR (scripts/screenshots).
+// Messages tab with the handset's conversation, and the Modem log. It clicks the window's own buttons, so the
+// pictures show the real thing. A step is one entry of a list (what to do, when the window is ready, which
+// file), so another tab is one more step. gsm-kestrel runs it with --screenshots DIR (scripts/screenshots).
 #pragma once
 
 #include <QObject>

@@ -115,8 +115,8 @@ int RunSend(const QStringList &args)
                     return kExitUsage;
                 }
                 std::unique_ptr<TMessageStore> store = OpenMessageStore(location);
-                const int64_t id =
-                    store->Enqueue(OutgoingOf(messages, content), NowUTC(), parser.value("via").toStdString());
+                const int64_t id = store->Enqueue(OutgoingOf(messages, content), NowUTC(),
+                                                  parser.value("via").toStdString());
                 PrintJson(QJsonObject{{"queued", static_cast<qint64>(id)}});
                 return kExitOk;
             }
