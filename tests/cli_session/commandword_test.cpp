@@ -1,14 +1,11 @@
 // The command word of kestrel is the first argument that is neither an option nor an option's
 // value: session options may stand before it, also when their values are command names.
 #include "clisessiontest.h"
+#include "deliverytpdus.h"
 
 #include <QFile>
 
 namespace {
-
-// The simulator stores TPDUs without the service-centre field.
-const char *const kDeliverHello =
-    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
 
 class CliCommandWord : public CliSession {
 protected:

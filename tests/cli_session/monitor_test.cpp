@@ -3,6 +3,7 @@
 // log file and the "log" events agree), reassembled and deleted; the log files are where the
 // options or the settings file say; a log that cannot be written keeps the message stored.
 #include "clisessiontest.h"
+#include "deliverytpdus.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,20 +14,7 @@
 
 namespace {
 
-// TPDUs without service-centre field, as the simulator stores them.
-const char *const kDeliverHello =
-    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
 const char *const kHelloLine = ">2024-05-06 07:08:09, OA: +441234567890, PID: 00, UD: Hello deliver";
-// A concatenated 7-bit text in two parts, reference 0xBD.
-const char *const kConcat1 =
-    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
-    "1A8FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF179"
-    "7D5"
-    "03824168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4EAFD"
-    "BEF";
-const char *const kConcat2 =
-    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
-    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
 std::vector<QString> LogLines(const TRun &run)
 {

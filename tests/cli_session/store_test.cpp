@@ -4,6 +4,7 @@
 // sent message delivered; a store on a full disk keeps the message on the handset; texts in any
 // script and pictures come out as they were sent.
 #include "clisessiontest.h"
+#include "deliverytpdus.h"
 #include "pgserver.h"
 
 #include <QDir>
@@ -20,19 +21,6 @@
 namespace {
 
 const char *const kOwnNumber = "+491710000001";
-// TPDUs without service-centre field, as the simulator takes them.
-const char *const kDeliverHello =
-    "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
-// A concatenated 7-bit text in two parts, reference 0xBD.
-const char *const kConcat1 =
-    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
-    "1A8FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF179"
-    "7D5"
-    "03824168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4EAFD"
-    "BEF";
-const char *const kConcat2 =
-    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
-    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
 class CliStore : public CliSession {
 protected:
@@ -53,6 +41,15 @@ protected:
         return false;
     }
     // The messages of the store, oldest first.
+    // The texts of every stored message, sorted.
+    std::vector<QString> SortedTexts(const QString &store)
+    {
+        std::vector<QString> texts;
+        for (const QJsonObject &m : List({}, store))
+            texts.push_back(m["text"].toString());
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    }
     std::vector<QJsonObject> List(const QStringList &filter = {}, const QString &store = {})
     {
         const TRun r = Messages(QStringList{"list"} + filter, store);
@@ -262,11 +259,7 @@ TEST_F(CliStore, StoreOnAFullDiskKeepsTheMessageOnTheHandset)
     EXPECT_TRUE(errors[0]["message"].toString().startsWith("The message store cannot be written"))
         << errors[0]["message"].toString().toStdString();
     EXPECT_EQ(StoredCount(), 0);
-    std::vector<QString> texts;
-    for (const QJsonObject &m : List({}, store))
-        texts.push_back(m["text"].toString());
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<QString>{"Hello deliver", "Second", "Third"}));
+    EXPECT_EQ(SortedTexts(store), (std::vector<QString>{"Hello deliver", "Second", "Third"}));
 }
 
 TEST_F(CliStore, TextsAndPicturesComeOutAsTheyWereSent)
@@ -527,11 +520,7 @@ TEST_F(CliStore, PostgreSQLServerAwayAndBack)
     ASSERT_EQ(errors.size(), 1u) << run.out.toStdString();
     EXPECT_FALSE(errors[0]["message"].toString().contains(QString::fromStdString(server.Password())));
     EXPECT_EQ(StoredCount(), 0);
-    std::vector<QString> texts;
-    for (const QJsonObject &m : List({}, url))
-        texts.push_back(m["text"].toString());
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<QString>{"After", "Before", "Still away", "While away"}));
+    EXPECT_EQ(SortedTexts(url), (std::vector<QString>{"After", "Before", "Still away", "While away"}));
 
     // A wrong password is refused without showing it.
     qputenv("PGPASSWORD", "Wrong-Secret99");
