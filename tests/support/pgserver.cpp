@@ -260,10 +260,12 @@ void TPostgresServer::Start()
     }
 }
 
-void TPostgresServer::Stop()
+void TPostgresServer::Stop(TStop How)
 {
     m_running = false;
-    run({kBin + "pg_ctl", "-D", m_folder + "/data", "-m", "fast", "-w", "-t", "60", "stop"}, "pg_ctl-stop");
+    run({kBin + "pg_ctl", "-D", m_folder + "/data", "-m", How == TStop::Fast ? "fast" : "immediate", "-w",
+         "-t", "60", "stop"},
+        "pg_ctl-stop");
 }
 
 std::string TPostgresServer::CreateDatabase(const std::string &Name)
