@@ -4,13 +4,16 @@
 #include "store/messagestore.h"
 
 #include <QSqlError>
+#include <QtGlobal>
 
 #include <span>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +22,30 @@ namespace kestrel {
 namespace {
 
 std::atomic<int> connectionCounter{0};
+
+// Dropping the prepared statements of a PostgreSQL connection that died makes Qt's driver try to
+// free each of them on the server, and warn once per statement that it cannot ("Unable to free
+// statement: no connection to the server"): noise on stderr, after the store has already said
+// what happened. Those warnings are dropped while this thread drops statements; every other
+// message goes on to the handler that was there before.
+thread_local bool droppingStatements = false;
+QtMessageHandler previousHandler = nullptr;
+
+void filterWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (droppingStatements && type == QtWarningMsg && message.startsWith("Unable to free statement"))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+void installWarningFilter()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { previousHandler = qInstallMessageHandler(filterWarnings); });
+}
 
 // The reason a driver gives, on one line.
 QString reasonOf(const QSqlError &error)
@@ -95,6 +122,7 @@ TStoreDatabase::TStoreDatabase(TStoreLocation Location, bool Synchronous)
                        m_location.Display.c_str(), m_location.PostgreSQL ? "QPSQL" : "QSQLITE"));
         }
         if (m_location.PostgreSQL) {
+            installWarningFilter();
             db.setHostName(QString::fromStdString(m_location.Host));
             if (m_location.Port > 0)
                 db.setPort(m_location.Port);
@@ -145,7 +173,9 @@ std::string TStoreDatabase::connect()
 
 void TStoreDatabase::disconnect()
 {
+    droppingStatements = true;
     m_statements.clear();
+    droppingStatements = false;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (db.isOpen())
         db.close();
