@@ -83,6 +83,14 @@ constexpr size_t kPDULineLength = 512;
 // no message rather than a message with a made-up last octet).
 void CheckPDULine(const std::string &line);
 
+// Text mode (TS 27.005 3.4.1 +CDS, 3.4.3 +CMGR/+CMGL): whether the field after <stat> is the
+// <fo> of a status report (a number), not the quoted address of a message; a status report has
+// no body line.
+bool IsTextStatusReportField(std::string_view field);
+// Reads a text-mode status report's "<fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>" from Params at
+// Pos. Raises EGSMError naming the field for a time stamp that is no date.
+void ReadTextStatusReport(TSMSStatusReport &Report, std::string_view Params, size_t &Pos);
+
 // The storages to ask for at open, from the answer to "AT+CPMS=?" (without its prefix): for each
 // of the (up to three) lists, the first of "MT" (all of the modem's storages), "ME", "SM" that it
 // offers, as the parameter text of "AT+CPMS=" ("\"MT\",\"MT\",\"MT\""). Lists after the first one

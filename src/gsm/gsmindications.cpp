@@ -254,17 +254,8 @@ bool TGSM::handleStatusReportHeader(const std::string &line)
         SetPendingBodyLength(kPDUBodyLength);
         return true;
     }
-    // +CDS: <fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>
     size_t pos = 6;
-    report->FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
-    report->MR = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
-    report->RA = Dequote(ExtractParam(line, pos));
-    ExtractParam(line, pos);
-    report->SCTS =
-        ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->TimeZone, "service centre time stamp");
-    report->DischargeTime =
-        ParseTimeStamp(Dequote(ExtractParam(line, pos)), report->DischargeZone, "discharge time");
-    report->Status = static_cast<uint8_t>(StrToInt(ExtractParam(line, pos)));
+    ReadTextStatusReport(*report, line, pos);
     const TClearAfter scope{m_routedRaw};
     m_routedRaw = line;
     DoUnsolicitedSMS(-1, report.get());

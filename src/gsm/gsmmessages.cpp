@@ -72,6 +72,24 @@ void CheckPDULine(const std::string &line)
         GSMErrorFmt(SOddPDULine, static_cast<unsigned>(line.size()));
 }
 
+bool IsTextStatusReportField(std::string_view field)
+{
+    return !field.empty() && TryStrToInt64(field).has_value();
+}
+
+void ReadTextStatusReport(TSMSStatusReport &Report, std::string_view Params, size_t &Pos)
+{
+    Report.FirstOctet = static_cast<uint8_t>(StrToInt(ExtractParam(Params, Pos)));
+    Report.MR = static_cast<uint8_t>(StrToInt(ExtractParam(Params, Pos)));
+    Report.RA = Dequote(ExtractParam(Params, Pos));
+    ExtractParam(Params, Pos); // type of address
+    Report.SCTS =
+        ParseTimeStamp(Dequote(ExtractParam(Params, Pos)), Report.TimeZone, "service centre time stamp");
+    Report.DischargeTime =
+        ParseTimeStamp(Dequote(ExtractParam(Params, Pos)), Report.DischargeZone, "discharge time");
+    Report.Status = static_cast<uint8_t>(StrToInt(ExtractParam(Params, Pos)));
+}
+
 void TGSM::pauseMs(int ms) const
 {
     if (ms > 0)
@@ -195,16 +213,34 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
         // Noise the handset sent before the header line is not the message.
         lines.erase(lines.begin(), std::find_if(lines.begin(), lines.end(),
                                                 [](const std::string &l) { return IsResponseLine(l); }));
-        if (lines.size() >= 2 && IsResponseLine(lines[0])) {
+        if (!lines.empty() && IsResponseLine(lines[0])) {
             const std::string header = ResponseValue(lines[0]);
             size_t pos = 0;
             if (m_smsFormat == kSMSFormatText) {
                 const std::string word = Dequote(ExtractParam(header, pos));
                 Status = StatusOfWord(word);
+                const size_t fieldsPos = pos;
                 const std::string address = ExtractParam(header, pos);
                 size_t length = 0;
                 std::unique_ptr<TSMS2> sms;
-                if (address.find('"') == std::string::npos) {
+                const bool report = IsTextStatusReportField(address);
+                if (report) {
+                    // The report is all on the header line. One that does not read is no message,
+                    // as an undecodable PDU; the caller still has the line.
+                    if (Raw)
+                        *Raw = lines[0];
+                    try {
+                        auto sr = std::make_unique<TSMSStatusReport>();
+                        size_t at = fieldsPos;
+                        ReadTextStatusReport(*sr, header, at);
+                        sr->GSM = this;
+                        result = std::move(sr);
+                    } catch (const std::exception &) {
+                        result.reset();
+                    }
+                } else if (lines.size() < 2) {
+                    // no body line: no message
+                } else if (address.find('"') == std::string::npos) {
                     // no message
                 } else if (StartsWith(word, "REC ")) {
                     auto deliver = std::make_unique<TSMSDeliver>();
@@ -253,10 +289,10 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
                     if (Raw)
                         *Raw = sms->UserData;
                     result = std::move(sms);
-                } else if (Raw) {
+                } else if (Raw && !report && lines.size() >= 2) {
                     *Raw = TextBody(lines, 0);
                 }
-            } else {
+            } else if (lines.size() >= 2) {
                 Status = StrToInt(ExtractParam(header, pos));
                 if (Raw)
                     *Raw = lines[1];
@@ -308,7 +344,7 @@ std::vector<TSMSListEntry> TGSM::ListSMS(int Status)
     std::vector<TSMSListEntry> result;
     size_t i = 0;
     while (i < lines.size()) {
-        if (!(IsResponseLine(lines[i]) && i + 1 < lines.size())) {
+        if (!IsResponseLine(lines[i])) {
             ++i;
             continue;
         }
@@ -316,28 +352,35 @@ std::vector<TSMSListEntry> TGSM::ListSMS(int Status)
         size_t pos = 0;
         TSMSListEntry entry;
         entry.Index = StrToInt(ExtractParam(header, pos));
+        const std::string statusField = ExtractParam(header, pos);
+        // In text mode a status report is all on its header line, and the next line heads the
+        // next entry; every other entry has a body line.
+        const bool alone = text && IsTextStatusReportField(ExtractParam(header, pos));
+        if (!alone && i + 1 >= lines.size())
+            break;
         if (text) {
-            entry.Status = StatusOfWord(Dequote(ExtractParam(header, pos)));
+            entry.Status = StatusOfWord(Dequote(statusField));
             if (entry.Status >= 0)
                 result.push_back(std::move(entry));
-        } else {
-            entry.Status = StrToInt(ExtractParam(header, pos));
-            if (IsResponseLine(lines[i + 1])) {
-                // The entry's PDU line is missing (the next entry follows at once): the entry is
-                // kept without a message, and the next entry keeps its own PDU.
-                result.push_back(std::move(entry));
-                ++i;
-                continue;
-            }
-            entry.Raw = lines[i + 1];
-            try {
-                CheckPDULine(entry.Raw);
-                entry.Message = CreateSMSFromPDU(this, entry.Raw, entry.Status == 0 || entry.Status == 1);
-            } catch (const std::exception &) {
-                entry.Message.reset(); // kept in the list without a message
-            }
-            result.push_back(std::move(entry));
+            i += alone ? 1 : 2;
+            continue;
         }
+        entry.Status = StrToInt(statusField);
+        if (IsResponseLine(lines[i + 1])) {
+            // The entry's PDU line is missing (the next entry follows at once): the entry is
+            // kept without a message, and the next entry keeps its own PDU.
+            result.push_back(std::move(entry));
+            ++i;
+            continue;
+        }
+        entry.Raw = lines[i + 1];
+        try {
+            CheckPDULine(entry.Raw);
+            entry.Message = CreateSMSFromPDU(this, entry.Raw, entry.Status == 0 || entry.Status == 1);
+        } catch (const std::exception &) {
+            entry.Message.reset(); // kept in the list without a message
+        }
+        result.push_back(std::move(entry));
         i += 2;
     }
     if (text) {

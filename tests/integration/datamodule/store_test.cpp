@@ -107,6 +107,32 @@ TEST_P(DataModuleStore, SentMessageTurnsDeliveredWithItsReport)
     dm->GSM.Close();
 }
 
+// A current module in text mode keeps the report in SR and indicates it (+CDSI); read from there,
+// it still finds the message it is about.
+TEST_P(DataModuleStore, TextModeReportReadFromSRMarksTheMessageDelivered)
+{
+    std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=Generic\nUnsolicitedIndication=11\nSMSFormat=1\n";
+    TModemSimulatorOptions generic;
+    generic.equipment = "Generic";
+    sim = std::make_unique<TModemSimulator>(generic);
+    auto dm = Module(sim.get());
+    dm->GSM.Open();
+    TMessageContent content;
+    content.Text = "report from SR";
+    content.StatusReport = true;
+    TMessageComposer composer;
+    const TSendResult sent = dm->SendMessages(composer.Compose(sim->OwnNumber(), content, &dm->GSM), content);
+    ASSERT_GT(sent.StoredId, 0) << sent.StoreError;
+    auto store = OpenStore();
+    ASSERT_TRUE(WaitUntil([&] {
+        auto m = store->Message(sent.StoredId);
+        return m && m->Status == TStoredStatus::ssDelivered;
+    })) << StoredStatusName(store->Message(sent.StoredId)->Status);
+    // The report was handled, and so it is gone from the module like the message.
+    EXPECT_TRUE(WaitUntil([&] { return sim->StoredMessages().empty(); }));
+    dm->GSM.Close();
+}
+
 // The server back again, whatever ends the test.
 struct TServerBack {
     test::TPostgresServer *server;

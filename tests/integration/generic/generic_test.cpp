@@ -246,25 +246,47 @@ TEST(Generic, StorageIndicationsForAnyStorage)
     rig.gsm.Close();
 }
 
-TEST(Generic, StatusReportIsReadFromSR)
+// Read one by one and listed, in PDU mode and in text mode, where a report is all on its
+// header line: the listing must not take the next entry's header for a body.
+TEST(Generic, StatusReportsAreReadAndListedFromSR)
 {
-    TMessagingRig rig(Handset("Generic"), kSMSFormatPDU,
-                      Bit(uindSMSDeliver) | Bit(uindSMSStatusReport) | Bit(uindOnlyIndication));
-    rig.Open();
-    EXPECT_TRUE(Contains(rig.sim.ReceivedCommands(), "AT+CNMI=2,1,0,2,1"));
-    auto submit = TextSubmit(kOwn, "report please");
-    submit->SetFirstOctetBit(5, true);
-    const int reference = rig.gsm.SendSMS(*submit);
-    ASSERT_TRUE(rig.WaitEvents(2));
-    ASSERT_TRUE(PumpUntil([&] { return rig.gsm.Memory() == "\"SR\""; }, 2000));
-    const int index = rig.events.back().index;
-    int status = -1;
-    auto sms = rig.gsm.ReadSMS(index, status);
-    auto *report = dynamic_cast<TSMSStatusReport *>(sms.get());
-    ASSERT_NE(report, nullptr);
-    EXPECT_EQ(report->MR, reference);
-    EXPECT_EQ(report->RA, kOwn);
-    rig.gsm.Close();
+    for (const int format : {kSMSFormatPDU, kSMSFormatText}) {
+        SCOPED_TRACE(format == kSMSFormatPDU ? "PDU mode" : "text mode");
+        TMessagingRig rig(Handset("Generic"), format,
+                          Bit(uindSMSDeliver) | Bit(uindSMSStatusReport) | Bit(uindOnlyIndication));
+        rig.Open();
+        EXPECT_TRUE(Contains(rig.sim.ReceivedCommands(), "AT+CNMI=2,1,0,2,1"));
+        std::vector<int> references;
+        for (const char *text : {"report please", "and another", "and a third"}) {
+            auto submit = TextSubmit(kOwn, text);
+            submit->SetFirstOctetBit(5, true);
+            references.push_back(rig.gsm.SendSMS(*submit));
+        }
+        // Each message comes back to the own number, and its report follows.
+        ASSERT_TRUE(rig.WaitEvents(6));
+        ASSERT_TRUE(PumpUntil([&] { return rig.gsm.Memory() == "\"SR\""; }, 2000));
+        const int index = rig.events.back().index;
+        int status = -1;
+        std::string raw;
+        auto sms = rig.gsm.ReadSMS(index, status, &raw);
+        auto *report = dynamic_cast<TSMSStatusReport *>(sms.get());
+        ASSERT_NE(report, nullptr) << raw;
+        EXPECT_EQ(report->MR, references.back());
+        EXPECT_EQ(report->RA, kOwn);
+        EXPECT_FALSE(raw.empty());
+
+        const auto list = rig.gsm.ListSMS(4);
+        std::vector<int> listed;
+        for (const auto &entry : list)
+            if (auto *r = dynamic_cast<TSMSStatusReport *>(entry.Message.get()))
+                listed.push_back(r->MR);
+        std::sort(listed.begin(), listed.end());
+        std::sort(references.begin(), references.end());
+        EXPECT_EQ(listed, references);
+        EXPECT_EQ(list.size(), references.size());
+        EXPECT_TRUE(rig.errors.empty());
+        rig.gsm.Close();
+    }
 }
 
 TEST(Generic, SwitchOffIsMinimumFunctionality)
