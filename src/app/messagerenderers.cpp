@@ -56,7 +56,7 @@ TMessageMelody ringingToneMelody(const TSMRingingTone &tone)
     melody.Melody = MelodyFromRingingTone(tone);
     melody.Title = melody.Melody.Name;
     melody.RTTTL = tone.RTTTL();
-    melody.Notes = melody.RTTTL.section(':', 2);
+    melody.Notes = MelodyNotes(melody.Melody);
     return melody;
 }
 
@@ -69,7 +69,7 @@ TMessageMelody iMelody(const TEMSSoundUserDef &sound)
     TSMRingingTone tone;
     BuildRingingTone(tone, melody.Melody);
     melody.RTTTL = tone.RTTTL();
-    melody.Notes = melody.RTTTL.section(':', 2);
+    melody.Notes = MelodyNotes(melody.Melody);
     return melody;
 }
 
@@ -488,6 +488,32 @@ QString TextFromOctets(std::string_view octets)
     if (!utf8.hasError())
         return text;
     return QString::fromLatin1(octets.data(), static_cast<qsizetype>(octets.size()));
+}
+
+QString MelodyNotes(const TMelody &melody)
+{
+    static const char *const names[13] = {"p",  "c", "c#", "d", "d#", "e", "f",
+                                          "f#", "g", "g#", "a", "a#", "h"};
+    QStringList tokens;
+    int tempo = -1;
+    for (const TMelodyRow &row : melody.Rows) {
+        if (row.Note < 0 || row.Note > 12)
+            continue;
+        QString note;
+        if (row.Tempo != tempo) {
+            tempo = row.Tempo;
+            note = QString("%1 bpm: ").arg(TSMRTTempo::ToBPM(tempo));
+        }
+        if (row.Duration != 2 && row.Duration >= 0 && row.Duration <= 5)
+            note += QString::number(1 << row.Duration);
+        note += QLatin1String(names[row.Note]);
+        if (row.Note != 0 && row.Scale != 1)
+            note += QString::number(row.Scale + 4);
+        if (row.Duration2 >= 1 && row.Duration2 <= 3)
+            note += QLatin1Char(".:;"[row.Duration2 - 1]);
+        tokens << note;
+    }
+    return tokens.join(", ");
 }
 
 } // namespace kestrel

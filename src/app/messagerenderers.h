@@ -36,7 +36,7 @@ struct TMessagePicture {
 struct TMessageMelody {
     TMelody Melody;
     QString Title;    // the song's title ("" for a tone without one)
-    QString Notes;    // the notes, as RTTTL writes them ("8c6, 4e6, ...")
+    QString Notes;    // the notes for reading: MelodyNotes
     QString RTTTL;    // the whole melody as one RTTTL line
     bool EMS = false; // an EMS iMelody rather than a ringing tone
 };
@@ -67,6 +67,11 @@ const std::vector<std::unique_ptr<TPayloadRenderer>> &PayloadRenderers();
 // The message as the view shows it: the progress of an incomplete one, the payload rendered by the
 // first renderer that accepts it, and any failure as Problem.
 TRenderedMessage RenderMessage(const TStoredMessage &message);
+
+// A melody's notes for reading: RTTTL's note tokens (duration where not a quarter, name, octave
+// where not the fifth, dots) joined by ", ", the tempo before the first note and before each note
+// where it changes ("112 bpm: 8c, 8e, c6, 140 bpm: 2c").
+QString MelodyNotes(const TMelody &melody);
 
 // The first line of what a message shows, for the conversation list and notifications.
 QString MessageSummary(TStoredKind kind, const std::string &text);

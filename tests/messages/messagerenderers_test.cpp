@@ -147,8 +147,28 @@ TEST(MessageRenderers, RingingToneShowsTitleAndNotes)
     EXPECT_EQ(r.Melody->Melody.Rows[1].Note, 4);
     EXPECT_EQ(r.Melody->Melody.Rows[2].Note, 0);
     EXPECT_EQ(r.Melody->RTTTL, tone.RTTTL());
-    EXPECT_EQ(r.Melody->Notes, tone.RTTTL().section(':', 2));
-    EXPECT_TRUE(r.Melody->Notes.contains("d#6")) << r.Melody->Notes.toStdString();
+    EXPECT_EQ(r.Melody->Notes, "63 bpm: c, 8d#6., p");
+}
+
+// The notes as a reader takes them: the tempo stands before the notes it governs, never glued to
+// a note as RTTTL's inline "b=" is.
+TEST(MessageRenderers, MelodyNotesForReading)
+{
+    const struct {
+        const char *rtttl;
+        const char *notes;
+    } cases[] = {
+        {"A:d=4,o=5,b=112:8c,8e,8g,c6,8p,2c", "112 bpm: 8c, 8e, 8g, c6, 8p, 2c"},
+        {"B:d=4,o=5,b=63:c,8db=140,e,32f#4;,1a#7.", "63 bpm: c, 140 bpm: 8d, e, 32f#4;, 1a#7."},
+        {"C:d=16,o=6,b=200:p,h", "200 bpm: 16p, 16h6"},
+        {"D:d=4,o=5,b=63:", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rtttl);
+        TSMRingingTone tone;
+        tone.SetRTTTL(c.rtttl);
+        EXPECT_EQ(MelodyNotes(MelodyFromRingingTone(tone)), c.notes);
+    }
 }
 
 TEST(MessageRenderers, DirectoryRecords)
