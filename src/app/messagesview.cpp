@@ -640,6 +640,14 @@ void TMessagesView::showEvent(QShowEvent *event)
     QTimer::singleShot(0, this, [this] { updateAnimation(); });
 }
 
+bool TMessagesView::event(QEvent *event)
+{
+    // Back at the window: what arrived in the open conversation meanwhile is now read.
+    if (event->type() == QEvent::WindowActivate)
+        markRead();
+    return QWidget::event(event);
+}
+
 void TMessagesView::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);

@@ -337,6 +337,18 @@ TEST_F(MessagesViewTest, LiveUpdatesStatusAndNotification)
               kBoris);
     EXPECT_EQ(view->Conversations().index(0).data(TConversationModel::UnreadRole).toInt(), 1);
     EXPECT_EQ(view->NotificationCount(), 0); // no notifier in this test
+
+    // One in the open conversation stays unread until the user is back at the window.
+    receive(text("still there?"), kAnna, 6);
+    view->Refresh();
+    ASSERT_EQ(view->CurrentPeer(), kAnna);
+    TConversationModel &c = view->Conversations();
+    EXPECT_EQ(c.index(c.RowOf(kAnna)).data(TConversationModel::UnreadRole).toInt(), 1);
+    active = true;
+    QEvent activate(QEvent::WindowActivate);
+    QApplication::sendEvent(view.get(), &activate);
+    EXPECT_EQ(c.index(c.RowOf(kAnna)).data(TConversationModel::UnreadRole).toInt(), 0);
+    EXPECT_EQ(c.index(c.RowOf(kBoris)).data(TConversationModel::UnreadRole).toInt(), 1);
     EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
 }
 
