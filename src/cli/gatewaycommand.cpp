@@ -308,13 +308,16 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
 int RunGateway(const QStringList &args)
 {
     QCommandLineParser parser;
-    parser.addOption({"modem", "A modem.", "SPEC"});
+    // kGatewayHelp describes them all.
+    std::vector<QCommandLineOption> options = {{"modem", "A modem.", "SPEC"},
+                                               {"keep", "Leave handled messages on the handset."},
+                                               QCommandLineOption(kChildOption)};
     for (const char *name : {"attempts", "backoff", "lease", "rate", "reopen", "poll", "seconds"})
-        parser.addOption({name, name, "N"});
-    parser.addOption({"keep", "Leave handled messages on the handset."});
-    QCommandLineOption child(kChildOption);
-    child.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(child);
+        options.emplace_back(name, name, "N");
+    for (QCommandLineOption &option : options) {
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
     const int parsed = ParseSessionCommand(parser, args,
                                            "Sends the store's queue through the modems and records what "
                                            "arrives, until SIGTERM or SIGINT (JSON lines).",

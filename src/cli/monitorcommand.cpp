@@ -88,27 +88,20 @@ private:
     std::string m_lost;
 };
 
-const char *const kMonitorHelp =
-    "Monitor options:\n"
-    "  --seconds N\n      Stop after this many seconds.\n"
-    "  --count N\n      Stop after this many message, registration or line events.\n"
-    "  --sms-log FILE\n      SMS log file instead of the settings file's (\"<none>\": no file).\n"
-    "  --gsm-log FILE\n      GSM log file instead of the settings file's (\"<none>\": no file).\n"
-    "  --keep\n      Leave handled messages on the handset.";
-
 int RunMonitor(const QStringList &args)
 {
     QCommandLineParser parser;
     parser.addOption({"seconds", "Stop after this many seconds.", "N"});
-    parser.addOption({"count", "Stop after this many events.", "N"});
-    parser.addOption({"sms-log", "SMS log file.", "FILE"});
-    parser.addOption({"gsm-log", "GSM log file.", "FILE"});
+    parser.addOption({"count", "Stop after this many message, registration or line events.", "N"});
+    parser.addOption(
+        {"sms-log", "SMS log file instead of the settings file's (\"<none>\": no file).", "FILE"});
+    parser.addOption(
+        {"gsm-log", "GSM log file instead of the settings file's (\"<none>\": no file).", "FILE"});
     parser.addOption({"keep", "Leave handled messages on the handset."});
     const int parsed =
         ParseSessionCommand(parser, args,
                             "Opens the handset and handles received messages as the window does, "
-                            "printing one JSON line per event and per SMS log line.",
-                            {}, kMonitorHelp);
+                            "printing one JSON line per event and per SMS log line.");
     if (parsed >= 0)
         return parsed;
     int seconds = 0, count = 0;

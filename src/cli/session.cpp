@@ -72,8 +72,12 @@ QString ParseIndications(const QString &text, TGSMUnsolicitedIndicationSet &set)
 
 void AddSessionOptions(QCommandLineParser &parser)
 {
-    for (const auto &o : kSessionOptions)
-        parser.addOption(QCommandLineOption(o[0], o[2], o[1]));
+    // Their help is SessionOptionsHelp; Qt's own text shows the command's options alone.
+    for (const auto &o : kSessionOptions) {
+        QCommandLineOption option(o[0], o[2], o[1]);
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
 }
 
 QCommandLineOption SessionOption(const QString &name)
@@ -82,6 +86,26 @@ QCommandLineOption SessionOption(const QString &name)
         if (name == o[0])
             return QCommandLineOption(o[0], o[2], o[1]);
     throw std::logic_error("no session option " + name.toStdString());
+}
+
+QString CommandOptionsHelp(const QCommandLineParser &parser)
+{
+    // Qt words the options it shows; the help option itself is left out.
+    const QString text = parser.helpText();
+    const qsizetype at = text.indexOf("Options:\n");
+    if (at < 0)
+        return {};
+    QStringList entries;
+    for (const QString &line : text.mid(at + 9).split('\n')) {
+        if (line.trimmed().isEmpty())
+            break; // the "Arguments:" section follows an empty line
+        if (line.startsWith("  -"))
+            entries << line;
+        else if (!entries.isEmpty())
+            entries.last() += "\n" + line;
+    }
+    entries.removeIf([](const QString &entry) { return entry.contains("--help "); });
+    return entries.isEmpty() ? QString() : "Options:\n" + entries.join('\n');
 }
 
 QString SessionOptionsHelp()
@@ -206,6 +230,8 @@ int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, con
         if (!Positional.isEmpty())
             usage += " " + Positional;
         QString text = QString("%1\n\n%2\n\n%3").arg(usage, description, SessionOptionsHelp());
+        if (const QString own = CommandOptionsHelp(parser); !own.isEmpty())
+            text += "\n" + own;
         if (!ExtraHelp.isEmpty())
             text += "\n\n" + ExtraHelp;
         PrintOut(text);

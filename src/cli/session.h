@@ -24,9 +24,12 @@ struct TSession {
 };
 
 // Adds --config --device --equipment --pin --sca --format --indications --rec-timeout --baud
-// --store.
+// --store, hidden from Qt's help text: SessionOptionsHelp describes them.
 void AddSessionOptions(QCommandLineParser &parser);
 QString SessionOptionsHelp();
+// "Options:" and the command's own options that the help text shows (as Qt words them, without
+// the session options and --help), or "" when it has none.
+QString CommandOptionsHelp(const QCommandLineParser &parser);
 // One of them, for commands that take only a few (e.g. "config" and "store").
 QCommandLineOption SessionOption(const QString &name);
 // True when Name (without its dashes) is one of the session options above; they all take a value.
@@ -54,8 +57,8 @@ QString ConfigureSession(const QCommandLineParser &parser, TSession &session);
 // Parses the arguments of a session command (options only, no positional arguments), and
 // prints help or a usage error. Returns -1 to go on, or the exit status to end with.
 // Options added to the parser beforehand are parsed too; Positional names the positional
-// arguments the command takes (e.g. "INDEX"; empty: none) and ExtraHelp is printed after the
-// session options.
+// arguments the command takes (e.g. "INDEX"; empty: none). The help shows the session options,
+// the command's own options (CommandOptionsHelp), then ExtraHelp.
 int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
                         const QString &Positional = {}, const QString &ExtraHelp = {});
 

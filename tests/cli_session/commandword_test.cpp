@@ -66,4 +66,32 @@ TEST_F(CliCommandWord, SessionOptionsBeforeTheCommand)
     }
 }
 
+// Each command's help describes every option it takes: the session options once, in their block,
+// and the command's own with what they do (before, list showed no --status, send no
+// --status-report).
+TEST_F(CliCommandWord, HelpNamesEveryOptionOnce)
+{
+    const struct {
+        const char *command;
+        QStringList own;
+    } rows[] = {
+        {"send", {"--status-report", "--queue", "--via <LABEL>", "--operator <MCCMNC>", "--class <N>"}},
+        {"list", {"--status <N>"}},
+        {"monitor", {"--seconds <N>", "--count <N>", "--sms-log <FILE>", "--gsm-log <FILE>", "--keep"}},
+        {"gateway", {"--attempts N", "--poll MS", "--keep"}},
+        {"read", {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.command);
+        const TRun r = KestrelHere({row.command, "--help"});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        for (const QString &option : row.own)
+            EXPECT_TRUE(r.out.contains(option)) << option.toStdString() << "\n" << r.out.toStdString();
+        EXPECT_EQ(r.out.count("--pin"), 1) << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains("--help ")) << r.out.toStdString();
+        EXPECT_EQ(r.out.contains("Options:\n"), !row.own.isEmpty() && std::string(row.command) != "gateway")
+            << r.out.toStdString();
+    }
+}
+
 } // namespace
