@@ -530,8 +530,26 @@ void TGSMDataModule::ReportError(const std::string &message)
 void TGSMDataModule::readStorage()
 {
     const TGSMEquipment eq = GSM.Equipment();
-    auto list = GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1);
-    for (auto &entry : list) {
+    handleListed(GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1));
+    // Status reports the modem keeps apart arrive there while no program listens as well; unread
+    // there, their messages would never turn delivered and SR would fill up.
+    const std::string reports = GSM.ReportStorage();
+    const std::string memory = GSM.Memory();
+    if (!reports.empty() && reports != memory) {
+        try {
+            GSM.SelectMemory(reports);
+            handleListed(GSM.ListSMS(4));
+        } catch (const std::exception &e) {
+            ReportError(Format("The status reports in %s were not read: %s", reports.c_str(), e.what()));
+        }
+        GSM.SelectMemory(memory);
+    }
+    handleKept();
+}
+
+void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list)
+{
+    for (const auto &entry : list) {
         // Handled here, whether or not it was kept before.
         std::erase_if(m_kept,
                       [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
@@ -549,7 +567,6 @@ void TGSMDataModule::readStorage()
         if (DeleteHandled)
             GSM.DeleteSMS(entry.Index);
     }
-    handleKept();
 }
 
 // ---- The message store

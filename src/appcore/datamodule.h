@@ -187,6 +187,9 @@ private:
     void smsLogLine(const std::string &line, const QString &shown = {});
     void gsmLogRecord(const std::string &record);
     void readStorage();
+    // Records, logs and deletes the listed messages of the current storage; one that cannot be
+    // handled stays on the handset.
+    void handleListed(const std::vector<TSMSListEntry> &list);
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     // Records a received message before anything else happens to it; raises EMessageKept when
     // the store cannot. Nothing happens without a store.

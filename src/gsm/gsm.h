@@ -96,6 +96,9 @@ void ReadTextStatusReport(TSMSStatusReport &Report, std::string_view Params, siz
 // offers, as the parameter text of "AT+CPMS=" ("\"MT\",\"MT\",\"MT\""). Lists after the first one
 // that offers none of them are left out; empty when the first offers none.
 std::string ChooseStorages(std::string_view testAnswer);
+// "\"SR\"" when the first list of a "+CPMS=?" answer offers SR, the storage where a modem keeps
+// status reports apart from messages (TS 27.005 3.2.2); else "".
+std::string OfferedReportStorage(std::string_view testAnswer);
 
 // The registration status to report from the last status seen for each network technology (the
 // <stat> of +CREG, +CEREG and +C5GREG, -1 where none was seen): registered (home before roaming)
@@ -182,6 +185,9 @@ public:
     // State while open.
     int NetworkRegistration() const { return m_networkRegistration; }
     const std::string &Memory() const { return m_memory; } // with its double quotes
+    // The storage where the modem keeps status reports apart ("\"SR\""), where the equipment
+    // chooses its storages and the modem offers it; else "".
+    const std::string &ReportStorage() const { return m_reportStorage; }
     int MessageService() const { return m_messageService; }
     bool Busy() const { return m_busyCount > 0; }
     // True while a restarted handset is being set up again, OnRestart included: its dialogue is
@@ -335,6 +341,7 @@ private:
     // The TE character set found at open (with its quotes), put back after a UCS2 text send.
     std::string m_characterSet;
     std::string m_memory = "\"SM\"";
+    std::string m_reportStorage;
     int m_messageService = 0;
     int m_busyCount = 0;
     // A directly routed message whose header line came and whose body line is awaited.

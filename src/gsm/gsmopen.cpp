@@ -234,6 +234,7 @@ void TGSM::setupHandset()
         break;
     }
 
+    m_reportStorage.clear();
     if (eq.chooseStorages)
         chooseStorages();
     CheckResult(ExecCommand("AT+CPMS?", kQueryFlags, &lines));
@@ -294,20 +295,34 @@ void TGSM::chooseStorages()
     const std::string storages = ChooseStorages(lines.front());
     if (!storages.empty())
         CheckResult(ExecCommand("AT+CPMS=" + storages, kWaitResult));
+    m_reportStorage = OfferedReportStorage(lines.front());
 }
 
-std::string ChooseStorages(std::string_view testAnswer)
+namespace {
+
+// The storage names of each list of a "+CPMS=?" answer (without its prefix), up to three lists.
+std::vector<std::vector<std::string>> offeredStorages(std::string_view testAnswer)
 {
-    static const char *const kPreferred[] = {"MT", "ME", "SM"};
-    std::string chosen;
+    std::vector<std::vector<std::string>> lists;
     size_t pos = 0;
     for (int list = 0; list < 3 && HasParam(testAnswer, pos); ++list) {
         std::string offered = ExtractParam(testAnswer, pos);
         if (!offered.empty() && offered.front() == '(')
             offered = offered.substr(1, offered.size() - (offered.back() == ')' ? 2 : 1));
-        std::vector<std::string> names;
+        std::vector<std::string> &names = lists.emplace_back();
         for (size_t p = 0; HasParam(offered, p);)
             names.push_back(Dequote(ExtractParam(offered, p)));
+    }
+    return lists;
+}
+
+} // namespace
+
+std::string ChooseStorages(std::string_view testAnswer)
+{
+    static const char *const kPreferred[] = {"MT", "ME", "SM"};
+    std::string chosen;
+    for (const std::vector<std::string> &names : offeredStorages(testAnswer)) {
         const char *pick = nullptr;
         for (const char *name : kPreferred) {
             if (std::find(names.begin(), names.end(), name) != names.end()) {
@@ -320,6 +335,14 @@ std::string ChooseStorages(std::string_view testAnswer)
         chosen += (chosen.empty() ? "\"" : ",\"") + std::string(pick) + "\"";
     }
     return chosen;
+}
+
+std::string OfferedReportStorage(std::string_view testAnswer)
+{
+    const auto lists = offeredStorages(testAnswer);
+    if (lists.empty() || std::find(lists[0].begin(), lists[0].end(), "SR") == lists[0].end())
+        return {};
+    return "\"SR\"";
 }
 
 void TGSM::waitForReadiness()

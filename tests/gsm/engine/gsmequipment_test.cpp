@@ -147,21 +147,27 @@ TEST(Equipment, StoragesChosenFromWhatTheModemOffers)
     const struct {
         const char *offered; // the +CPMS=? answer without its prefix
         const char *chosen;
+        const char *reports; // where status reports are read apart
     } cases[] = {
-        {R"(("SM","ME","MT"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")"},
-        {R"(("SM","ME","MT","SR"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")"},
-        {R"(("ME","SM","SR"),("ME","SM"),("ME","SM"))", R"("ME","ME","ME")"},
-        {R"(("SM"),("SM"),("SM"))", R"("SM","SM","SM")"},
+        {R"(("SM","ME","MT"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")", ""},
+        {R"(("SM","ME","MT","SR"),("SM","ME","MT"),("SM","ME","MT"))", R"("MT","MT","MT")", R"("SR")"},
+        {R"(("ME","SM","SR"),("ME","SM"),("ME","SM"))", R"("ME","ME","ME")", R"("SR")"},
+        {R"(("SM"),("SM"),("SM"))", R"("SM","SM","SM")", ""},
+        // SR offered for writing only is no storage of reports to read.
+        {R"(("SM","ME"),("SM","SR"),("SM"))", R"("ME","SM","SM")", ""},
         // Write storage without a known name: only the read storage is chosen.
-        {R"(("SM","ME"),("BM"),("SM","ME"))", R"("ME")"},
-        {R"(("SM","ME"))", R"("ME")"},
-        {R"("SM","ME")", R"("SM","ME")"}, // without parentheses each list holds one name
-        {R"(("BM","SR"),("BM"),("BM"))", ""},
-        {"", ""},
-        {"(", ""},
+        {R"(("SM","ME"),("BM"),("SM","ME"))", R"("ME")", ""},
+        {R"(("SM","ME"))", R"("ME")", ""},
+        {R"("SM","ME")", R"("SM","ME")", ""}, // without parentheses each list holds one name
+        {R"("SR","ME")", R"()", R"("SR")"},
+        {R"(("BM","SR"),("BM"),("BM"))", "", R"("SR")"},
+        {"", "", ""},
+        {"(", "", ""},
     };
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
         EXPECT_EQ(ChooseStorages(c.offered), c.chosen) << c.offered;
+        EXPECT_EQ(OfferedReportStorage(c.offered), c.reports) << c.offered;
+    }
 }
 
 TEST(Equipment, RegistrationCombinedOverTechnologies)

@@ -7,6 +7,8 @@
 
 #include "base/format.h"
 #include "connect/connection.h"
+#include "store/messagestore.h"
+#include "xsms/composer.h"
 
 #include <gtest/gtest.h>
 
@@ -325,6 +327,60 @@ TEST_F(GenericDataModule, MessagesAtLoginAndLaterAreHandledAndDeleted)
         EXPECT_TRUE(logged("OA: +441234567891"));
         sim.DeliverText("+441234567892", "arriving later");
         EXPECT_TRUE(WaitUntil([&] { return logged("OA: +441234567892") && sim.StoredMessages().empty(); }));
+        dm->GSM.Close();
+    }
+}
+
+// A status report on MR as the network sends it, without service-centre field.
+std::string ReportTPDU(const std::string &recipient, int mr)
+{
+    TSMSStatusReport r;
+    r.MR = static_cast<uint8_t>(mr);
+    r.RA = recipient;
+    r.SCTS = r.DischargeTime = Now();
+    struct TNoSCA : ISMSContext {
+        bool SCAInPDU() const override { return false; }
+        std::string SCA() const override { return {}; }
+    } noSca;
+    r.GSM = &noSca;
+    return r.GetPDU();
+}
+
+// Reports that reached SR while no program listened are read at the next open: the messages
+// they are about turn delivered, and SR is emptied.
+TEST_F(GenericDataModule, ReportsWaitingInSRAreReadAtOpen)
+{
+    const std::string peer = "+441234567890";
+    for (int format : {0, 1}) {
+        SCOPED_TRACE(format);
+        std::ofstream(dir / "gsm.ini")
+            << "[Modem]\nDevice=Generic\nUnsolicitedIndication=11\nSMSFormat=" << format << "\n";
+        const std::string location = (dir / Format("reports%d.sqlite", format)).string();
+        int64_t id = 0;
+        {
+            auto store = TMessageStore::Open(location);
+            TMessageContent content;
+            content.Text = "sent while nobody listened";
+            content.StatusReport = true;
+            TMessageComposer composer;
+            const auto submits = composer.Compose(peer, content);
+            TOutgoing out;
+            out.Peer = peer;
+            out.Text = "sent while nobody listened";
+            out.Segments.push_back(submits.front().get());
+            id = store->RecordOutgoing(out, Now());
+            store->SegmentSent(id, 1, 42, Now());
+        }
+        TModemSimulator sim(Handset("Generic"));
+        sim.StoreMessage("SR", 0, ReportTPDU(peer, 42));
+        ASSERT_EQ(sim.StoredMessages().size(), 1u);
+        auto dm = Module(&sim);
+        dm->StoreName = location;
+        dm->GSM.Open();
+        EXPECT_TRUE(sim.StoredMessages().empty());
+        EXPECT_EQ(dm->GSM.Memory(), "\"MT\""); // back to the storage of messages
+        auto store = TMessageStore::Open(location);
+        EXPECT_EQ(store->Message(id)->Status, TStoredStatus::ssDelivered);
         dm->GSM.Close();
     }
 }
