@@ -10,6 +10,7 @@
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
 #include "modemsim/modemsimulator.h"
+#include "modemsim/simnetwork.h"
 #include "xsms/protocolstack.h"
 
 #include <QCoreApplication>
@@ -68,11 +69,7 @@ std::string DeliverHex(uint8_t dcs, const std::string &userData, const std::stri
     d.DCS = dcs;
     d.SCTS = EncodeDate(2026, 12, 7) + EncodeTime(10, 30, 0, 0);
     d.UserData = userData;
-    struct TNoSCA : ISMSContext {
-        bool SCAInPDU() const override { return false; }
-        std::string SCA() const override { return {}; }
-    } noSca;
-    d.GSM = &noSca;
+    d.GSM = SimBareContext();
     return d.GetPDU();
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/format.h"
 #include "connect/connection.h"
+#include "modemsim/simnetwork.h"
 #include "store/messagestore.h"
 #include "xsms/composer.h"
 
@@ -338,11 +339,7 @@ std::string ReportTPDU(const std::string &recipient, int mr)
     r.MR = static_cast<uint8_t>(mr);
     r.RA = recipient;
     r.SCTS = r.DischargeTime = Now();
-    struct TNoSCA : ISMSContext {
-        bool SCAInPDU() const override { return false; }
-        std::string SCA() const override { return {}; }
-    } noSca;
-    r.GSM = &noSca;
+    r.GSM = SimBareContext();
     return r.GetPDU();
 }
 

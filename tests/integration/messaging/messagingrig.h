@@ -5,6 +5,7 @@
 #include "../engine/enginerig.h"
 
 #include "gsm/tpdufields.h"
+#include "modemsim/simnetwork.h"
 
 #include <memory>
 #include <string>
@@ -90,11 +91,7 @@ inline std::string DeliverTPDU(const std::string &oa, const std::string &text)
     d.SCTS = EncodeDate(2026, 12, 7) + EncodeTime(10, 30, 0, 0);
     d.TimeZone = 4;
     d.UserData = TextToGSM(text);
-    struct TNoSCA : ISMSContext {
-        bool SCAInPDU() const override { return false; }
-        std::string SCA() const override { return {}; }
-    } noSca;
-    d.GSM = &noSca;
+    d.GSM = SimBareContext();
     return d.GetPDU();
 }
 
