@@ -647,13 +647,17 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
     const bool storeAddsSCA = sms && sms->GSM;
     const std::string record = textMode || GSM.SCAInPDU() || storeAddsSCA ? raw : "00" + raw;
     try {
-        store->RecordReceived(record, textMode, sms, NowUTC(), index,
-                              ModemLabel.empty() ? Comm1.DeviceName() : ModemLabel);
+        store->RecordReceived(record, textMode, sms, NowUTC(), index, modemName());
     } catch (const EStoreError &e) {
         storeFailed(e.what());
         throw EMessageKept();
     }
     storeWorks();
+}
+
+std::string TGSMDataModule::modemName() const
+{
+    return ModemLabel.empty() ? Comm1.DeviceName() : ModemLabel;
 }
 
 void TGSMDataModule::storeFailed(const std::string &error)
@@ -721,8 +725,8 @@ void TGSMDataModule::handleKept()
 TSendResult TGSMDataModule::SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
                                          const TMessageContent &Content)
 {
-    TSendResult result =
-        SendComposed(GSM, Segments, Content, Store(), [this](const TSMSSubmit &s) { LogSMS(&s); });
+    TSendResult result = SendComposed(GSM, Segments, Content, Store(), modemName(),
+                                      [this](const TSMSSubmit &s) { LogSMS(&s); });
     if (!result.StoreError.empty())
         storeFailed(result.StoreError);
     else if (result.StoredId != 0)

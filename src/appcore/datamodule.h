@@ -187,6 +187,8 @@ private:
     void smsLogLine(const std::string &line, const QString &shown = {});
     void gsmLogRecord(const std::string &record);
     void readStorage();
+    // The modem as the store records it: ModemLabel, else the device.
+    std::string modemName() const;
     // Records, logs and deletes the listed messages of the current storage; one that cannot be
     // handled stays on the handset.
     void handleListed(const std::vector<TSMSListEntry> &list);

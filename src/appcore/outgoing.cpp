@@ -99,13 +99,15 @@ TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, c
 }
 
 TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
-                         const TMessageContent &Content, TMessageStore *Store,
+                         const TMessageContent &Content, TMessageStore *Store, const std::string &Modem,
                          const std::function<void(const TSMSSubmit &)> &AfterEach)
 {
     TSendResult result;
     if (Store) {
         try {
-            result.StoredId = Store->RecordOutgoing(OutgoingOf(Segments, Content), NowUTC());
+            TOutgoing out = OutgoingOf(Segments, Content);
+            out.Modem = Modem;
+            result.StoredId = Store->RecordOutgoing(out, NowUTC());
         } catch (const EStoreError &e) {
             result.StoreError = e.what();
         }

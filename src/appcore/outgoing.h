@@ -26,11 +26,12 @@ struct TSendResult {
 // Sends composed segments through the engine one by one. With a store, the message (its kind and
 // the text the user wrote, from Content) is recorded before the first segment goes out and each
 // segment's reference as it goes; a send that fails marks it failed and raises again. A store
-// that cannot be written does not stop the sending: its error is in the result. AfterEach runs
+// that cannot be written does not stop the sending: its error is in the result. Modem names the
+// modem that sends it in the record (its label, or its device). AfterEach runs
 // after each segment went out. Segments are in the model's form; in text mode their 7-bit codes go
 // out as the text they stand for.
 TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
-                         const TMessageContent &Content, TMessageStore *Store,
+                         const TMessageContent &Content, TMessageStore *Store, const std::string &Modem,
                          const std::function<void(const TSMSSubmit &)> &AfterEach = {});
 
 // The store's view of what the user composed: its kind, the text as written, and the payload

@@ -131,7 +131,7 @@ int RunSend(const QStringList &args)
             // sent is on record, or the user chose "<none>".
             std::unique_ptr<TMessageStore> store = OpenMessageStore(StoreLocation(parser));
             s.gsm.Open();
-            const TSendResult sent = SendComposed(s.gsm, messages, content, store.get());
+            const TSendResult sent = SendComposed(s.gsm, messages, content, store.get(), s.comm.DeviceName());
             s.gsm.Close();
             QJsonArray references;
             for (int mr : sent.References)

@@ -161,6 +161,7 @@ TEST_F(CliStore, StatusReportDecidesTheSentMessagesStatus)
         EXPECT_EQ(m["peer"].toString(), kOwnNumber);
         EXPECT_EQ(m["text"].toString(), text);
         EXPECT_EQ(m["status"].toString(), c.expected) << shown.out.toStdString();
+        EXPECT_EQ(m["modem"].toString(), sim.Device()); // sent through it
         const QJsonObject segment = m["segments"].toArray().at(0).toObject();
         EXPECT_EQ(segment["mr"].toInt(), reference);
         EXPECT_EQ(segment["reportStatus"].toInt(-1), QString(c.status).toInt(nullptr, 16));
