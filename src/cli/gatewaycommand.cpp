@@ -55,7 +55,8 @@ const char *const kGatewayHelp =
     "  --poll MS          An empty queue is looked at again this often (default 1000; Poll).\n"
     "  --seconds N        Stop after this many seconds.\n"
     "  --keep             Leave handled received messages on the handset.\n"
-    "  --format, --indications, --baud, --rec-timeout as for the other session commands.";
+    "  --format, --indications, --baud, --rec-timeout as for the other session commands; without\n"
+    "      --indications or the settings file's UnsolicitedIndication: deliver,status,only-indication.";
 
 // Hidden: the one-modem process a gateway of several modems starts.
 const char *const kChildOption = "gateway-child";
@@ -211,8 +212,14 @@ int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
         TGatewayModem modem(o.Modems.front(), o.Settings);
         TGatewayOutput out(modem);
         TGSMDataModule &dm = modem.DataModule();
-        if (!parser.isSet("sca") && !TIniFile(o.Settings.ConfigFile).ValueExists("Modem", "SCA"))
+        const TIniFile ini(o.Settings.ConfigFile);
+        if (!parser.isSet("sca") && !ini.ValueExists("Modem", "SCA"))
             dm.GSM.SetSCA("");
+        // A gateway hears what arrives unless told otherwise: messages and status reports are
+        // stored by the modem and indicated, then read, recorded and deleted.
+        if (!parser.isSet("indications") && !ini.ValueExists("Modem", "UnsolicitedIndication"))
+            dm.GSM.SetUnsolicitedIndication(Bit(uindSMSDeliver) | Bit(uindSMSStatusReport) |
+                                            Bit(uindOnlyIndication));
         if (const QString usage = ApplySessionOptions(parser, dm.Comm1, dm.GSM); !usage.isEmpty()) {
             PrintErr("kestrel: " + usage);
             return kExitUsage;

@@ -8,6 +8,7 @@
 #include "pgserver.h"
 
 #include "base/datetime.h"
+#include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/atparser.h"
 #include "gsm/sms.h"
@@ -57,6 +58,7 @@ protected:
     QTemporaryDir dir;
     std::string location;
     std::vector<std::unique_ptr<TModemSimulator>> sims;
+    std::vector<std::string> equipments; // of each simulator
 
     void SetUp() override
     {
@@ -66,12 +68,13 @@ protected:
     QString Config() const { return dir.filePath("gsm.ini"); }
     std::unique_ptr<TMessageStore> Store() const { return TMessageStore::Open(location); }
 
-    TModemSimulator &AddSim()
+    TModemSimulator &AddSim(const std::string &equipment = "M20")
     {
         TModemSimulatorOptions options;
-        options.equipment = "M20";
+        options.equipment = equipment;
         options.ownNumber = "+4917100000" + std::to_string(10 + sims.size());
         sims.push_back(std::make_unique<TModemSimulator>(options));
+        equipments.push_back(equipment);
         return *sims.back();
     }
     // "--modem DEVICE,name=simN" for the simulators From..To-1.
@@ -80,8 +83,9 @@ protected:
         QStringList args;
         for (size_t i = from; i < to; ++i)
             args << "--modem"
-                 << QString("%1,equipment=M20,name=sim%2")
+                 << QString("%1,equipment=%2,name=sim%3")
                         .arg(QString::fromStdString(sims[i]->DevicePath()))
+                        .arg(QString::fromStdString(equipments[i]))
                         .arg(i);
         return args;
     }
@@ -277,27 +281,43 @@ TEST_P(Gateway, LostHandsetsMessagesAreSentByAnother)
     EXPECT_LE(Duplicates(sent), 1);
 }
 
-// Messages arriving at each handset are recorded with their modem (and removed from the handset).
+// Messages arriving at each handset are recorded with their modem (and removed from the handset),
+// with the indications asked for and with those a gateway asks for when none are given.
 TEST_P(Gateway, ReceivedMessagesAreRecordedWithTheirModem)
 {
-    AddSim();
-    AddSim();
-    TRunningKestrel gateway(GatewayArgs(Modems(0, 2)));
-    for (auto &sim : sims)
-        ASSERT_TRUE(waitUntil([&] { return sim->WaitForCommand("AT+CNMI", 100); }, 20000));
-    sims[0]->DeliverText("+4917012345", "to the first");
-    sims[1]->DeliverText("+4917054321", "to the second");
-    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssReceived) == 2; }, 30000));
-    const TRun run = gateway.Stop();
-    std::map<std::string, std::string> modemOf;
-    TMessageFilter received;
-    received.Status = TStoredStatus::ssReceived;
-    for (const auto &m : Store()->List(received))
-        modemOf[m.Text] = m.Modem;
-    EXPECT_EQ(modemOf["to the first"], "sim0");
-    EXPECT_EQ(modemOf["to the second"], "sim1");
-    EXPECT_TRUE(waitUntil(
-        [&] { return sims[0]->StoredMessages().empty() && sims[1]->StoredMessages().empty(); }, 5000));
+    for (const bool given : {true, false}) {
+        SCOPED_TRACE(given ? "--indications given" : "no indications given");
+        // Handsets of their own (a handset keeps the indications the last program set), and
+        // current modules, which keep what arrives to themselves unless asked.
+        const size_t first = sims.size();
+        AddSim(given ? "M20" : "Generic");
+        AddSim(given ? "M20" : "Generic");
+        QStringList args = GatewayArgs(Modems(first, first + 2));
+        if (!given)
+            args.remove(args.indexOf("--indications"), 2);
+        TRunningKestrel gateway(args);
+        // Messages and status reports kept by the modem and indicated, unless told otherwise.
+        const std::string cnmi = given ? "AT+CNMI" : "AT+CNMI=2,1,0,2,1";
+        for (size_t i = first; i < sims.size(); ++i)
+            ASSERT_TRUE(waitUntil([&] { return sims[i]->WaitForCommand(cnmi, 100); }, 20000)) << cnmi;
+        const QString tag = given ? "given" : "default";
+        sims[first]->DeliverText("+4917012345", ("to the first, " + tag).toStdString());
+        sims[first + 1]->DeliverText("+4917054321", ("to the second, " + tag).toStdString());
+        EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssReceived) == sims.size(); }, 30000));
+        const TRun run = gateway.Stop();
+        std::map<std::string, std::string> modemOf;
+        TMessageFilter received;
+        received.Status = TStoredStatus::ssReceived;
+        for (const auto &m : Store()->List(received))
+            modemOf[m.Text] = m.Modem;
+        EXPECT_EQ(modemOf[("to the first, " + tag).toStdString()], Format("sim%zu", first));
+        EXPECT_EQ(modemOf[("to the second, " + tag).toStdString()], Format("sim%zu", first + 1));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return sims[first]->StoredMessages().empty() && sims[first + 1]->StoredMessages().empty();
+            },
+            5000));
+    }
     // The modem key of "kestrel messages list".
     TRunningKestrel list(
         {"messages", "--store", QString::fromStdString(location), "list", "--status", "received"});
@@ -305,7 +325,7 @@ TEST_P(Gateway, ReceivedMessagesAreRecordedWithTheirModem)
     std::set<QString> modems;
     for (const auto &json : listed.json)
         modems.insert(json["modem"].toString());
-    EXPECT_EQ(modems, (std::set<QString>{"sim0", "sim1"}));
+    EXPECT_EQ(modems, (std::set<QString>{"sim0", "sim1", "sim2", "sim3"}));
 }
 
 // "kestrel send --queue" of every kind: queued without a handset, sent as composed.
