@@ -236,6 +236,13 @@ void TGatewayModem::processReceived()
     }
 }
 
+void TGatewayModem::processOwnAnswers()
+{
+    m_quiet = true;
+    processReceived();
+    m_quiet = false;
+}
+
 void TGatewayModem::open()
 {
     if (!m_started || m_open)
@@ -257,6 +264,7 @@ void TGatewayModem::open()
         return;
     }
     m_open = true;
+    processOwnAnswers();
     if (m_lostReported) {
         m_lostReported = false;
         event(QJsonObject{{"event", "modem-back"}});
@@ -310,7 +318,7 @@ void TGatewayModem::healthCheck()
         lost(e.what());
         return;
     }
-    processReceived();
+    processOwnAnswers();
 }
 
 void TGatewayModem::schedule(int ms)
@@ -399,8 +407,9 @@ void TGatewayModem::pump()
     }
     if (sent && m_settings.RatePerMinute > 0)
         m_nextStartMs = steadyMs() + 60000 / m_settings.RatePerMinute;
-    // What the handset said meanwhile (indications) is handled between two messages.
-    processReceived();
+    // What the handset said meanwhile (indications) is handled between two messages; the answers
+    // to this round's commands are among the lines.
+    processOwnAnswers();
     schedule(sent ? 0 : m_settings.PollMs);
 }
 

@@ -95,6 +95,10 @@ private:
     bool flushUnrecorded();
     void storeLost(const std::string &reason);
     void healthCheck();
+    // Handles the lines that came while the gateway's own commands ran: their answers, which the
+    // engine parses once a command is over, are no events of the handset (indications and
+    // registration among them are still handled).
+    void processOwnAnswers();
     void processReceived();
     void event(QJsonObject json);
 
