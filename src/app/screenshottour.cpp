@@ -73,7 +73,12 @@ TScreenshotTour::TScreenshotTour(TGSMKestrelForm &form, const QString &directory
              showTab(ui->TabSheet6);
          },
          [this] { return smsLog().contains(" complete"); }},
-        {"messages.png", [this, showTab] { showTab(m_form.MessagesView()); },
+        {"messages.png",
+         [this, showTab] {
+             // As a user looks at it: the window has the focus, so the open conversation is read.
+             m_form.activateWindow();
+             showTab(m_form.MessagesView());
+         },
          [this] {
              // The handset's conversation with the picture message sent and come back; shown
              // from its first picture on (a picture, a logo, texts in other scripts, a melody).
