@@ -84,8 +84,8 @@ constexpr size_t kPDULineLength = 512;
 void CheckPDULine(const std::string &line);
 
 // Text mode (TS 27.005 3.4.1 +CDS, 3.4.3 +CMGR/+CMGL): whether the field after <stat> is the
-// <fo> of a status report (a number), not the quoted address of a message; a status report has
-// no body line.
+// <fo> of a status report (a number naming an SMS-STATUS-REPORT), not the quoted address of a
+// message; a status report has no body line.
 bool IsTextStatusReportField(std::string_view field);
 // Reads a text-mode status report's "<fo>,<mr>,[<ra>],[<tora>],<scts>,<dt>,<st>" from Params at
 // Pos. Raises EGSMError naming the field for a time stamp that is no date.

@@ -74,7 +74,9 @@ void CheckPDULine(const std::string &line)
 
 bool IsTextStatusReportField(std::string_view field)
 {
-    return !field.empty() && TryStrToInt64(field).has_value();
+    // The first octet of an SMS-STATUS-REPORT: message type indicator 10 (TS 23.040 9.2.3.1).
+    const std::optional<long long> fo = field.empty() ? std::nullopt : TryStrToInt64(field);
+    return fo && *fo >= 0 && *fo <= 255 && (*fo & 0x03) == 0x02;
 }
 
 void ReadTextStatusReport(TSMSStatusReport &Report, std::string_view Params, size_t &Pos)

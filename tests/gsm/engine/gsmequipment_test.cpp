@@ -170,6 +170,22 @@ TEST(Equipment, StoragesChosenFromWhatTheModemOffers)
     }
 }
 
+// The field after <stat> of a text-mode read or listing: a status report's first octet, or
+// anything else (a message's address, quoted or not).
+TEST(TextMode, StatusReportFieldIsItsFirstOctet)
+{
+    const struct {
+        const char *field;
+        bool report;
+    } cases[] = {
+        {"6", true},      {"2", true},        {"38", true},        {"254", true}, {"0", false},
+        {"4", false},     {"1", false},       {"256", false},      {"-2", false}, {"", false},
+        {"\"6\"", false}, {"4917100", false}, {"+4917100", false}, {"6a", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(IsTextStatusReportField(c.field), c.report) << c.field;
+}
+
 TEST(Equipment, RegistrationCombinedOverTechnologies)
 {
     const struct {
