@@ -26,6 +26,8 @@ namespace {
 
 constexpr int kSearchDelayMs = 250;
 constexpr int kAnimationTickMs = 125;
+// Another program writing to the same store file (a gateway, kestrel send) is looked for this often.
+constexpr int kElsewhereMs = 1000;
 
 // A conversation: the peer and the time on the first line, the last message's first line and the
 // unread count on the second.
@@ -188,6 +190,7 @@ TMessagesView::TMessagesView(QWidget *parent) : QWidget(parent)
     m_searchDelay.setSingleShot(true);
     m_searchDelay.setInterval(kSearchDelayMs);
     m_animation.setInterval(kAnimationTickMs);
+    m_elsewhere.setInterval(kElsewhereMs);
     m_clock.start();
     m_delegate->SetAudio(TMelodyPlayer::AudioAvailable(), 0);
 
@@ -217,6 +220,14 @@ TMessagesView::TMessagesView(QWidget *parent) : QWidget(parent)
     connect(m_reply, &QLineEdit::textChanged, this, [this] { updateCounter(); });
     connect(m_reply, &QLineEdit::returnPressed, this, [this] { guarded([this] { SendReply(); }); });
     connect(m_send, &QPushButton::clicked, this, [this] { guarded([this] { SendReply(); }); });
+    connect(&m_elsewhere, &QTimer::timeout, this, [this] {
+        try {
+            if (m_store && m_store->ChangedElsewhere())
+                Refresh();
+        } catch (const std::exception &) {
+            // The data module reports a store that fails; a look for changes says nothing more.
+        }
+    });
     connect(&m_animation, &QTimer::timeout, this, [this] {
         m_delegate->SetClock(m_clock.elapsed());
         m_threadList->viewport()->update();
@@ -251,6 +262,15 @@ void TMessagesView::SetStore(TMessageStore *store)
     m_threadModel.SetStore(store);
     m_conversationModel.SetStore(store);
     m_newestSeen = m_conversationModel.NewestId();
+    m_elsewhere.stop();
+    try {
+        // What other programs record shows as it comes, as the data module's own records do.
+        if (store) {
+            store->ChangedElsewhere();
+            m_elsewhere.start();
+        }
+    } catch (const std::exception &) {
+    }
     if (m_conversationModel.rowCount() > 0)
         m_conversationList->setCurrentIndex(m_conversationModel.index(0));
     else

@@ -125,6 +125,7 @@ private:
     QLabel *m_counter = nullptr;
     QTimer m_searchDelay;
     QTimer m_animation;
+    QTimer m_elsewhere; // looks for records of other programs
     QElapsedTimer m_clock;
     int64_t m_newestSeen = 0;
     int m_notifications = 0;

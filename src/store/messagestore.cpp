@@ -183,6 +183,7 @@ std::optional<TStoredStatus> StoredStatusFromName(const std::string &name)
 struct TMessageStore::TImpl {
     std::unique_ptr<TStoreDatabase> Db;
     TStoreSettings Settings;
+    int64_t DataVersion = -1; // SQLite's data version at the last ChangedElsewhere
 
     int64_t insertMessage(bool outgoing, const std::string &peer, TDateTime time,
                           const TReceivedContent &content, int parts, int present, TStoredStatus status,
@@ -679,6 +680,18 @@ void TMessageStore::MarkRead(const std::string &Peer)
         d->Db->Run("UPDATE messages SET is_read = 1 WHERE peer_key = ? AND is_read = 0",
                    {q(NormalisedAddress(Peer))});
     });
+}
+
+bool TMessageStore::ChangedElsewhere()
+{
+    if (d->Db->PostgreSQL())
+        return false;
+    int64_t version = -1;
+    d->Db->Transaction(false, "looking for changes",
+                       [&] { version = d->Db->Scalar("PRAGMA data_version").toLongLong(); });
+    const bool changed = d->DataVersion >= 0 && version != d->DataVersion;
+    d->DataVersion = version;
+    return changed;
 }
 
 bool TMessageStore::Delete(int64_t Id)

@@ -196,6 +196,10 @@ public:
     std::vector<TConversation> Conversations() const;
     void MarkRead(const std::string &Peer);
     bool Delete(int64_t Id);
+    // Whether another program (a gateway, kestrel send or monitor) committed to the store since
+    // the last call; the first call only takes note. A cheap query on SQLite (the file's data
+    // version); always false on PostgreSQL.
+    bool ChangedElsewhere();
 
     // Raw PDUs of the segments of incomplete received payloads whose first segment arrived after
     // Since, oldest first, for filling the reassembly stack at start. Each is a PDU with the

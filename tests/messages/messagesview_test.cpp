@@ -352,6 +352,25 @@ TEST_F(MessagesViewTest, LiveUpdatesStatusAndNotification)
     EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
 }
 
+// Records of another program on the same store file (a gateway, kestrel send) show as they
+// come, as the window's own do; the view's own writes are no news to it.
+TEST_F(MessagesViewTest, RecordsOfOtherProgramsShowAsTheyCome)
+{
+    receive(text("mine"), kAnna, 0);
+    show();
+    ASSERT_EQ(view->Conversations().rowCount(), 1);
+    EXPECT_FALSE(store->ChangedElsewhere());
+    receive(text("mine too"), kAnna, 1);
+    EXPECT_FALSE(store->ChangedElsewhere());
+    auto other = TMessageStore::Open(dir.filePath("messages.sqlite").toStdString());
+    for (const auto &a : Received(text("from a gateway"), kBoris, At(2.0 / 1440), 77))
+        other->RecordReceived(a.Raw, false, a.SMS.get(), At(2.0 / 1440), -1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->Conversations().rowCount() == 2; }, 5000));
+    EXPECT_EQ(view->Conversations().index(0).data(TConversationModel::PeerRole).toString().toStdString(),
+              kBoris);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join("; ").toStdString();
+}
+
 TEST_F(MessagesViewTest, IncompletePayloadShowsItsParts)
 {
     const auto parts = Received(text(QString(400, 'a')), kAnna, At(), 9);
