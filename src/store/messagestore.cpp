@@ -685,7 +685,7 @@ void TMessageStore::MarkRead(const std::string &Peer)
 bool TMessageStore::ChangedElsewhere()
 {
     if (d->Db->PostgreSQL())
-        return false;
+        return d->Db->NotifiedOfChanges();
     int64_t version = -1;
     d->Db->Transaction(false, "looking for changes",
                        [&] { version = d->Db->Scalar("PRAGMA data_version").toLongLong(); });

@@ -198,7 +198,8 @@ public:
     bool Delete(int64_t Id);
     // Whether another program (a gateway, kestrel send or monitor) committed to the store since
     // the last call; the first call only takes note. A cheap query on SQLite (the file's data
-    // version); always false on PostgreSQL.
+    // version); on PostgreSQL no query at all: the other programs' commits notify this
+    // connection (LISTEN/NOTIFY), which the event loop takes in.
     bool ChangedElsewhere();
 
     // Raw PDUs of the segments of incomplete received payloads whose first segment arrived after

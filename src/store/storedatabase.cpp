@@ -3,6 +3,7 @@
 #include "base/format.h"
 #include "store/messagestore.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QtGlobal>
 
@@ -16,12 +17,16 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kestrel {
 
 namespace {
 
 std::atomic<int> connectionCounter{0};
+
+// The channel on which PostgreSQL connections tell each other of writes.
+const QString kChangesChannel = "kestrel_store";
 
 // Dropping the prepared statements of a PostgreSQL connection that died makes Qt's driver try to
 // free each of them on the server, and warn once per statement that it cannot ("Unable to free
@@ -168,7 +173,34 @@ std::string TStoreDatabase::connect()
          m_location.PostgreSQL ? std::span<const char *>(server) : std::span<const char *>(sqlite))
         if (!q.exec(sql))
             return reasonOf(q.lastError()).toStdString();
+    if (m_listening)
+        listen();
     return {};
+}
+
+void TStoreDatabase::listen()
+{
+    QSqlDriver *driver = QSqlDatabase::database(m_connection, false).driver();
+    if (!driver || !driver->subscribeToNotification(kChangesChannel))
+        return; // no news then: the view shows changes with its own records
+    // The driver stays across reconnections: one receiver.
+    QObject::disconnect(driver, &QSqlDriver::notification, driver, nullptr);
+    QObject::connect(driver, &QSqlDriver::notification, driver,
+                     [this](const QString &, QSqlDriver::NotificationSource source, const QVariant &) {
+                         if (source == QSqlDriver::OtherSource)
+                             m_notified = true;
+                     });
+}
+
+bool TStoreDatabase::NotifiedOfChanges()
+{
+    if (!m_location.PostgreSQL)
+        return false;
+    if (!m_listening) {
+        m_listening = true;
+        listen();
+    }
+    return std::exchange(m_notified, false);
 }
 
 void TStoreDatabase::disconnect()
@@ -209,6 +241,9 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
     try {
         Body();
         QSqlQuery q(db);
+        // Delivered to the listening connections at the commit, not before.
+        if (Write && m_location.PostgreSQL && !q.exec("NOTIFY " + kChangesChannel))
+            fail(q.lastError());
         if (!q.exec("COMMIT"))
             fail(q.lastError());
     } catch (const std::exception &e) {

@@ -42,16 +42,25 @@ public:
     // The first column of the first row of Sql, or an invalid QVariant when there is no row.
     QVariant Scalar(const QString &Sql, const QVariantList &Values = {});
 
+    // PostgreSQL: every write transaction tells the other connections (NOTIFY); from the first
+    // call on this connection listens (again after a reconnection), and the result says whether
+    // another connection wrote since the last call. Notifications arrive through the event loop.
+    bool NotifiedOfChanges();
+
 private:
     // Opens the connection and sets it up; the reason of a failure, or "".
     std::string connect();
     void disconnect();
+    // Subscribes the connection to the changes channel.
+    void listen();
     [[noreturn]] void fail(const class QSqlError &error) const;
 
     TStoreLocation m_location;
     bool m_synchronous = true;
     QString m_connection;
     std::map<QString, QSqlQuery> m_statements;
+    bool m_listening = false; // NotifiedOfChanges was called
+    bool m_notified = false;  // another connection wrote since
 };
 
 } // namespace kestrel

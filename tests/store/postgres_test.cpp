@@ -6,11 +6,13 @@
 
 #include "gsm/tpdufields.h"
 
+#include <QCoreApplication>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QUrl>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -210,6 +212,40 @@ TEST(PostgresStore, ServerGoneDuringAWriteChangesNothingAndTheStoreRecoversWhenI
     const auto r = store->RecordReceived(during.Raw, false, during.SMS.get(), At(0.2), 2);
     EXPECT_FALSE(r.Duplicate);
     EXPECT_EQ(store->List({}).size(), 2u);
+}
+
+// What another connection commits is noticed without a query (LISTEN/NOTIFY), also after the
+// server was away; the connection's own writes are no news.
+TEST(PostgresStore, CommitsOfOtherProgramsAreNoticed)
+{
+    TPostgresServer server; // its own: this test restarts it
+    const std::string url = server.Url(server.CreateDatabase("elsewhere"));
+    auto reader = TMessageStore::Open(url);
+    auto writer = TMessageStore::Open(url);
+    auto noticed = [&] {
+        for (int i = 0; i < 100; ++i) {
+            QCoreApplication::processEvents();
+            if (reader->ChangedElsewhere())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    EXPECT_FALSE(reader->ChangedElsewhere());
+    const auto own = Deliver("+4917011111", 0, TextToGSM("own"), At());
+    reader->RecordReceived(own.Raw, false, own.SMS.get(), At(), 1);
+    EXPECT_FALSE(noticed());
+    const auto other = Deliver("+4917011111", 0, TextToGSM("other"), At(0.1));
+    writer->RecordReceived(other.Raw, false, other.SMS.get(), At(0.1), 2);
+    EXPECT_TRUE(noticed());
+    EXPECT_FALSE(reader->ChangedElsewhere()); // taken
+
+    server.Stop();
+    server.Start();
+    EXPECT_EQ(reader->List({}).size(), 2u); // reconnects, and listens again
+    const auto later = Deliver("+4917011111", 0, TextToGSM("later"), At(0.2));
+    writer->RecordReceived(later.Raw, false, later.SMS.get(), At(0.2), 3);
+    EXPECT_TRUE(noticed());
 }
 
 } // namespace
