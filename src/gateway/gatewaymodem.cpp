@@ -373,6 +373,15 @@ void TGatewayModem::pump()
         schedule(static_cast<int>(m_nextStartMs - now));
         return;
     }
+    // A message queued by another program wakes this modem at once (PostgreSQL); otherwise the
+    // queue is looked at again after PollMs.
+    if (TMessageStore *store = m_dm->Store(); store && store != m_wakingStore) {
+        store->WakeOnQueued([this] {
+            if (m_started && m_open && !m_sending)
+                schedule(0);
+        });
+        m_wakingStore = store;
+    }
     bool sent = false;
     m_sending = true;
     try {

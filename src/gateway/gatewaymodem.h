@@ -113,7 +113,8 @@ private:
     bool m_open = false;
     bool m_lostReported = false;
     bool m_storeDown = false;
-    bool m_quiet = false;   // the data module reads or deletes: the lines are its own
+    bool m_quiet = false;                         // the data module reads or deletes: the lines are its own
+    const TMessageStore *m_wakingStore = nullptr; // the store that wakes the modem when a message is queued
     bool m_sending = false; // guards against a nested pump from an event handled mid-send
     bool m_probe = false;   // a send timed out: ask the handset whether it still answers
     int64_t m_nextStartMs = 0;

@@ -16,6 +16,7 @@
 #include "connect/connection.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -227,6 +228,10 @@ public:
     // Gives claims back to the queue at once, as they are (no attempt counted): one message, or
     // every message of Claimant (Id 0). Returns how many.
     int ReleaseClaims(const std::string &Claimant, int64_t Id = 0);
+    // PostgreSQL: Wake runs (from the event loop) whenever another program queues a message or
+    // gives claimed ones back, so that a gateway need not wait for its next look at the queue.
+    // False on SQLite, which has no notifications.
+    bool WakeOnQueued(std::function<void()> Wake);
     // A send of Claimant's claim failed with Error: the message waits its back-off and goes
     // back to the queue, or, after its last attempt, is failed. The error text is kept.
     TRetryOutcome RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,

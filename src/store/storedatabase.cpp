@@ -173,7 +173,7 @@ std::string TStoreDatabase::connect()
          m_location.PostgreSQL ? std::span<const char *>(server) : std::span<const char *>(sqlite))
         if (!q.exec(sql))
             return reasonOf(q.lastError()).toStdString();
-    if (m_listening)
+    if (!m_listeners.empty())
         listen();
     return {};
 }
@@ -181,25 +181,42 @@ std::string TStoreDatabase::connect()
 void TStoreDatabase::listen()
 {
     QSqlDriver *driver = QSqlDatabase::database(m_connection, false).driver();
-    if (!driver || !driver->subscribeToNotification(kChangesChannel))
-        return; // no news then: the view shows changes with its own records
+    if (!driver)
+        return;
+    for (const auto &listener : m_listeners)
+        if (!driver->subscribedToNotifications().contains(listener.first))
+            driver->subscribeToNotification(listener.first);
     // The driver stays across reconnections: one receiver.
     QObject::disconnect(driver, &QSqlDriver::notification, driver, nullptr);
     QObject::connect(driver, &QSqlDriver::notification, driver,
-                     [this](const QString &, QSqlDriver::NotificationSource source, const QVariant &) {
-                         if (source == QSqlDriver::OtherSource)
-                             m_notified = true;
+                     [this](const QString &channel, QSqlDriver::NotificationSource source, const QVariant &) {
+                         const auto it = m_listeners.find(channel);
+                         if (source == QSqlDriver::OtherSource && it != m_listeners.end() && it->second)
+                             it->second();
                      });
+}
+
+bool TStoreDatabase::Listen(const QString &Channel, std::function<void()> OnOther)
+{
+    if (!m_location.PostgreSQL)
+        return false;
+    m_listeners[Channel] = std::move(OnOther);
+    listen();
+    return true;
+}
+
+void TStoreDatabase::Notify(const QString &Channel)
+{
+    if (m_location.PostgreSQL)
+        Exec("NOTIFY " + Channel);
 }
 
 bool TStoreDatabase::NotifiedOfChanges()
 {
     if (!m_location.PostgreSQL)
         return false;
-    if (!m_listening) {
-        m_listening = true;
-        listen();
-    }
+    if (!m_listeners.count(kChangesChannel))
+        Listen(kChangesChannel, [this] { m_notified = true; });
     return std::exchange(m_notified, false);
 }
 
@@ -242,8 +259,8 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
         Body();
         QSqlQuery q(db);
         // Delivered to the listening connections at the commit, not before.
-        if (Write && m_location.PostgreSQL && !q.exec("NOTIFY " + kChangesChannel))
-            fail(q.lastError());
+        if (Write)
+            Notify(kChangesChannel);
         if (!q.exec("COMMIT"))
             fail(q.lastError());
     } catch (const std::exception &e) {

@@ -46,12 +46,18 @@ public:
     // call on this connection listens (again after a reconnection), and the result says whether
     // another connection wrote since the last call. Notifications arrive through the event loop.
     bool NotifiedOfChanges();
+    // PostgreSQL: OnOther runs (from the event loop) whenever another connection notifies Channel;
+    // the subscription holds across reconnections. False on SQLite, which has no notifications.
+    bool Listen(const QString &Channel, std::function<void()> OnOther);
+    // PostgreSQL: tells the listening connections of Channel at the commit (within a write
+    // transaction); nothing on SQLite.
+    void Notify(const QString &Channel);
 
 private:
     // Opens the connection and sets it up; the reason of a failure, or "".
     std::string connect();
     void disconnect();
-    // Subscribes the connection to the changes channel.
+    // Subscribes the connection to the channels listened to.
     void listen();
     [[noreturn]] void fail(const class QSqlError &error) const;
 
@@ -59,8 +65,8 @@ private:
     bool m_synchronous = true;
     QString m_connection;
     std::map<QString, QSqlQuery> m_statements;
-    bool m_listening = false; // NotifiedOfChanges was called
-    bool m_notified = false;  // another connection wrote since
+    std::map<QString, std::function<void()>> m_listeners; // by channel
+    bool m_notified = false;                              // another connection wrote since NotifiedOfChanges
 };
 
 } // namespace kestrel

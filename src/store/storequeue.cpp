@@ -14,6 +14,11 @@
 namespace kestrel {
 
 namespace {
+// The channel on which PostgreSQL connections tell the gateways of messages to send.
+const QString kQueueChannel = "kestrel_queue";
+} // namespace
+
+namespace {
 
 qint64 nowMs()
 {
@@ -45,6 +50,7 @@ int64_t TMessageStore::Enqueue(const TOutgoing &Message, TDateTime Time, const s
     database().Transaction(true, "queueing a message", [&] {
         id = insertOutgoing(queued, Time);
         database().Run("UPDATE messages SET via = ?, due = 0 WHERE id = ?", {q(Via), qint64(id)});
+        database().Notify(kQueueChannel);
     });
     return id;
 }
@@ -102,8 +108,15 @@ int TMessageStore::ReleaseClaims(const std::string &Claimant, int64_t Id)
             values << qint64(Id);
         }
         released = database().Run(sql, values).numRowsAffected();
+        if (released > 0)
+            database().Notify(kQueueChannel);
     });
     return released;
+}
+
+bool TMessageStore::WakeOnQueued(std::function<void()> Wake)
+{
+    return database().Listen(kQueueChannel, std::move(Wake));
 }
 
 TRetryOutcome TMessageStore::RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,

@@ -328,6 +328,22 @@ TEST_P(Gateway, ReceivedMessagesAreRecordedWithTheirModem)
     EXPECT_EQ(modems, (std::set<QString>{"sim0", "sim1", "sim2", "sim3"}));
 }
 
+// On PostgreSQL a message queued by another program wakes an idle gateway at once, long before
+// its next look at the queue.
+TEST_P(Gateway, QueuedMessageWakesAnIdleGateway)
+{
+    if (std::string(GetParam()) != "postgresql")
+        GTEST_SKIP() << "no notifications: the gateway looks at the queue every --poll ms";
+    AddSim();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1), {"--poll", "60000"}));
+    ASSERT_TRUE(waitUntil([&] { return sims[0]->WaitForCommand("AT+CNMI", 100); }, 20000));
+    // The first look at the empty queue is over: the next would come in a minute.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    Enqueue(1);
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 1; }, 15000));
+    gateway.Stop();
+}
+
 // "kestrel send --queue" of every kind: queued without a handset, sent as composed.
 TEST_P(Gateway, SendQueueOfEveryKind)
 {
