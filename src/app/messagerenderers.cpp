@@ -492,26 +492,19 @@ QString TextFromOctets(std::string_view octets)
 
 QString MelodyNotes(const TMelody &melody)
 {
-    static const char *const names[13] = {"p",  "c", "c#", "d", "d#", "e", "f",
-                                          "f#", "g", "g#", "a", "a#", "h"};
     QStringList tokens;
     int tempo = -1;
     for (const TMelodyRow &row : melody.Rows) {
-        if (row.Note < 0 || row.Note > 12)
+        // A pause has no octave.
+        const QString note = RTTTLNote(row.Note, row.Duration, row.Note == 0 ? 1 : row.Scale, row.Duration2);
+        if (note.isEmpty())
             continue;
-        QString note;
         if (row.Tempo != tempo) {
             tempo = row.Tempo;
-            note = QString("%1 bpm: ").arg(TSMRTTempo::ToBPM(tempo));
+            tokens << QString("%1 bpm: %2").arg(TSMRTTempo::ToBPM(tempo)).arg(note);
+        } else {
+            tokens << note;
         }
-        if (row.Duration != 2 && row.Duration >= 0 && row.Duration <= 5)
-            note += QString::number(1 << row.Duration);
-        note += QLatin1String(names[row.Note]);
-        if (row.Note != 0 && row.Scale != 1)
-            note += QString::number(row.Scale + 4);
-        if (row.Duration2 >= 1 && row.Duration2 <= 3)
-            note += QLatin1Char(".:;"[row.Duration2 - 1]);
-        tokens << note;
     }
     return tokens.join(", ");
 }

@@ -228,4 +228,9 @@ public:
     void SetRTTTL(const QString &text);
 };
 
+// One note as RTTTL writes it: 2 to the power Duration unless a quarter (2), the name of Value
+// (0 pause to 12 h), the octave digit (4 to 7) unless Scale is 1, and ".", ":" or ";" for
+// Specifier 1 to 3; "" for a value without a name.
+QString RTTTLNote(int Value, int Duration, int Scale, int Specifier);
+
 } // namespace kestrel

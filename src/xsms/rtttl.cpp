@@ -249,6 +249,23 @@ void TSMRingingTone::SetRTTTL(const QString &text)
         import.parseNote(token);
 }
 
+QString RTTTLNote(int Value, int Duration, int Scale, int Specifier)
+{
+    static const char *const names[13] = {"p",  "c", "c#", "d", "d#", "e", "f",
+                                          "f#", "g", "g#", "a", "a#", "h"};
+    QString out;
+    if (Value < 0 || Value > 12)
+        return out;
+    if (Duration != 2 && Duration >= 0 && Duration <= 7)
+        out += QString::number(1 << Duration);
+    out += QLatin1String(names[Value]);
+    if (Scale != 1)
+        out += QString::number(Scale + 4);
+    if (Specifier >= 1 && Specifier <= 3)
+        out += QLatin1Char(".:;"[Specifier - 1]);
+    return out;
+}
+
 QString TSMRingingTone::RTTTL() const
 {
     if (Commands.empty() || !Commands[0] || Commands[0]->Parts.size() < 2 ||
@@ -268,8 +285,6 @@ QString TSMRingingTone::RTTTL() const
     // Fixed defaults: scale 1, duration code 2, tempo code 8.
     out += QStringLiteral("o=5,d=4,b=63:");
 
-    static const char *const names[13] = {"p",  "c", "c#", "d", "d#", "e", "f",
-                                          "f#", "g", "g#", "a", "a#", "h"};
     static const char styles[3] = {'n', 'c', 's'};
     int scale = 1, tempo = 8, style = 0;
     int writtenTempo = 8, writtenStyle = 0;
@@ -286,14 +301,7 @@ QString TSMRingingTone::RTTTL() const
             // Note values 13 to 15 have no RTTTL name: such a note writes nothing.
             if (n->Value > 12)
                 continue;
-            const int duration = n->Duration & 7; // 3 bits on the wire
-            if (duration != 2)
-                out += QString::number(1 << duration);
-            out += QLatin1String(names[n->Value]);
-            if (scale != 1)
-                out += QString::number(scale + 4);
-            if (n->DurationSpecifier >= 1 && n->DurationSpecifier <= 3)
-                out += QLatin1Char(".:;"[n->DurationSpecifier - 1]);
+            out += RTTTLNote(n->Value, n->Duration & 7, scale, n->DurationSpecifier); // 3 bits on the wire
             if (tempo != writtenTempo) {
                 out += QStringLiteral("b=") + QString::number(TSMRTTempo::ToBPM(tempo));
                 writtenTempo = tempo;
