@@ -7,6 +7,7 @@
 #include "store/storedatabase.h"
 #include "store/storelocation.h"
 #include "store/storeschema.h"
+#include "store/storesql.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
@@ -20,6 +21,8 @@
 
 namespace kestrel {
 
+using namespace storesql;
+
 namespace {
 
 const std::array<const char *, 11> kKindNames = {"text",     "picture", "operator-logo", "cli-icon",
@@ -27,35 +30,6 @@ const std::array<const char *, 11> kKindNames = {"text",     "picture", "operato
                                                  "ems",      "ota",     "data"};
 const std::array<const char *, 7> kStatusNames = {"received",  "incomplete", "pending", "sent",
                                                   "delivered", "failed",     "queued"};
-
-// Times in the database: milliseconds since 1970-01-01 UTC (TDateTime counts days from 1899-12-30).
-constexpr double kUnixEpochDays = 25569.0;
-qint64 toMs(TDateTime t)
-{
-    return static_cast<qint64>(std::llround((t - kUnixEpochDays) * 86400000.0));
-}
-TDateTime fromMs(qint64 ms)
-{
-    return static_cast<double>(ms) / 86400000.0 + kUnixEpochDays;
-}
-
-// Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which
-// PostgreSQL refuses in text (a caller's modem label or error text, an address).
-QString q(const std::string &s)
-{
-    QString text = QString::fromStdString(s);
-    text.replace(QChar(0), QChar(0xFFFD));
-    return text;
-}
-QByteArray bytes(const std::string &s)
-{
-    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
-}
-std::string str(const QVariant &v)
-{
-    const QByteArray b = v.typeId() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
-    return std::string(b.constData(), static_cast<size_t>(b.size()));
-}
 
 TStoredKind kindFromName(const QString &name)
 {

@@ -5,6 +5,7 @@
 
 #include "base/format.h"
 #include "store/storedatabase.h"
+#include "store/storesql.h"
 
 #include <QDateTime>
 #include <QSqlQuery>
@@ -12,6 +13,8 @@
 #include <algorithm>
 
 namespace kestrel {
+
+using namespace storesql;
 
 namespace {
 // The channel on which PostgreSQL connections tell the gateways of messages to send.
@@ -23,11 +26,6 @@ namespace {
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
-}
-
-QString q(const std::string &s)
-{
-    return QString::fromStdString(s);
 }
 
 // The wait before the next attempt after Failures failed ones: doubling from the base, capped.

@@ -155,6 +155,25 @@ TEST_P(StoreTest, QueuedMessageResumesAfterItsLastSentSegment)
     EXPECT_TRUE(store->List(queued).empty());
 }
 
+// Labels and error texts come from settings files and handsets: a NUL in them is stored as a
+// replacement character on both back ends (PostgreSQL refuses NUL in text).
+TEST_P(StoreTest, QueueTextsWithNULAreStored)
+{
+    auto store = Open();
+    const std::string modem("sim\0b", 5), claimant("gw\0/sim", 8), error("+CMS ERROR: 38\0tail", 19);
+    const int64_t id = enqueue(*store, "+4915100000007", 1, modem);
+    auto m = store->ClaimQueued(claimant, modem, 60000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Id, id);
+    EXPECT_EQ(m->Modem, "sim\xEF\xBF\xBD"
+                        "b");
+    EXPECT_TRUE(store->RenewLease(id, claimant, 60000));
+    EXPECT_EQ(store->RetryQueued(id, claimant, error, {5, 0, 0, 60000}), TRetryOutcome::roRetry);
+    EXPECT_EQ(store->Message(id)->Error, "+CMS ERROR: 38\xEF\xBF\xBDtail");
+    ASSERT_TRUE(store->ClaimQueued(claimant, modem, 60000));
+    EXPECT_EQ(store->ReleaseClaims(claimant), 1);
+}
+
 // Claimants on connections of their own race for the queue: each message is claimed once.
 TEST_P(StoreTest, RacingClaimantsNeverShareAMessage)
 {

@@ -1,0 +1,51 @@
+// What every file of the store hands to and takes from SQL: text, bytes and times in the forms
+// both back ends accept. Private to src/store.
+#pragma once
+
+#include "base/datetime.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+#include <cmath>
+#include <string>
+
+namespace kestrel::storesql {
+
+// Times in the database: milliseconds since 1970-01-01 UTC (TDateTime counts days from 1899-12-30).
+constexpr double kUnixEpochDays = 25569.0;
+
+inline qint64 toMs(TDateTime t)
+{
+    return static_cast<qint64>(std::llround((t - kUnixEpochDays) * 86400000.0));
+}
+
+inline TDateTime fromMs(qint64 ms)
+{
+    return static_cast<double>(ms) / 86400000.0 + kUnixEpochDays;
+}
+
+// Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which
+// PostgreSQL refuses in text (a caller's modem label or error text, an address).
+inline QString q(const std::string &s)
+{
+    QString text = QString::fromStdString(s);
+    text.replace(QChar(0), QChar(0xFFFD));
+    return text;
+}
+
+// Octets for a binary column, as they are.
+inline QByteArray bytes(const std::string &s)
+{
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A text or binary column back as a byte string (UTF-8 for text).
+inline std::string str(const QVariant &v)
+{
+    const QByteArray b = v.typeId() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
+    return std::string(b.constData(), static_cast<size_t>(b.size()));
+}
+
+} // namespace kestrel::storesql
