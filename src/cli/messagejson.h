@@ -1,5 +1,5 @@
-// The JSON form of a message object, shared by "kestrel pdu decode" and the session commands
-// that read, list and monitor messages.
+// The JSON form of a message object, shared by "kestrel pdu decode", the handset's message
+// commands, monitor and the gateway's event lines (messagejson.cpp).
 #pragma once
 
 #include <QJsonObject>

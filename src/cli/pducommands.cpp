@@ -35,109 +35,6 @@ public:
     std::string SCA() const override { return {}; }
 };
 
-QString hexOf(const std::string &bytes)
-{
-    return QString::fromStdString(StrToHex(bytes));
-}
-
-// Length of the user data header at the start of user data (0 without TP-UDHI).
-size_t headerLength(const TSMS2 &sms)
-{
-    if (!sms.FirstOctetBit(6) || sms.UserData.empty())
-        return 0;
-    return std::min<size_t>(static_cast<uint8_t>(sms.UserData[0]) + 1, sms.UserData.size());
-}
-
-// The information elements of a header (TS 23.040 9.2.3.24). A chain whose last element runs
-// past the header is void as a whole and lists no element.
-QJsonArray headerElements(std::string_view header)
-{
-    QJsonArray elements;
-    TByteReader r(header.substr(header.empty() ? 0 : 1));
-    while (!r.AtEnd()) {
-        uint8_t iei, length;
-        std::optional<std::string_view> data;
-        if (!r.Next(iei) || !r.Next(length) || !(data = r.Take(length)))
-            return {};
-        elements.append(QJsonObject{{"iei", iei}, {"data", hexOf(std::string(*data))}});
-    }
-    return elements;
-}
-
-void putStamp(QJsonObject &json, const char *key, TDateTime stamp, const char *zoneKey, int8_t zone)
-{
-    json[key] = QString::fromStdString(DateTimeToISO(stamp));
-    json[zoneKey] = zone;
-}
-
-QJsonObject toJson(const TSMS2 &sms)
-{
-    QJsonObject json{{"class", sms.ClassName()},
-                     {"sca", QString::fromStdString(sms.SCA)},
-                     {"firstOctet", sms.FirstOctet},
-                     {"dcs", sms.DCS},
-                     {"userData", hexOf(sms.UserData)}};
-    bool hasText = true;
-    if (auto *deliver = dynamic_cast<const TSMSDeliver *>(&sms)) {
-        json["oa"] = AddressToUnicode(sms);
-        json["pid"] = deliver->PID;
-        putStamp(json, "scts", deliver->SCTS, "timeZone", deliver->TimeZone);
-    } else if (auto *submit = dynamic_cast<const TSMSSubmit *>(&sms)) {
-        json["mr"] = submit->MR;
-        json["da"] = AddressToUnicode(sms);
-        json["pid"] = submit->PID;
-        if (submit->FirstOctetField(3) == 2)
-            json["vp"] = static_cast<qint64>(std::llround(submit->VP * 1440));
-        else if (submit->FirstOctetField(3) == 3)
-            json["vp"] = QString::fromStdString(DateTimeToISO(submit->VP));
-    } else if (auto *report = dynamic_cast<const TSMSStatusReport *>(&sms)) {
-        json["mr"] = report->MR;
-        json["ra"] = AddressToUnicode(sms);
-        putStamp(json, "scts", report->SCTS, "timeZone", report->TimeZone);
-        putStamp(json, "dischargeTime", report->DischargeTime, "dischargeZone", report->DischargeZone);
-        json["status"] = report->Status;
-        hasText = false;
-    } else if (auto *command = dynamic_cast<const TSMSCommand *>(&sms)) {
-        json["mr"] = command->MR;
-        json["pid"] = command->PID;
-        json["commandType"] = command->CommandType;
-        json["messageNumber"] = command->MessageNumber;
-        json["da"] = AddressToUnicode(sms);
-        hasText = false; // command data is not text
-    } else if (auto *deliverReport = dynamic_cast<const TSMSDeliverReport *>(&sms)) {
-        json["parameterIndicator"] = deliverReport->ParameterIndicator;
-        json["pid"] = deliverReport->PID;
-        if (auto *submitReport = dynamic_cast<const TSMSSubmitReport *>(&sms))
-            putStamp(json, "scts", submitReport->SCTS, "timeZone", submitReport->TimeZone);
-    }
-    size_t header = headerLength(sms);
-    if (sms.FirstOctetBit(6)) {
-        json["udh"] = headerElements(std::string_view(sms.UserData).substr(0, header));
-        PutEMSObjectsOfHeader(json, std::string_view(sms.UserData).substr(0, header));
-    }
-    if (hasText)
-        json["text"] = UserDataToUnicode(SMSAlphabet(sms.DCS), std::string_view(sms.UserData).substr(header));
-    return json;
-}
-
-QJsonObject toJson(const TCellBroadcast &cb)
-{
-    return QJsonObject{{"class", cb.ClassName()},
-                       {"serial", cb.Serial()},
-                       {"messageCode", cb.MessageCode()},
-                       {"updateNumber", cb.UpdateNumber()},
-                       {"messageId", cb.MessageId},
-                       {"dcs", cb.DCS},
-                       {"page", cb.PageNumber()},
-                       {"pages", cb.PageCount()},
-                       {"text", UserDataToUnicode(CBSAlphabet(cb.DCS), cb.Content)}};
-}
-
-void printJson(const QJsonObject &json)
-{
-    PrintOut(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
-}
-
 // A parser whose help names the command as it is typed (QCommandLineParser names the program by
 // its path).
 class TPduParser : public QCommandLineParser {
@@ -218,7 +115,7 @@ int runDecode(const QStringList &args)
             if (parser.isSet(cb)) {
                 TCellBroadcast page;
                 page.Decode(*bytes);
-                printJson(toJson(page));
+                PrintJson(MessageJson(page));
                 continue;
             }
             auto sms = CreateSMSFromBytes(context, *bytes, !parser.isSet(mo));
@@ -227,9 +124,9 @@ int runDecode(const QStringList &args)
                 throw std::runtime_error(head >= bytes->size() ? "no TPDU after the service-centre field"
                                                                : "message type 3 is reserved");
             }
-            printJson(toJson(*sms));
+            PrintJson(MessageJson(*sms));
         } catch (const std::exception &e) {
-            printJson(QJsonObject{{"error", QString::fromUtf8(e.what())}});
+            PrintJson(QJsonObject{{"error", QString::fromUtf8(e.what())}});
             status = kExitFailure;
         }
     }
@@ -334,7 +231,8 @@ int runEncode(const QStringList &args)
     sms.DCS = static_cast<uint8_t>(alphabet | (classValue >= 0 ? 0x10 | classValue : 0));
     std::string pdu = sms.Encode();
     int head = parser.isSet(noSCA) ? 0 : 1;
-    printJson(QJsonObject{{"pdu", hexOf(pdu)}, {"tpduLength", static_cast<int>(pdu.size()) - head}});
+    PrintJson(QJsonObject{{"pdu", QString::fromStdString(StrToHex(pdu))},
+                          {"tpduLength", static_cast<int>(pdu.size()) - head}});
     return kExitOk;
 }
 
@@ -386,14 +284,5 @@ int runPdu(const QStringList &args)
 TCliRegistration registration({"pdu", "decode and encode SMS PDUs offline (no modem needed)", runPdu});
 
 } // namespace
-
-QJsonObject MessageJson(const TSMS &sms)
-{
-    if (auto *cb = dynamic_cast<const TCellBroadcast *>(&sms))
-        return toJson(*cb);
-    if (auto *sms2 = dynamic_cast<const TSMS2 *>(&sms))
-        return toJson(*sms2);
-    return QJsonObject{{"class", sms.ClassName()}};
-}
 
 } // namespace kestrel::cli

@@ -4,7 +4,7 @@
 // leaves its claims to the others after the lease; +CMS ERROR is retried; a lost handset's
 // messages go through another; received messages are recorded with their modem; every kind that
 // "kestrel send --queue" takes is sent as composed.
-#include "cli_session/clisessiontest.h"
+#include "cli/session/clisessiontest.h"
 #include "pgserver.h"
 
 #include "base/datetime.h"

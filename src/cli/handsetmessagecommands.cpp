@@ -1,5 +1,6 @@
-// Message commands of the kestrel program: send, list, read and delete, each on an engine
-// session opened for the command and closed after it (monitor is in monitorcommand.cpp).
+// The handset's message commands of the kestrel program: send, list, read and delete, each on an
+// engine session opened for the command and closed after it (monitor is in monitorcommand.cpp;
+// the message store's "kestrel messages" is in messagescommand.cpp).
 //   send     composes the content options into SMS-SUBMITs and sends them
 //   list     one JSON line per stored message
 //   read     the JSON line of one stored message
@@ -23,11 +24,6 @@
 
 namespace kestrel::cli {
 
-void PrintJson(const QJsonObject &json)
-{
-    PrintOut(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
-}
-
 namespace {
 
 bool ParseNumber(const QString &text, int &value, int min)
@@ -36,19 +32,6 @@ bool ParseNumber(const QString &text, int &value, int min)
     value = text.trimmed().toInt(&ok);
     return ok && value >= min;
 }
-
-} // namespace
-
-QJsonValue MessageValue(const TGSM &gsm, TSMS *sms)
-{
-    if (!sms)
-        return QJsonValue::Null;
-    if (gsm.SMSFormat() == kSMSFormatText)
-        ToModelForm(*sms);
-    return MessageJson(*sms);
-}
-
-namespace {
 
 // One stored message: "pdu" holds what the handset gave when it could not be decoded.
 QJsonObject StoredJson(TSession &s, int index, int status, TSMS *sms, const std::string &raw)
