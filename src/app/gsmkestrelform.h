@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/melodyeditor.h"
+#include "app/smsselection.h"
 #include "appcore/datamodule.h"
 #include "detect/modemdetect.h"
 #include "xsms/composer.h"
@@ -28,18 +29,6 @@ class TMessageStore;
 class TMessagesView;
 struct TMessageMelody;
 struct TMessagePicture;
-
-// What the SMS tab's two lists select.
-enum TSMSKind { skText, skSmart, skEMS };
-enum TSmartType { stPicture, stVCard, stLogo, stCLI, stMelody };
-enum TEMSType {
-    etPictureSmall,
-    etPictureLarge,
-    etPictureVariable,
-    etAnimationSmall,
-    etAnimationLarge,
-    etSound
-};
 
 class TGSMKestrelForm : public QMainWindow, public TMessageTarget {
     Q_OBJECT
@@ -77,6 +66,18 @@ public:
 
     void BeginModemAction();
     void EndModemAction();
+    // A modem action for as long as it lives: the modem log shows while the modem works (when the
+    // user asked for that) and the page before it comes back however the action ends.
+    class TModemAction {
+    public:
+        explicit TModemAction(TGSMKestrelForm &form) : m_form(form) { m_form.BeginModemAction(); }
+        ~TModemAction() { m_form.EndModemAction(); }
+        TModemAction(const TModemAction &) = delete;
+        TModemAction &operator=(const TModemAction &) = delete;
+
+    private:
+        TGSMKestrelForm &m_form;
+    };
     void CheckDeviceActive() const;
     void EngineToControls();
     void ControlsToEngine();
@@ -129,7 +130,7 @@ private:
     void formShow();
     void setupMelodyEditor();
     void connectHandlers();
-    // Runs a handler and shows what it raises; the modem action ends in every case.
+    // Runs a handler and shows whatever it raises: nothing a handler throws reaches the event loop.
     void guarded(const std::function<void()> &handler);
     void showHint(const QString &hint);
     void setRegistration(int status);
@@ -139,6 +140,8 @@ private:
     void sendContent(const std::string &destination, const TMessageContent &content);
     void setupMessagesView();
     void syncMessageStore();
+    // Shows what the store holds now (a message received or sent).
+    void refreshMessages();
     void openForTyping();
     void detectFinished(std::vector<TDetectResult> results);
     void useDetected(const TDetectResult &r);

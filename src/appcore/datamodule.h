@@ -6,7 +6,9 @@
 // the same handling.
 #pragma once
 
+#include "appcore/applocations.h"
 #include "appcore/outgoing.h"
+#include "appcore/smslog.h"
 #include "base/linesink.h"
 #include "comm/comm.h"
 #include "gsm/gsm.h"
@@ -39,33 +41,6 @@ public:
     virtual ~TMessageTarget() = default;
     virtual void HandleMessage(int Msg, long long WParam, const TSMS *LParam) = 0;
 };
-
-// The program file's directory, ending in "/".
-std::string ProgramDirectory();
-// The settings file named by a "-I:" or "/I:" argument (the first one counts), else
-// programDirectory + "gsm.ini".
-std::string ConfigFileFromArguments(const std::vector<std::string> &args,
-                                    const std::string &programDirectory);
-// Where the settings file and the default log files live. Normally the program's directory; when
-// that is not writable (an installed program), the user's configuration and data directories,
-// with a notice saying so. A "-I:" path always names the settings file.
-struct TAppLocations {
-    std::string ConfigFile;
-    std::string LogDirectory; // ends in "/"
-    std::string Notice;       // empty when everything is in the program's directory
-};
-TAppLocations ResolveAppLocations(const std::vector<std::string> &args, const std::string &programDirectory,
-                                  const std::function<bool(const std::string &dir)> &writable = {});
-
-// Appends text to the file (created when missing; nothing for "<none>"), holding an exclusive
-// lock while writing so that two writers never interleave. Raises EConnectError when the file
-// cannot be opened or the text not written whole (a full disk).
-void AppendToLogFile(const std::string &path, const std::string &text);
-// Longest piece of a modem line the GSM log holds back waiting for its line feed.
-constexpr size_t kMaxModemLogLine = 4096;
-// User data for a log line: CR and LF spelled out, the whole data as hex at any other control
-// character.
-std::string PrintableUserData(const std::string &data);
 
 // The store location that stands for no store at all.
 constexpr const char *kNoStore = "<none>";
@@ -159,7 +134,7 @@ public:
     // once the caller has seen the store work again; left there once more if it still fails.
     bool HasKept() const { return !m_kept.empty(); }
     void RetryKept();
-    // Sends composed segments (see SendComposed above), logging each in the SMS log and recording
+    // Sends composed segments (SendComposed of outgoing.h), logging each in the SMS log and recording
     // the message in the store; a store that cannot be written is reported, the sending goes on.
     TSendResult SendMessages(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
                              const TMessageContent &Content);

@@ -346,14 +346,13 @@ TMessageStore &TGatewayModem::store()
     return *store;
 }
 
-bool TGatewayModem::flushUnrecorded()
+void TGatewayModem::flushUnrecorded()
 {
     while (!m_unrecorded.empty()) {
         const TUnrecorded &u = m_unrecorded.front();
         store().SegmentSent(u.Id, u.Sequence, u.MR, u.Time);
         m_unrecorded.erase(m_unrecorded.begin());
     }
-    return true;
 }
 
 void TGatewayModem::pump()

@@ -92,7 +92,9 @@ private:
     void schedule(int ms);
     TMessageStore &store();
     bool sendOne();
-    bool flushUnrecorded();
+    // Records the segments that went out while the store failed; raises EStoreError when it
+    // still fails (what is left stays for the next flush).
+    void flushUnrecorded();
     void storeLost(const std::string &reason);
     void healthCheck();
     // Handles the lines that came while the gateway's own commands ran: their answers, which the

@@ -1,0 +1,199 @@
+// Receiving: messages routed by the network or announced by storage index, the storage read at
+// opening, and the messages kept on the handset while the store could not take them. Each is
+// recorded in the store before anything else happens to it, and deleted from the handset only
+// once recorded.
+#include "appcore/datamodule.h"
+
+#include "appcore/datamoduleinternal.h"
+#include "base/datetime.h"
+#include "base/format.h"
+#include "connect/connection.h"
+#include "gsm/sms.h"
+#include "gsm/tpdufields.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+void ToModelForm(TSMS &sms)
+{
+    if (auto *cb = dynamic_cast<TCellBroadcast *>(&sms)) {
+        if (CBSAlphabet(cb->DCS) == TDCSAlphabet::da7Bit)
+            cb->Content = TextToGSM(cb->Content);
+    } else if (auto *sms2 = dynamic_cast<TSMS2 *>(&sms)) {
+        if (SMSAlphabet(sms2->DCS) == TDCSAlphabet::da7Bit)
+            sms2->UserData = TextToGSM(sms2->UserData);
+    }
+}
+
+void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
+{
+    m_handledIndex = Idx;
+    if (aSMS) {
+        // A failure to record it goes to the engine's caller: the message is then neither
+        // deleted nor, when routed, acknowledged (the network delivers it again).
+        if (!dynamic_cast<TCellBroadcast *>(aSMS))
+            storeReceived(GSM.RoutedRaw().empty() ? aSMS->GetPDU() : GSM.RoutedRaw(), aSMS, Idx);
+        ProcessSMS(aSMS);
+        if (Idx != -1 && DeleteHandled)
+            GSM.DeleteSMS(Idx);
+        return;
+    }
+    // Only the storage index was reported: read the message first. A failure to log it (or
+    // to read it) leaves it on the handset.
+    int status = -1;
+    std::string raw;
+    std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
+    try {
+        recordStored(Idx, status, raw, sms.get());
+    } catch (const EMessageKept &) {
+        m_kept.push_back({GSM.Memory(), Idx, status});
+        return;
+    }
+    if (DeleteHandled)
+        GSM.DeleteSMS(Idx);
+    handleKept();
+}
+
+void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
+{
+    m_handledIndex = index;
+    if (sms || !raw.empty())
+        storeReceived(raw, sms, index);
+    if (sms && status == 0)
+        ProcessSMS(sms);
+    else if (sms)
+        LogSMS(sms);
+    else if (raw.empty())
+        // Nothing came to record: the handset's copy is all there is.
+        throw EGSMError(Format("the handset gave no message text for index %d", index));
+    else
+        // Not decodable: the raw text is kept in the log, since the handset's copy is deleted.
+        smsLogLine(Format("?%s, index %d, status %d, PDU: %s", DateTimeToStr(Now()).c_str(), index, status,
+                          PrintableUserData(raw).c_str()));
+}
+
+void TGSMDataModule::readStorage()
+{
+    const TGSMEquipment eq = GSM.Equipment();
+    handleListed(GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1));
+    // Status reports the modem keeps apart arrive there while no program listens as well; unread
+    // there, their messages would never turn delivered and SR would fill up.
+    const std::string reports = GSM.ReportStorage();
+    const std::string memory = GSM.Memory();
+    if (!reports.empty() && reports != memory) {
+        try {
+            GSM.SelectMemory(reports);
+            handleListed(GSM.ListSMS(4));
+        } catch (const std::exception &e) {
+            ReportError(Format("The status reports in %s were not read: %s", reports.c_str(), e.what()));
+        }
+        GSM.SelectMemory(memory);
+    }
+    handleKept();
+}
+
+void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list)
+{
+    for (const auto &entry : list) {
+        // Handled here, whether or not it was kept before.
+        std::erase_if(m_kept,
+                      [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
+        // One message that cannot be handled is reported and stays on the handset; the others
+        // are still handled.
+        try {
+            recordStored(entry.Index, entry.Status, entry.Raw, entry.Message.get());
+        } catch (const EMessageKept &) {
+            m_kept.push_back({GSM.Memory(), entry.Index, entry.Status});
+            continue;
+        } catch (const std::exception &e) {
+            ReportError(Format("Stored message %d was kept on the handset: %s", entry.Index, e.what()));
+            continue;
+        }
+        if (DeleteHandled)
+            GSM.DeleteSMS(entry.Index);
+    }
+}
+
+void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int index)
+{
+    if (StoreName.empty() || StoreName == kNoStore)
+        return;
+    // Messages the handset keeps for sending were composed on it: neither sent nor received here.
+    if (dynamic_cast<const TSMSSubmit *>(sms) || dynamic_cast<const TSMSCommand *>(sms))
+        return;
+    TMessageStore *store = Store();
+    if (!store)
+        throw EMessageKept();
+    const bool textMode = GSM.SMSFormat() == kSMSFormatText;
+    // The store reads messages in the model's form, and PDUs with their service-centre field.
+    std::unique_ptr<TSMS> copy;
+    if (textMode && sms) {
+        if (auto *d = dynamic_cast<const TSMSDeliver *>(sms))
+            copy = std::make_unique<TSMSDeliver>(*d);
+        if (copy) {
+            ToModelForm(*copy);
+            sms = copy.get();
+        }
+    }
+    // A message read through this engine knows whether its handset leaves the service-centre
+    // field out, and the store puts the empty one in front itself: given here too, it would be
+    // doubled and the segment unreadable. Only a record without that knowledge gets it here.
+    const bool storeAddsSCA = sms && sms->GSM;
+    const std::string record = textMode || GSM.SCAInPDU() || storeAddsSCA ? raw : "00" + raw;
+    try {
+        store->RecordReceived(record, textMode, sms, NowUTC(), index, modemName());
+    } catch (const EStoreError &e) {
+        storeFailed(e.what());
+        throw EMessageKept();
+    }
+    storeWorks();
+}
+
+void TGSMDataModule::RetryKept()
+{
+    if (m_kept.empty() || !Store())
+        return;
+    storeWorks();
+    handleKept();
+}
+
+void TGSMDataModule::handleKept()
+{
+    // What the store could not take while it failed is read again now that it works, as it was
+    // when it came (reading it marked it read). A message that cannot be read any more (deleted
+    // on the handset meanwhile) is reported and forgotten.
+    if (m_storeFailing || m_kept.empty() || m_handlingKept || !GSM.Active())
+        return;
+    m_handlingKept = true;
+    const auto kept = std::exchange(m_kept, {});
+    const std::string memory = GSM.Memory();
+    for (const TKept &k : kept) {
+        try {
+            GSM.SelectMemory(k.Storage);
+            int status = -1;
+            std::string raw;
+            std::unique_ptr<TSMS> sms = GSM.ReadSMS(k.Index, status, &raw);
+            try {
+                recordStored(k.Index, k.Status, raw, sms.get());
+            } catch (const EMessageKept &) {
+                m_kept.push_back(k);
+                continue;
+            }
+            if (DeleteHandled)
+                GSM.DeleteSMS(k.Index);
+        } catch (const std::exception &e) {
+            ReportError(Format("Message %d, kept on the handset while the store failed, could not be read "
+                               "again: %s",
+                               k.Index, e.what()));
+        }
+    }
+    try {
+        GSM.SelectMemory(memory);
+    } catch (const std::exception &e) {
+        ReportError(e.what());
+    }
+    m_handlingKept = false;
+}
+
+} // namespace kestrel
