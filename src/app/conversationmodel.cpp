@@ -8,9 +8,7 @@ namespace kestrel {
 
 QDateTime StoreTimeToLocal(TDateTime time)
 {
-    // 25569 days lie between 1899-12-30 and 1970-01-01.
-    const double ms = (time - 25569.0) * 86400000.0;
-    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(ms), Qt::UTC).toLocalTime();
+    return QDateTime::fromMSecsSinceEpoch(DateTimeToUnixMs(time), Qt::UTC).toLocalTime();
 }
 
 TConversationModel::TConversationModel(QObject *parent) : QAbstractListModel(parent) {}

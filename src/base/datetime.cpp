@@ -1,11 +1,11 @@
 #include "base/datetime.h"
 
+#include "base/clock.h"
 #include "base/format.h"
 #include "base/rtlerrors.h"
 
 #include <cmath>
 #include <ctime>
-#include <sys/time.h>
 
 namespace kestrel {
 
@@ -13,6 +13,8 @@ namespace {
 constexpr double kMsPerDay = 86400000.0;
 // Days from 0001-01-01 to 1899-12-30 in the proleptic Gregorian calendar.
 constexpr long kDateDelta = 693594;
+// Days from 1899-12-30 to 1970-01-01.
+constexpr double kUnixEpochDays = 25569.0;
 } // namespace
 
 bool IsLeapYear(int year)
@@ -124,16 +126,33 @@ void DecodeTime(TDateTime value, int &hour, int &minute, int &second, int &msec)
     msec = static_cast<int>(ms % 1000);
 }
 
-TDateTime Now()
+int64_t DateTimeToUnixMs(TDateTime value)
 {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    time_t t = tv.tv_sec;
+    return std::llround((value - kUnixEpochDays) * kMsPerDay);
+}
+
+TDateTime UnixMsToDateTime(int64_t ms)
+{
+    return static_cast<double>(ms) / kMsPerDay + kUnixEpochDays;
+}
+
+TDateTime UnixMsToLocalDateTime(int64_t ms)
+{
+    // Whole seconds rounded down, so that the milliseconds before 1970 stay 0..999.
+    int64_t msOfSecond = ms % 1000;
+    if (msOfSecond < 0)
+        msOfSecond += 1000;
+    const time_t t = static_cast<time_t>((ms - msOfSecond) / 1000);
     tm local;
     localtime_r(&t, &local);
     return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
            EncodeTime(local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec,
-                      static_cast<int>(tv.tv_usec / 1000));
+                      static_cast<int>(msOfSecond));
+}
+
+TDateTime Now()
+{
+    return UnixMsToLocalDateTime(Clock().UnixMs());
 }
 
 std::string DateTimeToISO(TDateTime value)

@@ -2,6 +2,7 @@
 // as the fraction. Message time stamps, segment ages and log lines are all in this encoding.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kestrel {
@@ -21,7 +22,14 @@ void DecodeTime(TDateTime value, int &hour, int &minute, int &second, int &msec)
 bool IsLeapYear(int year);
 int DaysInMonth(int year, int month);
 
-// Local wall-clock time in the same encoding.
+// Milliseconds since 1970-01-01 00:00 (the Unix epoch) and back, for times kept as numbers (the
+// store's columns, the clock); the conversion rounds to the nearest millisecond.
+int64_t DateTimeToUnixMs(TDateTime value);
+TDateTime UnixMsToDateTime(int64_t ms);
+// Unix milliseconds as the local wall-clock time of this machine.
+TDateTime UnixMsToLocalDateTime(int64_t ms);
+
+// Local wall-clock time of the clock in force (base/clock.h) in the same encoding.
 TDateTime Now();
 
 // "yyyy-mm-ddThh:nn:ss", the ISO 8601 local form used by the command-line tools.

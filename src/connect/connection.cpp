@@ -1,12 +1,11 @@
 #include "connect/connection.h"
 
+#include "base/clock.h"
 #include "base/convert.h"
 #include "base/format.h"
 #include "base/rtlerrors.h"
 
 #include <array>
-#include <ctime>
-#include <sys/time.h>
 
 namespace kestrel {
 
@@ -204,14 +203,7 @@ std::string HexToStr(const std::string &S)
 
 TDateTime NowUTC()
 {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    time_t t = tv.tv_sec;
-    tm utc;
-    gmtime_r(&t, &utc);
-    return EncodeDate(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday) +
-           EncodeTime(utc.tm_hour, utc.tm_min, utc.tm_sec > 59 ? 59 : utc.tm_sec,
-                      static_cast<int>(tv.tv_usec / 1000));
+    return UnixMsToDateTime(Clock().UnixMs());
 }
 
 } // namespace kestrel

@@ -151,7 +151,7 @@ std::string StrToHex(const std::string &S);
 // Pairs of hexadecimal digits to bytes; an odd trailing digit converts on its own. Raises
 // EConvertError on a pair that is not hexadecimal.
 std::string HexToStr(const std::string &S);
-// Current UTC time with millisecond resolution.
+// Current UTC time of the clock in force (base/clock.h), with millisecond resolution.
 TDateTime NowUTC();
 
 } // namespace kestrel

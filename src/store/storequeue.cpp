@@ -3,11 +3,11 @@
 // share a store keep their clocks in step (NTP), as any lease across machines needs.
 #include "store/messagestore.h"
 
+#include "base/clock.h"
 #include "base/format.h"
 #include "store/storedatabase.h"
 #include "store/storesql.h"
 
-#include <QDateTime>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -25,7 +25,7 @@ namespace {
 
 qint64 nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    return Clock().UnixMs();
 }
 
 // The wait before the next attempt after Failures failed ones: doubling from the base, capped.

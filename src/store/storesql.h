@@ -8,22 +8,19 @@
 #include <QString>
 #include <QVariant>
 
-#include <cmath>
 #include <string>
 
 namespace kestrel::storesql {
 
-// Times in the database: milliseconds since 1970-01-01 UTC (TDateTime counts days from 1899-12-30).
-constexpr double kUnixEpochDays = 25569.0;
-
+// Times in the database: milliseconds since 1970-01-01 UTC.
 inline qint64 toMs(TDateTime t)
 {
-    return static_cast<qint64>(std::llround((t - kUnixEpochDays) * 86400000.0));
+    return DateTimeToUnixMs(t);
 }
 
 inline TDateTime fromMs(qint64 ms)
 {
-    return static_cast<double>(ms) / 86400000.0 + kUnixEpochDays;
+    return UnixMsToDateTime(ms);
 }
 
 // Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which

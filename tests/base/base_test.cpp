@@ -1,14 +1,17 @@
+#include "base/clock.h"
 #include "base/convert.h"
 #include "base/datetime.h"
 #include "base/event.h"
 #include "base/format.h"
 #include "base/mainthread.h"
 #include "base/rtlerrors.h"
+#include "support/timezone.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -53,6 +56,35 @@ TEST(DateTime, TimeOfDayRoundTripsToTheMillisecond)
         EXPECT_EQ(ms, t[3]);
     }
     EXPECT_EQ(DateTimeToISO(EncodeDate(2002, 3, 12) + EncodeTime(10, 32, 54, 0)), "2002-03-12T10:32:54");
+}
+
+// The store's columns and the clock count milliseconds since 1970; the conversion is exact to the
+// millisecond in both directions, before 1970 as after it.
+TEST(DateTime, UnixMillisecondsConvertBothWays)
+{
+    const struct {
+        int64_t ms;
+        int y, mo, d, h, mi, s, msec;
+    } cases[] = {
+        {0, 1970, 1, 1, 0, 0, 0, 0},
+        {1, 1970, 1, 1, 0, 0, 0, 1},
+        {-1, 1969, 12, 31, 23, 59, 59, 999},
+        {-2209161600000, 1899, 12, 30, 0, 0, 0, 0},
+        {946684800500, 2000, 1, 1, 0, 0, 0, 500},
+        {1796133599999, 2026, 12, 1, 13, 59, 59, 999},
+        {253402300799999, 9999, 12, 31, 23, 59, 59, 999},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.ms);
+        const TDateTime expected = EncodeDate(c.y, c.mo, c.d) + EncodeTime(c.h, c.mi, c.s, c.msec);
+        EXPECT_EQ(DateTimeToUnixMs(expected), c.ms);
+        EXPECT_EQ(DateTimeToUnixMs(UnixMsToDateTime(c.ms)), c.ms);
+        int y, mo, d, h, mi, sec, msec;
+        DecodeDate(UnixMsToDateTime(c.ms), y, mo, d);
+        DecodeTime(UnixMsToDateTime(c.ms), h, mi, sec, msec);
+        EXPECT_EQ((std::array<int, 7>{y, mo, d, h, mi, sec, msec}),
+                  (std::array<int, 7>{c.y, c.mo, c.d, c.h, c.mi, c.s, c.msec}));
+    }
 }
 
 TEST(DateTime, RejectsOutOfRangeFieldsWithTheRuntimeTexts)
@@ -197,6 +229,45 @@ TEST(MainThread, CancelReleasesABlockedWorkerWithoutRunningTheCall)
     bool direct = false;
     EXPECT_TRUE(call.Run([&] { direct = true; }));
     EXPECT_TRUE(direct);
+}
+
+} // namespace
+
+namespace {
+
+// Now() follows the clock in force, in local time, to the millisecond; the system's clock comes
+// back when the override ends.
+TEST(Clock, NowReadsTheClockInForce)
+{
+    testsupport::TTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    const struct {
+        int64_t ms;
+        const char *local;
+        int msec;
+    } cases[] = {
+        {1767225600250, "2026-01-01 01:00:00", 250}, // winter: UTC+1
+        {1782907199999, "2026-07-01 13:59:59", 999}, // summer: UTC+2
+        {-1, "1970-01-01 00:59:59", 999},            // before 1970, milliseconds still 0..999
+    };
+    {
+        TClockOverride clock(0);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.local);
+            clock.Set(c.ms);
+            EXPECT_EQ(Clock().UnixMs(), c.ms);
+            const TDateTime now = Now();
+            EXPECT_EQ(DateTimeToStr(now), c.local);
+            int h, mi, s, msec;
+            DecodeTime(now, h, mi, s, msec);
+            EXPECT_EQ(msec, c.msec);
+        }
+        clock.Advance(60000);
+        EXPECT_EQ(DateTimeToStr(Now()), "1970-01-01 01:00:59");
+    }
+    // The system's clock again: this year or later, not 1970.
+    int y, mo, d;
+    DecodeDate(Now(), y, mo, d);
+    EXPECT_GE(y, 2024);
 }
 
 } // namespace

@@ -4,8 +4,9 @@
 // segment.
 #include "storerig.h"
 
+#include "base/clock.h"
+
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -31,13 +32,12 @@ int64_t enqueue(TMessageStore &store, const std::string &peer, int parts = 1, co
     return store.Enqueue(out, At(), via);
 }
 
-void sleepMs(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+// Leases and back-off run on the clock in force: the tests move it on instead of sleeping.
+constexpr int64_t kClockStart = 1767225600000; // 2026-01-01 00:00 UTC
 
 TEST_P(StoreTest, QueueClaimIsExclusiveUntilTheLeaseRunsOut)
 {
+    TClockOverride clock(kClockStart);
     auto store = Open();
     const int64_t first = enqueue(*store, "+4915100000001");
     const int64_t second = enqueue(*store, "+4915100000002");
@@ -54,8 +54,11 @@ TEST_P(StoreTest, QueueClaimIsExclusiveUntilTheLeaseRunsOut)
     EXPECT_EQ(b->Id, second);
     EXPECT_FALSE(store->ClaimQueued("gw3/third", "third", 60000)) << "both are leased";
 
-    // The second claimant dies: its lease runs out and the message goes to another.
-    sleepMs(400);
+    // The second claimant dies: its lease runs out and the message goes to another; not a
+    // millisecond before.
+    clock.Advance(300);
+    EXPECT_FALSE(store->ClaimQueued("gw3/third", "third", 60000)) << "the lease holds for 300 ms";
+    clock.Advance(1);
     auto c = store->ClaimQueued("gw3/third", "third", 60000);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Id, second);
@@ -90,6 +93,7 @@ TEST_P(StoreTest, QueuedMessageForOneModemWaitsForIt)
 
 TEST_P(StoreTest, QueueRetriesWithBackoffThenFailsKeepingTheError)
 {
+    TClockOverride clock(kClockStart);
     auto store = Open();
     const int64_t id = enqueue(*store, "+4915100000005");
     const TQueueSettings settings{3, 200, 250, 60000};
@@ -105,7 +109,6 @@ TEST_P(StoreTest, QueueRetriesWithBackoffThenFailsKeepingTheError)
         auto claimed = store->ClaimQueued("gw/a", "a", 60000);
         ASSERT_TRUE(claimed);
         EXPECT_EQ(store->RetryQueued(id, "gw/other", "not mine", settings), TRetryOutcome::roNotClaimed);
-        const auto before = std::chrono::steady_clock::now();
         EXPECT_EQ(store->RetryQueued(id, "gw/a", step.error, settings), step.outcome);
         auto m = store->Message(id);
         EXPECT_EQ(m->Error, step.error);
@@ -116,11 +119,11 @@ TEST_P(StoreTest, QueueRetriesWithBackoffThenFailsKeepingTheError)
             break;
         }
         EXPECT_EQ(m->Status, TStoredStatus::ssQueued);
-        // Not due during the back-off (checked well inside it), due after it.
-        if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(step.waitMs / 2)) {
-            EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
-        }
-        sleepMs(step.waitMs + 50);
+        // Not due until the back-off has passed, to the millisecond.
+        EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
+        clock.Advance(step.waitMs - 1);
+        EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
+        clock.Advance(1);
     }
     EXPECT_EQ(store->QueueAttempts(id), 3);
     EXPECT_EQ(store->RetryQueued(id, "gw/a", "late", settings), TRetryOutcome::roNotClaimed);
