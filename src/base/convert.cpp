@@ -39,9 +39,13 @@ std::optional<long long> TryStrToInt64(std::string_view text)
             digit = c - 'A' + 10;
         else
             return std::nullopt;
+        // Hexadecimal may use the full unsigned range (as the runtime allows); decimal may not. The
+        // decimal limit is checked before the step, which would otherwise wrap around 2^64.
+        if (base == 10 &&
+            value > (static_cast<unsigned long long>(LLONG_MAX) - static_cast<unsigned>(digit)) / 10)
+            return std::nullopt;
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-        // Hexadecimal may use the full unsigned range (as the runtime allows); decimal may not.
-        if (value > (base == 16 ? 0xFFFFFFFFFFFFFFFFull >> 4 : static_cast<unsigned long long>(LLONG_MAX)))
+        if (base == 16 && value > 0xFFFFFFFFFFFFFFFFull >> 4)
             return std::nullopt;
     }
     long long result = static_cast<long long>(value);

@@ -21,6 +21,7 @@
 #include "gsm/gsmerrors.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
+#include "gsm/ussd.h"
 
 #include <array>
 #include <atomic>
@@ -29,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +60,8 @@ using TNetworkRegistrationEvent = std::function<void(TObject *Sender, int aNewSt
 using TBusyChanged = std::function<void(TObject *Sender, bool aBusy)>;
 // A failure while idle lines were processed for the async thread (nobody else could catch it).
 using TProcessingErrorEvent = std::function<void(TObject *Sender, const std::string &aMessage)>;
+// A "+CUSD:" line, decoded: the network's answer to a USSD string, or a message it began itself.
+using TUSSDEvent = std::function<void(TObject *Sender, const TUSSDAnswer &aAnswer)>;
 // The handset restarted while open and has been set up again; aReason says how the restart
 // showed ("RDY", "its echo is back on", ...).
 using TRestartEvent = std::function<void(TObject *Sender, const std::string &aReason)>;
@@ -181,6 +185,8 @@ public:
     // application can read what reached the storage meanwhile. A set-up that fails is reported
     // through OnProcessingError.
     TRestartEvent OnRestart;
+    // Every "+CUSD:" line the handset sends, decoded (also the answers SendUSSD waits for).
+    TUSSDEvent OnUSSD;
 
     // State while open.
     int NetworkRegistration() const { return m_networkRegistration; }
@@ -255,6 +261,19 @@ public:
     void AcknowledgeMessage();
     const TGSMEquipmentBehaviour &Behaviour() const { return EquipmentBehaviour(m_equipment); }
 
+    // The TE character set (+CSCS, TS 27.007 5.5) the handset uses, asked once per open; a
+    // handset that cannot tell counts as "GSM".
+    TTECharset TECharacterSet();
+
+    // USSD (TS 27.007 7.15). StartUSSD sends Text (a code such as "*100#", or the answer to a
+    // menu) with AT+CUSD=1 and returns once the handset took it; the network's answer comes
+    // through OnUSSD. SendUSSD waits for that answer as well, at most TimeoutMs, and raises
+    // EGSMError when none comes or the answer line is malformed. CancelUSSD ends a session
+    // (AT+CUSD=2).
+    void StartUSSD(const QString &Text);
+    TUSSDAnswer SendUSSD(const QString &Text, int TimeoutMs);
+    void CancelUSSD();
+
 protected:
     void DoOpen() override;
     void DoClose() override;
@@ -268,6 +287,7 @@ protected:
     virtual void DoProcessingError(const std::string &aMessage);
     virtual void DoSMSAccepted(int MR);
     virtual void DoRestart(const std::string &aReason);
+    virtual void DoUSSD(const TUSSDAnswer &aAnswer);
     // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
     virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
 
@@ -290,6 +310,7 @@ private:
     bool handleStatusReportHeader(const std::string &line);
     bool handleBroadcastHeader(const std::string &line);
     bool handleRestartLine(const std::string &line);
+    bool handleUSSDLine(const std::string &line);
     void pauseMs(int ms) const;
     void chooseStorages();
     void queryRegistration(const std::string &command, bool optional);
@@ -308,6 +329,9 @@ private:
     void reportLostWhileIdle();
     bool isMainThread() const;
     void waitForReadiness();
+    // Waits until Done holds, at most TimeoutMs, for lines the handset sends on its own (parsed
+    // here when this is the main thread); returns Done(). Raises the lost-connection error for Cmd.
+    bool waitForLines(const std::function<bool()> &done, int timeoutMs, const std::string &cmd);
     void registerStatus(int status);
 
     // The handset's initialisation dialogue, at open and after a restart.
@@ -361,7 +385,7 @@ private:
     std::atomic<bool> m_deviceLost = false;
     std::atomic<bool> m_lostReported = false; // the application heard of the loss
     std::atomic<bool> m_windReady = false;
-    std::atomic<bool> m_awaitingReadiness = false;
+    std::atomic<bool> m_awaitingLines = false; // a wait for lines the handset sends on its own
 
     // The serial port's settings before the engine took it over.
     TCommRxCharEvent m_savedRxChar;
@@ -378,6 +402,11 @@ private:
     uint64_t m_lineEnd = 0;           // stream position after the line being processed
     bool m_lineIsMessageText = false; // the line being processed follows a stored message's header
     bool m_nextIsMessageText = false;
+
+    // The answer (or the decode failure) of the USSD string SendUSSD waits for; guarded by m_lock.
+    bool m_ussdWaiting = false;
+    std::optional<TUSSDAnswer> m_ussdAnswer;
+    std::string m_ussdError;
 
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;

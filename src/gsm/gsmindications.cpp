@@ -33,11 +33,17 @@ void TGSM::ProcessLine(const std::string &aLine)
 {
     // The first rule that takes the line handles it; the rest reach the application.
     static constexpr bool (TGSM::*kRules[])(const std::string &) = {
-        &TGSM::handleRestartLine,          &TGSM::handlePendingBody,
-        &TGSM::handleRegistrationLine,     &TGSM::handleWindLine,
-        &TGSM::handleSignalLine,           &TGSM::handleStorageIndication,
-        &TGSM::handleT260StatusIndication, &TGSM::handleDeliverHeader,
-        &TGSM::handleStatusReportHeader,   &TGSM::handleBroadcastHeader,
+        &TGSM::handleRestartLine,
+        &TGSM::handlePendingBody,
+        &TGSM::handleRegistrationLine,
+        &TGSM::handleWindLine,
+        &TGSM::handleSignalLine,
+        &TGSM::handleStorageIndication,
+        &TGSM::handleT260StatusIndication,
+        &TGSM::handleDeliverHeader,
+        &TGSM::handleStatusReportHeader,
+        &TGSM::handleBroadcastHeader,
+        &TGSM::handleUSSDLine,
     };
     // The answers of commands come here too, once they finished: the line after a stored
     // message's header is that message's text, whatever it reads like.

@@ -347,32 +347,38 @@ std::string OfferedReportStorage(std::string_view testAnswer)
 
 void TGSM::waitForReadiness()
 {
-    // "+WIND: 4" is seen by the line handler, which runs on the main thread: while this thread
-    // is the main thread it parses the lines itself, waking on every received chunk.
-    const bool onMain = isMainThread();
     m_windReady = false;
-    m_awaitingReadiness = true;
+    if (!waitForLines([this] { return m_windReady.load(); }, m_readinessTimeout, "AT+CPIN"))
+        GSMError(SWavecomInitError);
+}
+
+bool TGSM::waitForLines(const std::function<bool()> &done, int timeoutMs, const std::string &cmd)
+{
+    // The line handler runs on the main thread: while this thread is the main thread it parses
+    // the lines itself, waking on every received chunk.
+    const bool onMain = isMainThread();
+    m_awaitingLines = true;
     const int64_t start = GetTickMs();
+    bool result = false;
     try {
         for (;;) {
             m_replyEvent.ResetEvent();
             if (onMain)
                 ProcessReceived();
-            if (m_windReady)
+            if ((result = done()))
                 break;
-            checkDeviceLost("AT+CPIN");
-            const int64_t left = m_readinessTimeout - (GetTickMs() - start);
+            checkDeviceLost(cmd);
+            const int64_t left = timeoutMs - (GetTickMs() - start);
             if (left <= 0)
                 break;
             WaitForEvent(m_replyEvent, static_cast<unsigned>(left));
         }
     } catch (...) {
-        m_awaitingReadiness = false;
+        m_awaitingLines = false;
         throw;
     }
-    m_awaitingReadiness = false;
-    if (!m_windReady)
-        GSMError(SWavecomInitError);
+    m_awaitingLines = false;
+    return result;
 }
 
 void TGSM::DoClose()

@@ -479,7 +479,7 @@ void TGSM::CommRxChar(TObject *Sender, int Count)
             fedReply = FeedReply(m_reply, s);
         undispatched = m_receive.data.size() > m_receive.dispatched;
     }
-    if (fedReply || m_awaitingReadiness)
+    if (fedReply || m_awaitingLines)
         m_replyEvent.SetEvent();
     if (undispatched)
         m_asyncThread->Event.SetEvent();

@@ -26,6 +26,7 @@ struct TModemSimulatorOptions {
     std::string cnmiRanges;                  // +CNMI test answer; empty: the model's own
     int deliveryDelayMs = 100;               // network delay of a message sent to ownNumber
     int chunkGapMs = 10;                     // pause between the chunks of a split reply
+    int ussdDelayMs = 50;                    // the network's delay before it answers a USSD string
     // Phase 2+: a routed message not acknowledged with AT+CNMA within this time makes the
     // handset stop routing (<mt> and <ds> of +CNMI become 0); 0 waits for ever.
     int ackTimeoutMs = 0;

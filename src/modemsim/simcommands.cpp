@@ -113,6 +113,7 @@ const std::map<std::string, TSimHandset::THandlerEntry> &TSimHandset::handlers()
         {"+CMGL", {&H::cmdCmgl, N::SimCms}},
         {"+CMGD", {&H::cmdCmgd, N::SimCms}},
         {"+CNMA", {&H::cmdCnma, N::SimCms}},
+        {"+CUSD", {&H::cmdCusd, N::SimCme}},
     };
     return table;
 }
@@ -400,13 +401,13 @@ void TSimHandset::cmdWind(const TCommand &cmd, TAnswer &a)
 
 void TSimHandset::cmdCscs(const TCommand &cmd, TAnswer &a)
 {
-    static const std::set<std::string> sets = {"GSM", "IRA", "UCS2", "8859-1", "PCCP437"};
+    static const std::set<std::string> sets = {"GSM", "IRA", "UCS2", "HEX", "8859-1", "PCCP437"};
     if (cmd.kind == TCommand::Set && cmd.params.size() == 1 && sets.count(Unquote(cmd.params[0])))
         m_cscs = Unquote(cmd.params[0]);
     else if (cmd.kind == TCommand::Read)
         a.lines.push_back("+CSCS: \"" + m_cscs + "\"");
     else if (cmd.kind == TCommand::Test)
-        a.lines.push_back("+CSCS: (\"GSM\",\"IRA\",\"UCS2\",\"8859-1\",\"PCCP437\")");
+        a.lines.push_back("+CSCS: (\"GSM\",\"IRA\",\"UCS2\",\"HEX\",\"8859-1\",\"PCCP437\")");
     else
         a.final = cmeError(50);
 }

@@ -459,6 +459,8 @@ void TSimHandset::reportRegistration(const char *name, int mode, int status)
 
 std::string TSimHandset::toHostText(const std::string &text) const
 {
+    if (m_cscs == "HEX")
+        return StrToHex(TextToGSM(text));
     if (m_cscs != "UCS2")
         return text;
     std::u16string wide;
@@ -469,6 +471,13 @@ std::string TSimHandset::toHostText(const std::string &text) const
 
 std::string TSimHandset::fromHostText(const std::string &text) const
 {
+    if (m_cscs == "HEX") {
+        try {
+            return GSMToText(HexToStr(text));
+        } catch (const std::exception &) {
+            return {}; // not hexadecimal: no text
+        }
+    }
     if (m_cscs != "UCS2")
         return text;
     // Characters beyond Latin-1 have no place in the handset's 8-bit text.

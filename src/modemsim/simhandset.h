@@ -133,6 +133,8 @@ private:
     void cmdCmgl(const TCommand &, TAnswer &);
     void cmdCmgd(const TCommand &, TAnswer &);
     void cmdCnma(const TCommand &, TAnswer &);
+    void cmdCusd(const TCommand &, TAnswer &);
+    std::string ussdLine(int status, const std::u16string &text, bool ucs2) const;
 
     // Message helpers (simmessages.cpp)
     void submitData(const std::string &data, TAnswer &answer);
@@ -190,6 +192,9 @@ private:
     int m_csmpFo = 17, m_csmpVp = 167, m_csmpPid = 0, m_csmpDcs = 0;
     std::string m_csmpVpAbsolute; // an absolute validity period given to AT+CSMP, unquoted
     int m_nextReference = 0;
+    int m_cusdMode = 0;      // +CUSD <n>: 1 presents the network's answers
+    int m_ussdMenu = 0;      // the level of the USSD menu the session is in (0: none)
+    bool m_ussdUcs2 = false; // that menu is the UCS2 one
     int m_pendingAcks = 0;
     long long m_routedCount = 0; // routed messages that want an acknowledgement, ever
     long long m_ackedCount = 0;  // acknowledgements received (or given up), ever

@@ -117,11 +117,25 @@ TEST(Convert, IntegersFollowTheRuntimeRules)
         bool ok;
         long long value;
     } cases[] = {
-        {"0", true, 0},     {"42", true, 42},   {"-7", true, -7},
-        {"+7", true, 7},    {"  12", true, 12}, {"$1F", true, 31},
-        {"$ff", true, 255}, {"0x10", true, 16}, {"", false, 0},
-        {"12a", false, 0},  {"$", false, 0},    {"1 2", false, 0},
-        {"-", false, 0},    {"$G1", false, 0},  {"99999999999999999999", false, 0},
+        {"0", true, 0},
+        {"42", true, 42},
+        {"-7", true, -7},
+        {"+7", true, 7},
+        {"  12", true, 12},
+        {"$1F", true, 31},
+        {"$ff", true, 255},
+        {"0x10", true, 16},
+        {"", false, 0},
+        {"12a", false, 0},
+        {"$", false, 0},
+        {"1 2", false, 0},
+        {"-", false, 0},
+        {"$G1", false, 0},
+        {"99999999999999999999", false, 0},
+        // 2^64 + 1 and 2^64 + 42 wrap around to small numbers in a 64-bit step.
+        {"18446744073709551617", false, 0},
+        {"18446744073709551658", false, 0},
+        {"9223372036854775808", false, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
