@@ -526,6 +526,12 @@ void TModemSimulator::SetReplyDelay(int ms)
     d->replyDelayMs = std::max(ms, 0);
 }
 
+void TModemSimulator::SetUSSDDelay(int ms)
+{
+    std::lock_guard lock(d->mutex);
+    d->handset->SetUSSDDelay(std::max(ms, 0));
+}
+
 void TModemSimulator::SetSilent(bool on)
 {
     std::lock_guard lock(d->mutex);

@@ -81,6 +81,7 @@ public:
                                                         // unsolicited message) at these offsets
     void SetRandomChunking(bool on, unsigned seed = 1); // split every reply into small chunks
     void SetReplyDelay(int ms);
+    void SetUSSDDelay(int ms);                          // the network's delay before a USSD answer
     void SetSilent(bool on);                            // no reply at all (no echo either)
     void FailNextCommand(const std::string &finalLine); // e.g. "+CME ERROR: 11" or "ERROR"
     void SendRaw(const std::string &bytes);             // written as given

@@ -91,6 +91,7 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
     : m_options(options), m_profile(profile), m_sink(sink), m_pin(options.pin), m_puk(options.puk),
       m_sca(options.sca), m_registration(options.registration), m_rssi(options.rssi)
 {
+    m_ussdDelayMs = options.ussdDelayMs;
     if (!m_puk.empty())
         m_sim = TSimState::Puk;
     else if (!m_pin.empty())

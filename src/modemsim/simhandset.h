@@ -40,6 +40,7 @@ public:
     void Receive(std::string_view bytes);
 
     void SetSilent(bool on) { m_silent = on; }
+    void SetUSSDDelay(int ms) { m_ussdDelayMs = ms; }
     // A restart: the handset goes dead (input and network ignored, a half-received line or
     // data part forgotten) until EndRestart, which comes back with the settings of a power-on
     // (echo on, indications off, the SIM asking for its PIN again when it has one).
@@ -192,6 +193,7 @@ private:
     int m_csmpFo = 17, m_csmpVp = 167, m_csmpPid = 0, m_csmpDcs = 0;
     std::string m_csmpVpAbsolute; // an absolute validity period given to AT+CSMP, unquoted
     int m_nextReference = 0;
+    int m_ussdDelayMs = 0;   // the network's delay before it answers a USSD string
     int m_cusdMode = 0;      // +CUSD <n>: 1 presents the network's answers
     int m_ussdMenu = 0;      // the level of the USSD menu the session is in (0: none)
     bool m_ussdUcs2 = false; // that menu is the UCS2 one

@@ -179,6 +179,11 @@ const TControlCommand kControlCommands[] = {
          int n = 0;
          return parseInt(rest, n) && (sim.SetReplyDelay(n), true);
      }},
+    {"ussd-delay", "MS", "the network answers USSD strings after MS",
+     [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
+         int n = 0;
+         return parseInt(rest, n) && (sim.SetUSSDDelay(n), true);
+     }},
     {"silent", "on|off", "answers nothing at all",
      [](TModemSimulator &sim, const std::string &rest, std::vector<std::string> &) {
          return (rest == "on" || rest == "off") && (sim.SetSilent(rest == "on"), true);

@@ -142,7 +142,7 @@ void TSimHandset::cmdCusd(const TCommand &cmd, TAnswer &a)
     m_ussdMenu = reply.menu;
     m_ussdUcs2 = reply.ucs2;
     // The network answers a moment after the handset took the string.
-    m_sink.Schedule(m_options.ussdDelayMs, [this, reply] {
+    m_sink.Schedule(m_ussdDelayMs, [this, reply] {
         if (m_cusdMode == 1)
             unsolicited({ussdLine(reply.status, reply.text, reply.ucs2)});
     });
