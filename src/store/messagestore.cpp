@@ -557,6 +557,10 @@ std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) co
         sql += " AND status = ?";
         values << statusName(*Filter.Status);
     }
+    if (Filter.Outgoing) {
+        sql += " AND direction = ?";
+        values << (*Filter.Outgoing ? "out" : "in");
+    }
     if (Filter.BeforeId > 0) {
         sql += " AND id < ?";
         values << qint64(Filter.BeforeId);

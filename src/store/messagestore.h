@@ -97,8 +97,9 @@ struct TMessageFilter {
     std::string Peer;   // compared after normalising the international form
     std::string Search; // words for the full-text index
     std::optional<TStoredStatus> Status;
-    int Limit = 0;        // 0: all; otherwise the latest Limit, still returned oldest first
-    int64_t BeforeId = 0; // paging: only messages older than this one
+    std::optional<bool> Outgoing; // only sent (true) or only received (false) messages
+    int Limit = 0;                // 0: all; otherwise the latest Limit, still returned oldest first
+    int64_t BeforeId = 0;         // paging: only messages older than this one
 };
 
 struct TConversation {
@@ -153,6 +154,27 @@ struct TQueueSettings {
     int BackoffMs = 30000;
     int MaxBackoffMs = 3600000;
     int LeaseMs = 60000; // a claim not renewed within this time goes back to the queue
+};
+
+// A token of the HTTP API: the store keeps its SHA-256 (hex), never the token itself.
+struct TApiToken {
+    std::string Name;
+    std::string Scope; // "read", "send" or "admin"
+    std::string Hash;
+    int64_t CreatedMs = 0; // milliseconds since 1970 (UTC)
+};
+
+// A message for the queue, with the only modem label that may send it ("" for any).
+struct TQueueEntry {
+    TOutgoing Message;
+    std::string Via;
+};
+
+// What EnqueueAll answered.
+struct TEnqueueAnswer {
+    std::string Answer;    // the answer built for these entries, or the one kept for the key
+    bool Replayed = false; // the key was known with the same digest: nothing was queued
+    bool Conflict = false; // the key was known with another digest: nothing was queued
 };
 
 // What RetryQueued did with the message.
@@ -239,11 +261,32 @@ public:
     // How often message Id was tried and failed so far (0 for an unknown id).
     int QueueAttempts(int64_t Id) const;
 
+    // Queues every entry in one transaction (all or none), in order. With a Key (non-empty), the
+    // answer Answer builds from the new ids is kept with Digest: a later call with the same Key
+    // queues nothing and returns the kept answer (Replayed), or Conflict when its Digest differs.
+    // Keys are kept at least KeepDays.
+    TEnqueueAnswer EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Time, const std::string &Key,
+                              const std::string &Digest,
+                              const std::function<std::string(const std::vector<int64_t> &)> &Answer,
+                              double KeepDays = 1.0);
+
+    // Takes a queued message out of the queue (it is deleted), unless a gateway holds a live claim
+    // on it: it is being sent.
+    enum class TCancelOutcome { coCancelled, coNotFound, coSending, coNotQueued };
+    TCancelOutcome CancelQueued(int64_t Id);
+
+    // Tokens of the HTTP API. AddToken is false when the name is taken.
+    bool AddToken(const TApiToken &Token);
+    std::vector<TApiToken> Tokens() const;
+    bool RevokeToken(const std::string &Name);
+
 private:
     TMessageStore();
     TStoreDatabase &database() const;
     // The rows of an outgoing message, within a transaction the caller runs.
     int64_t insertOutgoing(const TOutgoing &Message, TDateTime Time);
+    // A queued message's rows, within a transaction the caller runs.
+    int64_t insertQueued(const TOutgoing &Message, TDateTime Time, const std::string &Via);
     struct TImpl;
     std::unique_ptr<TImpl> d;
 };

@@ -39,17 +39,21 @@ qint64 backoffMs(const TQueueSettings &settings, int failures)
 
 } // namespace
 
-int64_t TMessageStore::Enqueue(const TOutgoing &Message, TDateTime Time, const std::string &Via)
+int64_t TMessageStore::insertQueued(const TOutgoing &Message, TDateTime Time, const std::string &Via)
 {
     TOutgoing queued = Message;
     queued.Queued = true;
+    const int64_t id = insertOutgoing(queued, Time);
+    database().Run("UPDATE messages SET via = ?, due = 0 WHERE id = ?", {q(Via), qint64(id)});
+    database().Notify(kQueueChannel);
+    return id;
+}
+
+int64_t TMessageStore::Enqueue(const TOutgoing &Message, TDateTime Time, const std::string &Via)
+{
     int64_t id = 0;
     // One transaction: no gateway may see the message before it names its modem.
-    database().Transaction(true, "queueing a message", [&] {
-        id = insertOutgoing(queued, Time);
-        database().Run("UPDATE messages SET via = ?, due = 0 WHERE id = ?", {q(Via), qint64(id)});
-        database().Notify(kQueueChannel);
-    });
+    database().Transaction(true, "queueing a message", [&] { id = insertQueued(Message, Time, Via); });
     return id;
 }
 

@@ -115,12 +115,29 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX messages_queue ON messages (due, id) WHERE status = 'queued'"},
          {},
          {}},
+        {// 4: the HTTP API: its tokens (only their SHA-256, never the token) and the answers it
+         // gave to requests with an idempotency key, so that a repeated request queues nothing new.
+         {"CREATE TABLE api_tokens ("
+          " id {ID},"
+          " name TEXT NOT NULL UNIQUE,"
+          " scope TEXT NOT NULL," // read, send or admin
+          " hash TEXT NOT NULL UNIQUE,"
+          " created BIGINT NOT NULL)",
+          "CREATE TABLE api_requests ("
+          " request_key TEXT PRIMARY KEY," // the token's name and the client's key
+          " digest TEXT NOT NULL,"         // SHA-256 of the request body
+          " answer TEXT NOT NULL,"
+          " created BIGINT NOT NULL)",
+          "CREATE INDEX api_requests_created ON api_requests (created)"},
+         {},
+         {}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages", "segments", "reports", "messages_fts"};
+const QStringList kOurTables = {"store_schema", "messages",   "segments",    "reports",
+                                "messages_fts", "api_tokens", "api_requests"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {

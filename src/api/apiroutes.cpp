@@ -1,0 +1,302 @@
+#include "api/apiroutes.h"
+
+#include "api/apimessages.h"
+#include "appcore/outgoing.h"
+#include "base/datetime.h"
+#include "connect/connection.h"
+#include "gsm/gsmerror.h"
+#include "gsm/sms.h"
+#include "store/messagestore.h"
+#include "xsms/composer.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+namespace kestrel::api {
+
+namespace {
+
+// A batch holds at most this many messages.
+constexpr int kMaxBatch = 1000;
+constexpr int kDefaultPage = 50;
+constexpr int kMaxPage = 500;
+
+QJsonDocument::JsonFormat kCompact = QJsonDocument::Compact;
+
+// The body of a JSON request as an object; a body that is no JSON object is refused here, so no
+// handler sees raw JSON.
+QJsonObject bodyObject(const TApiRequest &request)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(request.Body, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw EApiError(400, "the body is not valid JSON: " + error.errorString().toStdString() +
+                                 " at offset " + std::to_string(error.offset));
+    if (!doc.isObject())
+        throw EApiError(400, "the body must be a JSON object");
+    return doc.object();
+}
+
+int64_t idParam(const TApiRequest &request)
+{
+    bool ok = false;
+    const qint64 id = request.Params.at(0).toLongLong(&ok);
+    if (!ok || id <= 0)
+        throw EApiError(404, "no such message", "id");
+    return id;
+}
+
+// An opaque cursor: the id the next page starts below.
+QString cursorOf(int64_t id)
+{
+    return QString::fromLatin1(QByteArray("before:" + QByteArray::number(static_cast<qint64>(id)))
+                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+int64_t cursorId(const QString &cursor)
+{
+    const auto decoded = QByteArray::fromBase64Encoding(
+        cursor.toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    bool ok = false;
+    const qint64 id =
+        decoded && decoded.decoded.startsWith("before:") ? decoded.decoded.mid(7).toLongLong(&ok) : 0;
+    if (!ok || id <= 0)
+        throw EApiError(400, "not a cursor this server gave", "since");
+    return id;
+}
+
+} // namespace
+
+QByteArray TApiRequest::Header(const QByteArray &Name) const
+{
+    for (const auto &[name, value] : Headers)
+        if (name.compare(Name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+TApiResponse TApiResponse::Json(int Status, const QJsonObject &Body)
+{
+    TApiResponse r;
+    r.Status = Status;
+    r.Body = QJsonDocument(Body).toJson(kCompact);
+    return r;
+}
+
+TApiResponse ErrorResponse(int Status, const std::string &Message, const std::string &Field)
+{
+    return TApiResponse::Json(
+        Status, QJsonObject{{"error", QString::fromStdString(Message)},
+                            {"field", Field.empty() ? QJsonValue(QJsonValue::Null)
+                                                    : QJsonValue(QString::fromStdString(Field))}});
+}
+
+TApiService::TApiService(TMessageStore &Store)
+    : m_store(Store), m_composer(std::make_unique<TMessageComposer>())
+{
+    // Payloads in several parts carry a reference; API nodes that start at different points make
+    // two recipients' joins of messages from different nodes unlikely to collide.
+    m_composer->ReferenceCounter = QRandomGenerator::global()->bounded(256u);
+    auto bind = [this](TApiResponse (TApiService::*f)(const TApiRequest &)) {
+        return [this, f](const TApiRequest &r) { return (this->*f)(r); };
+    };
+    m_routes = {
+        {"POST", "/v1/messages", TScope::scSend,
+         "Queue a message (or {\"messages\": [...]}, up to 1000) for the gateways to send", "", true,
+         bind(&TApiService::sendMessages)},
+        {"GET", "/v1/messages", TScope::scRead, "Messages, newest first, paged by cursor",
+         "direction,since,limit,q,peer", false, bind(&TApiService::messages)},
+        {"GET", "/v1/messages/{id}", TScope::scRead, "One message with each part and its status", "", false,
+         bind(&TApiService::message)},
+        {"DELETE", "/v1/messages/{id}", TScope::scSend, "Cancel a queued message", "", false,
+         bind(&TApiService::cancel)},
+        {"GET", "/v1/healthz", TScope::scNone, "Whether the store is reachable", "", false,
+         bind(&TApiService::health)},
+        {"GET", "/v1/openapi.json", TScope::scNone, "This document", "", false,
+         [this](const TApiRequest &) { return TApiResponse::Json(200, OpenApi()); }},
+    };
+}
+
+TApiService::~TApiService() = default;
+
+TApiResponse TApiService::sendMessages(const TApiRequest &Request)
+{
+    const QJsonObject body = bodyObject(Request);
+    // One message, or a batch of them under "messages".
+    std::vector<TSendRequest> sends;
+    const bool batch = body.contains("messages");
+    if (batch) {
+        if (body.size() != 1)
+            throw EApiError(400, "a batch holds only \"messages\"",
+                            body.begin().key() == "messages" ? std::next(body.begin()).key().toStdString()
+                                                             : body.begin().key().toStdString());
+        const QJsonValue list = body.value("messages");
+        if (!list.isArray() || list.toArray().isEmpty() || list.toArray().size() > kMaxBatch)
+            throw EApiError(400, "must be an array of 1 to 1000 messages", "messages");
+        int i = 0;
+        for (const QJsonValue &v : list.toArray()) {
+            const std::string prefix = "messages[" + std::to_string(i++) + "].";
+            if (!v.isObject())
+                throw EApiError(400, "must be an object", prefix.substr(0, prefix.size() - 1));
+            sends.push_back(ReadSendRequest(v.toObject(), prefix));
+        }
+    } else {
+        sends.push_back(ReadSendRequest(body));
+    }
+
+    // Composed the way kestrel send composes; the segments live until the store has them.
+    std::vector<std::vector<std::unique_ptr<TSMSSubmit>>> composed;
+    std::vector<TQueueEntry> entries;
+    for (size_t i = 0; i < sends.size(); ++i) {
+        try {
+            composed.push_back(m_composer->Compose(sends[i].To, sends[i].Content));
+        } catch (const EGSMError &e) {
+            throw EApiError(400, e.what(), batch ? "messages[" + std::to_string(i) + "]" : std::string());
+        }
+        entries.push_back({OutgoingOf(composed.back(), sends[i].Content), sends[i].Via});
+    }
+
+    std::string key = Request.Header("Idempotency-Key").toStdString();
+    if (key.size() > 200)
+        throw EApiError(400, "at most 200 characters", "Idempotency-Key");
+    if (!key.empty())
+        key = Request.Token.Name + "\n" + key; // each token has its own keys
+    const std::string digest =
+        QCryptographicHash::hash(Request.Body, QCryptographicHash::Sha256).toHex().toStdString();
+    const TEnqueueAnswer answer =
+        m_store.EnqueueAll(entries, NowUTC(), key, digest, [&](const std::vector<int64_t> &ids) {
+            QJsonArray items;
+            for (size_t i = 0; i < ids.size(); ++i)
+                items.append(QJsonObject{{"id", static_cast<qint64>(ids[i])},
+                                         {"status", "queued"},
+                                         {"parts", static_cast<int>(entries[i].Message.Segments.size())}});
+            const QJsonObject out = batch ? QJsonObject{{"messages", items}} : items.first().toObject();
+            return QJsonDocument(out).toJson(kCompact).toStdString();
+        });
+    if (answer.Conflict)
+        throw EApiError(409, "this idempotency key was used with another request", "Idempotency-Key");
+    TApiResponse r;
+    r.Status = 202;
+    r.Body = QByteArray::fromStdString(answer.Answer);
+    if (answer.Replayed)
+        r.Headers.push_back({"Idempotent-Replayed", "true"});
+    return r;
+}
+
+TApiResponse TApiService::message(const TApiRequest &Request)
+{
+    const std::optional<TStoredMessage> m = m_store.Message(idParam(Request));
+    if (!m)
+        throw EApiError(404, "no such message", "id");
+    return TApiResponse::Json(200, StoredMessageJson(*m, true));
+}
+
+TApiResponse TApiService::messages(const TApiRequest &Request)
+{
+    TMessageFilter filter;
+    const QUrlQuery &q = Request.Query;
+    if (q.hasQueryItem("direction")) {
+        const QString d = q.queryItemValue("direction");
+        if (d != "received" && d != "sent")
+            throw EApiError(400, "is received or sent", "direction");
+        filter.Outgoing = d == "sent";
+    }
+    filter.Limit = kDefaultPage;
+    if (q.hasQueryItem("limit")) {
+        bool ok = false;
+        filter.Limit = q.queryItemValue("limit").toInt(&ok);
+        if (!ok || filter.Limit < 1 || filter.Limit > kMaxPage)
+            throw EApiError(400, "must be a number from 1 to 500", "limit");
+    }
+    if (q.hasQueryItem("since"))
+        filter.BeforeId = cursorId(q.queryItemValue("since"));
+    filter.Search = q.queryItemValue("q", QUrl::FullyDecoded).toStdString();
+    filter.Peer = q.queryItemValue("peer", QUrl::FullyDecoded).toStdString();
+    std::vector<TStoredMessage> found = m_store.List(filter);
+    QJsonArray items;
+    for (auto it = found.rbegin(); it != found.rend(); ++it)
+        items.append(StoredMessageJson(*it, false));
+    QJsonObject out{{"messages", items}};
+    out["next"] = static_cast<int>(found.size()) == filter.Limit ? QJsonValue(cursorOf(found.front().Id))
+                                                                 : QJsonValue(QJsonValue::Null);
+    return TApiResponse::Json(200, out);
+}
+
+TApiResponse TApiService::cancel(const TApiRequest &Request)
+{
+    switch (m_store.CancelQueued(idParam(Request))) {
+    case TMessageStore::TCancelOutcome::coCancelled:
+        return TApiResponse::Json(
+            200, QJsonObject{{"id", static_cast<qint64>(idParam(Request))}, {"status", "cancelled"}});
+    case TMessageStore::TCancelOutcome::coNotFound:
+        throw EApiError(404, "no such message", "id");
+    case TMessageStore::TCancelOutcome::coSending:
+        throw EApiError(409, "a modem is sending this message", "id");
+    case TMessageStore::TCancelOutcome::coNotQueued:
+        break;
+    }
+    throw EApiError(409, "only a queued message can be cancelled", "id");
+}
+
+TApiResponse TApiService::health(const TApiRequest &)
+{
+    try {
+        TMessageFilter probe;
+        probe.Limit = 1;
+        m_store.List(probe);
+    } catch (const EStoreError &) {
+        return TApiResponse::Json(503, QJsonObject{{"store", "unreachable"}});
+    }
+    return TApiResponse::Json(200, QJsonObject{{"store", "ok"}});
+}
+
+QJsonObject TApiService::OpenApi() const
+{
+    QJsonObject paths;
+    for (const TRoute &route : m_routes) {
+        QJsonObject op{{"summary", route.Summary}};
+        QJsonArray params;
+        static const QRegularExpression placeholder("\\{(\\w+)\\}");
+        for (auto m = placeholder.globalMatch(route.Path); m.hasNext();)
+            params.append(QJsonObject{{"name", m.next().captured(1)},
+                                      {"in", "path"},
+                                      {"required", true},
+                                      {"schema", QJsonObject{{"type", "integer"}}}});
+        for (const QString &name : QString(route.Query).split(',', Qt::SkipEmptyParts))
+            params.append(QJsonObject{{"name", name},
+                                      {"in", "query"},
+                                      {"required", false},
+                                      {"schema", QJsonObject{{"type", "string"}}}});
+        if (!params.isEmpty())
+            op["parameters"] = params;
+        if (route.JsonBody)
+            op["requestBody"] = QJsonObject{
+                {"required", true},
+                {"content", QJsonObject{{"application/json",
+                                         QJsonObject{{"schema", QJsonObject{{"type", "object"}}}}}}}};
+        const QJsonObject error{{"description", "refused: {\"error\", \"field\"}"}};
+        QJsonObject responses{
+            {route.Method == QString("POST") ? "202" : "200", QJsonObject{{"description", "done"}}},
+            {"400", error}};
+        if (route.Scope != TScope::scNone) {
+            op["security"] = QJsonArray{QJsonObject{{"bearer", QJsonArray{ScopeName(route.Scope)}}}};
+            responses["401"] = error;
+            responses["403"] = error;
+        }
+        op["responses"] = responses;
+        QJsonObject path = paths.value(route.Path).toObject();
+        path[QString(route.Method).toLower()] = op;
+        paths[route.Path] = path;
+    }
+    return QJsonObject{
+        {"openapi", "3.0.3"},
+        {"info", QJsonObject{{"title", "GSM Kestrel HTTP API"}, {"version", "1"}}},
+        {"paths", paths},
+        {"components",
+         QJsonObject{{"securitySchemes",
+                      QJsonObject{{"bearer", QJsonObject{{"type", "http"}, {"scheme", "bearer"}}}}}}}};
+}
+
+} // namespace kestrel::api

@@ -1,0 +1,102 @@
+// The routes of the HTTP API: one table of method, path, scope and handler, which the server
+// dispatches on and the OpenAPI document is made from. Handlers see a request already routed
+// and authorised, and answer with a response or raise EApiError; nothing else builds an error.
+#pragma once
+
+#include "api/apitokens.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QUrlQuery>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrel {
+class TMessageStore;
+class TMessageComposer;
+} // namespace kestrel
+
+namespace kestrel::api {
+
+// A refusal: the HTTP status, what is wrong, and the request field it is about ("" for none).
+class EApiError : public std::runtime_error {
+public:
+    EApiError(int Status, const std::string &Message, std::string Field = {})
+        : std::runtime_error(Message), m_status(Status), m_field(std::move(Field))
+    {
+    }
+    int Status() const { return m_status; }
+    const std::string &Field() const { return m_field; }
+
+private:
+    int m_status;
+    std::string m_field;
+};
+
+struct TApiRequest {
+    QByteArray Method;           // "GET", "POST", ...
+    std::vector<QString> Params; // the {...} segments of the route's path, in order
+    QUrlQuery Query;
+    QByteArray Body;
+    std::vector<std::pair<QByteArray, QByteArray>> Headers;
+    TApiToken Token; // the token that authorised it (empty for open routes)
+    QHostAddress Remote;
+
+    // The value of a header (name in any case), or an empty array.
+    QByteArray Header(const QByteArray &Name) const;
+};
+
+struct TApiResponse {
+    int Status = 200;
+    QByteArray Body;
+    QByteArray ContentType = "application/json";
+    std::vector<std::pair<QByteArray, QByteArray>> Headers;
+
+    static TApiResponse Json(int Status, const QJsonObject &Body);
+};
+
+// The one error shape: {"error": Message, "field": Field}.
+TApiResponse ErrorResponse(int Status, const std::string &Message, const std::string &Field = {});
+
+struct TRoute {
+    const char *Method;
+    const char *Path; // literal segments and {name} for a number in the path
+    TScope Scope;     // scNone: no token needed
+    const char *Summary;
+    const char *Query; // the query parameters it reads, comma-separated ("" for none)
+    bool JsonBody;     // the body is JSON (415 for another content type)
+    std::function<TApiResponse(const TApiRequest &)> Handler;
+};
+
+// The API's routes and what they answer with: they ask the store, and compose what is sent the
+// way kestrel send composes it.
+class TApiService {
+public:
+    explicit TApiService(TMessageStore &Store);
+    ~TApiService();
+
+    const std::vector<TRoute> &Routes() const { return m_routes; }
+    // The OpenAPI 3 document of the routes.
+    QJsonObject OpenApi() const;
+
+private:
+    TApiResponse sendMessages(const TApiRequest &Request);
+    TApiResponse message(const TApiRequest &Request);
+    TApiResponse messages(const TApiRequest &Request);
+    TApiResponse cancel(const TApiRequest &Request);
+    TApiResponse health(const TApiRequest &Request);
+
+    TMessageStore &m_store;
+    std::unique_ptr<TMessageComposer> m_composer;
+    std::vector<TRoute> m_routes;
+};
+
+} // namespace kestrel::api

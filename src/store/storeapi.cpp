@@ -1,0 +1,136 @@
+// What the HTTP API keeps in the message store beside the messages: its tokens (as hashes) and
+// the answers to requests that carried an idempotency key, recorded in the same transaction as
+// the messages they queued.
+#include "store/messagestore.h"
+
+#include "store/storedatabase.h"
+
+#include <QDateTime>
+#include <QSqlQuery>
+
+namespace kestrel {
+
+namespace {
+
+QString q(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
+std::string s(const QVariant &v)
+{
+    return v.toString().toStdString();
+}
+
+} // namespace
+
+TEnqueueAnswer
+TMessageStore::EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Time, const std::string &Key,
+                          const std::string &Digest,
+                          const std::function<std::string(const std::vector<int64_t> &)> &Answer,
+                          double KeepDays)
+{
+    TStoreDatabase &db = database();
+    TEnqueueAnswer out;
+    auto attempt = [&] {
+        db.Transaction(true, "queueing messages", [&] {
+            out = {};
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (!Key.empty()) {
+                db.Run("DELETE FROM api_requests WHERE created < ?",
+                       {now - static_cast<qint64>(KeepDays * 86400000.0)});
+                QSqlQuery &r =
+                    db.Run("SELECT digest, answer FROM api_requests WHERE request_key = ?", {q(Key)});
+                if (r.next()) {
+                    out.Answer = s(r.value(1));
+                    (s(r.value(0)) == Digest ? out.Replayed : out.Conflict) = true;
+                }
+                r.finish();
+                if (out.Replayed || out.Conflict)
+                    return;
+            }
+            std::vector<int64_t> ids;
+            ids.reserve(Entries.size());
+            for (const TQueueEntry &entry : Entries)
+                ids.push_back(insertQueued(entry.Message, Time, entry.Via));
+            out.Answer = Answer(ids);
+            if (!Key.empty())
+                db.Run("INSERT INTO api_requests (request_key, digest, answer, created) VALUES (?, ?, ?, ?)",
+                       {q(Key), q(Digest), q(out.Answer), now});
+        });
+    };
+    try {
+        attempt();
+    } catch (const EStoreError &) {
+        // Two servers took the same new key at once: the one that committed second finds the
+        // first's answer now. Any other failure fails again.
+        if (Key.empty())
+            throw;
+        attempt();
+    }
+    return out;
+}
+
+TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
+{
+    TStoreDatabase &db = database();
+    TCancelOutcome out = TCancelOutcome::coNotFound;
+    db.Transaction(true, "cancelling a queued message", [&] {
+        out = TCancelOutcome::coNotFound;
+        QSqlQuery &r = db.Run(QString("SELECT status, lease_until FROM messages WHERE id = ?%1")
+                                  .arg(db.PostgreSQL() ? " FOR UPDATE" : ""),
+                              {qint64(Id)});
+        if (!r.next()) {
+            r.finish();
+            return;
+        }
+        const bool queued = r.value(0).toString() == "queued";
+        const bool claimed = r.value(1).toLongLong() >= QDateTime::currentMSecsSinceEpoch();
+        r.finish();
+        out = !queued   ? TCancelOutcome::coNotQueued
+              : claimed ? TCancelOutcome::coSending
+                        : TCancelOutcome::coCancelled;
+        if (out == TCancelOutcome::coCancelled)
+            db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
+    });
+    return out;
+}
+
+bool TMessageStore::AddToken(const TApiToken &Token)
+{
+    TStoreDatabase &db = database();
+    bool added = false;
+    db.Transaction(true, "adding an API token", [&] {
+        added = !db.Scalar("SELECT 1 FROM api_tokens WHERE name = ?", {q(Token.Name)}).isValid();
+        if (added)
+            db.Run("INSERT INTO api_tokens (name, scope, hash, created) VALUES (?, ?, ?, ?)",
+                   {q(Token.Name), q(Token.Scope), q(Token.Hash), QDateTime::currentMSecsSinceEpoch()});
+    });
+    return added;
+}
+
+std::vector<TApiToken> TMessageStore::Tokens() const
+{
+    TStoreDatabase &db = database();
+    std::vector<TApiToken> out;
+    db.Transaction(false, "reading the API tokens", [&] {
+        out.clear();
+        QSqlQuery &r = db.Run("SELECT name, scope, hash, created FROM api_tokens ORDER BY name");
+        while (r.next())
+            out.push_back({s(r.value(0)), s(r.value(1)), s(r.value(2)), r.value(3).toLongLong()});
+        r.finish();
+    });
+    return out;
+}
+
+bool TMessageStore::RevokeToken(const std::string &Name)
+{
+    TStoreDatabase &db = database();
+    bool revoked = false;
+    db.Transaction(true, "revoking an API token", [&] {
+        revoked = db.Run("DELETE FROM api_tokens WHERE name = ?", {q(Name)}).numRowsAffected() > 0;
+    });
+    return revoked;
+}
+
+} // namespace kestrel
