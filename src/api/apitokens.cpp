@@ -55,17 +55,30 @@ TTokenBook::TTokenBook(TMessageStore &Store, int RefreshMs) : m_store(Store), m_
 
 std::optional<TApiToken> TTokenBook::Find(const std::string &Presented)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (m_readAtMs < 0 || now - m_readAtMs >= m_refreshMs || now < m_readAtMs) {
+    const QByteArray hash = QByteArray::fromStdString(TokenHash(Presented));
+    auto search = [&] {
+        std::optional<TApiToken> found;
+        // Every hash is compared, also after a match.
+        for (const TApiToken &token : m_tokens)
+            if (ConstantTimeEqual(hash, QByteArray::fromStdString(token.Hash)) && !found)
+                found = token;
+        return found;
+    };
+    auto read = [&](qint64 now) {
         m_tokens = m_store.Tokens();
         m_readAtMs = now;
+    };
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool fresh = m_readAtMs >= 0 && now - m_readAtMs < m_refreshMs && now >= m_readAtMs;
+    if (!fresh)
+        read(now);
+    std::optional<TApiToken> found = search();
+    // A token made a moment ago works at once. The server limits failed attempts per address,
+    // which bounds these reads.
+    if (!found && fresh) {
+        read(now);
+        found = search();
     }
-    const QByteArray hash = QByteArray::fromStdString(TokenHash(Presented));
-    std::optional<TApiToken> found;
-    // Every hash is compared, also after a match.
-    for (const TApiToken &token : m_tokens)
-        if (ConstantTimeEqual(hash, QByteArray::fromStdString(token.Hash)) && !found)
-            found = token;
     return found;
 }
 

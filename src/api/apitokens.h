@@ -27,7 +27,7 @@ std::string TokenHash(const std::string &Token);
 bool ConstantTimeEqual(const QByteArray &A, const QByteArray &B);
 
 // The server's copy of the token list, read again from the store when older than RefreshMs (so a
-// revoked token stops working within that time on every API node).
+// revoked token stops working within that time on every API node) and when a token is not in it.
 class TTokenBook {
 public:
     TTokenBook(TMessageStore &Store, int RefreshMs);

@@ -6,11 +6,13 @@
 // gateway is that process; with several it starts one per modem (this program again, with that
 // modem alone), passes their event lines on, starts again one that dies, and ends them all at
 // its own end.
+#include "cli/apicommand.h"
 #include "cli/clicommand.h"
 #include "cli/interruptwatch.h"
 #include "cli/messagejson.h"
 #include "cli/session.h"
 
+#include "api/apiserver.h"
 #include "appcore/datamodule.h"
 #include "base/inifile.h"
 #include "gateway/gatewaymodem.h"
@@ -56,7 +58,10 @@ const char *const kGatewayHelp =
     "  --seconds N        Stop after this many seconds.\n"
     "  --keep             Leave handled received messages on the handset.\n"
     "  --format, --indications, --baud, --rec-timeout as for the other session commands; without\n"
-    "      --indications or the settings file's UnsolicitedIndication: deliver,status,only-indication.";
+    "      --indications or the settings file's UnsolicitedIndication: deliver,status,only-indication.\n"
+    "  --http, --tls-cert, --tls-key as for kestrel api: the HTTP API is served beside the modems,\n"
+    "      by a process of its own (kestrel api on the same store), so that a busy API never\n"
+    "      delays a modem's dialogue.";
 
 // Hidden: the one-modem process a gateway of several modems starts.
 const char *const kChildOption = "gateway-child";
@@ -312,6 +317,29 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
     return status;
 }
 
+// The HTTP API beside the modems: kestrel api on the same store, its lines passed on; started
+// again when it dies.
+std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
+{
+    auto api = std::make_unique<QProcess>();
+    QProcess *p = api.get();
+    p->setProgram(QCoreApplication::applicationFilePath());
+    p->setArguments(QStringList{"api"} + HttpArguments(parser));
+    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QObject::connect(p, &QProcess::readyReadStandardOutput, p, [p] {
+        while (p->canReadLine())
+            PrintOut(QString::fromUtf8(p->readLine()).chopped(1));
+    });
+    QObject::connect(p, &QProcess::finished, p, [p](int code, QProcess::ExitStatus how) {
+        if (how == QProcess::NormalExit && code == kExitUsage)
+            return;
+        PrintJson(QJsonObject{{"event", "error"}, {"message", "the HTTP API process ended; started again"}});
+        QTimer::singleShot(1000, p, [p] { p->start(); });
+    });
+    p->start();
+    return api;
+}
+
 int RunGateway(const QStringList &args)
 {
     QCommandLineParser parser;
@@ -321,6 +349,8 @@ int RunGateway(const QStringList &args)
                                                QCommandLineOption(kChildOption)};
     for (const char *name : {"attempts", "backoff", "lease", "rate", "reopen", "poll", "seconds"})
         options.emplace_back(name, name, "N");
+    for (const char *name : {"http", "tls-cert", "tls-key"})
+        options.emplace_back(name, name, "VALUE");
     for (QCommandLineOption &option : options) {
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
@@ -342,9 +372,24 @@ int RunGateway(const QStringList &args)
         PrintErr("kestrel: " + usage);
         return kExitUsage;
     }
-    if (o.Modems.size() == 1)
-        return runOneModem(o, parser);
-    return runSeveral(o, args);
+    std::unique_ptr<QProcess> api;
+    if (parser.isSet("http") && !parser.isSet(kChildOption)) {
+        api::TApiSettings http;
+        if (const QString usage = ReadHttpOptions(parser, http); !usage.isEmpty()) {
+            PrintErr("kestrel: " + usage);
+            return kExitUsage;
+        }
+        api = startApi(parser);
+    }
+    const int status = o.Modems.size() == 1 ? runOneModem(o, parser) : runSeveral(o, args);
+    if (api) {
+        QObject::disconnect(api.get(), &QProcess::finished, nullptr, nullptr);
+        api->terminate();
+        if (!api->waitForFinished(10000))
+            api->kill();
+        api->waitForFinished(5000);
+    }
+    return status;
 }
 
 const TCliRegistration kGateway({"gateway",

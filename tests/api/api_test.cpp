@@ -1,0 +1,503 @@
+// The HTTP API as users run it: kestrel api and kestrel gateway --http processes on loopback
+// ports, real HTTP over sockets, tokens made by kestrel tokens, a real SQLite file and a database
+// on a real PostgreSQL server, and virtual handsets that receive what the API queued.
+#include "cli_session/clisessiontest.h"
+#include "pgserver.h"
+
+#include "modemsim/modemsimulator.h"
+#include "store/messagestore.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonArray>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+namespace kestrel {
+namespace {
+
+std::string newLocation(const std::string &backend, const QTemporaryDir &dir)
+{
+    static int counter = 0;
+    const std::string name = "api" + std::to_string(++counter);
+    if (backend == "postgresql") {
+        auto &server = test::TPostgresServer::Shared();
+        return server.Url(server.CreateDatabase(name));
+    }
+    return dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
+}
+
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+struct THttpAnswer {
+    int Status = 0; // 0: no answer (the connection closed first)
+    QByteArray Head;
+    QByteArray Body;
+    QJsonObject Json() const { return QJsonDocument::fromJson(Body).object(); }
+};
+
+// A plain HTTP/1.1 client over one socket, so that tests can send what no library would.
+class THttpClient {
+public:
+    explicit THttpClient(quint16 port) { m_socket.connectToHost("127.0.0.1", port); }
+
+    // Writes Raw as it is and reads one answer.
+    THttpAnswer Raw(const QByteArray &raw, int timeoutMs = 20000)
+    {
+        if (m_socket.state() != QAbstractSocket::ConnectedState && !m_socket.waitForConnected(5000))
+            return {};
+        m_socket.write(raw);
+        m_socket.flush();
+        return Read(timeoutMs);
+    }
+    THttpAnswer Read(int timeoutMs = 20000)
+    {
+        THttpAnswer a;
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            m_buffer += m_socket.readAll();
+            const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+            if (end >= 0) {
+                a.Head = m_buffer.left(end);
+                qsizetype length = 0;
+                for (const QByteArray &line : a.Head.split('\n'))
+                    if (line.toLower().startsWith("content-length:"))
+                        length = line.mid(15).trimmed().toLongLong();
+                if (m_buffer.size() >= end + 4 + length) {
+                    a.Status = a.Head.mid(9, 3).toInt();
+                    a.Body = m_buffer.mid(end + 4, length);
+                    m_buffer.remove(0, end + 4 + length);
+                    return a;
+                }
+            }
+            const qint64 left = timeoutMs - timer.elapsed();
+            if (left <= 0 ||
+                (!m_socket.waitForReadyRead(static_cast<int>(left)) && m_socket.bytesAvailable() == 0))
+                return a;
+        }
+    }
+    THttpAnswer Call(const QByteArray &method, const QByteArray &path, const QByteArray &token = {},
+                     const QByteArray &body = {}, const QList<QByteArray> &headers = {})
+    {
+        QByteArray raw = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n";
+        if (!token.isEmpty())
+            raw += "Authorization: Bearer " + token + "\r\n";
+        if (!body.isEmpty() || method == "POST") {
+            bool typed = false;
+            for (const QByteArray &h : headers)
+                typed = typed || h.toLower().startsWith("content-type:");
+            if (!typed)
+                raw += "Content-Type: application/json\r\n";
+            raw += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        }
+        for (const QByteArray &h : headers)
+            raw += h + "\r\n";
+        return Raw(raw + "\r\n" + body);
+    }
+    QTcpSocket &Socket() { return m_socket; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+QByteArray json(const QJsonObject &o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+class Api : public ::testing::TestWithParam<std::string> {
+protected:
+    QTemporaryDir dir;
+    std::string location;
+    std::unique_ptr<TRunningKestrel> server;
+    quint16 port = 0;
+
+    void SetUp() override
+    {
+        location = newLocation(GetParam(), dir);
+        std::ofstream(Config().toStdString()) << "[Modem.Files]\nGSMLog=<none>\nSMSLog=<none>\n";
+    }
+    QString Config() const { return dir.filePath("gsm.ini"); }
+    QStringList StoreArgs() const
+    {
+        return {"--config", Config(), "--store", QString::fromStdString(location)};
+    }
+    std::unique_ptr<TMessageStore> Store() const { return TMessageStore::Open(location); }
+
+    // Starts Args (kestrel api or gateway) and waits for the API's listening line.
+    void Serve(const QStringList &args)
+    {
+        server = std::make_unique<TRunningKestrel>(args);
+        ASSERT_TRUE(server->WaitFor(
+            [&](const QJsonObject &j) {
+                if (j["event"].toString() != "listening")
+                    return false;
+                port = static_cast<quint16>(j["port"].toInt());
+                return true;
+            },
+            60000));
+    }
+    void ServeApi() { Serve(QStringList{"api", "--http", "127.0.0.1:0"} + StoreArgs()); }
+
+    QByteArray Token(const QString &name, const QString &scope)
+    {
+        QProcess p;
+        p.start(KESTREL_PROGRAM,
+                QStringList{"tokens"} + StoreArgs() + QStringList{"add", name, "--scope", scope});
+        const TRun run = Finish(p);
+        EXPECT_EQ(run.status, 0) << run.err.toStdString();
+        return run.json.empty() ? QByteArray() : run.json.front()["token"].toString().toUtf8();
+    }
+    size_t Queued() const
+    {
+        TMessageFilter f;
+        f.Status = TStoredStatus::ssQueued;
+        return Store()->List(f).size();
+    }
+};
+
+// Send, read back with its parts, find in the list, cancel: what a client of the API does first.
+TEST_P(Api, SendReadListCancel)
+{
+    ServeApi();
+    const QByteArray token = Token("shop", "send");
+    THttpClient http(port);
+    const THttpAnswer sent =
+        http.Call("POST", "/v1/messages", token, R"({"to":"+4917012345","text":"hello"})");
+    ASSERT_EQ(sent.Status, 202) << sent.Body.toStdString();
+    const qint64 id = sent.Json()["id"].toInteger();
+    EXPECT_EQ(sent.Json()["status"].toString(), "queued");
+    EXPECT_EQ(sent.Json()["parts"].toInt(), 1);
+
+    // A text of three parts: each part with its own status.
+    const THttpAnswer longer =
+        http.Call("POST", "/v1/messages", token,
+                  json({{"to", "+4917012345"}, {"text", QString(400, 'x')}, {"statusReport", true}}));
+    ASSERT_EQ(longer.Status, 202) << longer.Body.toStdString();
+    EXPECT_EQ(longer.Json()["parts"].toInt(), 3);
+    const THttpAnswer read =
+        http.Call("GET", "/v1/messages/" + QByteArray::number(longer.Json()["id"].toInteger()), token);
+    ASSERT_EQ(read.Status, 200);
+    const QJsonObject m = read.Json();
+    EXPECT_EQ(m["direction"].toString(), "sent");
+    EXPECT_EQ(m["peer"].toString(), "+4917012345");
+    EXPECT_EQ(m["status"].toString(), "queued");
+    ASSERT_EQ(m["segments"].toArray().size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(m["segments"].toArray()[i].toObject()["sequence"].toInt(), i + 1);
+
+    // Newest first, paged by the cursor, filtered by direction and words.
+    const THttpAnswer page = http.Call("GET", "/v1/messages?direction=sent&limit=1", token);
+    ASSERT_EQ(page.Status, 200);
+    ASSERT_EQ(page.Json()["messages"].toArray().size(), 1);
+    EXPECT_EQ(page.Json()["messages"].toArray()[0].toObject()["id"].toInteger(),
+              longer.Json()["id"].toInteger());
+    const QByteArray next = page.Json()["next"].toString().toUtf8();
+    const THttpAnswer second = http.Call("GET", "/v1/messages?limit=1&since=" + next, token);
+    ASSERT_EQ(second.Json()["messages"].toArray().size(), 1);
+    EXPECT_EQ(second.Json()["messages"].toArray()[0].toObject()["id"].toInteger(), id);
+    EXPECT_EQ(http.Call("GET", "/v1/messages?direction=received", token).Json()["messages"].toArray().size(),
+              0);
+    EXPECT_EQ(http.Call("GET", "/v1/messages?q=hello", token).Json()["messages"].toArray().size(), 1);
+
+    EXPECT_EQ(http.Call("DELETE", "/v1/messages/" + QByteArray::number(id), token).Status, 200);
+    EXPECT_EQ(http.Call("GET", "/v1/messages/" + QByteArray::number(id), token).Status, 404);
+    EXPECT_EQ(http.Call("DELETE", "/v1/messages/" + QByteArray::number(id), token).Status, 404);
+    EXPECT_EQ(Queued(), 1u);
+    // A message a gateway holds is being sent: not cancelled.
+    const auto claimed = Store()->ClaimQueued("gw", "sim0", 60000);
+    ASSERT_TRUE(claimed);
+    const THttpAnswer busy = http.Call("DELETE", "/v1/messages/" + QByteArray::number(claimed->Id), token);
+    EXPECT_EQ(busy.Status, 409);
+    EXPECT_EQ(busy.Json()["field"].toString(), "id");
+}
+
+// A retried request with its key queues nothing new; the same key with another body is refused;
+// a batch is one transaction, all or nothing.
+TEST_P(Api, IdempotencyAndBatches)
+{
+    ServeApi();
+    const QByteArray token = Token("shop", "send");
+    THttpClient http(port);
+    const QByteArray body = R"({"to":"+4917012345","text":"once"})";
+    const THttpAnswer first = http.Call("POST", "/v1/messages", token, body, {"Idempotency-Key: order-17"});
+    const THttpAnswer again = http.Call("POST", "/v1/messages", token, body, {"Idempotency-Key: order-17"});
+    ASSERT_EQ(first.Status, 202);
+    EXPECT_EQ(again.Status, 202);
+    EXPECT_EQ(again.Body, first.Body);
+    EXPECT_EQ(Queued(), 1u);
+    const THttpAnswer other =
+        http.Call("POST", "/v1/messages", token, R"({"to":"+4917012345","text":"twice"})",
+                  {"Idempotency-Key: order-17"});
+    EXPECT_EQ(other.Status, 409);
+    EXPECT_EQ(other.Json()["field"].toString(), "Idempotency-Key");
+    // Another token has keys of its own.
+    const QByteArray second = Token("desk", "send");
+    EXPECT_EQ(http.Call("POST", "/v1/messages", second, body, {"Idempotency-Key: order-17"}).Status, 202);
+    EXPECT_EQ(Queued(), 2u);
+
+    QJsonArray batch;
+    for (int i = 0; i < 1000; ++i)
+        batch.append(QJsonObject{{"to", QString("+49151%1").arg(i, 7, 10, QChar('0'))},
+                                 {"text", QString("n%1").arg(i)}});
+    const THttpAnswer many = http.Call("POST", "/v1/messages", token, json({{"messages", batch}}));
+    ASSERT_EQ(many.Status, 202) << many.Body.toStdString();
+    const QJsonArray ids = many.Json()["messages"].toArray();
+    ASSERT_EQ(ids.size(), 1000);
+    std::set<qint64> distinct;
+    for (const QJsonValue &v : ids)
+        distinct.insert(v.toObject()["id"].toInteger());
+    EXPECT_EQ(distinct.size(), 1000u);
+    EXPECT_EQ(Queued(), 1002u);
+    // One bad message refuses the batch, naming it; over 1000 is refused whole.
+    batch[500] = QJsonObject{{"to", "+49151"}, {"text", ""}};
+    const THttpAnswer bad = http.Call("POST", "/v1/messages", token, json({{"messages", batch}}));
+    EXPECT_EQ(bad.Status, 400);
+    EXPECT_EQ(bad.Json()["field"].toString(), "messages[500].text");
+    batch[500] = QJsonObject{{"to", "+49151"}, {"text", "ok"}};
+    batch.append(QJsonObject{{"to", "+49151"}, {"text", "one too many"}});
+    EXPECT_EQ(http.Call("POST", "/v1/messages", token, json({{"messages", batch}})).Status, 400);
+    EXPECT_EQ(Queued(), 1002u);
+}
+
+// Every route refuses a missing, wrong or revoked token and a token of too small a scope; the
+// tokens never appear in what the server prints.
+TEST_P(Api, TokensAndScopes)
+{
+    ServeApi();
+    const QByteArray reader = Token("reader", "read"), sender = Token("sender", "send"),
+                     admin = Token("admin", "admin");
+    ASSERT_FALSE(reader.isEmpty());
+    THttpClient http(port);
+    const QByteArray send = R"({"to":"+4917012345","text":"hi"})";
+    struct TCase {
+        const char *Name;
+        QByteArray Method, Path, Token, Body;
+        int Status;
+    };
+    const std::vector<TCase> cases = {
+        {"no token", "GET", "/v1/messages", "", "", 401},
+        {"wrong token", "GET", "/v1/messages", reader + "x", "", 401},
+        {"token of another shape", "GET", "/v1/messages", "abc", "", 401},
+        {"read may read", "GET", "/v1/messages", reader, "", 200},
+        {"read may not send", "POST", "/v1/messages", reader, send, 403},
+        {"read may not cancel", "DELETE", "/v1/messages/1", reader, "", 403},
+        {"send may send", "POST", "/v1/messages", sender, send, 202},
+        {"send may read", "GET", "/v1/messages/1", sender, "", 200},
+        {"admin may send", "POST", "/v1/messages", admin, send, 202},
+        {"health needs none", "GET", "/v1/healthz", "", "", 200},
+    };
+    for (const TCase &c : cases) {
+        const THttpAnswer a = http.Call(c.Method, c.Path, c.Token, c.Body);
+        EXPECT_EQ(a.Status, c.Status) << c.Name << ": " << a.Body.toStdString();
+        if (c.Status == 401) {
+            EXPECT_TRUE(a.Head.contains("WWW-Authenticate: Bearer")) << c.Name;
+        }
+    }
+    // Revoked: refused as soon as the server looks at the list again.
+    QProcess revoke;
+    revoke.start(KESTREL_PROGRAM, QStringList{"tokens"} + StoreArgs() + QStringList{"revoke", "sender"});
+    ASSERT_EQ(Finish(revoke).status, 0);
+    EXPECT_TRUE(waitUntil([&] { return http.Call("GET", "/v1/messages", sender).Status == 401; }, 20000));
+    EXPECT_EQ(http.Call("GET", "/v1/messages", reader).Status, 200);
+
+    QProcess list;
+    list.start(KESTREL_PROGRAM, QStringList{"tokens"} + StoreArgs() + QStringList{"list"});
+    const TRun listed = Finish(list);
+    ASSERT_EQ(listed.json.size(), 2u);
+    const TRun run = server->Stop();
+    for (const QByteArray &t : {reader, sender, admin}) {
+        EXPECT_FALSE(run.out.contains(QString::fromUtf8(t)));
+        EXPECT_FALSE(run.err.contains(QString::fromUtf8(t)));
+        EXPECT_FALSE(listed.out.contains(QString::fromUtf8(t)));
+    }
+}
+
+// Hostile requests are answered with the right status and the right field, and the server goes on
+// serving the next client.
+TEST_P(Api, HostileRequests)
+{
+    ServeApi();
+    const QByteArray token = Token("shop", "send");
+    const QByteArray auth = "Authorization: Bearer " + token + "\r\n";
+    auto post = [&](const QByteArray &body, const QByteArray &type = "application/json") {
+        return "POST /v1/messages HTTP/1.1\r\nHost: x\r\n" + auth + "Content-Type: " + type +
+               "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    };
+    struct TCase {
+        const char *Name;
+        QByteArray Raw;
+        int Status;
+        const char *Field; // nullptr: not checked
+    };
+    const std::vector<TCase> cases = {
+        {"malformed JSON", post(R"({"to":"+49170","text":)"), 400, nullptr},
+        {"not an object", post(R"(["+49170"])"), 400, nullptr},
+        {"unknown field", post(R"({"to":"+49170","text":"a","colour":"red"})"), 400, "colour"},
+        {"field of another kind", post(R"({"to":"+49170","text":"a","melody":"x"})"), 400, "melody"},
+        {"unknown kind", post(R"({"to":"+49170","kind":"fax","text":"a"})"), 400, "kind"},
+        {"bad number", post(R"({"to":"+49 170 abc","text":"a"})"), 400, "to"},
+        {"number too long", post(R"({"to":"+123456789012345678901","text":"a"})"), 400, "to"},
+        {"number as number", post(R"({"to":4917012345,"text":"a"})"), 400, "to"},
+        {"empty text", post(R"({"to":"+49170","text":""})"), 400, "text"},
+        {"NUL in text", post(R"({"to":"+49170","text":"a\u0000b"})"), 400, "text"},
+        {"huge class", post(R"({"to":"+49170","text":"a","class":1e400})"), 400, nullptr},
+        {"class out of range", post(R"({"to":"+49170","text":"a","class":4})"), 400, "class"},
+        {"bad UTF-8", post("{\"to\":\"+49170\",\"text\":\"\xC3\x28\"}"), 400, nullptr},
+        {"image that is none", post(R"({"to":"+49170","kind":"picture","image":"AAAA"})"), 400, "image"},
+        {"bad melody", post(R"({"to":"+49170","kind":"ringtone","melody":"no melody"})"), 400, "melody"},
+        {"wrong content type", post(R"({"to":"+49170","text":"a"})", "text/plain"), 415, "Content-Type"},
+        {"form body", post("to=1&text=a", "application/x-www-form-urlencoded"), 415, "Content-Type"},
+        {"10 MB announced",
+         "POST /v1/messages HTTP/1.1\r\nHost: x\r\n" + auth +
+             "Content-Type: application/json\r\nContent-Length: 10485760\r\n\r\n",
+         413, nullptr},
+        {"header flood",
+         "GET /v1/healthz HTTP/1.1\r\n" + QByteArray("X-Flood: ") + QByteArray(20000, 'a') + "\r\n\r\n", 431,
+         nullptr},
+        {"dot segments", "GET /v1/messages/../healthz HTTP/1.1\r\nHost: x\r\n\r\n", 404, nullptr},
+        {"encoded slash", "GET /v1%2Fhealthz HTTP/1.1\r\nHost: x\r\n\r\n", 404, nullptr},
+        {"id that is no number", "GET /v1/messages/1%00 HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n", 404,
+         nullptr},
+        {"id too large", "GET /v1/messages/99999999999999999999999 HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n",
+         404, nullptr},
+        {"unknown route", "GET /v2/messages HTTP/1.1\r\nHost: x\r\n\r\n", 404, nullptr},
+        {"wrong method", "PUT /v1/healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405, nullptr},
+        {"bad cursor", "GET /v1/messages?since=zzz HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n", 400, "since"},
+        {"bad limit", "GET /v1/messages?limit=100000 HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n", 400, "limit"},
+    };
+    for (const TCase &c : cases) {
+        THttpClient http(port);
+        const THttpAnswer a = http.Raw(c.Raw);
+        EXPECT_EQ(a.Status, c.Status) << c.Name << ": " << a.Body.toStdString();
+        EXPECT_TRUE(a.Json().contains("error")) << c.Name << ": " << a.Body.toStdString();
+        if (c.Field) {
+            EXPECT_EQ(a.Json()["field"].toString(), c.Field) << c.Name;
+        }
+    }
+    // A body sent whole past the limit (no length announced: chunks) is cut off too.
+    {
+        THttpClient http(port);
+        QByteArray raw = "POST /v1/messages HTTP/1.1\r\nHost: x\r\n" + auth +
+                         "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+        const QByteArray chunk(64 * 1024, 'a');
+        for (int i = 0; i < 24; ++i)
+            raw += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+        EXPECT_EQ(http.Raw(raw).Status, 413);
+    }
+    // A client that stops in the middle of its head is answered 408 after the time-out, and
+    // others are served meanwhile.
+    THttpClient slow(port);
+    slow.Socket().waitForConnected(5000);
+    slow.Socket().write("GET /v1/healthz HTTP/1.1\r\nHost: x\r\n");
+    THttpClient other(port);
+    EXPECT_EQ(other.Call("GET", "/v1/healthz").Status, 200);
+    EXPECT_EQ(slow.Read(30000).Status, 408);
+    // Still serving, and nothing was queued by any of it.
+    THttpClient after(port);
+    EXPECT_EQ(after.Call("GET", "/v1/healthz").Status, 200);
+    EXPECT_EQ(Queued(), 0u);
+}
+
+// The OpenAPI document names exactly the routes served: each of its operations is answered (not
+// 404 or 405), and each of its paths refuses the methods it does not list.
+TEST_P(Api, OpenApiDocumentMatchesTheRoutes)
+{
+    ServeApi();
+    const QByteArray token = Token("admin", "admin");
+    THttpClient http(port);
+    const THttpAnswer doc = http.Call("GET", "/v1/openapi.json");
+    ASSERT_EQ(doc.Status, 200);
+    const QJsonObject paths = doc.Json()["paths"].toObject();
+    ASSERT_GE(paths.size(), 4);
+    int operations = 0;
+    for (auto p = paths.begin(); p != paths.end(); ++p) {
+        const QByteArray path = p.key().toUtf8().replace("{id}", "1");
+        for (const char *method : {"get", "post", "delete", "put", "patch"}) {
+            const THttpAnswer a = http.Call(QByteArray(method).toUpper(), path, token, "{}");
+            if (p.value().toObject().contains(method)) {
+                ++operations;
+                EXPECT_NE(a.Status, 405) << method << " " << path.toStdString();
+                EXPECT_FALSE(a.Status == 404 && a.Json()["error"].toString() == "no such resource")
+                    << method << " " << path.toStdString();
+            } else {
+                EXPECT_EQ(a.Status, 405) << method << " " << path.toStdString();
+            }
+        }
+    }
+    EXPECT_GE(operations, 6);
+}
+
+// kestrel gateway --http: a message sent through the API goes out through the virtual handset, in
+// each kind the composer makes, and the API shows it sent.
+TEST_P(Api, GatewaySendsWhatTheApiQueued)
+{
+    TModemSimulatorOptions options;
+    options.equipment = "M20";
+    options.ownNumber = "+491710000010";
+    TModemSimulator sim(options);
+    QImage picture(72, 28, QImage::Format_Mono);
+    picture.fill(1);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    Serve(QStringList{"gateway"} + StoreArgs() +
+          QStringList{"--modem", QString::fromStdString(sim.DevicePath()) + ",equipment=M20,name=sim0",
+                      "--poll", "100", "--rec-timeout", "1500", "--http", "127.0.0.1:0"});
+    const QByteArray token = Token("shop", "send");
+    THttpClient http(port);
+    const std::vector<QJsonObject> sends = {
+        {{"to", "+4917011111"}, {"text", "through the API"}},
+        {{"to", "+4917022222"}, {"kind", "vcard"}, {"name", "Ada"}, {"phone", "+4930123"}},
+        {{"to", "+4917033333"},
+         {"kind", "picture"},
+         {"image", QString::fromLatin1(png.toBase64())},
+         {"text", "hi"}},
+        {{"to", "+4917044444"}, {"kind", "ringtone"}, {"melody", "tune:d=4,o=5,b=120:c,e,g"}},
+        {{"to", "+4917055555"}, {"text", "only sim0"}, {"via", "sim0"}, {"statusReport", true}},
+    };
+    std::vector<qint64> ids;
+    int parts = 0;
+    for (const QJsonObject &s : sends) {
+        const THttpAnswer a = http.Call("POST", "/v1/messages", token, json(s));
+        ASSERT_EQ(a.Status, 202) << a.Body.toStdString();
+        ids.push_back(a.Json()["id"].toInteger());
+        parts += a.Json()["parts"].toInt();
+    }
+    ASSERT_TRUE(sim.WaitForSentMessages(static_cast<size_t>(parts), 120000)) << sim.SentMessages().size();
+    std::set<std::string> to;
+    for (const auto &m : sim.SentMessages())
+        to.insert(m.destination);
+    EXPECT_EQ(to, (std::set<std::string>{"+4917011111", "+4917022222", "+4917033333", "+4917044444",
+                                         "+4917055555"}));
+    for (qint64 id : ids)
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const QJsonObject m =
+                    http.Call("GET", "/v1/messages/" + QByteArray::number(id), token).Json();
+                return m["status"].toString() == "sent" && m["modem"].toString() == "sim0";
+            },
+            30000))
+            << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Api, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto &info) { return info.param; });
+
+} // namespace
+} // namespace kestrel
