@@ -3,26 +3,16 @@
 // the messages they queued.
 #include "store/messagestore.h"
 
+#include "base/clock.h"
 #include "store/storedatabase.h"
+#include "store/storesql.h"
 
-#include <QDateTime>
 #include <QSqlQuery>
 
 namespace kestrel {
 
-namespace {
-
-QString q(const std::string &s)
-{
-    return QString::fromStdString(s);
-}
-
-std::string s(const QVariant &v)
-{
-    return v.toString().toStdString();
-}
-
-} // namespace
+using storesql::q;
+using storesql::str;
 
 TEnqueueAnswer
 TMessageStore::EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Time, const std::string &Key,
@@ -35,15 +25,15 @@ TMessageStore::EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Tim
     auto attempt = [&] {
         db.Transaction(true, "queueing messages", [&] {
             out = {};
-            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            const qint64 now = Clock().UnixMs();
             if (!Key.empty()) {
                 db.Run("DELETE FROM api_requests WHERE created < ?",
                        {now - static_cast<qint64>(KeepDays * 86400000.0)});
                 QSqlQuery &r =
                     db.Run("SELECT digest, answer FROM api_requests WHERE request_key = ?", {q(Key)});
                 if (r.next()) {
-                    out.Answer = s(r.value(1));
-                    (s(r.value(0)) == Digest ? out.Replayed : out.Conflict) = true;
+                    out.Answer = str(r.value(1));
+                    (str(r.value(0)) == Digest ? out.Replayed : out.Conflict) = true;
                 }
                 r.finish();
                 if (out.Replayed || out.Conflict)
@@ -85,7 +75,7 @@ TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
             return;
         }
         const bool queued = r.value(0).toString() == "queued";
-        const bool claimed = r.value(1).toLongLong() >= QDateTime::currentMSecsSinceEpoch();
+        const bool claimed = r.value(1).toLongLong() >= Clock().UnixMs();
         r.finish();
         out = !queued   ? TCancelOutcome::coNotQueued
               : claimed ? TCancelOutcome::coSending
@@ -104,7 +94,7 @@ bool TMessageStore::AddToken(const TApiToken &Token)
         added = !db.Scalar("SELECT 1 FROM api_tokens WHERE name = ?", {q(Token.Name)}).isValid();
         if (added)
             db.Run("INSERT INTO api_tokens (name, scope, hash, created) VALUES (?, ?, ?, ?)",
-                   {q(Token.Name), q(Token.Scope), q(Token.Hash), QDateTime::currentMSecsSinceEpoch()});
+                   {q(Token.Name), q(Token.Scope), q(Token.Hash), qint64(Clock().UnixMs())});
     });
     return added;
 }
@@ -117,7 +107,7 @@ std::vector<TApiToken> TMessageStore::Tokens() const
         out.clear();
         QSqlQuery &r = db.Run("SELECT name, scope, hash, created FROM api_tokens ORDER BY name");
         while (r.next())
-            out.push_back({s(r.value(0)), s(r.value(1)), s(r.value(2)), r.value(3).toLongLong()});
+            out.push_back({str(r.value(0)), str(r.value(1)), str(r.value(2)), r.value(3).toLongLong()});
         r.finish();
     });
     return out;

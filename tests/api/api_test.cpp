@@ -1,7 +1,7 @@
 // The HTTP API as users run it: kestrel api and kestrel gateway --http processes on loopback
 // ports, real HTTP over sockets, tokens made by kestrel tokens, a real SQLite file and a database
 // on a real PostgreSQL server, and virtual handsets that receive what the API queued.
-#include "cli_session/clisessiontest.h"
+#include "cli/session/clisessiontest.h"
 #include "pgserver.h"
 
 #include "modemsim/modemsimulator.h"
