@@ -87,24 +87,11 @@ void prepareFile(const std::string &path, const std::string &display)
         close(fd);
 }
 
-// Connection options of the server URL, and ours where the URL names none: a bounded wait for a
-// server that does not answer, and a dead connection noticed instead of waited on for ever.
+// libpq's option string.
 QString postgresOptions(const TStoreLocation &loc)
 {
-    std::vector<std::pair<std::string, std::string>> options = loc.Options;
-    const std::pair<const char *, const char *> defaults[] = {
-        {"connect_timeout", "10"},    {"application_name", "kestrel"}, {"keepalives", "1"},
-        {"keepalives_idle", "30"},    {"keepalives_interval", "10"},   {"keepalives_count", "3"},
-        {"tcp_user_timeout", "60000"}};
-    for (const auto &[key, value] : defaults) {
-        bool given = false;
-        for (const auto &option : options)
-            given = given || option.first == key;
-        if (!given)
-            options.emplace_back(key, value);
-    }
     QStringList parts;
-    for (const auto &[key, value] : options)
+    for (const auto &[key, value] : ConnectionOptions(loc))
         parts << QString::fromStdString(key + "=" + value);
     return parts.join(';');
 }

@@ -4,9 +4,12 @@
 #include "store/messagestore.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -59,34 +62,159 @@ bool plainValue(const std::string &value)
     });
 }
 
+// The length of a leading URL scheme with its ":" ("postgresql:"), or 0 when the text starts with
+// none. A scheme counts only when "//" follows, or when it is PostgreSQL's (a slash forgotten).
+size_t schemeLength(std::string_view text)
+{
+    size_t n = 0;
+    while (n < text.size() && (std::isalpha(static_cast<unsigned char>(text[n])) ||
+                               (n > 0 && (std::isdigit(static_cast<unsigned char>(text[n])) ||
+                                          text[n] == '+' || text[n] == '-' || text[n] == '.'))))
+        ++n;
+    if (n == 0 || n >= text.size() || text[n] != ':')
+        return 0;
+    std::string name(text.substr(0, n));
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    if (text.substr(n + 1).starts_with("//") || name == "postgresql" || name == "postgres")
+        return n + 1;
+    return 0;
+}
+
 } // namespace
+
+std::vector<std::pair<size_t, size_t>> LocationSecrets(std::string_view Location)
+{
+    std::vector<std::pair<size_t, size_t>> spans;
+    const size_t scheme = schemeLength(Location);
+    if (scheme == 0)
+        return spans;
+    size_t start = scheme;
+    while (start < Location.size() && Location[start] == '/')
+        ++start;
+    const size_t at = Location.rfind('@');
+    if (at != std::string_view::npos && at > start) {
+        const size_t colon = Location.find(':', start);
+        if (colon < at)
+            spans.emplace_back(colon + 1, at - colon - 1);
+    }
+    const size_t after = spans.empty() ? start : spans.back().first + spans.back().second;
+    for (size_t key = Location.find("password=", after); key != std::string_view::npos;
+         key = Location.find("password=", key + 1)) {
+        if (Location[key - 1] != '?' && Location[key - 1] != '&')
+            continue;
+        const size_t value = key + 9;
+        const size_t end = std::min(Location.find('&', value), Location.size());
+        spans.emplace_back(value, end - value);
+    }
+    return spans;
+}
+
+std::string MaskedLocation(std::string_view Location)
+{
+    std::string out;
+    size_t done = 0;
+    for (const auto &[offset, length] : LocationSecrets(Location)) {
+        out += Location.substr(done, offset - done);
+        out += "***";
+        done = offset + length;
+    }
+    out += Location.substr(done);
+    return out;
+}
+
+bool LocalHost(const std::string &Host)
+{
+    size_t start = 0;
+    do {
+        const size_t comma = std::min(Host.find(',', start), Host.size());
+        std::string host = Host.substr(start, comma - start);
+        start = comma + 1;
+        std::transform(host.begin(), host.end(), host.begin(), ::tolower);
+        if (host.empty() || host.starts_with('/') || host == "localhost")
+            continue;
+        in_addr v4{};
+        in6_addr v6{};
+        if (inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127)
+            continue;
+        if (inet_pton(AF_INET6, host.c_str(), &v6) == 1 &&
+            (IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127)))
+            continue;
+        return false;
+    } while (start <= Host.size());
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> ConnectionOptions(const TStoreLocation &Location)
+{
+    std::vector<std::pair<std::string, std::string>> options = Location.Options;
+    auto given = [&](const std::string &key) {
+        return std::any_of(options.begin(), options.end(), [&](const auto &o) { return o.first == key; });
+    };
+    auto add = [&](const std::string &key, const std::string &value) {
+        if (!given(key))
+            options.emplace_back(key, value);
+    };
+    for (const auto &[key, value] : {std::pair{"connect_timeout", "10"},
+                                     {"application_name", "kestrel"},
+                                     {"keepalives", "1"},
+                                     {"keepalives_idle", "30"},
+                                     {"keepalives_interval", "10"},
+                                     {"keepalives_count", "3"},
+                                     {"tcp_user_timeout", "60000"}})
+        add(key, value);
+    // The queue is a command channel (a queued row sends a message from the SIM): over a network
+    // nobody may read or change it on the way, nor stand in for the server. A user may ask for
+    // less in the URL or in PGSSLMODE, as for PostgreSQL's own tools.
+    if (LocalHost(Location.Host) || given("sslmode") || std::getenv("PGSSLMODE"))
+        return options;
+    add("sslmode", "verify-full");
+    if (given("sslrootcert") || std::getenv("PGSSLROOTCERT"))
+        return options;
+    // libpq's own default is ~/.postgresql/root.crt (a private authority); without one, the
+    // authorities the system trusts.
+    struct stat st {};
+    const char *home = std::getenv("HOME");
+    const std::string own = std::string(home ? home : "") + "/.postgresql/root.crt";
+    const char *system = "/etc/ssl/certs/ca-certificates.crt";
+    if ((!home || stat(own.c_str(), &st) != 0) && stat(system, &st) == 0)
+        add("sslrootcert", system);
+    return options;
+}
 
 TStoreLocation ParseStoreLocation(const std::string &Location)
 {
     TStoreLocation loc;
-    loc.Display = Location;
+    // Masked before anything can be reported.
+    loc.Display = MaskedLocation(Location);
     if (Location.empty())
         throw EStoreError("No message store given");
-    const size_t scheme = Location.find("://");
-    if (scheme == std::string::npos || Location.find('/') < scheme) {
+    const size_t scheme = schemeLength(Location);
+    if (scheme == 0) {
         loc.Path = Location;
         return loc;
     }
-    const std::string name = Location.substr(0, scheme);
-    std::string_view rest = std::string_view(Location).substr(scheme + 3);
-
-    // Mask the password before anything can be reported.
-    const size_t authorityEnd = std::min(rest.find_first_of("/?"), rest.size());
-    const size_t at = rest.substr(0, authorityEnd).rfind('@');
-    if (at != std::string_view::npos) {
-        const size_t colon = rest.substr(0, at).find(':');
-        if (colon != std::string_view::npos)
-            loc.Display =
-                name + "://" + std::string(rest.substr(0, colon)) + ":***" + std::string(rest.substr(at));
-    }
+    const std::string name = Location.substr(0, scheme - 1);
     if (name != "postgresql" && name != "postgres")
         bad(loc.Display, "only postgresql:// URLs or file paths name a store");
+    if (Location.compare(scheme, 2, "//") != 0)
+        bad(loc.Display, "a store URL starts with postgresql://");
+    std::string_view rest = std::string_view(Location).substr(scheme + 2);
     loc.PostgreSQL = true;
+
+    const size_t authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
+    const size_t at = rest.substr(0, authorityEnd).rfind('@');
+    // "gw:s3cr/et@db": a "/" or "?" written as it is in the password ends the server's part of
+    // the URL before the "@", and the rest would be read as a port and a database name.
+    if (at == std::string_view::npos && rest.find('@', authorityEnd) != std::string_view::npos &&
+        !LocationSecrets(Location).empty() && !rest.starts_with('[')) {
+        const size_t colon = rest.substr(0, authorityEnd).find(':');
+        const std::string_view port = colon == std::string_view::npos
+                                          ? std::string_view()
+                                          : rest.substr(colon + 1, authorityEnd - colon - 1);
+        if (colon != std::string_view::npos &&
+            (port.empty() || !std::all_of(port.begin(), port.end(), ::isdigit)))
+            bad(loc.Display, "a /, ? or # in the user name or password is written %2F, %3F or %23");
+    }
 
     std::string_view authority = rest.substr(0, authorityEnd);
     std::string_view path = rest.substr(authorityEnd);

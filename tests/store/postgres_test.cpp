@@ -116,6 +116,26 @@ TEST(PostgresStore, RefusedLoginsAndMissingServersSayWhyWithoutThePassword)
     EXPECT_EQ(closed.find("Secret"), std::string::npos);
 }
 
+// A server named by an address that is not written as the loopback is reached only encrypted and
+// verified by default: the test server, which speaks no SSL, refuses such a connection unless the
+// URL asks for less. The loopback connects as it always did.
+TEST(PostgresStore, NetworkServersNeedSSLUnlessTheURLSaysOtherwise)
+{
+    auto &server = TPostgresServer::Shared();
+    const std::string db = server.CreateDatabase("ssl");
+    const std::string port = std::to_string(server.Port());
+    unsetenv("PGSSLMODE");
+    const std::string auth = "postgresql://kestrel:" + server.Password() + "@";
+    EXPECT_EQ(openError(auth + "127.0.0.1:" + port + "/" + db), "(opened)");
+    EXPECT_EQ(openError(auth + "localhost:" + port + "/" + db), "(opened)");
+    // "127.1" is the loopback only once resolved: judged as a name over the network.
+    const std::string refused = openError(auth + "127.1:" + port + "/" + db);
+    EXPECT_NE(refused.find("SSL"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find(server.Password()), std::string::npos) << refused;
+    EXPECT_EQ(openError(auth + "127.1:" + port + "/" + db + "?sslmode=disable"), "(opened)");
+    EXPECT_EQ(openError(auth + "127.1:" + port + "/" + db + "?sslmode=prefer"), "(opened)");
+}
+
 // Waits (bounded) until a store connection waits for a lock on the server.
 bool waitForLockedWriter(const std::string &url)
 {
