@@ -5,6 +5,7 @@
 #include "app/formparts.h"
 #include "app/messagesview.h"
 #include "app/pictureeditor.h"
+#include "gsm/gsmerror.h"
 #include "gsm/smscontext.h"
 #include "ui_gsmkestrelform.h"
 #include "xsms/ems.h"
@@ -213,6 +214,9 @@ void TGSMKestrelForm::SendReply(const std::string &peer, const QString &text)
 
 void TGSMKestrelForm::sendContent(const std::string &destination, const TMessageContent &content)
 {
+    // Refused before the offer to log in: nothing to connect for.
+    if (const std::string refusal = OutgoingRefusal(destination, content); !refusal.empty())
+        throw EGSMError(refusal);
     if (!m_dm.GSM.Active()) {
         if (!Confirm || !Confirm("Device not active. Connect?"))
             return;

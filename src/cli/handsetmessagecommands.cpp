@@ -88,8 +88,13 @@ int RunSend(const QStringList &args)
                 PrintErr("kestrel: " + usage);
                 return kExitUsage;
             }
+            const std::string to = parser.value("to").trimmed().toStdString();
+            if (const std::string refusal = OutgoingRefusal(to, content); !refusal.empty()) {
+                PrintErr(QString::fromStdString("kestrel: " + refusal));
+                return kExitUsage;
+            }
             TMessageComposer composer;
-            auto messages = composer.Compose(parser.value("to").trimmed().toStdString(), content, &s.gsm);
+            auto messages = composer.Compose(to, content, &s.gsm);
             if (parser.isSet("queue")) {
                 // The queue holds PDUs: the gateway's modem decides how they go out.
                 const std::string location = StoreLocation(parser);

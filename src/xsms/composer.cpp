@@ -1,5 +1,6 @@
 #include "xsms/composer.h"
 
+#include "base/format.h"
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
 #include "gsm/smstext.h"
@@ -9,6 +10,9 @@
 #include "xsms/emslayout.h"
 #include "xsms/otabitmap.h"
 #include "xsms/ringtone.h"
+
+#include <algorithm>
+#include <string_view>
 
 namespace kestrel {
 
@@ -299,9 +303,37 @@ bool TMessageComposer::FitsDefaultAlphabet(const QString &Text)
     return UnicodeToGSMCodes(Text, codes);
 }
 
+std::string OutgoingRefusal(const std::string &Destination, const TMessageContent &Content)
+{
+    // TS 23.040 9.1.2.5: an address value holds at most 20 digits.
+    constexpr size_t kMaxDigits = 20;
+    const std::string_view digits =
+        std::string_view(Destination)
+            .substr(Destination.starts_with('+') || Destination.starts_with('#') ? 1 : 0);
+    if (Destination.empty())
+        return "no destination number given";
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return Format(
+            "the destination \"%s\" is no phone number (digits, with + in front of an international "
+            "one)",
+            Destination.c_str());
+    if (digits.size() > kMaxDigits)
+        return Format("the destination \"%s\" has more than %d digits", Destination.c_str(),
+                      static_cast<int>(kMaxDigits));
+    const bool text = Content.Kind == TMessageKind::mkText || Content.Kind == TMessageKind::mkUCS2Text;
+    if (text && Content.Text.isEmpty())
+        return "the message is empty: give it a text";
+    if (Content.Kind == TMessageKind::mkvCard && Content.vCardName.isEmpty() && Content.vCardPhone.isEmpty())
+        return "the vCard is empty: give it a name or a number";
+    return {};
+}
+
 std::vector<std::unique_ptr<TSMSSubmit>>
 TMessageComposer::Compose(const std::string &DA, const TMessageContent &Content, const ISMSContext *GSM)
 {
+    if (const std::string refusal = OutgoingRefusal(DA, Content); !refusal.empty())
+        throw EGSMError(refusal);
     return compose(DA, Content, GSM, ReferenceCounter);
 }
 

@@ -62,14 +62,23 @@ constexpr uint8_t kDCSUCS2Class = 0x18;    // + class
 constexpr char16_t kUCS2Marker = 0x00BB;
 constexpr char16_t kUCS2Prefix = 0x0001;
 
+// Why a message cannot go to Destination as the user gave it, or "" when it can. Every front end
+// that sends or queues asks this before anything else (Compose raises with the same text):
+// - the destination is a number: digits, with "+" in front for an international number or "#"
+//   for a national one (the model's form of a national number read from a message), at most 20
+//   (TS 23.040 9.1.2.5). A name (an alphanumeric address) is refused: networks take it as a
+//   sender, and a message sent to one goes nowhere.
+// - a text message holds at least one character; a vCard a name or a number.
+std::string OutgoingRefusal(const std::string &Destination, const TMessageContent &Content);
+
 class TMessageComposer {
 public:
     // Running multipart reference: its low octet goes into each payload sent in several parts.
     uint32_t ReferenceCounter = 0;
 
     // The messages that carry Content to DA, bound to GSM; advances the reference counter.
-    // Raises EGSMError for content that cannot be encoded (a picture too large, a text that
-    // would need more than 255 messages, an RTTTL melody that does not parse).
+    // Raises EGSMError for what OutgoingRefusal refuses and for content that cannot be encoded (a picture too
+    // large, a text that would need more than 255 messages, an RTTTL melody that does not parse).
     std::vector<std::unique_ptr<TSMSSubmit>> Compose(const std::string &DA, const TMessageContent &Content,
                                                      const ISMSContext *GSM = nullptr);
     // How many messages Compose would make, without advancing the counter.

@@ -138,6 +138,38 @@ TEST_F(SendTest, TextOffersToConnectAndComesBack)
     EXPECT_TRUE(errors.isEmpty()) << logText();
 }
 
+// The SMS tab's Send and the Messages reply refuse a destination that is no number and an empty
+// text before they offer to log in: nothing is asked, nothing sent.
+TEST_F(SendTest, DestinationsThatAreNoNumberAndEmptyTextsAreRefused)
+{
+    const struct {
+        const char *to, *text, *error;
+    } rows[] = {
+        {"abc", "Hello", "the destination \"abc\" is no phone number"},
+        {"+49 171 0000001", "Hello", "is no phone number"},
+        {"", "Hello", "no destination number given"},
+        {"+491710000001", "", "the message is empty"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.to) + " / " + row.text);
+        errors.clear();
+        ui->DA->setText(row.to);
+        ui->Message->setText(row.text);
+        QTest::mouseClick(ui->BitBtn1, Qt::LeftButton);
+        ASSERT_EQ(errors.size(), 1) << logText();
+        EXPECT_TRUE(errors[0].contains(row.error)) << errors[0].toStdString();
+        try {
+            form->SendReply(row.to, row.text);
+            ADD_FAILURE() << "reply accepted";
+        } catch (const std::exception &e) {
+            EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_FALSE(dm->GSM.Active());
+    EXPECT_TRUE(sim->SentMessages().empty());
+}
+
 TEST_F(SendTest, GuillemetTextGoesAsUcs2)
 {
     ui->Message->setText(QString::fromUtf8("\xC2\xBB"

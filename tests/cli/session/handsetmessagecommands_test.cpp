@@ -116,6 +116,47 @@ TEST_F(CliSession, UsageErrors)
     }
 }
 
+// A destination that is no number and an empty message are refused at once, queued or sent:
+// nothing reaches the handset or the store.
+TEST_F(CliSession, DestinationsThatAreNoNumberAndEmptyMessagesAreRefused)
+{
+    const struct {
+        QStringList args;
+        const char *error;
+    } rows[] = {
+        {{"--to", "abc", "--text", "hello"}, "the destination \"abc\" is no phone number"},
+        {{"--to", "+49 171 1234567", "--text", "hello"},
+         "the destination \"+49 171 1234567\" is no phone number"},
+        {{"--to", "+", "--text", "hello"}, "the destination \"+\" is no phone number"},
+        {{"--to", "+4917-1234", "--text", "hello"}, "is no phone number"},
+        {{"--to", "+123456789012345678901", "--text", "hello"}, "has more than 20 digits"},
+        {{"--to", "+491710000002", "--text", ""}, "the message is empty"},
+        {{"--to", "+491710000002", "--ucs2", ""}, "the message is empty"},
+        {{"--to", "+491710000002", "--ems-text", ""}, "the message is empty"},
+    };
+    for (const auto &row : rows) {
+        for (const bool queue : {false, true}) {
+            QStringList args = QStringList{"send"} + row.args;
+            if (queue)
+                args << "--queue";
+            SCOPED_TRACE(args.join(' ').toStdString());
+            const TRun r = Kestrel(Session(args));
+            EXPECT_EQ(r.status, 2) << r.err.toStdString();
+            EXPECT_TRUE(r.err.contains(row.error)) << r.err.toStdString();
+            EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        }
+    }
+    EXPECT_TRUE(sim.Control("sent").filter("sent ").isEmpty());
+    const TRun stored = Kestrel({"messages", "--store", StorePath(), "list"});
+    EXPECT_EQ(stored.status, 0) << stored.err.toStdString();
+    EXPECT_TRUE(stored.json.empty()) << stored.out.toStdString();
+    // The national form the model reads ("#...") and an international number still go out.
+    for (const char *to : {"+491710000002", "#01710000002", "01710000002"}) {
+        const TRun sent = Kestrel(Session({"send", "--to", to, "--text", "ok"}));
+        EXPECT_EQ(sent.status, 0) << to << ": " << sent.err.toStdString();
+    }
+}
+
 TEST_F(CliSession, SettingsFileAndOptions)
 {
     // The settings file is read as the window reads it (equipment names in any case); an option

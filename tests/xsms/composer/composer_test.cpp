@@ -106,6 +106,80 @@ TEST(ComposerText, MoreThan255SegmentsIsRefused)
     EXPECT_EQ(composer.ReferenceCounter, 0u);
 }
 
+// What may be sent where: the destination is a number, the message has something in it. Compose
+// refuses the same with the same words, and then advances nothing.
+TEST(ComposerRefusal, DestinationsAndEmptyMessages)
+{
+    auto text = [](const char *t) {
+        TMessageContent c;
+        c.Text = QString::fromUtf8(t);
+        return c;
+    };
+    TMessageContent ucs2 = text("");
+    ucs2.Kind = TMessageKind::mkUCS2Text;
+    TMessageContent card;
+    card.Kind = TMessageKind::mkvCard;
+    TMessageContent cardWithPhone = card;
+    cardWithPhone.vCardPhone = "+4917012345";
+    TMessageContent picture;
+    picture.Kind = TMessageKind::mkPicture;
+    picture.Picture = Checker(72, 28);
+    picture.Width = 72;
+    picture.Height = 28;
+    const struct {
+        std::string to;
+        TMessageContent content;
+        const char *refusal; // "" when it may go
+    } rows[] = {
+        {"+491710000001", text("Hi"), ""},
+        {"01710000001", text("Hi"), ""},
+        {"#01710000001", text("Hi"), ""},
+        {"1", text(" "), ""},
+        {"+12345678901234567890", text("Hi"), ""},
+        {"+123456789012345678901", text("Hi"),
+         "the destination \"+123456789012345678901\" has more than 20 digits"},
+        {"", text("Hi"), "no destination number given"},
+        {"abc", text("Hi"),
+         "the destination \"abc\" is no phone number (digits, with + in front of an international one)"},
+        {"Bank", text("Hi"),
+         "the destination \"Bank\" is no phone number (digits, with + in front of an international one)"},
+        {"+", text("Hi"),
+         "the destination \"+\" is no phone number (digits, with + in front of an international one)"},
+        {"++49171", text("Hi"),
+         "the destination \"++49171\" is no phone number (digits, with + in front of an international one)"},
+        {"+49 171", text("Hi"),
+         "the destination \"+49 171\" is no phone number (digits, with + in front of an international one)"},
+        {"0171-1234", text("Hi"),
+         "the destination \"0171-1234\" is no phone number (digits, with + in front of an international "
+         "one)"},
+        {"4917*", text("Hi"),
+         "the destination \"4917*\" is no phone number (digits, with + in front of an international one)"},
+        {"4917+", text("Hi"),
+         "the destination \"4917+\" is no phone number (digits, with + in front of an international one)"},
+        {"+491710000001", text(""), "the message is empty: give it a text"},
+        {"+491710000001", ucs2, "the message is empty: give it a text"},
+        {"+491710000001", card, "the vCard is empty: give it a name or a number"},
+        {"+491710000001", cardWithPhone, ""},
+        {"+491710000001", picture, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.to + " / " + row.content.Text.toStdString());
+        EXPECT_EQ(OutgoingRefusal(row.to, row.content), row.refusal);
+        TMessageComposer composer;
+        if (*row.refusal) {
+            try {
+                composer.Compose(row.to, row.content);
+                ADD_FAILURE() << "composed";
+            } catch (const EGSMError &e) {
+                EXPECT_STREQ(e.what(), row.refusal);
+            }
+            EXPECT_EQ(composer.ReferenceCounter, 0u);
+        } else {
+            EXPECT_FALSE(composer.Compose(row.to, row.content).empty());
+        }
+    }
+}
+
 TEST(ComposerText, EscapePairIsNeverSplit)
 {
     TMessageComposer composer;
