@@ -22,10 +22,14 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <vector>
@@ -65,6 +69,20 @@ const char *const kGatewayHelp =
 
 // Hidden: the one-modem process a gateway of several modems starts.
 const char *const kChildOption = "gateway-child";
+// A one-modem process gets its modem's PIN from the gateway in the environment (the store location
+// too: HandDownStore), never in the arguments that every local user sees in the process list; the
+// process reads and wipes it at its start.
+const char *const kPINVariable = "KESTREL_GATEWAY_PIN";
+
+// A modem's text without its PIN: "DEVICE,equipment=M20,pin=1234" -> "DEVICE,equipment=M20".
+QString withoutPIN(const QString &modem)
+{
+    QStringList parts = modem.split(',');
+    for (qsizetype i = parts.size() - 1; i > 0; --i)
+        if (parts[i].startsWith("pin="))
+            parts.removeAt(i);
+    return parts.join(',');
+}
 
 struct TGatewayOptions {
     TGatewaySettings Settings;
@@ -240,20 +258,21 @@ int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
     });
 }
 
-// The arguments of the one-modem process for modem I: every argument but the modems, then it.
+// The arguments of the one-modem process for a modem: every argument but the modems and the
+// store, then the modem without its PIN (the environment carries the store and the PIN).
 QStringList childArguments(const QStringList &args, const QString &modem)
 {
     QStringList out{"gateway"};
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == "--modem" || args[i] == "-modem") {
+        if (args[i] == "--modem" || args[i] == "-modem" || args[i] == "--store" || args[i] == "-store") {
             ++i;
             continue;
         }
-        if (args[i].startsWith("--modem=") || args[i] == "gateway")
+        if (args[i].startsWith("--modem=") || args[i].startsWith("--store=") || args[i] == "gateway")
             continue;
         out << args[i];
     }
-    out << "--modem" << modem << QString("--%1").arg(kChildOption);
+    out << "--modem" << withoutPIN(modem) << QString("--%1").arg(kChildOption);
     return out;
 }
 
@@ -267,11 +286,17 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
         if (!ending)
             child.start();
     };
-    for (const QString &modem : o.ModemTexts) {
+    for (size_t i = 0; i < o.ModemTexts.size(); ++i) {
+        const QString &modem = o.ModemTexts[i];
         auto child = std::make_unique<QProcess>();
         QProcess *p = child.get();
         p->setProgram(QCoreApplication::applicationFilePath());
         p->setArguments(childArguments(args, modem));
+        QProcessEnvironment environment = HandDownStore(o.Settings.Store);
+        environment.remove(kPINVariable);
+        if (o.Modems[i].PIN)
+            environment.insert(kPINVariable, QString::fromStdString(*o.Modems[i].PIN));
+        p->setProcessEnvironment(environment);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(p, &QProcess::readyReadStandardOutput, p, [p] {
             while (p->canReadLine())
@@ -290,7 +315,7 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
             PrintJson(QJsonObject{
                 {"event", "error"},
                 {"message", QString("the process of modem %1 ended (%2); started again")
-                                .arg(modem)
+                                .arg(withoutPIN(modem))
                                 .arg(how == QProcess::CrashExit ? QString("crashed")
                                                                 : QString("status %1").arg(code))}});
             QTimer::singleShot(o.Settings.ReopenMs, p, [&, p] { start(*p); });
@@ -324,7 +349,11 @@ std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
     auto api = std::make_unique<QProcess>();
     QProcess *p = api.get();
     p->setProgram(QCoreApplication::applicationFilePath());
-    p->setArguments(QStringList{"api"} + HttpArguments(parser));
+    QStringList arguments = HttpArguments(parser);
+    if (const qsizetype at = arguments.indexOf("--store"); at >= 0)
+        arguments.remove(at, 2);
+    p->setArguments(QStringList{"api"} + arguments);
+    p->setProcessEnvironment(HandDownStore(StoreLocation(parser)));
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(p, &QProcess::readyReadStandardOutput, p, [p] {
         while (p->canReadLine())
@@ -367,11 +396,15 @@ int RunGateway(const QStringList &args)
                          .arg(name));
             return kExitUsage;
         }
+    const std::optional<std::string> pin =
+        parser.isSet(kChildOption) ? TakeSecret(kPINVariable) : std::optional<std::string>();
     TGatewayOptions o;
     if (const QString usage = readOptions(parser, o); !usage.isEmpty()) {
         PrintErr("kestrel: " + usage);
         return kExitUsage;
     }
+    if (pin)
+        o.Modems.front().PIN = pin;
     std::unique_ptr<QProcess> api;
     if (parser.isSet("http") && !parser.isSet(kChildOption)) {
         api::TApiSettings http;

@@ -3,12 +3,14 @@
 #include "cli/clicommand.h"
 
 #include "base/inifile.h"
+#include "store/storelocation.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestrel::cli {
@@ -138,8 +140,34 @@ TAppLocations SessionLocations(const QCommandLineParser &parser)
     return locations;
 }
 
+namespace {
+const char *const kStoreVariable = "KESTREL_STORE_LOCATION";
+} // namespace
+
+QProcessEnvironment HandDownStore(const std::string &Location)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(kStoreVariable, QString::fromStdString(Location));
+    return environment;
+}
+
+std::optional<std::string> TakeSecret(const char *Name)
+{
+    char *value = getenv(Name);
+    if (!value)
+        return std::nullopt;
+    std::string secret(value);
+    std::fill(value, value + secret.size(), '\0');
+    unsetenv(Name);
+    return secret;
+}
+
 std::string StoreLocation(const QCommandLineParser &parser)
 {
+    // Taken once, at the first question, and kept for the later ones.
+    static const std::optional<std::string> handedDown = TakeSecret(kStoreVariable);
+    if (handedDown)
+        return *handedDown;
     if (parser.isSet("store"))
         return parser.value("store").toStdString();
     const TAppLocations where = SessionLocations(parser);
@@ -279,19 +307,28 @@ int RunSession(const std::function<int()> &body)
 
 void HidePasswords(int argc, char **argv)
 {
+    auto hide = [](char *from, char *to) { std::fill(from, to, '*'); };
     for (int i = 1; i < argc; ++i) {
         char *arg = argv[i];
-        char *scheme = std::strstr(arg, "://");
-        if (!scheme)
+        // The SIM PIN: "--pin PIN", "--pin=PIN", and "pin=PIN" in a gateway's modem.
+        if (std::strcmp(arg, "--pin") == 0 && i + 1 < argc) {
+            hide(argv[i + 1], argv[i + 1] + std::strlen(argv[i + 1]));
+            ++i;
             continue;
-        char *user = scheme + 3;
-        char *at = std::strchr(user, '@');
-        char *slash = std::strchr(user, '/');
-        if (!at || (slash && slash < at))
-            continue;
-        char *colon = static_cast<char *>(std::memchr(user, ':', static_cast<size_t>(at - user)));
-        if (colon)
-            std::fill(colon + 1, at, '*');
+        }
+        for (char *pin = std::strstr(arg, ",pin="); pin; pin = std::strstr(pin + 1, ",pin=")) {
+            char *value = pin + 5;
+            hide(value, value + std::strcspn(value, ","));
+        }
+        // "--store=URL" as well as "URL".
+        if (arg[0] == '-')
+            if (char *eq = std::strchr(arg, '=')) {
+                if (std::strncmp(arg, "--pin=", 6) == 0)
+                    hide(eq + 1, eq + 1 + std::strlen(eq + 1));
+                arg = eq + 1;
+            }
+        for (const auto &[offset, length] : LocationSecrets(arg))
+            hide(arg + offset, arg + offset + length);
     }
 }
 

@@ -8,10 +8,12 @@
 #include "gsm/gsm.h"
 
 #include <QCommandLineParser>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace kestrel::cli {
 
@@ -38,9 +40,17 @@ bool IsSessionOption(const QString &name);
 // The settings file (--config, or where the window keeps it) and the directory of the default
 // log files.
 TAppLocations SessionLocations(const QCommandLineParser &parser);
-// The message store: --store when given, else the settings file's (see StoreLocationFromSettings);
-// "<none>" for none.
+// The message store: the one handed down by the process that started this one (HandDownStore), else
+// --store when given, else the settings file's (see StoreLocationFromSettings); "<none>" for none.
 std::string StoreLocation(const QCommandLineParser &parser);
+// Hands Location down to a kestrel process this one starts, in the environment it returns (the
+// variable KESTREL_STORE_LOCATION beside this process's own): a password in it never shows in the
+// process list, as it would in the arguments.
+QProcessEnvironment HandDownStore(const std::string &Location);
+// The value of the environment variable Name, wiped where the process keeps its environment
+// (/proc/PID/environ shows the block it started with) and removed; nullopt when it is not set.
+std::optional<std::string> TakeSecret(const char *Name);
+
 // The equipment the --equipment option names, when it names one: it stands instead of the
 // settings file's, so a damaged name in the file does not stop a run that gives the right one.
 std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser);
@@ -71,8 +81,9 @@ int RunSessionCommand(QCommandLineParser &parser, const QStringList &args, const
 // error and gives exit status 1.
 int RunSession(const std::function<int()> &body);
 
-// Overwrites the password of every URL among the program's arguments ("scheme://user:password@")
-// in place, so that the process list shows "user:****@"; the arguments must have been read before.
+// Overwrites the secrets among the program's arguments in place (the password of a URL, see
+// LocationSecrets, and the SIM PIN of --pin and of a gateway's "--modem ...,pin="), so that the
+// process list shows "user:****@" and "pin=****"; the arguments must have been read before.
 void HidePasswords(int argc, char **argv);
 
 // The text as a JSON string literal.

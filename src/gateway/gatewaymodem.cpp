@@ -73,6 +73,14 @@ private:
 
 TGatewayModemSpec ParseModemSpec(const std::string &Text)
 {
+    // Errors show the text with its PIN masked.
+    std::string shownText = Text;
+    for (size_t pin = shownText.find(",pin="); pin != std::string::npos;
+         pin = shownText.find(",pin=", pin + 1)) {
+        const size_t end = std::min(shownText.find(',', pin + 5), shownText.size());
+        shownText.replace(pin + 5, end - pin - 5, "***");
+    }
+    const char *shown = shownText.c_str();
     TGatewayModemSpec spec;
     size_t start = 0;
     bool first = true;
@@ -91,12 +99,12 @@ TGatewayModemSpec ParseModemSpec(const std::string &Text)
         const std::string key = part.substr(0, eq);
         const std::string value = eq == std::string::npos ? std::string() : part.substr(eq + 1);
         if (eq == std::string::npos || key.empty())
-            throw EGSMError(Format("--modem %s: \"%s\" is no KEY=VALUE", Text.c_str(), part.c_str()));
+            throw EGSMError(Format("--modem %s: \"%s\" is no KEY=VALUE", shown, part.c_str()));
         if (key == "equipment") {
             try {
                 spec.Equipment = StrToEquipment(value);
             } catch (const EGSMError &e) {
-                throw EGSMError(Format("--modem %s: %s: %s", Text.c_str(), e.what(), value.c_str()));
+                throw EGSMError(Format("--modem %s: %s: %s", shown, e.what(), value.c_str()));
             }
         } else if (key == "pin") {
             spec.PIN = value;
@@ -105,12 +113,12 @@ TGatewayModemSpec ParseModemSpec(const std::string &Text)
         } else if (key == "name") {
             spec.Name = value;
         } else {
-            throw EGSMError(Format("--modem %s: unknown key \"%s\" (equipment, pin, sca, name)", Text.c_str(),
-                                   key.c_str()));
+            throw EGSMError(
+                Format("--modem %s: unknown key \"%s\" (equipment, pin, sca, name)", shown, key.c_str()));
         }
     }
     if (spec.Device.empty())
-        throw EGSMError(Format("--modem \"%s\" names no device", Text.c_str()));
+        throw EGSMError(Format("--modem \"%s\" names no device", shown));
     if (spec.Name.empty())
         spec.Name = spec.Device;
     return spec;

@@ -21,10 +21,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace kestrel {
@@ -68,10 +73,11 @@ protected:
     QString Config() const { return dir.filePath("gsm.ini"); }
     std::unique_ptr<TMessageStore> Store() const { return TMessageStore::Open(location); }
 
-    TModemSimulator &AddSim(const std::string &equipment = "M20")
+    TModemSimulator &AddSim(const std::string &equipment = "M20", const std::string &pin = {})
     {
         TModemSimulatorOptions options;
         options.equipment = equipment;
+        options.pin = pin;
         options.ownNumber = "+4917100000" + std::to_string(10 + sims.size());
         sims.push_back(std::make_unique<TModemSimulator>(options));
         equipments.push_back(equipment);
@@ -438,6 +444,94 @@ TEST_P(Gateway, SurvivesAPostgreSQLRestart)
     const TRun run = gateway.Stop();
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     EXPECT_EQ(sim.SentMessages().size(), 5u);
+}
+
+// The process ids of Pid's descendants, from /proc.
+std::vector<int> descendants(int pid)
+{
+    std::multimap<int, int> children; // by parent
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')'); // the command name may hold blanks and brackets
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(close + 1));
+        std::string state;
+        int parent = 0;
+        fields >> state >> parent;
+        children.emplace(parent, std::stoi(name));
+    }
+    std::vector<int> out;
+    std::vector<int> open{pid};
+    while (!open.empty()) {
+        const int p = open.back();
+        open.pop_back();
+        for (auto [it, end] = children.equal_range(p); it != end; ++it) {
+            out.push_back(it->second);
+            open.push_back(it->second);
+        }
+    }
+    return out;
+}
+
+std::string readProcFile(int pid, const char *file)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The SIM PIN and the store's password reach the modem processes and the HTTP API process of a
+// gateway without showing in the process list: no argument list of the gateway or of its
+// processes holds them, nor what those keep of their environment, while the modems log in with
+// the PIN and the queue goes out through the store.
+TEST_P(Gateway, SecretsAreInNoProcessList)
+{
+    const std::string pin = "975318";
+    std::string password;
+    if (GetParam() == "postgresql") {
+        password = test::TPostgresServer::Shared().Password();
+        ASSERT_NE(location.find(":" + password + "@"), std::string::npos) << "the URL carries the password";
+    }
+    for (int i = 0; i < 2; ++i)
+        AddSim("M20", pin);
+    QStringList modems = Modems(0, 2);
+    modems[1] += QString::fromStdString(",pin=" + pin);
+    modems[3] += QString::fromStdString(",pin=" + pin);
+    TRunningKestrel gateway(GatewayArgs(modems, {"--http", "127.0.0.1:0"}));
+    Enqueue(2);
+    ASSERT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 2; }, 60000))
+        << "the modems logged in with the PIN and sent from the store";
+    const std::vector<int> processes = descendants(static_cast<int>(gateway.Pid()));
+    EXPECT_EQ(processes.size(), 3u) << "one process per modem, one of the HTTP API";
+    std::vector<int> all = processes;
+    all.push_back(static_cast<int>(gateway.Pid()));
+    for (const int pid : all) {
+        SCOPED_TRACE(pid);
+        std::string cmdline = readProcFile(pid, "cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        EXPECT_NE(cmdline.find("gateway"), std::string::npos) << cmdline;
+        EXPECT_EQ(cmdline.find(pin), std::string::npos) << cmdline;
+        // The arguments of a modem process or the API's never held a secret, not even for the
+        // moment before a process masks its own (the gateway's own are the user's).
+        if (pid != static_cast<int>(gateway.Pid()))
+            EXPECT_EQ(cmdline.find("**"), std::string::npos) << cmdline;
+        if (!password.empty())
+            EXPECT_EQ(cmdline.find(password), std::string::npos) << cmdline;
+        const std::string environment = readProcFile(pid, "environ");
+        EXPECT_EQ(environment.find(pin), std::string::npos);
+        if (!password.empty())
+            EXPECT_EQ(environment.find(password), std::string::npos);
+    }
+    const TRun run = gateway.Stop();
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_FALSE(run.out.contains(QString::fromStdString(pin)));
+    EXPECT_FALSE(run.err.contains(QString::fromStdString(pin)));
+    for (const auto &sim : sims)
+        EXPECT_EQ(sim->SimState(), "READY");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Gateway, ::testing::Values("sqlite", "postgresql"),
