@@ -517,14 +517,17 @@ TEST_P(Gateway, SecretsAreInNoProcessList)
         EXPECT_EQ(cmdline.find(pin), std::string::npos) << cmdline;
         // The arguments of a modem process or the API's never held a secret, not even for the
         // moment before a process masks its own (the gateway's own are the user's).
-        if (pid != static_cast<int>(gateway.Pid()))
+        if (pid != static_cast<int>(gateway.Pid())) {
             EXPECT_EQ(cmdline.find("**"), std::string::npos) << cmdline;
-        if (!password.empty())
+        }
+        if (!password.empty()) {
             EXPECT_EQ(cmdline.find(password), std::string::npos) << cmdline;
+        }
         const std::string environment = readProcFile(pid, "environ");
         EXPECT_EQ(environment.find(pin), std::string::npos);
-        if (!password.empty())
+        if (!password.empty()) {
             EXPECT_EQ(environment.find(password), std::string::npos);
+        }
     }
     const TRun run = gateway.Stop();
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
