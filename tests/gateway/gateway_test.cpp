@@ -513,7 +513,7 @@ TEST_P(Gateway, SecretsAreInNoProcessList)
         SCOPED_TRACE(pid);
         std::string cmdline = readProcFile(pid, "cmdline");
         std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-        EXPECT_NE(cmdline.find("gateway"), std::string::npos) << cmdline;
+        EXPECT_NE(cmdline.find("kestrel"), std::string::npos) << cmdline;
         EXPECT_EQ(cmdline.find(pin), std::string::npos) << cmdline;
         // The arguments of a modem process or the API's never held a secret, not even for the
         // moment before a process masks its own (the gateway's own are the user's).
