@@ -2,6 +2,7 @@
 
 #include "api/apimessages.h"
 #include "appcore/outgoing.h"
+#include "base/clock.h"
 #include "base/datetime.h"
 #include "connect/connection.h"
 #include "gsm/gsmerror.h"
@@ -10,6 +11,7 @@
 #include "xsms/composer.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -93,8 +95,8 @@ TApiResponse ErrorResponse(int Status, const std::string &Message, const std::st
                                                     : QJsonValue(QString::fromStdString(Field))}});
 }
 
-TApiService::TApiService(TMessageStore &Store)
-    : m_store(Store), m_composer(std::make_unique<TMessageComposer>())
+TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters)
+    : m_store(Store), m_counters(Counters), m_composer(std::make_unique<TMessageComposer>())
 {
     // Payloads in several parts carry a reference; API nodes that start at different points make
     // two recipients' joins of messages from different nodes unlikely to collide.
@@ -112,8 +114,12 @@ TApiService::TApiService(TMessageStore &Store)
          bind(&TApiService::message)},
         {"DELETE", "/v1/messages/{id}", TScope::scSend, "Cancel a queued message", "", false,
          bind(&TApiService::cancel)},
-        {"GET", "/v1/healthz", TScope::scNone, "Whether the store is reachable", "", false,
-         bind(&TApiService::health)},
+        {"GET", "/v1/modems", TScope::scRead, "Every gateway's modems as their gateways last wrote them", "",
+         false, bind(&TApiService::modems)},
+        {"GET", "/v1/healthz", TScope::scNone, "Whether the store is reachable and how many modems are up",
+         "", false, bind(&TApiService::health)},
+        {"GET", "/metrics", TScope::scRead, "Metrics in the Prometheus text format", "", false,
+         bind(&TApiService::metrics)},
         {"GET", "/v1/openapi.json", TScope::scNone, "This document", "", false,
          [this](const TApiRequest &) { return TApiResponse::Json(200, OpenApi()); }},
     };
@@ -240,16 +246,139 @@ TApiResponse TApiService::cancel(const TApiRequest &Request)
     throw EApiError(409, "only a queued message can be cancelled", "id");
 }
 
+namespace {
+
+// A gateway writes its modems' state every few seconds; one not heard of for this long has died
+// or lost the store.
+constexpr qint64 kSilentMs = 30000;
+
+const char *modemCondition(const TModemState &m, qint64 now)
+{
+    if (now - m.UpdatedMs > kSilentMs)
+        return "silent";
+    return m.Up ? "up" : "lost";
+}
+
+// A label value of the Prometheus text format.
+QString metricLabel(const std::string &text)
+{
+    QString v = QString::fromStdString(text);
+    v.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n");
+    return v;
+}
+
+QJsonValue msTime(int64_t ms)
+{
+    if (ms <= 0)
+        return QJsonValue::Null;
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+TApiResponse TApiService::modems(const TApiRequest &)
+{
+    const qint64 now = Clock().UnixMs();
+    std::map<std::string, std::pair<int64_t, int64_t>> sentFailed;
+    for (const TMessageCount &c : m_store.MessageCounts()) {
+        if (!c.Outgoing)
+            continue;
+        if (c.Status == TStoredStatus::ssSent || c.Status == TStoredStatus::ssDelivered)
+            sentFailed[c.Modem].first += c.Count;
+        else if (c.Status == TStoredStatus::ssFailed)
+            sentFailed[c.Modem].second += c.Count;
+    }
+    const TQueueSummary queue = m_store.QueueSummary();
+    QJsonArray list;
+    for (const TModemState &m : m_store.ModemStates()) {
+        int64_t queued = 0;
+        for (const auto &[via, n] : queue.ByVia)
+            if (via == m.Label)
+                queued = n;
+        list.append(QJsonObject{{"label", QString::fromStdString(m.Label)},
+                                {"host", QString::fromStdString(m.Host)},
+                                {"device", QString::fromStdString(m.Device)},
+                                {"equipment", QString::fromStdString(m.Equipment)},
+                                {"state", modemCondition(m, now)},
+                                {"registration", m.Registration},
+                                {"lastContact", msTime(m.LastContactMs)},
+                                {"updated", msTime(m.UpdatedMs)},
+                                {"queued", static_cast<qint64>(queued)},
+                                {"sent", static_cast<qint64>(sentFailed[m.Label].first)},
+                                {"failed", static_cast<qint64>(sentFailed[m.Label].second)}});
+    }
+    // Messages any modem may send wait in the shared queue.
+    int64_t shared = 0;
+    for (const auto &[via, n] : queue.ByVia)
+        if (via.empty())
+            shared = n;
+    return TApiResponse::Json(200,
+                              QJsonObject{{"modems", list}, {"queuedForAny", static_cast<qint64>(shared)}});
+}
+
 TApiResponse TApiService::health(const TApiRequest &)
 {
+    std::vector<TModemState> modems;
     try {
-        TMessageFilter probe;
-        probe.Limit = 1;
-        m_store.List(probe);
+        modems = m_store.ModemStates();
     } catch (const EStoreError &) {
         return TApiResponse::Json(503, QJsonObject{{"store", "unreachable"}});
     }
-    return TApiResponse::Json(200, QJsonObject{{"store", "ok"}});
+    const qint64 now = Clock().UnixMs();
+    QJsonObject counts{{"up", 0}, {"lost", 0}, {"silent", 0}};
+    for (const TModemState &m : modems) {
+        const char *condition = modemCondition(m, now);
+        counts[condition] = counts[condition].toInt() + 1;
+    }
+    return TApiResponse::Json(200, QJsonObject{{"store", "ok"}, {"modems", counts}});
+}
+
+TApiResponse TApiService::metrics(const TApiRequest &)
+{
+    const qint64 now = Clock().UnixMs();
+    QString out;
+    auto family = [&](const char *name, const char *type, const char *help) {
+        out += QString("# HELP %1 %2\n# TYPE %1 %3\n").arg(name, help, type);
+    };
+    auto sample = [&](const char *name, const QString &labels, double value) {
+        out += QString("%1%2 %3\n")
+                   .arg(name, labels.isEmpty() ? QString() : "{" + labels + "}")
+                   .arg(value, 0, 'g', 15);
+    };
+    family("kestrel_messages", "gauge", "Messages in the store by modem, direction and status.");
+    for (const TMessageCount &c : m_store.MessageCounts())
+        sample("kestrel_messages",
+               QString("modem=\"%1\",direction=\"%2\",status=\"%3\"")
+                   .arg(metricLabel(c.Modem), c.Outgoing ? "sent" : "received", StoredStatusName(c.Status)),
+               static_cast<double>(c.Count));
+    const TQueueSummary queue = m_store.QueueSummary();
+    family("kestrel_queue_length", "gauge",
+           "Messages waiting in the send queue, by the modem they must go through.");
+    for (const auto &[via, n] : queue.ByVia)
+        sample("kestrel_queue_length", QString("via=\"%1\"").arg(metricLabel(via)), static_cast<double>(n));
+    family("kestrel_queue_oldest_age_seconds", "gauge", "Age of the oldest queued message.");
+    sample("kestrel_queue_oldest_age_seconds", {},
+           queue.Oldest == 0 ? 0.0 : std::max(0.0, (NowUTC() - queue.Oldest) * 86400.0));
+    const std::vector<TModemState> modems = m_store.ModemStates();
+    family("kestrel_modem_up", "gauge", "1 when the modem answers and its gateway was heard of lately.");
+    for (const TModemState &m : modems)
+        sample("kestrel_modem_up", QString("modem=\"%1\"").arg(metricLabel(m.Label)),
+               std::string(modemCondition(m, now)) == "up" ? 1 : 0);
+    family("kestrel_modem_registration", "gauge", "The modem's +CREG status.");
+    for (const TModemState &m : modems)
+        sample("kestrel_modem_registration", QString("modem=\"%1\"").arg(metricLabel(m.Label)),
+               m.Registration);
+    family("kestrel_api_responses_total", "counter", "Responses of this API node by status.");
+    for (const auto &[status, n] : m_counters.Responses)
+        sample("kestrel_api_responses_total", QString("status=\"%1\"").arg(status), static_cast<double>(n));
+    family("kestrel_api_auth_failures_total", "counter", "Requests of this node refused for their token.");
+    sample("kestrel_api_auth_failures_total", {}, static_cast<double>(m_counters.AuthFailures));
+    family("kestrel_store_errors_total", "counter", "Requests of this node that the store failed.");
+    sample("kestrel_store_errors_total", {}, static_cast<double>(m_counters.StoreErrors));
+    TApiResponse r;
+    r.Body = out.toUtf8();
+    r.ContentType = "text/plain; version=0.0.4; charset=utf-8";
+    return r;
 }
 
 QJsonObject TApiService::OpenApi() const

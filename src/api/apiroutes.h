@@ -13,6 +13,7 @@
 #include <QUrlQuery>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -76,11 +77,18 @@ struct TRoute {
     std::function<TApiResponse(const TApiRequest &)> Handler;
 };
 
+// What the server counts for the metrics.
+struct TApiCounters {
+    std::map<int, int64_t> Responses; // by status
+    int64_t AuthFailures = 0;         // 401 and 403
+    int64_t StoreErrors = 0;          // requests the store failed
+};
+
 // The API's routes and what they answer with: they ask the store, and compose what is sent the
 // way kestrel send composes it.
 class TApiService {
 public:
-    explicit TApiService(TMessageStore &Store);
+    TApiService(TMessageStore &Store, const TApiCounters &Counters);
     ~TApiService();
 
     const std::vector<TRoute> &Routes() const { return m_routes; }
@@ -93,8 +101,11 @@ private:
     TApiResponse messages(const TApiRequest &Request);
     TApiResponse cancel(const TApiRequest &Request);
     TApiResponse health(const TApiRequest &Request);
+    TApiResponse modems(const TApiRequest &Request);
+    TApiResponse metrics(const TApiRequest &Request);
 
     TMessageStore &m_store;
+    const TApiCounters &m_counters;
     std::unique_ptr<TMessageComposer> m_composer;
     std::vector<TRoute> m_routes;
 };

@@ -242,7 +242,7 @@ private:
 
 TApiServer::TApiServer(TMessageStore &Store, TApiSettings Settings, QObject *Parent)
     : QAbstractHttpServer(Parent), m_store(Store), m_settings(std::move(Settings)),
-      m_tokens(Store, m_settings.TokenRefreshMs), m_service(std::make_unique<TApiService>(Store)),
+      m_tokens(Store, m_settings.TokenRefreshMs), m_service(std::make_unique<TApiService>(Store, m_counters)),
       m_guard(std::make_unique<TConnectionGuard>(m_settings))
 {
 }
@@ -398,6 +398,11 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
         std::fprintf(stderr, "kestrel api: %s\n", e.what());
         response = ErrorResponse(500, "internal error");
     }
+    ++m_counters.Responses[response.Status];
+    if (response.Status == 401 || response.Status == 403)
+        ++m_counters.AuthFailures;
+    if (response.Status == 503)
+        ++m_counters.StoreErrors;
     QHttpServerResponder responder = makeResponder(Request, Socket);
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.Status));
     responder.writeHeader("Content-Type", response.ContentType);

@@ -7,6 +7,7 @@
 // The server uses the store it is given from its own thread; it owns neither.
 #pragma once
 
+#include "api/apiroutes.h"
 #include "api/apitokens.h"
 
 #include <QAbstractHttpServer>
@@ -26,7 +27,6 @@ class TMessageStore;
 
 namespace kestrel::api {
 
-class TApiService;
 class TConnectionGuard;
 
 struct TApiSettings {
@@ -66,6 +66,7 @@ private:
     TMessageStore &m_store;
     TApiSettings m_settings;
     TTokenBook m_tokens;
+    TApiCounters m_counters;
     std::unique_ptr<TApiService> m_service;
     std::unique_ptr<TConnectionGuard> m_guard;
     QTcpServer *m_listener = nullptr; // owned by this object (Qt parent)

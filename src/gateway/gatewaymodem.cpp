@@ -1,5 +1,6 @@
 #include "gateway/gatewaymodem.h"
 
+#include "base/clock.h"
 #include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/atparser.h"
@@ -9,7 +10,9 @@
 #include "gsm/tpdufields.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonArray>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -145,6 +148,8 @@ TGatewayModem::TGatewayModem(TGatewayModemSpec Spec, const TGatewaySettings &Set
     QObject::connect(m_reopenTimer.get(), &QTimer::timeout, [this] { open(); });
     m_healthTimer = std::make_unique<QTimer>();
     QObject::connect(m_healthTimer.get(), &QTimer::timeout, [this] { healthCheck(); });
+    m_stateTimer = std::make_unique<QTimer>();
+    QObject::connect(m_stateTimer.get(), &QTimer::timeout, [this] { writeState(); });
 }
 
 TGatewayModem::~TGatewayModem()
@@ -209,7 +214,10 @@ void TGatewayModem::Start()
         if (OnLine)
             OnLine(line);
     };
+    m_stateTimer->start(m_settings.StateMs);
     open();
+    if (!m_open)
+        writeState();
 }
 
 void TGatewayModem::Stop()
@@ -220,6 +228,7 @@ void TGatewayModem::Stop()
     m_pumpTimer->stop();
     m_reopenTimer->stop();
     m_healthTimer->stop();
+    m_stateTimer->stop();
     if (TMessageStore *store = m_dm->Store()) {
         try {
             flushUnrecorded();
@@ -229,6 +238,7 @@ void TGatewayModem::Stop()
         }
     }
     close();
+    writeState();
     m_dm->GSM.OnUnsolicitedSMS = nullptr;
     m_dm->GSM.OnUnsolicitedLine = nullptr;
     m_dm->GSM.OnNetworkRegistration = nullptr;
@@ -272,6 +282,8 @@ void TGatewayModem::open()
         return;
     }
     m_open = true;
+    m_lastContactMs = Clock().UnixMs();
+    writeState();
     processOwnAnswers();
     if (m_lostReported) {
         m_lostReported = false;
@@ -302,6 +314,7 @@ void TGatewayModem::lost(const std::string &reason)
         m_lostReported = true;
         event(QJsonObject{{"event", "modem-lost"}, {"reason", text(reason)}});
     }
+    writeState();
     // What this modem had claimed goes to the others at once rather than when the lease ends.
     if (TMessageStore *store = m_dm->Store()) {
         try {
@@ -326,7 +339,28 @@ void TGatewayModem::healthCheck()
         lost(e.what());
         return;
     }
+    m_lastContactMs = Clock().UnixMs();
     processOwnAnswers();
+}
+
+void TGatewayModem::writeState()
+{
+    TMessageStore *store = m_dm->Store();
+    if (!store || m_storeDown)
+        return;
+    TModemState state;
+    state.Label = m_spec.Name;
+    state.Host = QSysInfo::machineHostName().toStdString();
+    state.Device = m_spec.Device;
+    state.Equipment = GSMEquipmentNames[static_cast<size_t>(m_dm->GSM.Equipment())];
+    state.Up = m_open;
+    state.Registration = m_dm->GSM.NetworkRegistration();
+    state.LastContactMs = m_lastContactMs;
+    try {
+        store->RecordModemState(state);
+    } catch (const EStoreError &) {
+        // The next send or arrival notices the store is away; the state is written again later.
+    }
 }
 
 void TGatewayModem::schedule(int ms)
@@ -533,6 +567,7 @@ bool TGatewayModem::sendOne()
         TStoreTime timing(storeMs);
         flushUnrecorded();
     }
+    m_lastContactMs = Clock().UnixMs();
     event(QJsonObject{{"event", "sent"},
                       {"id", static_cast<qint64>(id)},
                       {"to", text(message->Peer)},

@@ -52,6 +52,7 @@ struct TGatewaySettings {
     int ReopenMs = 5000;       // a lost modem, or a store that is away, is tried again this often
     int PollMs = 1000;         // an empty queue is looked at again this often
     int HealthMs = 15000;      // an idle modem is asked whether it still answers this often
+    int StateMs = 5000;        // the modem's state is written into the store this often
     int RecTimeoutMs = 0;      // the engine's reply time-out (0: the settings file's)
     bool KeepMessages = false; // leave handled received messages on the handset
 };
@@ -97,6 +98,8 @@ private:
     void flushUnrecorded();
     void storeLost(const std::string &reason);
     void healthCheck();
+    // Writes the modem's state into the store (for the API's view of every modem).
+    void writeState();
     // Handles the lines that came while the gateway's own commands ran: their answers, which the
     // engine parses once a command is over, are no events of the handset (indications and
     // registration among them are still handled).
@@ -111,6 +114,8 @@ private:
     std::unique_ptr<QTimer> m_pumpTimer;
     std::unique_ptr<QTimer> m_reopenTimer;
     std::unique_ptr<QTimer> m_healthTimer;
+    std::unique_ptr<QTimer> m_stateTimer;
+    int64_t m_lastContactMs = 0; // the modem's last answer (ms since 1970)
     bool m_started = false;
     bool m_open = false;
     bool m_lostReported = false;

@@ -164,6 +164,34 @@ struct TApiToken {
     int64_t CreatedMs = 0; // milliseconds since 1970 (UTC)
 };
 
+// A gateway's modem as the gateway last wrote it into the store.
+struct TModemState {
+    std::string Label;
+    std::string Host; // the machine of the gateway
+    std::string Device;
+    std::string Equipment;
+    bool Up = false;           // open and answering
+    int Registration = 0;      // +CREG status (1 home, 5 roaming, ...)
+    int64_t LastContactMs = 0; // its last answer, milliseconds since 1970 (0: none yet)
+    int64_t UpdatedMs = 0;     // when the gateway wrote this (set by RecordModemState)
+};
+
+// How many messages a modem has in a direction and status ("" for messages of no modem).
+struct TMessageCount {
+    std::string Modem;
+    bool Outgoing = false;
+    TStoredStatus Status = TStoredStatus::ssReceived;
+    int64_t Count = 0;
+};
+
+// The queue at a glance: messages waiting (by the modem they must go through, "" for any) and
+// when the oldest of them was queued.
+struct TQueueSummary {
+    std::vector<std::pair<std::string, int64_t>> ByVia;
+    int64_t Total = 0;
+    TDateTime Oldest = 0; // 0: the queue is empty
+};
+
 // A message for the queue, with the only modem label that may send it ("" for any).
 struct TQueueEntry {
     TOutgoing Message;
@@ -274,6 +302,13 @@ public:
     // on it: it is being sent.
     enum class TCancelOutcome { coCancelled, coNotFound, coSending, coNotQueued };
     TCancelOutcome CancelQueued(int64_t Id);
+
+    // The state of a gateway's modem, written every few seconds by its gateway.
+    void RecordModemState(const TModemState &State);
+    std::vector<TModemState> ModemStates() const;
+    // Messages counted by modem, direction and status; the queue's length and age.
+    std::vector<TMessageCount> MessageCounts() const;
+    TQueueSummary QueueSummary() const;
 
     // Tokens of the HTTP API. AddToken is false when the name is taken.
     bool AddToken(const TApiToken &Token);

@@ -1,6 +1,6 @@
-// What the HTTP API keeps in the message store beside the messages: its tokens (as hashes) and
-// the answers to requests that carried an idempotency key, recorded in the same transaction as
-// the messages they queued.
+// What the HTTP API keeps in the message store beside the messages: its tokens (as hashes), the
+// answers to requests that carried an idempotency key (recorded in the same transaction as the
+// messages they queued), and the state of each gateway's modems; and the counts it reports.
 #include "store/messagestore.h"
 
 #include "base/clock.h"
@@ -82,6 +82,73 @@ TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
                         : TCancelOutcome::coCancelled;
         if (out == TCancelOutcome::coCancelled)
             db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
+    });
+    return out;
+}
+
+void TMessageStore::RecordModemState(const TModemState &State)
+{
+    TStoreDatabase &db = database();
+    db.Transaction(true, "recording a modem's state", [&] {
+        db.Run("INSERT INTO modems (label, host, device, equipment, up, registration, last_contact, updated)"
+               " VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (label) DO UPDATE SET host = excluded.host,"
+               " device = excluded.device, equipment = excluded.equipment, up = excluded.up,"
+               " registration = excluded.registration, last_contact = excluded.last_contact,"
+               " updated = excluded.updated",
+               {q(State.Label), q(State.Host), q(State.Device), q(State.Equipment), State.Up ? 1 : 0,
+                State.Registration, qint64(State.LastContactMs), qint64(Clock().UnixMs())});
+    });
+}
+
+std::vector<TModemState> TMessageStore::ModemStates() const
+{
+    TStoreDatabase &db = database();
+    std::vector<TModemState> out;
+    db.Transaction(false, "reading the modems", [&] {
+        out.clear();
+        QSqlQuery &r = db.Run("SELECT label, host, device, equipment, up, registration, last_contact, updated"
+                              " FROM modems ORDER BY label");
+        while (r.next())
+            out.push_back({str(r.value(0)), str(r.value(1)), str(r.value(2)), str(r.value(3)),
+                           r.value(4).toInt() != 0, r.value(5).toInt(), r.value(6).toLongLong(),
+                           r.value(7).toLongLong()});
+        r.finish();
+    });
+    return out;
+}
+
+std::vector<TMessageCount> TMessageStore::MessageCounts() const
+{
+    TStoreDatabase &db = database();
+    std::vector<TMessageCount> out;
+    db.Transaction(false, "counting messages", [&] {
+        out.clear();
+        QSqlQuery &r = db.Run("SELECT modem, direction, status, COUNT(*) FROM messages"
+                              " GROUP BY modem, direction, status ORDER BY modem, direction, status");
+        while (r.next())
+            if (const auto status = StoredStatusFromName(str(r.value(2))))
+                out.push_back({str(r.value(0)), str(r.value(1)) == "out", *status, r.value(3).toLongLong()});
+        r.finish();
+    });
+    return out;
+}
+
+TQueueSummary TMessageStore::QueueSummary() const
+{
+    TStoreDatabase &db = database();
+    TQueueSummary out;
+    db.Transaction(false, "looking at the queue", [&] {
+        out = {};
+        QSqlQuery &r = db.Run("SELECT via, COUNT(*), MIN(time) FROM messages WHERE status = 'queued'"
+                              " GROUP BY via ORDER BY via");
+        while (r.next()) {
+            out.ByVia.emplace_back(str(r.value(0)), r.value(1).toLongLong());
+            out.Total += r.value(1).toLongLong();
+            const TDateTime oldest = storesql::fromMs(r.value(2).toLongLong());
+            if (out.Oldest == 0 || oldest < out.Oldest)
+                out.Oldest = oldest;
+        }
+        r.finish();
     });
     return out;
 }

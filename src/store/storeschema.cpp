@@ -131,13 +131,26 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX api_requests_created ON api_requests (created)"},
          {},
          {}},
+        {// 5: each gateway's modems as it last wrote them (every few seconds), so that any API node
+         // shows every modem of every machine.
+         {"CREATE TABLE modems ("
+          " label TEXT PRIMARY KEY,"
+          " host TEXT NOT NULL,"
+          " device TEXT NOT NULL,"
+          " equipment TEXT NOT NULL,"
+          " up SMALLINT NOT NULL,"
+          " registration INTEGER NOT NULL," // +CREG status
+          " last_contact BIGINT NOT NULL,"  // the modem's last answer (0: none yet)
+          " updated BIGINT NOT NULL)"},
+         {},
+         {}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages",   "segments",    "reports",
-                                "messages_fts", "api_tokens", "api_requests"};
+const QStringList kOurTables = {"store_schema", "messages",   "segments",     "reports",
+                                "messages_fts", "api_tokens", "api_requests", "modems"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {

@@ -496,6 +496,55 @@ TEST_P(Api, GatewaySendsWhatTheApiQueued)
             << id;
 }
 
+// An API node without modems shows the modems of a gateway that shares its store, and counts
+// what they sent in its metrics; a gateway that stops shows its modem down.
+TEST_P(Api, ModemsAndMetricsOfAnotherNodesGateway)
+{
+    TModemSimulatorOptions options;
+    options.equipment = "M20";
+    options.ownNumber = "+491710000010";
+    TModemSimulator sim(options);
+    ServeApi();
+    const QByteArray token = Token("monitor", "read"), sender = Token("shop", "send");
+    TRunningKestrel gateway(QStringList{"gateway"} + StoreArgs() +
+                            QStringList{"--modem",
+                                        QString::fromStdString(sim.DevicePath()) + ",equipment=M20,name=left",
+                                        "--poll", "100", "--rec-timeout", "1500"});
+    THttpClient http(port);
+    auto modem = [&] {
+        const QJsonArray list = http.Call("GET", "/v1/modems", token).Json()["modems"].toArray();
+        return list.size() == 1 ? list[0].toObject() : QJsonObject();
+    };
+    ASSERT_TRUE(waitUntil([&] { return modem()["state"].toString() == "up"; }, 60000))
+        << QJsonDocument(modem()).toJson().toStdString();
+    EXPECT_EQ(modem()["label"].toString(), "left");
+    EXPECT_EQ(modem()["equipment"].toString(), "M20");
+    EXPECT_EQ(modem()["device"].toString().toStdString(), sim.DevicePath());
+    EXPECT_FALSE(modem()["lastContact"].isNull());
+    EXPECT_EQ(http.Call("GET", "/v1/healthz").Json()["modems"].toObject()["up"].toInt(), 1);
+
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(
+            http.Call("POST", "/v1/messages", sender, json({{"to", "+4917011111"}, {"text", "m"}})).Status,
+            202);
+    ASSERT_TRUE(sim.WaitForSentMessages(3, 60000));
+    ASSERT_TRUE(waitUntil([&] { return modem()["sent"].toInt() == 3; }, 30000));
+    EXPECT_EQ(modem()["failed"].toInt(), 0);
+    const THttpAnswer metrics = http.Call("GET", "/metrics", token);
+    ASSERT_EQ(metrics.Status, 200);
+    EXPECT_TRUE(metrics.Head.contains("Content-Type: text/plain; version=0.0.4"));
+    for (const char *line :
+         {"kestrel_messages{modem=\"left\",direction=\"sent\",status=\"sent\"} 3\n",
+          "kestrel_modem_up{modem=\"left\"} 1\n", "# TYPE kestrel_queue_oldest_age_seconds gauge\n",
+          "kestrel_api_responses_total{status=\"202\"} 3\n"})
+        EXPECT_TRUE(metrics.Body.contains(line)) << line << "\n" << metrics.Body.toStdString();
+    EXPECT_EQ(http.Call("GET", "/metrics").Status, 401);
+
+    gateway.Stop();
+    EXPECT_EQ(modem()["state"].toString(), "lost");
+    EXPECT_TRUE(http.Call("GET", "/metrics", token).Body.contains("kestrel_modem_up{modem=\"left\"} 0\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Api, ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });
 
