@@ -120,6 +120,12 @@ TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters)
          "", false, bind(&TApiService::health)},
         {"GET", "/metrics", TScope::scRead, "Metrics in the Prometheus text format", "", false,
          bind(&TApiService::metrics)},
+        {"GET", "/cgi-bin/sendsms", TScope::scSend,
+         "Queue a text in the form many SMS gateways take: username (a token's name), password (the token), "
+         "to (numbers separated by spaces), text",
+         "username,password,to,text,charset", false, bind(&TApiService::compatSend), true},
+        {"POST", "/cgi-bin/sendsms", TScope::scSend, "The same with the parameters in a form body",
+         "username,password,to,text,charset", false, bind(&TApiService::compatSend), true},
         {"GET", "/v1/openapi.json", TScope::scNone, "This document", "", false,
          [this](const TApiRequest &) { return TApiResponse::Json(200, OpenApi()); }},
     };
@@ -151,7 +157,12 @@ TApiResponse TApiService::sendMessages(const TApiRequest &Request)
     } else {
         sends.push_back(ReadSendRequest(body));
     }
+    return queue(Request, sends, batch);
+}
 
+TApiResponse TApiService::queue(const TApiRequest &Request, const std::vector<TSendRequest> &sends,
+                                bool batch)
+{
     // Composed the way kestrel send composes; the segments live until the store has them.
     std::vector<std::vector<std::unique_ptr<TSMSSubmit>>> composed;
     std::vector<TQueueEntry> entries;
@@ -188,6 +199,33 @@ TApiResponse TApiService::sendMessages(const TApiRequest &Request)
     r.Body = QByteArray::fromStdString(answer.Answer);
     if (answer.Replayed)
         r.Headers.push_back({"Idempotent-Replayed", "true"});
+    return r;
+}
+
+TApiResponse TApiService::compatSend(const TApiRequest &Request)
+{
+    const QUrlQuery &q = Request.Query;
+    for (const auto &[name, value] : q.queryItems())
+        if (name != "username" && name != "password" && name != "to" && name != "text" && name != "from" &&
+            name != "charset" && name != "coding")
+            throw EApiError(400, "not supported by this gateway", name.toStdString());
+    if (const QString charset = q.queryItemValue("charset").toLower();
+        !charset.isEmpty() && charset != "utf-8")
+        throw EApiError(400, "only UTF-8 is taken", "charset");
+    const QStringList recipients = q.queryItemValue("to", QUrl::FullyDecoded).split(' ', Qt::SkipEmptyParts);
+    if (recipients.isEmpty() || recipients.size() > kMaxBatch)
+        throw EApiError(400, "one to 1000 numbers separated by spaces", "to");
+    // Form encoding writes a space as "+" (a plus is "%2B").
+    const QString text =
+        QUrl::fromPercentEncoding(q.queryItemValue("text", QUrl::FullyEncoded).replace('+', "%20").toUtf8());
+    std::vector<TSendRequest> sends;
+    for (const QString &to : recipients)
+        sends.push_back(ReadSendRequest(QJsonObject{{"to", to}, {"text", text}}));
+    const TApiResponse queued = queue(Request, sends, true);
+    TApiResponse r;
+    r.Status = queued.Status;
+    r.ContentType = "text/plain; charset=utf-8";
+    r.Body = "0: Accepted for delivery\n";
     return r;
 }
 

@@ -27,6 +27,8 @@ class TMessageComposer;
 
 namespace kestrel::api {
 
+struct TSendRequest;
+
 // A refusal: the HTTP status, what is wrong, and the request field it is about ("" for none).
 class EApiError : public std::runtime_error {
 public:
@@ -75,6 +77,9 @@ struct TRoute {
     const char *Query; // the query parameters it reads, comma-separated ("" for none)
     bool JsonBody;     // the body is JSON (415 for another content type)
     std::function<TApiResponse(const TApiRequest &)> Handler;
+    // The token comes as the parameters username (its name) and password (the token), in the
+    // query or a form body, for clients that know no other way.
+    bool FormCredentials = false;
 };
 
 // What the server counts for the metrics.
@@ -97,6 +102,9 @@ public:
 
 private:
     TApiResponse sendMessages(const TApiRequest &Request);
+    TApiResponse compatSend(const TApiRequest &Request);
+    // Composes and queues Sends (one transaction), with the request's idempotency key.
+    TApiResponse queue(const TApiRequest &Request, const std::vector<TSendRequest> &Sends, bool Batch);
     TApiResponse message(const TApiRequest &Request);
     TApiResponse messages(const TApiRequest &Request);
     TApiResponse cancel(const TApiRequest &Request);

@@ -362,12 +362,24 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
                     throw EApiError(429, "too many failed authentications from this address; wait a minute");
                 const QByteArray auth = r.Header("Authorization");
                 std::optional<TApiToken> token;
-                if (auth.startsWith("Bearer "))
+                if (route->FormCredentials) {
+                    const bool form = r.Header("Content-Type").split(';').first().trimmed().toLower() ==
+                                      "application/x-www-form-urlencoded";
+                    if (form)
+                        for (const auto &item : QUrlQuery(QString::fromUtf8(Request.body())).queryItems())
+                            r.Query.addQueryItem(item.first, item.second);
+                    const QString password = r.Query.queryItemValue("password", QUrl::FullyDecoded);
+                    token = m_tokens.Find(password.toStdString());
+                    if (token &&
+                        token->Name != r.Query.queryItemValue("username", QUrl::FullyDecoded).toStdString())
+                        token.reset();
+                } else if (auth.startsWith("Bearer ")) {
                     token = m_tokens.Find(auth.mid(7).trimmed().toStdString());
+                }
                 if (!token) {
                     authLimited(r.Remote, true);
                     throw EApiError(401, "a valid token is needed (Authorization: Bearer ...)",
-                                    "Authorization");
+                                    route->FormCredentials ? "password" : "Authorization");
                 }
                 const std::optional<TScope> scope = ScopeFromName(token->Scope);
                 if (!scope || *scope < route->Scope) {

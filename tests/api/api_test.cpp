@@ -10,9 +10,11 @@
 #include <QBuffer>
 #include <QImage>
 #include <QJsonArray>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -543,6 +545,83 @@ TEST_P(Api, ModemsAndMetricsOfAnotherNodesGateway)
     gateway.Stop();
     EXPECT_EQ(modem()["state"].toString(), "lost");
     EXPECT_TRUE(http.Call("GET", "/metrics", token).Body.contains("kestrel_modem_up{modem=\"left\"} 0\n"));
+}
+
+// The route that applications written for other SMS gateways call: a token's name and the token
+// as username and password, in the query or a form body.
+TEST_P(Api, CompatibilityRoute)
+{
+    ServeApi();
+    const QByteArray token = Token("legacy", "send"), reader = Token("reader", "read");
+    const QByteArray base = "/cgi-bin/sendsms?username=legacy&password=" + token;
+    struct TCase {
+        const char *Name;
+        QByteArray Method, Path, Body;
+        int Status;
+        const char *Field;
+    };
+    const std::vector<TCase> cases = {
+        {"query", "GET", base + "&to=%2B4917011111&text=hello+world%2B1", "", 202, ""},
+        {"two numbers", "GET", base + "&to=%2B4917022222%20%2B4917033333&text=both", "", 202, ""},
+        {"form body", "POST", "/cgi-bin/sendsms",
+         "username=legacy&password=" + token + "&to=%2B4917044444&text=from+a+form", 202, ""},
+        {"another token's name", "GET", "/cgi-bin/sendsms?username=reader&password=" + token + "&to=1&text=a",
+         "", 401, "password"},
+        {"wrong password", "GET", "/cgi-bin/sendsms?username=legacy&password=kst_x&to=1&text=a", "", 401,
+         "password"},
+        {"scope too small", "GET", "/cgi-bin/sendsms?username=reader&password=" + reader + "&to=1&text=a", "",
+         403, ""},
+        {"delivery callback", "GET", base + "&to=%2B4917011111&text=a&dlr-url=http%3A%2F%2Fx", "", 400,
+         "dlr-url"},
+        {"bad number", "GET", base + "&to=abc&text=a", "", 400, "to"},
+        {"empty text", "GET", base + "&to=%2B4917011111&text=", "", 400, "text"},
+    };
+    THttpClient http(port);
+    for (const TCase &c : cases) {
+        const THttpAnswer a =
+            c.Method == "POST"
+                ? http.Call("POST", c.Path, {}, c.Body, {"Content-Type: application/x-www-form-urlencoded"})
+                : http.Call(c.Method, c.Path);
+        EXPECT_EQ(a.Status, c.Status) << c.Name << ": " << a.Body.toStdString();
+        if (c.Status == 202) {
+            EXPECT_EQ(a.Body, "0: Accepted for delivery\n") << c.Name;
+        } else if (*c.Field) {
+            EXPECT_EQ(a.Json()["field"].toString(), c.Field) << c.Name;
+        }
+    }
+    std::map<std::string, std::string> queued;
+    TMessageFilter all;
+    for (const TStoredMessage &m : Store()->List(all))
+        queued[m.Peer] = m.Text;
+    EXPECT_EQ(queued, (std::map<std::string, std::string>{{"+4917011111", "hello world+1"},
+                                                          {"+4917022222", "both"},
+                                                          {"+4917033333", "both"},
+                                                          {"+4917044444", "from a form"}}));
+}
+
+// HTTPS with --tls-cert and --tls-key: the API answers over TLS, and nothing in plain text.
+TEST_P(Api, ServesHttps)
+{
+    if (GetParam() != "sqlite")
+        GTEST_SKIP() << "TLS does not depend on the store";
+    const QString cert = dir.filePath("cert.pem"), key = dir.filePath("key.pem");
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                              "/CN=localhost", "-keyout", key, "-out", cert});
+    ASSERT_EQ(Finish(openssl).status, 0);
+    Serve(QStringList{"api", "--http", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key} + StoreArgs());
+    QSslSocket tls;
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tls.connectToHostEncrypted("127.0.0.1", port);
+    ASSERT_TRUE(tls.waitForEncrypted(20000)) << tls.errorString().toStdString();
+    tls.write("GET /v1/healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray answer;
+    while (!answer.contains("\"store\":\"ok\"") && tls.waitForReadyRead(20000))
+        answer += tls.readAll();
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.toStdString();
+    EXPECT_EQ(tls.peerCertificate().subjectInfo(QSslCertificate::CommonName).value(0), "localhost");
+    THttpClient plain(port);
+    EXPECT_EQ(plain.Call("GET", "/v1/healthz").Status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Api, ::testing::Values("sqlite", "postgresql"),
