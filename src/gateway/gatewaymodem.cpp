@@ -283,13 +283,14 @@ void TGatewayModem::open()
     }
     m_open = true;
     m_lastContactMs = Clock().UnixMs();
-    writeState();
     processOwnAnswers();
     if (m_lostReported) {
         m_lostReported = false;
         event(QJsonObject{{"event", "modem-back"}});
     }
     QTimer::singleShot(0, m_pumpTimer.get(), [this] { processReceived(); });
+    // After the storage read: the modem's dialogue goes first.
+    QTimer::singleShot(0, m_stateTimer.get(), [this] { writeState(); });
     m_healthTimer->start(m_settings.HealthMs);
     schedule(0);
 }
