@@ -51,14 +51,8 @@ const std::set<QString> kCommonFields = {"to", "via", "kind", "statusReport"};
     throw EApiError(400, message, prefix + field.toStdString());
 }
 
-// The checks of what a caller may send, in one place.
-// A destination: an optional "+" and 1 to 20 digits (TS 23.040 9.1.2.5: at most 20 digits).
-bool validDestination(const QString &to)
-{
-    static const QRegularExpression number("^\\+?[0-9]{1,20}$");
-    return number.match(to).hasMatch();
-}
-// A text: no NUL and no other C0 control but line breaks and tabs.
+// A text the API takes: no NUL and no other C0 control but line breaks and tabs. (What any front
+// end may send is OutgoingRefusal's to say.)
 bool validText(const QString &text)
 {
     for (QChar c : text)
@@ -130,10 +124,7 @@ TSendRequest ReadSendRequest(const QJsonObject &Json, const std::string &Prefix)
         if (!kCommonFields.count(it.key()) && !form->Fields.count(it.key()))
             refuse(Prefix, it.key(), "unknown field for the kind " + kindName.toStdString());
 
-    const QString to = stringField(Json, "to", Prefix, true).trimmed();
-    if (!validDestination(to))
-        refuse(Prefix, "to", "must be a phone number: an optional + and 1 to 20 digits");
-    out.To = to.toStdString();
+    out.To = stringField(Json, "to", Prefix, true).trimmed().toStdString();
     out.Via = stringField(Json, "via", Prefix, false).toStdString();
     TMessageContent &c = out.Content;
     c.Kind = form->Kind;
@@ -144,14 +135,10 @@ TSendRequest ReadSendRequest(const QJsonObject &Json, const std::string &Prefix)
     if (form->Fields.count("text"))
         c.Text = stringField(Json, "text", Prefix,
                              form->Fields.count("image") == 0 && !form->Fields.count("melody"));
-    if ((c.Kind == TMessageKind::mkText || c.Kind == TMessageKind::mkUCS2Text) && c.Text.isEmpty())
-        refuse(Prefix, "text", "must not be empty");
     c.MessageClass = intField(Json, "class", Prefix, 0, 3, 2);
     if (c.Kind == TMessageKind::mkvCard) {
         c.vCardName = stringField(Json, "name", Prefix, true);
         c.vCardPhone = stringField(Json, "phone", Prefix, true);
-        if (c.vCardName.isEmpty())
-            refuse(Prefix, "name", "must not be empty");
     }
     if (c.Kind == TMessageKind::mkOperatorLogo) {
         const QString op = stringField(Json, "operator", Prefix, true);
@@ -188,6 +175,14 @@ TSendRequest ReadSendRequest(const QJsonObject &Json, const std::string &Prefix)
         } catch (const EGSMError &e) {
             refuse(Prefix, "melody", e.what());
         }
+    }
+    // What every front end refuses; the field is the number's when a plain text to it would be
+    // refused too, else the content's.
+    if (const std::string refusal = OutgoingRefusal(out.To, c); !refusal.empty()) {
+        TMessageContent probe;
+        probe.Text = "x";
+        const bool number = !OutgoingRefusal(out.To, probe).empty();
+        refuse(Prefix, number ? "to" : c.Kind == TMessageKind::mkvCard ? "name" : "text", refusal);
     }
     return out;
 }
