@@ -1,11 +1,11 @@
 #include "app/messagerenderers.h"
 
 #include "app/operators.h"
-#include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
+#include "xsms/payloadkind.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
 
@@ -21,6 +21,11 @@ namespace {
 constexpr int kEMSFrameMs = 250;
 // A picture message's frames of an animated OTA bitmap.
 constexpr int kOTAFrameMs = 400;
+
+QString kindLabel(TPayloadKind kind)
+{
+    return QString::fromUtf8(PayloadKindLabel(kind));
+}
 
 QString fromUtf8(const std::string &s)
 {
@@ -82,7 +87,7 @@ QString melodyTitle(const QString &kind, const TMessageMelody &melody)
 
 class TTextRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skText; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkText; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         out.Text = fromUtf8(m.Text);
@@ -94,11 +99,11 @@ class TMultipartRenderer : public TPayloadRenderer {
 public:
     bool Accepts(const TStoredMessage &m) const override
     {
-        return m.Kind == TStoredKind::skPicture || m.Kind == TStoredKind::skMultipart;
+        return m.Kind == TPayloadKind::pkPicture || m.Kind == TPayloadKind::pkMultipart;
     }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
-        out.Title = m.Kind == TStoredKind::skPicture ? "Picture message" : "Multipart message";
+        out.Title = kindLabel(m.Kind);
         TSMMultipartMessage multipart;
         multipart.SetData(m.Payload);
         for (const auto &item : multipart.Items) {
@@ -125,7 +130,7 @@ public:
 
 class TOperatorLogoRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skOperatorLogo; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkOperatorLogo; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMOperatorLogo logo;
@@ -137,7 +142,7 @@ public:
         out.Title = name.isEmpty() ? QString("Operator logo (%1)").arg(numbers)
                                    : QString("Operator logo %1 (%2)").arg(name, numbers);
         TMessagePicture picture =
-            bitmapPicture(logo, "Operator logo", TMessageKind::mkOperatorLogo, kOTAFrameMs);
+            bitmapPicture(logo, kindLabel(m.Kind), TMessageKind::mkOperatorLogo, kOTAFrameMs);
         picture.Operator = code;
         out.Pictures.push_back(std::move(picture));
     }
@@ -145,31 +150,31 @@ public:
 
 class TCLIIconRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skCLIIcon; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkCLIIcon; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMCLIIcon icon;
         icon.SetData(m.Payload);
-        out.Title = "Caller icon";
-        out.Pictures.push_back(bitmapPicture(icon, "Caller icon", TMessageKind::mkCLIIcon, kOTAFrameMs));
+        out.Title = kindLabel(m.Kind);
+        out.Pictures.push_back(bitmapPicture(icon, out.Title, TMessageKind::mkCLIIcon, kOTAFrameMs));
     }
 };
 
 class TRingingToneRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skRingtone; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkRingtone; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMRingingTone tone;
         tone.SetData(m.Payload);
         out.Melody = ringingToneMelody(tone);
-        out.Title = melodyTitle("Ringing tone", *out.Melody);
+        out.Title = melodyTitle(kindLabel(m.Kind), *out.Melody);
     }
 };
 
 class TVCardRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skVCard; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkVCard; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMvCard card;
@@ -202,7 +207,7 @@ public:
 
 class TVCalendarRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skVCalendar; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkVCalendar; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         TSMvCalendar calendar;
@@ -260,12 +265,13 @@ private:
 
 class TEMSRenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skEMS; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkEMS; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
         out.Text = fromUtf8(m.Text);
         TUDHProtocol protocol;
-        LoadHeaderElements(m.Payload, protocol);
+        if (!DecodeHeaderElements(m.Payload, protocol))
+            out.Problem = "The EMS elements run past their end";
         TEMS ems;
         try {
             ems.LoadFromUDH(protocol);
@@ -311,7 +317,7 @@ public:
             }
         }
         kinds.removeDuplicates();
-        out.Title = kinds.isEmpty() ? QString("EMS message") : "EMS " + kinds.join(", ");
+        out.Title = kinds.isEmpty() ? kindLabel(m.Kind) : "EMS " + kinds.join(", ");
         if (out.Melody && !out.Melody->Title.isEmpty())
             out.Title += QString(" \"%1\"").arg(out.Melody->Title);
     }
@@ -329,10 +335,10 @@ private:
 // Siemens OTA objects: named files whose content this program does not interpret.
 class TOTARenderer : public TPayloadRenderer {
 public:
-    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TStoredKind::skOTA; }
+    bool Accepts(const TStoredMessage &m) const override { return m.Kind == TPayloadKind::pkOTA; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
-        out.Title = "Siemens OTA object";
+        out.Title = kindLabel(m.Kind);
         appendLine(out.Text, fromUtf8(m.Text));
         appendLine(out.Text, QString("%1 octets").arg(m.Payload.size()));
     }
@@ -344,7 +350,7 @@ public:
     bool Accepts(const TStoredMessage &) const override { return true; }
     void Render(const TStoredMessage &m, TRenderedMessage &out) const override
     {
-        out.Title = m.DestPort >= 0 ? QString("Data for port %1").arg(m.DestPort) : QString("Data");
+        out.Title = m.DestPort >= 0 ? QString("Data for port %1").arg(m.DestPort) : kindLabel(m.Kind);
         appendLine(out.Text, fromUtf8(m.Text));
         constexpr size_t kShown = 32;
         const std::string head = m.Payload.substr(0, kShown);
@@ -397,39 +403,6 @@ const std::vector<std::unique_ptr<TPayloadRenderer>> &PayloadRenderers()
     return renderers;
 }
 
-namespace {
-
-QString kindName(TStoredKind kind)
-{
-    switch (kind) {
-    case TStoredKind::skText:
-        return "Text";
-    case TStoredKind::skPicture:
-        return "Picture message";
-    case TStoredKind::skOperatorLogo:
-        return "Operator logo";
-    case TStoredKind::skCLIIcon:
-        return "Caller icon";
-    case TStoredKind::skRingtone:
-        return "Ringing tone";
-    case TStoredKind::skVCard:
-        return "vCard";
-    case TStoredKind::skVCalendar:
-        return "vCalendar";
-    case TStoredKind::skMultipart:
-        return "Multipart message";
-    case TStoredKind::skEMS:
-        return "EMS message";
-    case TStoredKind::skOTA:
-        return "Siemens OTA object";
-    case TStoredKind::skData:
-        return "Data";
-    }
-    return "Message";
-}
-
-} // namespace
-
 TRenderedMessage RenderMessage(const TStoredMessage &message)
 {
     TRenderedMessage out;
@@ -437,8 +410,8 @@ TRenderedMessage RenderMessage(const TStoredMessage &message)
                             (!message.Outgoing && message.PartsPresent < message.Parts);
     if (incomplete) {
         out.Progress = QString("%1 of %2 parts").arg(message.PartsPresent).arg(message.Parts);
-        if (message.Kind != TStoredKind::skText)
-            out.Title = kindName(message.Kind);
+        if (message.Kind != TPayloadKind::pkText)
+            out.Title = kindLabel(message.Kind);
         // What has come: the text of the parts present; a payload is shown once it is whole.
         out.Text = fromUtf8(message.Text);
         return out;
@@ -450,35 +423,21 @@ TRenderedMessage RenderMessage(const TStoredMessage &message)
             renderer->Render(message, out);
         } catch (const std::exception &e) {
             if (out.Title.isEmpty())
-                out.Title = kindName(message.Kind);
+                out.Title = kindLabel(message.Kind);
             out.Problem =
-                QString("%1 cannot be shown: %2").arg(kindName(message.Kind), QString::fromUtf8(e.what()));
+                QString("%1 cannot be shown: %2").arg(kindLabel(message.Kind), QString::fromUtf8(e.what()));
         }
         break;
     }
     return out;
 }
 
-QString MessageSummary(TStoredKind kind, const std::string &text)
+QString MessageSummary(TPayloadKind kind, const std::string &text)
 {
     const QString line = fromUtf8(text).section('\n', 0, 0).trimmed();
-    if (kind == TStoredKind::skText)
+    if (kind == TPayloadKind::pkText)
         return line;
-    return line.isEmpty() ? kindName(kind) : QString("%1: %2").arg(kindName(kind), line);
-}
-
-void LoadHeaderElements(std::string_view elements, TUDHProtocol &protocol)
-{
-    TByteReader reader(elements);
-    // Only read back: the segments are never encoded.
-    protocol.Lock();
-    uint8_t identifier = 0, length = 0;
-    while (reader.Next(identifier) && reader.Next(length)) {
-        const auto data = reader.Take(length);
-        if (!data)
-            break;
-        protocol.IEs().Add(std::make_unique<TIE>(identifier, std::string(*data)));
-    }
+    return line.isEmpty() ? kindLabel(kind) : QString("%1: %2").arg(kindLabel(kind), line);
 }
 
 QString TextFromOctets(std::string_view octets)

@@ -19,8 +19,6 @@
 
 namespace kestrel {
 
-class TUDHProtocol;
-
 // A picture of a message: one frame, or the frames of an animation (1:1, black on white).
 struct TMessagePicture {
     QString Label;              // "Picture", "Operator logo", "EMS animation (small)", ...
@@ -74,11 +72,7 @@ TRenderedMessage RenderMessage(const TStoredMessage &message);
 QString MelodyNotes(const TMelody &melody);
 
 // The first line of what a message shows, for the conversation list and notifications.
-QString MessageSummary(TStoredKind kind, const std::string &text);
-
-// Joined user data header elements (identifier, length, data ...) into the elements of a protocol,
-// for the EMS objects. An element running past the end voids the rest (TS 23.040 9.2.3.24).
-void LoadHeaderElements(std::string_view elements, TUDHProtocol &protocol);
+QString MessageSummary(TPayloadKind kind, const std::string &text);
 
 // Octets from a sender as text: UTF-8 when they are valid UTF-8, else Latin-1 (what the handsets of
 // the smart-messaging era wrote).

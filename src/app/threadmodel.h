@@ -24,7 +24,7 @@ public:
         PeerRole,                  // QString
         TimeRole,                  // QDateTime (local)
         StatusRole,                // QString: received, incomplete, pending, sent, delivered, failed, queued
-        KindRole,                  // int (TStoredKind)
+        KindRole,                  // int (TPayloadKind)
         TextRole,                  // QString: the text the message shows
         TitleRole,                 // QString: what it is ("Operator logo D1 (262 01)")
         ProgressRole,              // QString: "2 of 3 parts"

@@ -13,36 +13,9 @@ namespace kestrel {
 
 namespace {
 
-TStoredKind kindOf(TMessageKind kind)
-{
-    switch (kind) {
-    case TMessageKind::mkText:
-    case TMessageKind::mkUCS2Text:
-        return TStoredKind::skText;
-    case TMessageKind::mkvCard:
-        return TStoredKind::skVCard;
-    case TMessageKind::mkPicture:
-        return TStoredKind::skPicture;
-    case TMessageKind::mkOperatorLogo:
-        return TStoredKind::skOperatorLogo;
-    case TMessageKind::mkCLIIcon:
-        return TStoredKind::skCLIIcon;
-    case TMessageKind::mkRingingTone:
-        return TStoredKind::skRingtone;
-    case TMessageKind::mkEMSPictureSmall:
-    case TMessageKind::mkEMSPictureLarge:
-    case TMessageKind::mkEMSPictureVariable:
-    case TMessageKind::mkEMSAnimationSmall:
-    case TMessageKind::mkEMSAnimationLarge:
-    case TMessageKind::mkEMSMelody:
-        return TStoredKind::skEMS;
-    }
-    return TStoredKind::skData;
-}
-
-// Text mode carries the text itself where the model holds 7-bit codes; the segment itself stays
-// in the model's form, as it is recorded and logged.
-int sendOne(TGSM &gsm, const TSMSSubmit &segment)
+// Sends one segment and gives its TP-MR. Text mode carries the text itself where the model holds
+// 7-bit codes; the segment itself stays in the model's form, as it is recorded and logged.
+int referenceOfSent(TGSM &gsm, const TSMSSubmit &segment)
 {
     if (gsm.SMSFormat() != kSMSFormatText || SMSAlphabet(segment.DCS) != TDCSAlphabet::da7Bit)
         return gsm.SendSMS(segment);
@@ -62,7 +35,9 @@ std::string utf8(const QString &text)
 TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, const TMessageContent &Content)
 {
     TOutgoing out;
-    out.Kind = kindOf(Content.Kind);
+    // A composed text is text; any other kind is what a receiver recognises in the segments.
+    const bool text = Content.Kind == TMessageKind::mkText || Content.Kind == TMessageKind::mkUCS2Text;
+    out.Kind = text ? TPayloadKind::pkText : TPayloadKind::pkData;
     if (!Segments.empty())
         out.Peer = Segments.front()->DA;
     for (const auto &s : Segments)
@@ -81,19 +56,20 @@ TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments, c
         d.UserData = s.UserData;
         parts.push_back(&d);
     }
-    if (out.Kind != TStoredKind::skText) {
+    if (!text) {
         std::optional<TReceivedContent> content;
         if (parts.size() == 1)
             content = ContentOfMessage(*parts.front());
         else if (!parts.empty())
             content = ContentOfSegments(parts);
         if (content) {
+            out.Kind = content->Kind;
             out.Payload = content->Payload;
             out.DestPort = content->DestPort;
             out.Text = content->Text;
         }
     }
-    if (out.Kind == TStoredKind::skText || !Content.Text.isEmpty())
+    if (text || !Content.Text.isEmpty())
         out.Text = utf8(Content.Text);
     return out;
 }
@@ -115,7 +91,7 @@ TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit
     for (size_t i = 0; i < Segments.size(); ++i) {
         int mr = -1;
         try {
-            mr = sendOne(gsm, *Segments[i]);
+            mr = referenceOfSent(gsm, *Segments[i]);
         } catch (const std::exception &e) {
             if (result.StoredId != 0) {
                 try {

@@ -34,8 +34,8 @@ TSendResult SendComposed(TGSM &gsm, const std::vector<std::unique_ptr<TSMSSubmit
                          const TMessageContent &Content, TMessageStore *Store, const std::string &Modem,
                          const std::function<void(const TSMSSubmit &)> &AfterEach = {});
 
-// The store's view of what the user composed: its kind, the text as written, and the payload
-// the segments carry.
+// The store's view of what the user composed: its kind (text, or what a receiver recognises in
+// the segments), the text as written, and the payload the segments carry.
 TOutgoing OutgoingOf(const std::vector<std::unique_ptr<TSMSSubmit>> &Segments,
                      const TMessageContent &Content);
 

@@ -10,6 +10,7 @@
 #include "gsm/tpdufields.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
+#include "xsms/payloadkind.h"
 #include "xsms/protocolstack.h"
 #include "xsms/smartmessage.h"
 
@@ -98,12 +99,10 @@ std::string payloadNames(const TSMSProtocol &p, unsigned port)
 
 // A concatenated plain text, whole and readable, for the log: a reader should not have to piece
 // the parts together from their reference lines.
-std::string concatenatedText(const TSMSProtocol &p, unsigned port, uint8_t dcs)
+std::string concatenatedText(const TSMSProtocol &p, uint8_t dcs)
 {
-    if (port != 0 || !dynamic_cast<const TUDHProtocol *>(&p) || p.SegmentCount() < 2)
-        return {};
-    if (SMSAlphabet(dcs) == TDCSAlphabet::da8Bit)
-        return {}; // binary data, not text
+    if (p.SegmentCount() < 2 || PayloadKindAnnounced(p, dcs) != TPayloadKind::pkText)
+        return {}; // a payload, or 8-bit data: not text
     const QString text = UserDataToUnicode(SMSAlphabet(dcs), p.Data());
     const QByteArray utf8 = text.toUtf8();
     return "*text: " + PrintableUserData(std::string(utf8.constData(), static_cast<size_t>(utf8.size())));
@@ -204,7 +203,7 @@ void TGSMDataModule::ProcessSMS(TSMS *SMS)
             text = ProtocolProgress(*p);
             if (p->State() == kStateComplete) {
                 text += payloadNames(*p, port);
-                wholeText = concatenatedText(*p, port, deliver->DCS);
+                wholeText = concatenatedText(*p, deliver->DCS);
                 ProtocolStack->RemoveProtocol(p);
             }
         }

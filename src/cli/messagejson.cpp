@@ -8,11 +8,12 @@
 #include "appcore/datamodule.h"
 #include "base/datetime.h"
 #include "connect/connection.h"
-#include "gsm/bytereader.h"
 #include "gsm/gsm.h"
 #include "gsm/sms.h"
 #include "gsm/smstext.h"
 #include "gsm/tpdufields.h"
+#include "gsm/userdataprotocols.h"
+#include "xsms/ems.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,13 +43,12 @@ size_t headerLength(const TSMS2 &sms)
 QJsonArray headerElements(std::string_view header)
 {
     QJsonArray elements;
-    TByteReader r(header.substr(header.empty() ? 0 : 1));
-    while (!r.AtEnd()) {
-        uint8_t iei, length;
-        std::optional<std::string_view> data;
-        if (!r.Next(iei) || !r.Next(length) || !(data = r.Take(length)))
-            return {};
-        elements.append(QJsonObject{{"iei", iei}, {"data", hexOf(std::string(*data))}});
+    TUDHProtocol protocol;
+    if (!DecodeHeaderElements(header.substr(header.empty() ? 0 : 1), protocol))
+        return elements;
+    for (int i = 0; i < protocol.IEs().Count(); ++i) {
+        const TIE *ie = protocol.IEs()[i];
+        elements.append(QJsonObject{{"iei", ie->Identifier}, {"data", hexOf(ie->Data())}});
     }
     return elements;
 }

@@ -41,7 +41,7 @@ QJsonObject messageJson(const TStoredMessage &m)
                        {"direction", m.Outgoing ? "out" : "in"},
                        {"peer", utf8(m.Peer)},
                        {"time", timeText(m.Time)},
-                       {"kind", StoredKindName(m.Kind)},
+                       {"kind", PayloadKindName(m.Kind)},
                        {"text", utf8(m.Text)},
                        {"parts", m.Parts},
                        {"partsPresent", m.PartsPresent},
@@ -70,10 +70,10 @@ QJsonObject segmentJson(const TStoredSegment &s)
 // plain text and for what has not come whole.
 QJsonValue payloadJson(const TStoredMessage &m)
 {
-    if (m.Kind == TStoredKind::skText || m.Payload.empty() || m.PartsPresent < m.Parts)
+    if (m.Kind == TPayloadKind::pkText || m.Payload.empty() || m.PartsPresent < m.Parts)
         return QJsonValue::Null;
     QJsonObject json;
-    if (m.Kind == TStoredKind::skEMS) {
+    if (m.Kind == TPayloadKind::pkEMS) {
         PutEMSObjectsOfElements(json, m.Payload);
         return json;
     }

@@ -1,12 +1,12 @@
 #include "cli/payloadjson.h"
 
 #include "connect/connection.h"
-#include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 #include "gsm/smstext.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
+#include "xsms/payloadkind.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
 
@@ -21,22 +21,31 @@ QString hex(const std::string &bytes)
     return QString::fromStdString(StrToHex(bytes));
 }
 
-// Rows of '#' (black) and '.' (white); pictures of more pixels than a screen line shows are
-// summarised by their size alone.
+// Rows of '#' (black) and '.' (white) for a picture of Width x Height (pixels outside the frame
+// are white).
+QJsonArray frameRows(const QImage &frame, int width, int height)
+{
+    QJsonArray rows;
+    for (int y = 0; y < height; ++y) {
+        QString row;
+        for (int x = 0; x < width; ++x) {
+            const bool black = x < frame.width() && y < frame.height() && (frame.pixel(x, y) & 0xFFFFFF) == 0;
+            row += QLatin1Char(black ? '#' : '.');
+        }
+        rows.append(row);
+    }
+    return rows;
+}
+
+// The rows of an EMS image; pictures of more pixels than a screen line shows are summarised by
+// their size alone.
 constexpr long long kMaxShownPixels = 64 * 64;
 
 QJsonArray rowsOf(const QImage &image)
 {
-    QJsonArray rows;
     if (static_cast<long long>(image.width()) * image.height() > kMaxShownPixels)
-        return rows;
-    for (int y = 0; y < image.height(); ++y) {
-        QString row;
-        for (int x = 0; x < image.width(); ++x)
-            row += (image.pixel(x, y) & 0xFFFFFF) == 0 ? '#' : '.';
-        rows.append(row);
-    }
-    return rows;
+        return {};
+    return frameRows(image, image.width(), image.height());
 }
 
 QJsonObject objectJson(const TEMSObject &o)
@@ -99,20 +108,6 @@ QJsonObject objectJson(const TEMSObject &o)
 QString latin1(const std::string &s)
 {
     return Model8BitToUnicode(s);
-}
-
-QJsonArray frameRows(const QImage &frame, int width, int height)
-{
-    QJsonArray rows;
-    for (int y = 0; y < height; ++y) {
-        QString row;
-        for (int x = 0; x < width; ++x) {
-            const bool black = x < frame.width() && y < frame.height() && (frame.pixel(x, y) & 0xFFFFFF) == 0;
-            row += QLatin1Char(black ? '#' : '.');
-        }
-        rows.append(row);
-    }
-    return rows;
 }
 
 QJsonObject describeInstruction(const TSMRTInstruction &in)
@@ -240,24 +235,18 @@ void PutEMSObjectsOfHeader(QJsonObject &json, std::string_view header)
 void PutEMSObjectsOfElements(QJsonObject &json, std::string_view elements)
 {
     TUDHProtocol protocol;
-    protocol.Lock(); // the elements are only read here, never encoded
-    TByteReader r(elements);
-    while (!r.AtEnd()) {
-        uint8_t iei = 0, length = 0;
-        std::optional<std::string_view> data;
-        if (!r.Next(iei) || !r.Next(length) || !(data = r.Take(length))) {
-            json["ems"] = QJsonArray();
-            return;
-        }
-        protocol.IEs().Add(std::make_unique<TIE>(iei, std::string(*data)));
+    if (!DecodeHeaderElements(elements, protocol)) {
+        json["ems"] = QJsonArray();
+        return;
     }
     PutEMSObjects(json, protocol);
 }
 
-void PutPayloadContent(QJsonObject &json, const TSMSProtocol &protocol)
+void PutPayloadContent(QJsonObject &json, const TSMSProtocol &protocol, uint8_t dcs)
 {
     if (protocol.State() != kStateComplete)
         return;
+    json["kind"] = PayloadKindName(PayloadKindOf(protocol, dcs));
     if (auto *ported = dynamic_cast<const TSMSProtocol2 *>(&protocol)) {
         try {
             if (auto message = TSmartMessage::CreateFromPort(protocol.Data(), ported->DestPort())) {

@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 
+#include <cstdint>
 #include <string_view>
 
 namespace kestrel {
@@ -25,10 +26,11 @@ void PutEMSObjects(QJsonObject &json, const TUDHProtocol &protocol);
 // The same for the raw header at the start of user data (UDHL and the elements); a chain whose
 // last element runs past the header carries no object.
 void PutEMSObjectsOfHeader(QJsonObject &json, std::string_view header);
-// The same for the elements alone (identifier, length, data, one after the other).
+// The same for the elements as the store keeps them (DecodeHeaderElements in xsms/ems.h).
 void PutEMSObjectsOfElements(QJsonObject &json, std::string_view elements);
-// For a complete payload: "smartMessage" with the class of its port, or, for a binary header
-// without one, its EMS objects.
-void PutPayloadContent(QJsonObject &json, const TSMSProtocol &protocol);
+// For a complete payload: its "kind" (xsms/payloadkind.h; DCS is the coding of its segments),
+// "smartMessage" with the class of its port, or, for a binary header without one, its EMS
+// objects.
+void PutPayloadContent(QJsonObject &json, const TSMSProtocol &protocol, uint8_t dcs);
 
 } // namespace kestrel::cli

@@ -28,13 +28,6 @@ namespace kestrel::cli {
 
 namespace {
 
-// The PDUs of --no-sca start with the first octet of the TPDU.
-class TNoSCA : public ISMSContext {
-public:
-    bool SCAInPDU() const override { return false; }
-    std::string SCA() const override { return {}; }
-};
-
 // A parser whose help names the command as it is typed (QCommandLineParser names the program by
 // its path).
 class TPduParser : public QCommandLineParser {

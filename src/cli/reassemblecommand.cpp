@@ -4,6 +4,7 @@
 #include "cli/reassemblecommand.h"
 
 #include "cli/clicommand.h"
+#include "cli/messagejson.h"
 #include "cli/payloadjson.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
@@ -22,13 +23,6 @@
 namespace kestrel::cli {
 
 namespace {
-
-// The PDUs of --no-sca start with the first octet of the TPDU.
-class TWithoutSCA : public ISMSContext {
-public:
-    bool SCAInPDU() const override { return false; }
-    std::string SCA() const override { return {}; }
-};
 
 // How long the application waits for the rest of a payload.
 constexpr TDateTime kMaxAge = 5.0 / 1440;
@@ -75,14 +69,9 @@ QJsonObject progressOf(bool accepted, const TSMSDeliver *sms, const TSMSProtocol
             json["objectName"] = Model8BitToUnicode(ota->ObjectName);
             json["objectType"] = Model8BitToUnicode(ota->ObjectType);
         }
-        PutPayloadContent(json, *p);
+        PutPayloadContent(json, *p, sms->DCS);
     }
     return json;
-}
-
-void print(const QJsonObject &json)
-{
-    PrintOut(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
 }
 
 } // namespace
@@ -120,7 +109,7 @@ int RunPduReassemble(const QStringList &args)
     if (parser.positionalArguments().isEmpty())
         return usage("no PDU given");
 
-    TWithoutSCA withoutSCA;
+    TNoSCA withoutSCA;
     const ISMSContext *context = parser.isSet(noSCA) ? &withoutSCA : nullptr;
     TSMSProtocolStack stack;
     int status = kExitOk;
@@ -134,14 +123,14 @@ int RunPduReassemble(const QStringList &args)
             if (!sms)
                 throw std::runtime_error("not a message PDU");
         } catch (const std::exception &e) {
-            print(QJsonObject{{"error", QString::fromUtf8(e.what())}});
+            PrintJson(QJsonObject{{"error", QString::fromUtf8(e.what())}});
             status = kExitFailure;
             continue;
         }
         stack.Expire(false, kMaxAge);
         TSMSProtocol *protocol = nullptr;
         const bool accepted = stack.AddSegment(sms.get(), protocol);
-        print(progressOf(accepted, dynamic_cast<const TSMSDeliver *>(sms.get()), protocol));
+        PrintJson(progressOf(accepted, dynamic_cast<const TSMSDeliver *>(sms.get()), protocol));
         if (accepted && protocol->State() == kStateComplete)
             stack.RemoveProtocol(protocol); // the payload is out; the returned object is freed here
     }

@@ -7,6 +7,7 @@
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
+#include "xsms/payloadkind.h"
 #include "xsms/protocolstack.h"
 #include "xsms/ringtone.h"
 #include "xsms/smartmessage.h"
@@ -76,37 +77,6 @@ std::string_view bodyOf(const TSMS2 &sms)
     return data.substr(std::min<size_t>(static_cast<uint8_t>(data[0]) + 1u, data.size()));
 }
 
-// TS 23.038 4: the general data coding group with the compression bit; such text cannot be read
-// without a decompressor, so it is kept as data.
-bool compressed(uint8_t dcs)
-{
-    return (dcs & 0xC0) == 0 && (dcs & 0x20) != 0;
-}
-
-TStoredKind kindOfPort(unsigned port)
-{
-    switch (port) {
-    case 226:
-    case 9204:
-    case 9206:
-        return TStoredKind::skVCard;
-    case 228:
-    case 9205:
-    case 9207:
-        return TStoredKind::skVCalendar;
-    case kSMPortRingingTone:
-        return TStoredKind::skRingtone;
-    case kSMPortOperatorLogo:
-        return TStoredKind::skOperatorLogo;
-    case kSMPortCLIIcon:
-        return TStoredKind::skCLIIcon;
-    case kSMPortMultipart:
-        return TStoredKind::skMultipart;
-    default:
-        return TStoredKind::skData;
-    }
-}
-
 std::string textOfItem(const TSmartMessage &item)
 {
     if (auto *iso = dynamic_cast<const TSMTextISO *>(&item))
@@ -116,82 +86,57 @@ std::string textOfItem(const TSmartMessage &item)
     return {};
 }
 
-// A ported payload (smart message or other application data).
-TReceivedContent contentOfPorted(const std::string &data, unsigned port)
+// The text of a ported payload (smart message or other application data): what its items say,
+// a directory's records, a tune's title.
+std::string textOfPorted(const std::string &data, unsigned port)
 {
-    TReceivedContent c;
-    c.Kind = kindOfPort(port);
-    c.Payload = data;
-    c.DestPort = static_cast<int>(port);
     std::unique_ptr<TSmartMessage> sm;
     try {
         sm = TSmartMessage::CreateFromPort(data, static_cast<uint16_t>(port));
     } catch (const std::exception &) {
         // A payload its class cannot parse keeps its kind and octets; it carries no text.
-        return c;
+        return {};
     }
-    if (!sm)
-        return c;
     if (auto *multipart = dynamic_cast<const TSMMultipartMessage *>(sm.get())) {
         std::string text;
         for (const auto &item : multipart->Items) {
-            if (dynamic_cast<const TSMOTABitmap *>(item.get()))
-                c.Kind = TStoredKind::skPicture;
             std::string t = textOfItem(*item);
             if (!t.empty())
                 text += (text.empty() ? "" : "\n") + t;
         }
-        c.Text = text;
-    } else if (dynamic_cast<const TSMMIMEDirectory *>(sm.get())) {
-        c.Text = looseUTF8(data);
-    } else if (auto *tone = dynamic_cast<const TSMRingingTone *>(sm.get())) {
-        // The tune's title, as the RTTTL text names it.
-        c.Text = utf8(tone->RTTTL().section(':', 0, 0));
+        return text;
     }
-    return c;
-}
-
-// The elements of a header as they stand in it (identifier, length, data), for EMS payloads.
-std::string joinedElements(const TUDHProtocol &udh)
-{
-    std::string out;
-    for (int i = 0; i < udh.IEs().Count(); ++i) {
-        const TIE *ie = udh.IEs()[i];
-        out += static_cast<char>(ie->Identifier);
-        out += static_cast<char>(ie->Data().size());
-        out += ie->Data();
-    }
-    return out;
+    if (dynamic_cast<const TSMMIMEDirectory *>(sm.get()))
+        return looseUTF8(data);
+    if (auto *tone = dynamic_cast<const TSMRingingTone *>(sm.get()))
+        return utf8(tone->RTTTL().section(':', 0, 0)); // the tune's title, as the RTTTL text names it
+    return {};
 }
 
 TReceivedContent contentOfProtocol(const TSMSProtocol &p, uint8_t dcs)
 {
-    if (auto *ota = dynamic_cast<const TSiemensOTA *>(&p)) {
-        TReceivedContent c;
-        c.Kind = TStoredKind::skOTA;
-        c.Payload = p.Data();
-        c.Text = utf8(Model8BitToUnicode(ota->ObjectName));
-        return c;
-    }
-    auto *udh = dynamic_cast<const TUDHProtocol *>(&p);
-    auto *p2 = dynamic_cast<const TSMSProtocol2 *>(&p);
-    if (!udh || p2->DestPort() != 0 || p2->SourcePort() != 0)
-        return contentOfPorted(p.Data(), p2 ? p2->DestPort() : 0);
-
     TReceivedContent c;
-    c.Kind = compressed(dcs) ? TStoredKind::skData : TStoredKind::skText;
+    c.Kind = PayloadKindOf(p, dcs);
     c.Payload = p.Data();
-    if (c.Kind == TStoredKind::skText)
+    switch (c.Kind) {
+    case TPayloadKind::pkOTA:
+        c.Text = utf8(Model8BitToUnicode(static_cast<const TSiemensOTA &>(p).ObjectName));
+        break;
+    case TPayloadKind::pkText:
         c.Text = textOf(dcs, p.Data());
-    TEMS ems;
-    try {
-        ems.LoadFromUDH(*udh);
-    } catch (const std::exception &) {
-        // An iMelody that does not parse: the objects before it still make it EMS.
-    }
-    if (!ems.Items.empty()) {
-        c.Kind = TStoredKind::skEMS;
-        c.Payload = joinedElements(*udh);
+        break;
+    case TPayloadKind::pkEMS:
+        // The elements are the payload; the text they go with is the message's text, also under
+        // 8-bit coding, with which EMS objects travel (the composer sends them so).
+        c.Payload = EncodeHeaderElements(static_cast<const TUDHProtocol &>(p));
+        c.Text = textOf(dcs, p.Data());
+        break;
+    default:
+        if (auto *p2 = dynamic_cast<const TSMSProtocol2 *>(&p); p2 && p2->DestPort() != 0) {
+            c.DestPort = p2->DestPort();
+            c.Text = textOfPorted(c.Payload, p2->DestPort());
+        }
+        break;
     }
     return c;
 }
@@ -234,8 +179,9 @@ TReceivedContent ContentOfMessage(const TSMS &SMS)
     if (auto *sms2 = dynamic_cast<const TSMS2 *>(&SMS)) {
         const std::string_view body = bodyOf(*sms2);
         c.Payload = std::string(body);
-        const bool text = dynamic_cast<const TSMSDeliver *>(&SMS) && !compressed(sms2->DCS);
-        c.Kind = text ? TStoredKind::skText : TStoredKind::skData;
+        const bool text =
+            dynamic_cast<const TSMSDeliver *>(&SMS) && PayloadKindOfCoding(sms2->DCS) == TPayloadKind::pkText;
+        c.Kind = text ? TPayloadKind::pkText : TPayloadKind::pkData;
         if (text || dynamic_cast<const TSMSSubmit *>(&SMS))
             c.Text = withoutNUL(textOf(sms2->DCS, body));
     } else if (auto *cb = dynamic_cast<const TCellBroadcast *>(&SMS)) {
@@ -282,17 +228,18 @@ TReceivedContent ContentOfPartial(const std::vector<const TSMSDeliver *> &Segmen
             bySequence.emplace(place->Sequence, s);
     if (bySequence.empty())
         return c;
-    std::unique_ptr<TSMSProtocol> p = protocolOf(*bySequence.begin()->second);
-    auto *p2 = dynamic_cast<const TSMSProtocol2 *>(p.get());
-    if (dynamic_cast<const TSiemensOTA *>(p.get())) {
-        c.Kind = TStoredKind::skOTA;
-    } else if (!dynamic_cast<const TUDHProtocol *>(p.get()) || p2->DestPort() != 0 || p2->SourcePort() != 0) {
-        c.Kind = kindOfPort(p2 ? p2->DestPort() : 0);
-        c.DestPort = p2 ? p2->DestPort() : -1;
-    } else {
+    // What the first segment present announces: OTA objects, its port's kind, or text or data.
+    const TSMSDeliver &first = *bySequence.begin()->second;
+    std::unique_ptr<TSMSProtocol> p = protocolOf(first);
+    if (!p)
+        return c;
+    c.Kind = PayloadKindAnnounced(*p, first.DCS);
+    if (auto *p2 = dynamic_cast<const TSMSProtocol2 *>(p.get()); p2 && p2->DestPort() != 0)
+        c.DestPort = p2->DestPort();
+    if (c.Kind == TPayloadKind::pkText) {
         // Concatenated text: what the parts present say, so that it can be read and found.
         for (const auto &[sequence, s] : bySequence)
-            if (!compressed(s->DCS))
+            if (PayloadKindOfCoding(s->DCS) == TPayloadKind::pkText)
                 c.Text += textOf(s->DCS, bodyOf(*s));
         c.Text = withoutNUL(c.Text);
     }

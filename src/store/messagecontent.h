@@ -31,7 +31,7 @@ struct TSegmentPlace {
 std::optional<TSegmentPlace> SegmentPlace(const TSMSDeliver &SMS);
 
 struct TReceivedContent {
-    TStoredKind Kind = TStoredKind::skText;
+    TPayloadKind Kind = TPayloadKind::pkText;
     std::string Text; // UTF-8 without NUL characters (database text columns refuse them)
     std::string Payload;
     int DestPort = -1;

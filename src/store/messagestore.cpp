@@ -25,19 +25,8 @@ using namespace storesql;
 
 namespace {
 
-const std::array<const char *, 11> kKindNames = {"text",     "picture", "operator-logo", "cli-icon",
-                                                 "ringtone", "vcard",   "vcalendar",     "multipart",
-                                                 "ems",      "ota",     "data"};
 const std::array<const char *, 7> kStatusNames = {"received",  "incomplete", "pending", "sent",
                                                   "delivered", "failed",     "queued"};
-
-TStoredKind kindFromName(const QString &name)
-{
-    for (size_t i = 0; i < kKindNames.size(); ++i)
-        if (name == kKindNames[i])
-            return static_cast<TStoredKind>(i);
-    return TStoredKind::skData;
-}
 
 TStoredStatus statusFromName(const QString &name)
 {
@@ -108,7 +97,7 @@ TStoredMessage messageFrom(const QSqlQuery &r)
     m.Outgoing = r.value(1).toString() == "out";
     m.Peer = str(r.value(2));
     m.Time = fromMs(r.value(3).toLongLong());
-    m.Kind = kindFromName(r.value(4).toString());
+    m.Kind = PayloadKindFromName(r.value(4).toString().toStdString());
     m.Text = str(r.value(5));
     m.Parts = r.value(6).toInt();
     m.PartsPresent = r.value(7).toInt();
@@ -133,12 +122,6 @@ QString ftsQuery(const std::string &search)
 }
 
 } // namespace
-
-const char *StoredKindName(TStoredKind kind)
-{
-    const auto i = static_cast<size_t>(kind);
-    return i < kKindNames.size() ? kKindNames[i] : "data";
-}
 
 const char *StoredStatusName(TStoredStatus status)
 {
@@ -188,7 +171,7 @@ int64_t TMessageStore::TImpl::insertMessage(bool outgoing, const std::string &pe
                 " status, is_read, modem, payload, dest_port, join_key)"
                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
                 {outgoing ? "out" : "in", q(peer), q(NormalisedAddress(peer)), toMs(time),
-                 StoredKindName(content.Kind), q(content.Text), parts, present, statusName(status),
+                 PayloadKindName(content.Kind), q(content.Text), parts, present, statusName(status),
                  outgoing ? 1 : 0, q(modem), bytes(content.Payload), content.DestPort,
                  joinKey.empty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(q(joinKey))});
     r.next();
@@ -232,7 +215,7 @@ void TMessageStore::TImpl::updateContent(int64_t message, const TReceivedContent
     Db->Run(
         "UPDATE messages SET kind = ?, text = ?, payload = ?, dest_port = ?, parts_present = ?, status = ?"
         " WHERE id = ?",
-        {StoredKindName(content.Kind), q(content.Text), bytes(content.Payload), content.DestPort, present,
+        {PayloadKindName(content.Kind), q(content.Text), bytes(content.Payload), content.DestPort, present,
          statusName(status), qint64(message)});
 }
 
@@ -465,7 +448,7 @@ TRecordResult TMessageStore::RecordReceived(const std::string &Raw, bool TextMod
         }
         // Any other message, or one that did not decode: kept whole as it came.
         TReceivedContent content;
-        content.Kind = TStoredKind::skData;
+        content.Kind = TPayloadKind::pkData;
         if (SMS)
             content = ContentOfMessage(*SMS);
         else
@@ -642,7 +625,7 @@ std::vector<TConversation> TMessageStore::Conversations() const
             c.LastId = r.value(1).toLongLong();
             c.LastTime = fromMs(r.value(2).toLongLong());
             c.LastText = str(r.value(3));
-            c.LastKind = kindFromName(r.value(4).toString());
+            c.LastKind = PayloadKindFromName(r.value(4).toString().toStdString());
             c.Unread = r.value(5).toInt();
             c.Count = r.value(6).toInt();
             out.push_back(std::move(c));

@@ -14,6 +14,7 @@
 
 #include "base/datetime.h"
 #include "connect/connection.h"
+#include "xsms/payloadkind.h"
 
 #include <cstdint>
 #include <functional>
@@ -36,26 +37,10 @@ public:
     using EConnectError::EConnectError;
 };
 
-// Kinds of logical messages, with their names in JSON ("text", "picture", "operator-logo",
-// "cli-icon", "ringtone", "vcard", "vcalendar", "multipart", "ems", "ota", "data").
-enum class TStoredKind {
-    skText,
-    skPicture,
-    skOperatorLogo,
-    skCLIIcon,
-    skRingtone,
-    skVCard,
-    skVCalendar,
-    skMultipart,
-    skEMS,
-    skOTA,
-    skData
-};
 // "received", "incomplete", "pending" (composed, not all segments sent yet), "sent", "delivered",
 // "failed", "queued".
 enum class TStoredStatus { ssReceived, ssIncomplete, ssPending, ssSent, ssDelivered, ssFailed, ssQueued };
 
-const char *StoredKindName(TStoredKind kind);
 const char *StoredStatusName(TStoredStatus status);
 std::optional<TStoredStatus> StoredStatusFromName(const std::string &name);
 
@@ -78,7 +63,7 @@ struct TStoredMessage {
     bool Outgoing = false;
     std::string Peer;   // the other party as `pdu decode` prints it ("+4917..." or the sender's text)
     TDateTime Time = 0; // first segment's arrival or the composing time (UTC)
-    TStoredKind Kind = TStoredKind::skText;
+    TPayloadKind Kind = TPayloadKind::pkText;
     std::string Text; // UTF-8: the text, or the text a payload carries, or ""
     int Parts = 1;    // segments announced
     int PartsPresent = 1;
@@ -107,7 +92,7 @@ struct TConversation {
     int64_t LastId = 0;
     TDateTime LastTime = 0;
     std::string LastText;
-    TStoredKind LastKind = TStoredKind::skText;
+    TPayloadKind LastKind = TPayloadKind::pkText;
     int Unread = 0;
     int Count = 0;
 };
@@ -122,7 +107,7 @@ struct TRecordResult {
 // An outgoing message: the composed segments (not sent yet) and what they carry.
 struct TOutgoing {
     std::string Peer;
-    TStoredKind Kind = TStoredKind::skText;
+    TPayloadKind Kind = TPayloadKind::pkText;
     std::string Text;    // UTF-8
     std::string Payload; // what was composed, for kinds other than text (free form, kept for show)
     int DestPort = -1;   // application port the payload is for (-1: none), as TStoredMessage has it

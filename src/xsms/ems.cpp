@@ -580,4 +580,33 @@ void TEMS::SaveToUDH(TUDHProtocol &protocol) const
     protocol.Encode(); // SetData skips the encoding when the text did not change
 }
 
+std::string EncodeHeaderElements(const TUDHProtocol &Protocol)
+{
+    std::string out;
+    for (int i = 0; i < Protocol.IEs().Count(); ++i) {
+        const TIE *ie = Protocol.IEs()[i];
+        out += static_cast<char>(ie->Identifier);
+        out += static_cast<char>(ie->Data().size());
+        out += ie->Data();
+    }
+    return out;
+}
+
+bool DecodeHeaderElements(std::string_view Elements, TUDHProtocol &Protocol)
+{
+    std::vector<std::unique_ptr<TIE>> elements;
+    TByteReader r(Elements);
+    while (!r.AtEnd()) {
+        uint8_t iei = 0, length = 0;
+        std::optional<std::string_view> data;
+        if (!r.Next(iei) || !r.Next(length) || !(data = r.Take(length)))
+            return false;
+        elements.push_back(std::make_unique<TIE>(iei, std::string(*data)));
+    }
+    Protocol.Lock(); // only read back, never encoded
+    for (auto &ie : elements)
+        Protocol.IEs().Add(std::move(ie));
+    return true;
+}
+
 } // namespace kestrel

@@ -284,4 +284,12 @@ public:
     void SaveToUDH(TUDHProtocol &protocol) const;
 };
 
+// The stored form of EMS elements: identifier, length and data of each element of the header, one
+// after the other.
+std::string EncodeHeaderElements(const TUDHProtocol &Protocol);
+// Adds the elements of their stored form to the protocol (locked: they are only read). An element
+// that runs past the end voids the whole chain, as in a header (TS 23.040 9.2.3.24): false, and
+// no element is added.
+bool DecodeHeaderElements(std::string_view Elements, TUDHProtocol &Protocol);
+
 } // namespace kestrel

@@ -3,6 +3,7 @@
 #include "gsm/bytereader.h"
 #include "gsm/gsmerror.h"
 #include "xsms/otabitmap.h"
+#include "xsms/payloadkind.h"
 #include "xsms/ringtone.h"
 
 namespace kestrel {
@@ -10,27 +11,23 @@ namespace kestrel {
 std::unique_ptr<TSmartMessage> TSmartMessage::CreateFromPort(const std::string &data, uint16_t port)
 {
     std::unique_ptr<TSmartMessage> message;
-    switch (port) {
-    case kSMPortvCard:
-    case kSMPortWapvCard:
-    case kSMPortWapvCardSecure:
+    switch (PayloadKindOfPort(port)) {
+    case TPayloadKind::pkVCard:
         message = std::make_unique<TSMvCard>();
         break;
-    case kSMPortvCalendar:
-    case kSMPortWapvCalendar:
-    case kSMPortWapvCalendarSecure:
+    case TPayloadKind::pkVCalendar:
         message = std::make_unique<TSMvCalendar>();
         break;
-    case kSMPortRingingTone:
+    case TPayloadKind::pkRingtone:
         message = std::make_unique<TSMRingingTone>();
         break;
-    case kSMPortOperatorLogo:
+    case TPayloadKind::pkOperatorLogo:
         message = std::make_unique<TSMOperatorLogo>();
         break;
-    case kSMPortCLIIcon:
+    case TPayloadKind::pkCLIIcon:
         message = std::make_unique<TSMCLIIcon>();
         break;
-    case kSMPortMultipart:
+    case TPayloadKind::pkMultipart:
         message = std::make_unique<TSMMultipartMessage>();
         break;
     default:

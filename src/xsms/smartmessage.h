@@ -15,7 +15,8 @@
 namespace kestrel {
 
 // Destination ports of the smart messaging payloads (16-bit application ports). The user-data
-// protocol layer carries ports as plain numbers; these name the ones the payload factory knows.
+// protocol layer carries ports as plain numbers; these name the ones the kinds of payload
+// (xsms/payloadkind.h) and so the payload factory know.
 constexpr uint16_t kSMPortvCard = 226;     // 0xE2
 constexpr uint16_t kSMPortvCalendar = 228; // 0xE4
 constexpr uint16_t kSMPortWapvCard = 9204; // 0x23F4, the WAP registered ports
@@ -43,7 +44,7 @@ public:
     // The class name shown in logs (" SmartMessage:TSMvCard") and descriptions.
     virtual const char *ClassName() const = 0;
 
-    // Creates the class of a destination port and parses the payload into it. Unknown ports give
+    // Creates the class of a destination port's kind and parses the payload into it. Unknown ports give
     // nothing without looking at the data; a parse failure destroys the object and propagates.
     static std::unique_ptr<TSmartMessage> CreateFromPort(const std::string &data, uint16_t port);
 };

@@ -12,7 +12,7 @@ using namespace kestrel;
 
 namespace {
 
-TStoredMessage stored(TStoredKind kind, const std::string &payload, const std::string &text = {},
+TStoredMessage stored(TPayloadKind kind, const std::string &payload, const std::string &text = {},
                       int port = -1)
 {
     TStoredMessage m;
@@ -41,16 +41,7 @@ bool black(const QImage &image, int x, int y)
     return (image.pixel(x, y) & 0xFFFFFF) == 0;
 }
 
-std::string joinedElements(const TUDHProtocol &p)
-{
-    std::string out;
-    for (int i = 0; i < p.IEs().Count(); ++i) {
-        const TIE *ie = p.IEs()[i];
-        out += static_cast<char>(ie->Identifier);
-        out += static_cast<char>(ie->Data().size());
-        out += ie->Data();
-    }
-    return out;
+return out;
 }
 
 // Text in any script is what the store holds, unchanged.
@@ -60,7 +51,7 @@ TEST(MessageRenderers, TextInAnyScript)
          {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x91\x8B", // Cyrillic, emoji
           "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D",                                  // Hebrew
           "two\nlines", ""}) {
-        const TRenderedMessage r = RenderMessage(stored(TStoredKind::skText, {}, text));
+        const TRenderedMessage r = RenderMessage(stored(TPayloadKind::pkText, {}, text));
         EXPECT_EQ(r.Text, QString::fromUtf8(text));
         EXPECT_TRUE(r.Title.isEmpty());
         EXPECT_TRUE(r.Pictures.empty());
@@ -79,7 +70,7 @@ TEST(MessageRenderers, PictureMessageShowsItsPictureAndText)
     multipart.Items.push_back(std::move(text));
     multipart.Items.push_back(std::move(bitmap));
     const TRenderedMessage r =
-        RenderMessage(stored(TStoredKind::skPicture, multipart.GetData(), "", kSMPortMultipart));
+        RenderMessage(stored(TPayloadKind::pkPicture, multipart.GetData(), "", kSMPortMultipart));
     EXPECT_EQ(r.Title, "Picture message");
     EXPECT_EQ(r.Text, QString::fromUtf8("Grüße"));
     ASSERT_EQ(r.Pictures.size(), 1u);
@@ -105,7 +96,7 @@ TEST(MessageRenderers, OperatorLogoNamesItsOperator)
         logo.MCC = static_cast<uint16_t>(c.mcc);
         logo.MNC = static_cast<uint8_t>(c.mnc);
         drawPixels(logo, 72, 14, {{0, 0}, {10, 13}});
-        const TRenderedMessage r = RenderMessage(stored(TStoredKind::skOperatorLogo, logo.GetData()));
+        const TRenderedMessage r = RenderMessage(stored(TPayloadKind::pkOperatorLogo, logo.GetData()));
         const QString name = OperatorName(c.mcc * 100 + c.mnc);
         EXPECT_EQ(r.Title, name.isEmpty() ? "Operator logo (" + c.numbers + ")"
                                           : "Operator logo " + name + " (" + c.numbers + ")");
@@ -126,7 +117,7 @@ TEST(MessageRenderers, CallerIcon)
 {
     TSMCLIIcon icon;
     drawPixels(icon, 16, 16, {{15, 15}});
-    const TRenderedMessage r = RenderMessage(stored(TStoredKind::skCLIIcon, icon.GetData()));
+    const TRenderedMessage r = RenderMessage(stored(TPayloadKind::pkCLIIcon, icon.GetData()));
     EXPECT_EQ(r.Title, "Caller icon");
     ASSERT_EQ(r.Pictures.size(), 1u);
     EXPECT_TRUE(black(r.Pictures[0].Frames[0], 15, 15));
@@ -137,7 +128,7 @@ TEST(MessageRenderers, RingingToneShowsTitleAndNotes)
 {
     TSMRingingTone tone;
     tone.SetRTTTL("Scale:d=4,o=5,b=63:c,8d#6.,p");
-    const TRenderedMessage r = RenderMessage(stored(TStoredKind::skRingtone, tone.GetData()));
+    const TRenderedMessage r = RenderMessage(stored(TPayloadKind::pkRingtone, tone.GetData()));
     EXPECT_EQ(r.Title, "Ringing tone \"Scale\"");
     ASSERT_TRUE(r.Melody);
     EXPECT_FALSE(r.Melody->EMS);
@@ -174,21 +165,22 @@ TEST(MessageRenderers, MelodyNotesForReading)
 TEST(MessageRenderers, DirectoryRecords)
 {
     struct {
-        TStoredKind kind;
+        TPayloadKind kind;
         const char *payload;
         QString title, text;
     } cases[] = {
-        {TStoredKind::skVCard,
+        {TPayloadKind::pkVCard,
          "BEGIN:VCARD\r\nVERSION:2.1\r\nN:Doe;John\r\nTEL;CELL:+441234567890\r\nTEL;PREF;HOME:0123\r\nEND:"
          "VCARD\r\n",
          "vCard", "John Doe\ncell: +441234567890\npref, home: 0123"},
-        {TStoredKind::skVCard, "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:J\xC3\xBCrgen\r\nTEL:+4930\r\nEND:VCARD\r\n",
-         "vCard", QString::fromUtf8("Jürgen\n+4930")},
-        {TStoredKind::skVCalendar,
+        {TPayloadKind::pkVCard,
+         "BEGIN:VCARD\r\nVERSION:2.1\r\nFN:J\xC3\xBCrgen\r\nTEL:+4930\r\nEND:VCARD\r\n", "vCard",
+         QString::fromUtf8("Jürgen\n+4930")},
+        {TPayloadKind::pkVCalendar,
          "BEGIN:VCALENDAR\r\nVERSION:1.0\r\nBEGIN:VEVENT\r\nSUMMARY:Meeting\r\nDTSTART:20020312T103000Z\r\n"
          "DTEND:20020312T113000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n",
          "vCalendar", "Meeting\n2002-03-12 10:30 UTC to 2002-03-12 11:30 UTC"},
-        {TStoredKind::skVCalendar,
+        {TPayloadKind::pkVCalendar,
          "BEGIN:VCALENDAR\r\nVERSION:1.0\r\nBEGIN:VEVENT\r\nSUMMARY:Day\r\nDTSTART:20240229\r\nEND:"
          "VEVENT\r\nEND:VCALENDAR\r\n",
          "vCalendar", "Day\n2024-02-29"},
@@ -225,7 +217,8 @@ TEST(MessageRenderers, EMSAnimationPictureAndMelody)
     TUDHProtocol protocol;
     ems.SaveToUDH(protocol);
 
-    const TRenderedMessage r = RenderMessage(stored(TStoredKind::skEMS, joinedElements(protocol), "Look"));
+    const TRenderedMessage r =
+        RenderMessage(stored(TPayloadKind::pkEMS, EncodeHeaderElements(protocol), "Look"));
     EXPECT_EQ(r.Text, "Look");
     EXPECT_EQ(r.Title, "EMS animation, picture, melody \"Tune\"");
     ASSERT_EQ(r.Pictures.size(), 2u);
@@ -252,7 +245,7 @@ TEST(MessageRenderers, EMSAnimationPictureAndMelody)
 
 TEST(MessageRenderers, IncompleteShowsWhatHasCome)
 {
-    TStoredMessage m = stored(TStoredKind::skPicture, {}, "");
+    TStoredMessage m = stored(TPayloadKind::pkPicture, {}, "");
     m.Status = TStoredStatus::ssIncomplete;
     m.Parts = 3;
     m.PartsPresent = 2;
@@ -261,7 +254,7 @@ TEST(MessageRenderers, IncompleteShowsWhatHasCome)
     EXPECT_EQ(r.Title, "Picture message");
     EXPECT_TRUE(r.Problem.isEmpty());
 
-    m = stored(TStoredKind::skText, {}, "The first part of a long");
+    m = stored(TPayloadKind::pkText, {}, "The first part of a long");
     m.Status = TStoredStatus::ssIncomplete;
     m.Parts = 2;
     m.PartsPresent = 1;
@@ -277,15 +270,15 @@ TEST(MessageRenderers, DamagedPayloadsAreReportedNotFatal)
     drawPixels(logo, 72, 14, {{1, 1}});
     const std::string logoData = logo.GetData();
     const struct {
-        TStoredKind kind;
+        TPayloadKind kind;
         std::string payload;
     } cases[] = {
-        {TStoredKind::skRingtone, std::string("\x02\x4A", 2)},
-        {TStoredKind::skRingtone, ""},
-        {TStoredKind::skPicture, "\x30\x02\xFF\xFF"},
-        {TStoredKind::skOperatorLogo, logoData.substr(0, 9)},
-        {TStoredKind::skVCard, "not a card"},
-        {TStoredKind::skVCalendar, std::string(3, '\0')},
+        {TPayloadKind::pkRingtone, std::string("\x02\x4A", 2)},
+        {TPayloadKind::pkRingtone, ""},
+        {TPayloadKind::pkPicture, "\x30\x02\xFF\xFF"},
+        {TPayloadKind::pkOperatorLogo, logoData.substr(0, 9)},
+        {TPayloadKind::pkVCard, "not a card"},
+        {TPayloadKind::pkVCalendar, std::string(3, '\0')},
     };
     for (const auto &c : cases) {
         const TRenderedMessage r = RenderMessage(stored(c.kind, c.payload));
@@ -293,33 +286,34 @@ TEST(MessageRenderers, DamagedPayloadsAreReportedNotFatal)
             << static_cast<int>(c.kind) << " showed nothing and said nothing";
         EXPECT_FALSE(r.Title.isEmpty());
     }
-    // An element announcing more octets than follow ends the elements; the ones before are kept.
-    TUDHProtocol p;
-    LoadHeaderElements(std::string("\x0B\x02\x00\x01\x0C\x09\x00", 7), p);
-    ASSERT_EQ(p.IEs().Count(), 1);
-    EXPECT_EQ(p.IEs()[0]->Identifier, 0x0B);
-    const TRenderedMessage ems =
-        RenderMessage(stored(TStoredKind::skEMS, std::string("\x11\xFF\x00", 3), "x"));
-    EXPECT_EQ(ems.Text, "x");
-    EXPECT_EQ(ems.Title, "EMS message");
+    // An element announcing more octets than follow voids the whole chain, the picture before it
+    // too: the text is shown, and why nothing else is.
+    const std::string cut("\x0B\x02\x00\x01\x12\x09\x00", 7);
+    for (const std::string &payload : {std::string("\x11\xFF\x00", 3), cut}) {
+        const TRenderedMessage ems = RenderMessage(stored(TPayloadKind::pkEMS, payload, "x"));
+        EXPECT_EQ(ems.Text, "x");
+        EXPECT_EQ(ems.Title, "EMS message");
+        EXPECT_TRUE(ems.Pictures.empty());
+        EXPECT_EQ(ems.Problem, "The EMS elements run past their end");
+    }
 }
 
 TEST(MessageRenderers, OtherDataShowsPortAndOctets)
 {
     const TRenderedMessage r =
-        RenderMessage(stored(TStoredKind::skData, std::string("\x01\xAB", 2), "", 1234));
+        RenderMessage(stored(TPayloadKind::pkData, std::string("\x01\xAB", 2), "", 1234));
     EXPECT_EQ(r.Title, "Data for port 1234");
     EXPECT_EQ(r.Text, "2 octets: 01 AB");
-    const TRenderedMessage longer = RenderMessage(stored(TStoredKind::skData, std::string(40, 'A')));
+    const TRenderedMessage longer = RenderMessage(stored(TPayloadKind::pkData, std::string(40, 'A')));
     EXPECT_EQ(longer.Title, "Data");
     EXPECT_TRUE(longer.Text.endsWith(" ...")) << longer.Text.toStdString();
 }
 
 TEST(MessageRenderers, SummaryAndOctetText)
 {
-    EXPECT_EQ(MessageSummary(TStoredKind::skText, "first\nsecond"), "first");
-    EXPECT_EQ(MessageSummary(TStoredKind::skPicture, ""), "Picture message");
-    EXPECT_EQ(MessageSummary(TStoredKind::skPicture, "Hi"), "Picture message: Hi");
+    EXPECT_EQ(MessageSummary(TPayloadKind::pkText, "first\nsecond"), "first");
+    EXPECT_EQ(MessageSummary(TPayloadKind::pkPicture, ""), "Picture message");
+    EXPECT_EQ(MessageSummary(TPayloadKind::pkPicture, "Hi"), "Picture message: Hi");
     EXPECT_EQ(TextFromOctets("J\xC3\xBCrgen"), QString::fromUtf8("Jürgen"));
     EXPECT_EQ(TextFromOctets("J\xFCrgen"), QString::fromUtf8("Jürgen"));
 }

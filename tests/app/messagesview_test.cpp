@@ -160,7 +160,7 @@ TEST_F(MessagesViewTest, PayloadsShowAsWhatTheyAre)
 
     ASSERT_EQ(view->Thread().rowCount(), 5);
     EXPECT_EQ(data(0, TThreadModel::TextRole).toString(), cyrillic);
-    EXPECT_EQ(data(0, TThreadModel::KindRole).toInt(), static_cast<int>(TStoredKind::skText));
+    EXPECT_EQ(data(0, TThreadModel::KindRole).toInt(), static_cast<int>(TPayloadKind::pkText));
     EXPECT_EQ(data(1, TThreadModel::TitleRole).toString(), "Picture message");
     EXPECT_EQ(data(1, TThreadModel::TextRole).toString(), "Look");
     EXPECT_EQ(data(1, TThreadModel::PictureRole).value<QImage>().size(), QSize(72, 28));

@@ -319,6 +319,12 @@ TEST_F(DataModuleTest, ReassemblesAndNamesWhatMessagesCarry)
          {"*ref:7BD, #1/2, , addr:0000", "*ref:7BD, #2/2, , addr:0000 complete EMS",
           "*text: Съешь же ещё этих мягких французских булок, да выпей чаю. Съешь же ещё этих мягких "
           "французских булок, да выпей чаю. "}},
+        // TS 23.038 4: 8-bit data is not text; no "*text:" line (the store keeps it as data).
+        {"8-bit data in two parts",
+         {"079144775810065051000C9144214365870900F4FF0A0500032A0201636166E9",
+          "079144775810065051000C9144214365870900F4FF080500032A02020080"},
+         true,
+         {"*ref:2A, #1/2, , addr:0000", "*ref:2A, #2/2, , addr:0000 complete EMS"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

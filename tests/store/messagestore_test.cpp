@@ -67,7 +67,7 @@ std::string fox(int n)
 struct KindRow {
     const char *name;
     std::function<std::vector<TArrival>()> make;
-    TStoredKind kind;
+    TPayloadKind kind;
     std::string text; // exact; a leading '~' means "contains"
     int parts;
     int port;
@@ -88,41 +88,59 @@ TEST_P(StoreTest, ReceivedMessagesAreKeptWholeWithKindAndText)
                  At()));
              return v;
          },
-         TStoredKind::skText, "ΔΦΓΛΩΠΨΣΘΞ {€} @£[\\", 1, -1},
+         TPayloadKind::pkText, "ΔΦΓΛΩΠΨΣΘΞ {€} @£[\\", 1, -1},
         {"UCS2 with emoji",
          [&] { return Received(content(TMessageKind::mkUCS2Text, "Привет 👋 世界 ✓"), from, At()); },
-         TStoredKind::skText, "Привет 👋 世界 ✓", 1, -1},
+         TPayloadKind::pkText, "Привет 👋 世界 ✓", 1, -1},
         {"UCS2 concatenated, emoji on the segment boundary",
          [&] { return Received(content(TMessageKind::mkUCS2Text, longUCS2), from, At()); },
-         TStoredKind::skText, longUCS2.toStdString(), 3, -1},
+         TPayloadKind::pkText, longUCS2.toStdString(), 3, -1},
         {"7-bit concatenated text",
          [&] {
              return Received(content(TMessageKind::mkText, QString::fromStdString(fox(400))), from, At());
          },
-         TStoredKind::skText, fox(400), 3, -1},
-        {"8-bit text",
+         TPayloadKind::pkText, fox(400), 3, -1},
+        // TS 23.038 4: 8-bit user data is data, not text, whole or concatenated; the SMS log
+        // prints no text for it either.
+        {"8-bit data",
          [&] {
              std::vector<TArrival> v;
              v.push_back(Deliver(from, 0x04, "caf\xE9 \x80", At()));
              return v;
          },
-         TStoredKind::skText, "café €", 1, -1},
+         TPayloadKind::pkData, "", 1, -1},
+        {"8-bit data concatenated",
+         [&] {
+             std::vector<TArrival> v;
+             v.push_back(Deliver(from, 0xF4,
+                                 std::string("\x05\x00\x03\x2A\x02\x01"
+                                             "caf\xE9",
+                                             10),
+                                 At(), true));
+             v.push_back(Deliver(from, 0xF4,
+                                 std::string("\x05\x00\x03\x2A\x02\x02"
+                                             "\x00\x80",
+                                             8),
+                                 At(), true));
+             return v;
+         },
+         TPayloadKind::pkData, "", 2, -1},
         {"picture message with its text",
          [&] { return Received(content(TMessageKind::mkPicture, "Hi there"), from, At()); },
-         TStoredKind::skPicture, "Hi there", 3, 5514},
+         TPayloadKind::pkPicture, "Hi there", 3, 5514},
         {"operator logo", [&] { return Received(content(TMessageKind::mkOperatorLogo), from, At()); },
-         TStoredKind::skOperatorLogo, "", 2, 5506},
+         TPayloadKind::pkOperatorLogo, "", 2, 5506},
         {"CLI icon", [&] { return Received(content(TMessageKind::mkCLIIcon), from, At()); },
-         TStoredKind::skCLIIcon, "", 2, 5507},
+         TPayloadKind::pkCLIIcon, "", 2, 5507},
         {"ringing tone", [&] { return Received(content(TMessageKind::mkRingingTone), from, At()); },
-         TStoredKind::skRingtone, "Tune", 1, 5505},
+         TPayloadKind::pkRingtone, "Tune", 1, 5505},
         {"vCard over a text header", [&] { return Received(content(TMessageKind::mkvCard), from, At()); },
-         TStoredKind::skVCard, "~N:Novak", 1, 226},
+         TPayloadKind::pkVCard, "~N:Novak", 1, 226},
         {"EMS picture with text",
          [&] { return Received(content(TMessageKind::mkEMSPictureSmall, "Look at this"), from, At()); },
-         TStoredKind::skEMS, "Look at this", 1, -1},
+         TPayloadKind::pkEMS, "Look at this", 1, -1},
         {"EMS melody", [&] { return Received(content(TMessageKind::mkEMSMelody, "Listen"), from, At()); },
-         TStoredKind::skEMS, "Listen", 1, -1},
+         TPayloadKind::pkEMS, "Listen", 1, -1},
     };
     for (const KindRow &row : rows) {
         SCOPED_TRACE(row.name);
@@ -146,7 +164,7 @@ TEST_P(StoreTest, ReceivedMessagesAreKeptWholeWithKindAndText)
         EXPECT_EQ(m.Id, id);
         EXPECT_FALSE(m.Outgoing);
         EXPECT_EQ(m.Peer, from);
-        EXPECT_EQ(m.Kind, row.kind) << StoredKindName(m.Kind);
+        EXPECT_EQ(m.Kind, row.kind) << PayloadKindName(m.Kind);
         if (row.text.starts_with('~')) {
             EXPECT_NE(m.Text.find(row.text.substr(1)), std::string::npos) << m.Text;
         } else {
@@ -158,7 +176,7 @@ TEST_P(StoreTest, ReceivedMessagesAreKeptWholeWithKindAndText)
         EXPECT_FALSE(m.Read);
         EXPECT_EQ(m.DestPort, row.port);
         EXPECT_DOUBLE_EQ(m.Time, At(0.01));
-        EXPECT_EQ(m.Payload.empty(), row.kind == TStoredKind::skText && row.text.empty());
+        EXPECT_EQ(m.Payload.empty(), row.kind == TPayloadKind::pkText && row.text.empty());
         const auto whole = store->Message(id);
         ASSERT_TRUE(whole);
         ASSERT_EQ(static_cast<int>(whole->Segments.size()), row.parts);
@@ -599,7 +617,7 @@ TEST_P(StoreTest, UndecodableAndTextModeRecordsAreKeptAsTheyCame)
     const auto r = store->RecordReceived(junk, false, nullptr, At(), 7, "M20");
     EXPECT_TRUE(r.Complete);
     auto m = store->Message(r.MessageId);
-    EXPECT_EQ(m->Kind, TStoredKind::skData);
+    EXPECT_EQ(m->Kind, TPayloadKind::pkData);
     EXPECT_EQ(m->Payload, junk);
     EXPECT_EQ(m->Modem, "M20");
     ASSERT_EQ(m->Segments.size(), 1u);
