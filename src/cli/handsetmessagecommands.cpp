@@ -162,42 +162,43 @@ int RunList(const QStringList &args)
         });
 }
 
-int RunRead(const QStringList &args)
+// A command on one message of the handset's storage (INDEX): Body runs on the opened engine and
+// gives the JSON printed once the engine is closed.
+int RunIndexCommand(const QStringList &args, const QString &description,
+                    const std::function<QJsonObject(TSession &, int)> &body)
 {
     QCommandLineParser parser;
     return RunSessionCommand(
-        parser, args, "Reads one message of the handset's storage.",
+        parser, args, description,
         [&](TSession &s) {
             const int index = IndexArgument(parser);
             if (index < 0)
                 return kExitUsage;
             s.gsm.Open();
-            int status = -1;
-            std::string raw;
-            auto sms = s.gsm.ReadSMS(index, status, &raw);
+            const QJsonObject json = body(s, index);
             s.gsm.Close();
-            PrintJson(StoredJson(s, index, status, sms.get(), raw));
+            PrintJson(json);
             return kExitOk;
         },
         "INDEX");
 }
 
+int RunRead(const QStringList &args)
+{
+    return RunIndexCommand(args, "Reads one message of the handset's storage.", [](TSession &s, int index) {
+        int status = -1;
+        std::string raw;
+        auto sms = s.gsm.ReadSMS(index, status, &raw);
+        return StoredJson(s, index, status, sms.get(), raw);
+    });
+}
+
 int RunDelete(const QStringList &args)
 {
-    QCommandLineParser parser;
-    return RunSessionCommand(
-        parser, args, "Deletes one message of the handset's storage.",
-        [&](TSession &s) {
-            const int index = IndexArgument(parser);
-            if (index < 0)
-                return kExitUsage;
-            s.gsm.Open();
-            s.gsm.DeleteSMS(index);
-            s.gsm.Close();
-            PrintJson(QJsonObject{{"deleted", index}});
-            return kExitOk;
-        },
-        "INDEX");
+    return RunIndexCommand(args, "Deletes one message of the handset's storage.", [](TSession &s, int index) {
+        s.gsm.DeleteSMS(index);
+        return QJsonObject{{"deleted", index}};
+    });
 }
 
 const TCliRegistration kSend({"send", "Send a message through the handset (JSON)", RunSend});

@@ -41,9 +41,6 @@ bool black(const QImage &image, int x, int y)
     return (image.pixel(x, y) & 0xFFFFFF) == 0;
 }
 
-return out;
-}
-
 // Text in any script is what the store holds, unchanged.
 TEST(MessageRenderers, TextInAnyScript)
 {
