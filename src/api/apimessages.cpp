@@ -209,14 +209,14 @@ QJsonObject StoredMessageJson(const TStoredMessage &m, bool Segments)
                      {"direction", m.Outgoing ? "sent" : "received"},
                      {"peer", utf8(m.Peer)},
                      {"time", timeJson(m.Time)},
-                     {"kind", StoredKindName(m.Kind)},
+                     {"kind", PayloadKindName(m.Kind)},
                      {"text", utf8(m.Text)},
                      {"status", StoredStatusName(m.Status)},
                      {"parts", m.Parts},
                      {"modem", utf8(m.Modem)}};
     if (!m.Error.empty())
         json["error"] = utf8(m.Error);
-    if (m.Kind != TStoredKind::skText && !m.Payload.empty()) {
+    if (m.Kind != TPayloadKind::pkText && !m.Payload.empty()) {
         QJsonObject payload{{"octets", static_cast<qint64>(m.Payload.size())}};
         if (m.DestPort >= 0)
             payload["port"] = m.DestPort;
