@@ -45,6 +45,7 @@ public:
     void SpeedButton3Click(QObject *sender); // On (Tag 1) and Off (Tag 0)
     void SpeedButton1Click();                // switch off
     void IndNetRegStatusClick();             // signal strength
+    void showOperator();                     // the network beside the signal (empty when off)
     void StatusBarClick();
     void ModemLogKeyPress(QObject *sender, char &Key);
     void SMSLOGCheckBoxClick();

@@ -48,6 +48,7 @@ void TGSMKestrelForm::SpeedButton3Click(QObject *sender)
         ControlsToEngine();
     }
     m_dm.GSM.SetActive(on);
+    showOperator();
 }
 
 void TGSMKestrelForm::SpeedButton1Click()
@@ -69,6 +70,23 @@ void TGSMKestrelForm::IndNetRegStatusClick()
     int rssi = StrToInt(QString::fromStdString(first).trimmed().toStdString());
     ui->IndNetRegStatus->setText(rssi == 99 ? QString("?")
                                             : QString::fromStdString(Format("%d dBm", 2 * rssi - 113)));
+    showOperator();
+}
+
+void TGSMKestrelForm::showOperator()
+{
+    TNetworkOperator op;
+    // The operator is news beside the signal, not a reason for the action to fail.
+    try {
+        if (m_dm.GSM.Active())
+            op = m_dm.GSM.QueryOperator();
+    } catch (const std::exception &) {
+    }
+    QString text = op.Name.isEmpty() ? QString::fromStdString(op.Numeric) : op.Name;
+    if (!text.isEmpty() && !op.Technology().isEmpty())
+        text += " (" + op.Technology() + ")";
+    ui->NetworkOperator->setText(text);
+    ui->NetworkOperator->setToolTip(QString::fromStdString(op.Numeric));
 }
 
 void TGSMKestrelForm::openForTyping()
@@ -231,6 +249,8 @@ void TGSMKestrelForm::ControlsToEngine()
 void TGSMKestrelForm::setRegistration(int status)
 {
     int base = status == 1 ? 3 : status == 5 ? 5 : 1;
+    if (status != 1 && status != 5)
+        ui->NetworkOperator->clear(); // no network, no operator
     ui->IndNetRegStatus->setIcon(GlyphImage(base + 1));
     ui->IndNetRegStatus->setProperty("ImageIndex", base + 1);
 }

@@ -53,6 +53,9 @@ QString DetectJson(const TDetectResult &r)
     add("storages", StrList(r.storages));
     add("charsets", StrList(r.charsets));
     add("indications", Str(r.indications));
+    add("operator", StrOrNull(r.operatorName));
+    add("operatorCode", StrOrNull(r.operatorCode));
+    add("technology", StrOrNull(r.technology));
     add("equipment", r.equipment ? Str(GSMEquipmentNames[*r.equipment]) : QString("null"));
     return "{" + fields.join(", ") + "}";
 }

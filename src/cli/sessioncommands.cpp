@@ -60,13 +60,20 @@ int RunStatus(const QStringList &args)
             // No event loop runs here: the lines the handset sent (the registration answers among
             // them) are handled now.
             s.gsm.ProcessReceived();
+            const TNetworkOperator op = s.gsm.QueryOperator();
+            auto strOrNull = [](const QString &text) {
+                return text.isEmpty() ? QString("null") : JsonString(text);
+            };
             const QString json = QString("{\"registration\": %1, \"rssi\": %2, \"dbm\": %3, \"memory\": %4, "
-                                         "\"messageService\": %5}")
+                                         "\"messageService\": %5, \"operator\": %6, \"operatorCode\": %7, "
+                                         "\"technology\": %8}")
                                      .arg(s.gsm.NetworkRegistration())
                                      .arg(rssi)
                                      .arg(SignalDbm(rssi))
                                      .arg(JsonString(QString::fromStdString(Dequote(s.gsm.Memory()))))
-                                     .arg(s.gsm.MessageService());
+                                     .arg(s.gsm.MessageService())
+                                     .arg(strOrNull(op.Name), strOrNull(QString::fromStdString(op.Numeric)),
+                                          strOrNull(op.Technology()));
             s.gsm.Close();
             PrintOut(json);
             return kExitOk;

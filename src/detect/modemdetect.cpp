@@ -3,6 +3,8 @@
 #include "base/format.h"
 #include "comm/comm.h"
 #include "gsm/atparser.h"
+#include "gsm/networkoperator.h"
+#include "gsm/operators.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +18,25 @@
 #include <unistd.h>
 
 namespace kestrel {
+
+// The network in the form the modem has set (the probe changes no setting): a name as it is, a
+// code with the name the providers list gives it. A malformed answer names no network.
+static void ReadOperator(const std::string &line, TDetectResult &r)
+{
+    TCOPSAnswer a;
+    try {
+        a = ParseCOPSRead(line);
+    } catch (const std::exception &) {
+        return;
+    }
+    if (a.Format == 2) {
+        r.operatorCode = a.Operator;
+        r.operatorName = NetworkName(a.Operator).toStdString();
+    } else {
+        r.operatorName = a.Operator;
+    }
+    r.technology = AccessTechnologyName(a.AcT);
+}
 
 namespace {
 
@@ -291,6 +312,7 @@ void Probe(TDetectResult &r, const TDetectOptions &options)
     const TProbeAnswer storages = query("AT+CPMS=?");
     const TProbeAnswer indications = query("AT+CNMI=?");
     const TProbeAnswer charsets = query("AT+CSCS=?");
+    const TProbeAnswer network = query("AT+COPS?");
 
     // ATI answers maker, model and revision on most modems: the stand-in where a query fails.
     auto infoLine = [&](size_t i) {
@@ -319,6 +341,8 @@ void Probe(TDetectResult &r, const TDetectOptions &options)
     r.indications = FirstLine(indications);
     if (charsets.ok && !charsets.lines.empty())
         AddNames(charsets.lines.front(), r.charsets);
+    if (network.ok && !network.lines.empty())
+        ReadOperator(network.lines.front(), r);
     r.equipment = SuggestEquipment(r.manufacturer, r.model, r.formats);
     // The Nokia 6650 answers the revision query on its fourth line.
     const size_t revisionLine =

@@ -2,7 +2,7 @@
 // does it say about itself? The device is locked while it is probed and left as it was found (its line
 // settings restored, the lock removed); a device that another live process has locked is not
 // touched. Only harmless queries are sent: AT, ATE0, ATI, +CGMI, +CGMM, +CGMR, +CGSN, +CPIN?,
-// +CMGF=?, +CPMS=?, +CNMI=?, +CSCS=?.
+// +CMGF=?, +CPMS=?, +CNMI=?, +CSCS=?, +COPS?.
 #pragma once
 
 #include "detect/serialdevices.h"
@@ -31,6 +31,9 @@ struct TDetectResult {
     std::vector<std::string> storages;      // every storage +CPMS=? names, in order
     std::vector<std::string> charsets;      // the character sets +CSCS=? names
     std::string indications;                // the +CNMI=? ranges as given
+    std::string operatorName;               // the network's name (+COPS?, or the providers list)
+    std::string operatorCode;               // its MCC and MNC, when the modem gave them
+    std::string technology;                 // "GSM", "UMTS", "LTE", "NR" from the +COPS <AcT>
     std::optional<TGSMEquipment> equipment; // the suggested type; none for a modem without SMS
     std::string error; // why the device is no modem (or could not be probed); empty for a modem
     long lockedBy = 0; // the process that holds the device's lock, when that is why

@@ -19,6 +19,7 @@
 #include "gsm/atparser.h"
 #include "gsm/gsmequipment.h"
 #include "gsm/gsmerrors.h"
+#include "gsm/networkoperator.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
 #include "gsm/ussd.h"
@@ -264,6 +265,12 @@ public:
     // The TE character set (+CSCS, TS 27.007 5.5) the handset uses, asked once per open; a
     // handset that cannot tell counts as "GSM".
     TTECharset TECharacterSet();
+
+    // The network the handset is on (TS 27.007 7.3): AT+COPS? in numeric and then in long
+    // alphanumeric form (AT+COPS=3,2, AT+COPS=3,0: the long form stays set, as after power-on),
+    // the name from the providers list when the handset gives only the code. Empty while not
+    // registered, or from a handset that knows no +COPS.
+    TNetworkOperator QueryOperator();
 
     // USSD (TS 27.007 7.15). StartUSSD sends Text (a code such as "*100#", or the answer to a
     // menu) with AT+CUSD=1 and returns once the handset took it; the network's answer comes

@@ -20,13 +20,17 @@ struct TModemSimulatorOptions {
     // The network is reached over LTE only: +CREG reports 0 (not registered), +CEREG (on a model
     // that has it) the registration above.
     bool lteOnly = false;
-    int rssi = 20;                           // +CSQ signal quality
-    std::string ownNumber = "+491710000001"; // messages sent here come back as deliveries
-    std::string sca = "+491710760000";       // service centre stored on the SIM
-    std::string cnmiRanges;                  // +CNMI test answer; empty: the model's own
-    int deliveryDelayMs = 100;               // network delay of a message sent to ownNumber
-    int chunkGapMs = 10;                     // pause between the chunks of a split reply
-    int ussdDelayMs = 50;                    // the network's delay before it answers a USSD string
+    int rssi = 20;                             // +CSQ signal quality
+    std::string ownNumber = "+491710000001";   // messages sent here come back as deliveries
+    std::string sca = "+491710760000";         // service centre stored on the SIM
+    std::string cnmiRanges;                    // +CNMI test answer; empty: the model's own
+    int deliveryDelayMs = 100;                 // network delay of a message sent to ownNumber
+    int chunkGapMs = 10;                       // pause between the chunks of a split reply
+    std::string operatorNumeric = "26299";     // the network: MCC and MNC
+    std::string operatorName = "Kestrel Net";  // its long alphanumeric name
+    std::string operatorShortName = "KESTREL"; // its short one
+    bool numericOperatorOnly = false;          // +COPS? gives the code in every format
+    int ussdDelayMs = 50;                      // the network's delay before it answers a USSD string
     // Phase 2+: a routed message not acknowledged with AT+CNMA within this time makes the
     // handset stop routing (<mt> and <ds> of +CNMI become 0); 0 waits for ever.
     int ackTimeoutMs = 0;

@@ -344,13 +344,62 @@ void TSimHandset::cmdCsq(const TCommand &cmd, TAnswer &a)
         a.final = cmeError(50);
 }
 
+// TS 27.007 7.3. Current modules give the access technology (E-UTRAN, 7); the handsets of the
+// list knew no <AcT>. A modem that knows its network only by code answers the code in every format.
 void TSimHandset::cmdCops(const TCommand &cmd, TAnswer &a)
 {
-    int status = effectiveRegistration();
-    if (cmd.kind == TCommand::Read)
-        a.lines.push_back(status == 1 || status == 5 ? "+COPS: 0,0,\"KESTREL NET\"" : "+COPS: 0");
-    else if (cmd.kind == TCommand::Test)
-        a.lines.push_back("+COPS: (2,\"KESTREL NET\",\"KESTREL\",\"26299\"),,(0-4),(0,2)");
+    const bool act = m_profile.cereg;
+    const std::string home = m_options.operatorNumeric;
+    int v = 0;
+    switch (cmd.kind) {
+    case TCommand::Read: {
+        const int status = effectiveRegistration();
+        if (status != 1 && status != 5) {
+            a.lines.push_back(Format("+COPS: %d", m_copsMode));
+            break;
+        }
+        const int format = m_options.numericOperatorOnly ? 2 : m_copsFormat;
+        // Names are text of the host's character set; the numeric form stays digits under all.
+        const std::string name = format == 2   ? home
+                                 : format == 1 ? m_options.operatorShortName
+                                               : m_options.operatorName;
+        a.lines.push_back(Format("+COPS: %d,%d,\"%s\"", m_copsMode, format,
+                                 (format == 2 ? name : toHostText(name)).c_str()) +
+                          (act ? ",7" : ""));
+        break;
+    }
+    case TCommand::Test:
+        a.lines.push_back(
+            Format("+COPS: (2,\"%s\",\"%s\",\"%s\"%s),(3,\"Other Net\",\"OTHER\",\"26298\"%s),,(0-4),(0-2)",
+                   m_options.operatorName.c_str(), m_options.operatorShortName.c_str(), home.c_str(),
+                   act ? ",7" : "", act ? ",0" : ""));
+        break;
+    case TCommand::Set:
+        // <mode>[,<format>[,<oper>[,<AcT>]]]: only the home network can be chosen by hand.
+        if (cmd.params.empty() || !ParseSimInt(cmd.params[0], v) || v > 4) {
+            a.final = cmeError(50);
+            break;
+        }
+        if (cmd.params.size() >= 2) {
+            int format = 0;
+            if (!ParseSimInt(cmd.params[1], format) || format > 2) {
+                a.final = cmeError(50);
+                break;
+            }
+            if ((v == 1 || v == 4) && cmd.params.size() >= 3 && Unquote(cmd.params[2]) != home &&
+                Unquote(cmd.params[2]) != m_options.operatorName &&
+                Unquote(cmd.params[2]) != m_options.operatorShortName) {
+                a.final = cmeError(v == 1 ? 32 : 50); // network not allowed
+                break;
+            }
+            m_copsFormat = format;
+        }
+        if (v != 3)
+            m_copsMode = v == 4 ? 0 : v;
+        break;
+    default:
+        a.final = cmeError(50);
+    }
 }
 
 void TSimHandset::cmdCfun(const TCommand &cmd, TAnswer &a)

@@ -194,6 +194,8 @@ private:
     std::string m_csmpVpAbsolute; // an absolute validity period given to AT+CSMP, unquoted
     int m_nextReference = 0;
     int m_ussdDelayMs = 0;   // the network's delay before it answers a USSD string
+    int m_copsMode = 0;      // +COPS <mode>
+    int m_copsFormat = 0;    // +COPS <format>: 0 long, 1 short alphanumeric, 2 numeric
     int m_cusdMode = 0;      // +CUSD <n>: 1 presents the network's answers
     int m_ussdMenu = 0;      // the level of the USSD menu the session is in (0: none)
     bool m_ussdUcs2 = false; // that menu is the UCS2 one

@@ -70,6 +70,7 @@ std::string ModemSimulatorUsage(const std::string &program)
            " [--equipment NAME] [--pin PIN] [--puk PUK] [--link PATH]\n"
            "       [--registration N] [--rssi N] [--own-number NUMBER] [--sca NUMBER]\n"
            "       [--cnmi-ranges RANGES] [--peer NUMBER] [--lte-only]\n"
+           "       [--operator MCCMNC] [--numeric-operator]\n"
            "\n"
            "Runs a virtual GSM handset on a pseudo-terminal until interrupted. The first line of\n"
            "output is the device path to open. Equipment names: A1 M1 M20 GM12 Nokia6210 Nokia6650\n"
@@ -78,6 +79,8 @@ std::string ModemSimulatorUsage(const std::string &program)
            "received messages. --peer runs a second handset of the same model with that own number\n"
            "on the same network; its device path is the second line of output. --lte-only: the\n"
            "network is reached over LTE only (+CREG reports 0, +CEREG the registration).\n"
+           "--operator: the network's code (default 26299, named Kestrel Net); --numeric-operator:\n"
+           "+COPS? gives the code in every format, as modems that know no names do.\n"
            "\n"
            "Control lines on standard input, each answered with OK (after any output lines) or\n"
            "ERROR: reason; TPDUs are hexadecimal without service-centre field:\n" +
@@ -243,9 +246,13 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
             options.lteOnly = true;
             continue;
         }
+        if (name == "--numeric-operator" && !hasValue) {
+            options.numericOperatorOnly = true;
+            continue;
+        }
         static const char *withValue[] = {"--equipment",    "--pin",  "--puk",        "--link",
                                           "--registration", "--rssi", "--own-number", "--sca",
-                                          "--cnmi-ranges",  "--peer"};
+                                          "--cnmi-ranges",  "--peer", "--operator"};
         bool known = false;
         for (const char *w : withValue)
             known = known || name == w;
@@ -275,6 +282,12 @@ std::string ParseModemSimulatorArgs(const std::vector<std::string> &args, TModem
             options.cnmiRanges = value;
         } else if (name == "--peer") {
             peerNumber = value;
+        } else if (name == "--operator") {
+            // TS 23.003 2.2: three MCC digits and two or three MNC digits.
+            if ((value.size() != 5 && value.size() != 6) ||
+                value.find_first_not_of("0123456789") != std::string::npos)
+                return "bad network code for --operator: " + value;
+            options.operatorNumeric = value;
         } else if (!parseInt(value, number) || number < 0 || number > 99) {
             return "bad number for " + name + ": " + value;
         } else if (name == "--registration") {

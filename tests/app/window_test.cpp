@@ -105,6 +105,11 @@ TEST_F(WindowTest, SignalStrengthInDbm)
         QTest::mouseClick(ui->IndNetRegStatus, Qt::LeftButton);
         EXPECT_EQ(ui->IndNetRegStatus->text().toStdString(), text) << rssi;
     }
+    // The operator beside the signal; the M1 gives no access technology.
+    EXPECT_EQ(ui->NetworkOperator->text(), "Kestrel Net");
+    EXPECT_EQ(ui->NetworkOperator->toolTip(), "26299");
+    sim->SetRegistration(0);
+    QTRY_VERIFY_WITH_TIMEOUT(ui->NetworkOperator->text().isEmpty(), 3000);
     EXPECT_TRUE(errors.isEmpty()) << noErrors();
 }
 

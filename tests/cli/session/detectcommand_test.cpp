@@ -29,6 +29,12 @@ TEST_F(CliDetect, DetectPrintsOneLinePerDeviceWithTheSuggestedType)
     EXPECT_EQ(run.json[0]["storages"].toArray(), (QJsonArray{"SM", "ME", "MT", "SR"}));
     EXPECT_EQ(run.json[1]["device"].toString(), sim.Device());
     EXPECT_EQ(run.json[1]["equipment"].toString(), "M20");
+    // The network in the form each modem has set: detection sets nothing.
+    EXPECT_EQ(run.json[0]["operator"].toString(), "Kestrel Net");
+    EXPECT_TRUE(run.json[0]["operatorCode"].isNull());
+    EXPECT_EQ(run.json[0]["technology"].toString(), "LTE");
+    EXPECT_EQ(run.json[1]["operator"].toString(), "Kestrel Net");
+    EXPECT_TRUE(run.json[1]["technology"].isNull());
     EXPECT_EQ(run.json[2]["error"].toString(), "not a serial device");
     EXPECT_FALSE(run.json[2].contains("equipment"));
 

@@ -60,8 +60,10 @@ TEST_F(SessionCommands, InfoAndStatus)
     TRun status = Kestrel({"--device", QString::fromStdString(m20.DevicePath()), "status", "--config",
                            Config(), "--equipment", "m20"});
     EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_EQ(status.out, "{\"registration\": 1, \"rssi\": 20, \"dbm\": -73, \"memory\": \"SM\", "
-                          "\"messageService\": 0}\n");
+    EXPECT_EQ(status.out,
+              "{\"registration\": 1, \"rssi\": 20, \"dbm\": -73, \"memory\": \"SM\", "
+              "\"messageService\": 0, \"operator\": \"Kestrel Net\", \"operatorCode\": \"26299\", "
+              "\"technology\": null}\n");
 }
 
 TEST_F(SessionCommands, SettingsFileAndSwitchOff)

@@ -1,9 +1,10 @@
-#include "app/operators.h"
+#include "gsm/operators.h"
 
 #include <QFile>
 #include <QHash>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <map>
 
 namespace kestrel {
@@ -28,9 +29,12 @@ QString code(const QStringView mcc, const QStringView mnc)
 
 } // namespace
 
-QStringList ParseServiceProviders(const QByteArray &xml)
+namespace {
+
+// Calls Fn(mcc, mnc, provider name) for every network id of the list, in file order.
+template <typename Fn>
+void ForEachNetwork(const QByteArray &xml, Fn fn)
 {
-    std::multimap<QString, QString> byCode;
     QXmlStreamReader r(xml);
     QString providerName;
     int depthInProvider = -1, depth = 0;
@@ -44,10 +48,8 @@ QStringList ParseServiceProviders(const QByteArray &xml)
             } else if (depthInProvider > 0 && depth == depthInProvider + 1 && r.name() == u"name") {
                 providerName = r.readElementText().simplified();
                 --depth; // readElementText consumed the end element
-            } else if (depthInProvider > 0 && r.name() == u"network-id") {
-                QString c = code(r.attributes().value("mcc"), r.attributes().value("mnc"));
-                if (!c.isEmpty() && !providerName.isEmpty() && byCode.find(c) == byCode.end())
-                    byCode.emplace(c, entry(c, providerName.remove('"')));
+            } else if (depthInProvider > 0 && r.name() == u"network-id" && !providerName.isEmpty()) {
+                fn(r.attributes().value("mcc"), r.attributes().value("mnc"), providerName);
             }
         } else if (token == QXmlStreamReader::EndElement) {
             if (depth == depthInProvider)
@@ -55,10 +57,53 @@ QStringList ParseServiceProviders(const QByteArray &xml)
             --depth;
         }
     }
+}
+
+bool AllDigits(QStringView s)
+{
+    return std::all_of(s.begin(), s.end(), [](QChar c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+QStringList ParseServiceProviders(const QByteArray &xml)
+{
+    std::multimap<QString, QString> byCode;
+    ForEachNetwork(xml, [&](QStringView mcc, QStringView mnc, QString name) {
+        QString c = code(mcc, mnc);
+        if (!c.isEmpty() && byCode.find(c) == byCode.end())
+            byCode.emplace(c, entry(c, name.remove('"')));
+    });
     QStringList out;
     for (const auto &kv : byCode)
         out << kv.second;
     return out;
+}
+
+QHash<QString, QString> ParseNetworkNames(const QByteArray &xml)
+{
+    QHash<QString, QString> names;
+    ForEachNetwork(xml, [&](QStringView mcc, QStringView mnc, const QString &name) {
+        // TS 23.003 2.2: three MCC digits, two or three MNC digits.
+        if (mcc.size() == 3 && (mnc.size() == 2 || mnc.size() == 3) && AllDigits(mcc) && AllDigits(mnc)) {
+            const QString c = mcc.toString() + mnc.toString();
+            if (!names.contains(c))
+                names.insert(c, name);
+        }
+    });
+    return names;
+}
+
+QString NetworkName(std::string_view numeric, const QString &path)
+{
+    static const QHash<QString, QString> names = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? ParseNetworkNames(f.read(8 * 1024 * 1024))
+                                           : QHash<QString, QString>{};
+    }();
+    const QString c =
+        QString::fromLatin1(numeric.data(), static_cast<qsizetype>(numeric.size())).trimmed().remove('"');
+    return names.value(c);
 }
 
 QStringList OperatorList(const QString &path)
