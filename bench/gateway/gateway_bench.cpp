@@ -166,6 +166,9 @@ private:
 
 // Handsets on stable device names (symbolic links), so that one that vanished can come back under
 // the same name; every handset that ever stood behind a name is kept for its list of sent messages.
+// The handsets' type (--equipment): M20 unless told otherwise.
+std::string g_equipment = "M20";
+
 class THandsets {
 public:
     THandsets(const QTemporaryDir &dir, int count) : m_dir(dir)
@@ -201,7 +204,7 @@ private:
     std::unique_ptr<TModemSimulator> make(int i)
     {
         TModemSimulatorOptions options;
-        options.equipment = "M20";
+        options.equipment = g_equipment;
         options.ownNumber = "+4917100001" + std::to_string(10 + i);
         options.linkPath = Link(i);
         return std::make_unique<TModemSimulator>(options);
@@ -260,8 +263,8 @@ struct TBench {
                          "deliver,only-indication"};
         for (int i = from; i < to; ++i)
             args << "--modem"
-                 << QString("%1,equipment=M20,name=handset%2")
-                        .arg(QString::fromStdString(handsets.Link(i)))
+                 << QString("%1,equipment=%2,name=handset%3")
+                        .arg(QString::fromStdString(handsets.Link(i)), QString::fromStdString(g_equipment))
                         .arg(i);
         return args;
     }
@@ -511,6 +514,8 @@ int main(int argc, char **argv)
             chaosTimeout = value.toDouble();
         else if (key == "--faults")
             faults = value.split(',', Qt::SkipEmptyParts);
+        else if (key == "--equipment")
+            g_equipment = value.toStdString();
         else {
             std::fprintf(stderr, "unknown option %s\n", qPrintable(key));
             return 2;

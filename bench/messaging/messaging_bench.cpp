@@ -1,8 +1,8 @@
 // Whole-process measurement of sending through the GSM engine to the virtual handset on a
 // pseudo-terminal, in PDU mode:
 //   mean_send_ms        mean time of one SendSMS of a single-segment message
-//   pauses_ms           the pauses the engine makes by design per message: 150 ms after the
-//                       command attempt plus the equipment's send pause
+//   pauses_ms           the pauses the engine makes by design per message: the equipment's pause
+//                       after the command attempt (150 ms on the old handsets) plus its send pause
 //   line_ms             the bytes of one send (command, data, echoes, answers) at the port's speed
 //   send_overhead_ms    mean_send_ms - pauses_ms - line_ms
 //   unpaced_overhead_ms mean_send_ms - pauses_ms: a pseudo-terminal does not pace bytes at the
@@ -52,7 +52,7 @@ int main(int argc, char **argv)
         const size_t received = written + 4 + std::string("\r\n+CMGS: 255\r\n\r\nOK\r\n").size();
         const double lineMs = static_cast<double>(written + received) * 10.0 * 1000.0 /
                               static_cast<double>(kBaudrateValues[comm.Baudrate()]);
-        const double pausesMs = 150.0 + gsm.Behaviour().sendPauseMs;
+        const double pausesMs = gsm.Behaviour().commandPauseMs + gsm.Behaviour().sendPauseMs;
 
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < messages; ++i)

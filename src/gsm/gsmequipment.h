@@ -102,6 +102,10 @@ struct TGSMEquipmentBehaviour {
     // Text mode: text the default alphabet cannot carry goes as UCS2 under AT+CSCS="UCS2", and the
     // hexadecimal data of UCS2 and 8-bit messages (TS 27.005 3.1 <data>) is read as octets.
     bool ucs2Text;
+    // The pause after every command attempt before the next command may be written. The handsets
+    // of the list need 150 ms to take the next command; current modems take it as soon as they
+    // have sent the final result code.
+    int commandPauseMs;
 };
 
 const TGSMEquipmentBehaviour &EquipmentBehaviour(TGSMEquipment eq);

@@ -16,8 +16,6 @@ namespace kestrel {
 
 namespace {
 
-// Every attempt is followed by this pause, so commands are never written back to back.
-constexpr int kCommandPauseMs = 150;
 // How long an unfinished line may keep the next command waiting without more data.
 constexpr unsigned kQuietWaitMs = 50;
 // An attempt ends at the latest this many silence timeouts after it began, or after the last line
@@ -414,7 +412,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 m_reply.waitMask = 0;
                 m_reply.lines = nullptr;
             }
-            SleepMs(kCommandPauseMs);
+            SleepMs(Behaviour().commandPauseMs);
             throw;
         }
         bool echoSeen;
@@ -432,7 +430,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
         if (succeeded && m_afterAnswer)
             std::exchange(m_afterAnswer, nullptr)(); // once, and free to set another
         checkRestartSigns(echoSeen, resultLine);
-        SleepMs(kCommandPauseMs);
+        SleepMs(Behaviour().commandPauseMs);
         --attempts;
         if (!succeeded)
             SleepMs(m_repeatTimeout);
