@@ -24,7 +24,8 @@
 //
 //   gateway_bench [--kestrel PATH] [--messages N] [--handsets 1,2,4,8] [--backends sqlite,postgresql]
 //                 [--chaos N] [--fault-interval S] [--chaos-timeout S] [--faults kill,restart,vanish,store]
-//                 [--no-flush]
+//                 [--no-flush] [--equipment NAME]
+// --equipment: the handsets' type (default M20), e.g. Generic for a current modem's pace.
 // --no-flush measures the store without the disk's flush: SQLite files in /dev/shm, PostgreSQL
 // without fsync (the gateway's commits still ask for it; the disk is what differs).
 // Exit status 1 when the chaos run lost a message, left one unsent or took more duplicates
