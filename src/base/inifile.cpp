@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrel {
@@ -128,17 +132,75 @@ void TIniFile::WriteInteger(const std::string &section, const std::string &key, 
 
 void TIniFile::UpdateFile() const
 {
+    // The old file stays whole until the new one is on the disk: it is written beside it, flushed
+    // and renamed over it, so a full disk or a crash never leaves a settings file without its
+    // store or PIN. A symbolic link keeps pointing where it did: its target is replaced.
+    std::string path = m_fileName;
+    if (char *real = ::realpath(m_fileName.c_str(), nullptr)) {
+        path = real;
+        std::free(real);
+    }
+    const auto fail = [&](const std::string &what, int error) {
+        throw std::runtime_error("Cannot write the settings file " + m_fileName + ": " + what + ": " +
+                                 std::strerror(error));
+    };
     // The file holds the SIM PIN: one the program creates is the user's alone. An existing
-    // file keeps the permissions its owner gave it.
-    const int fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        ::close(fd);
-    std::ofstream out(m_fileName, std::ios::binary | std::ios::trunc);
+    // file keeps the permissions (and, where we may, the owner) its owner gave it.
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "." +
+                       path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600
+    if (fd < 0)
+        fail("cannot create " + temp, errno);
+    std::string text;
     for (const auto &line : m_lines)
-        out << line.text << '\n';
-    out.flush();
-    if (!out)
-        throw std::runtime_error("Cannot write the settings file " + m_fileName);
+        text += line.text + '\n';
+    int error = 0;
+    std::string what;
+    if (exists) {
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Another user's file saved by us becomes ours; its mode still holds.
+        }
+        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+            error = errno;
+            what = "cannot keep its permissions";
+        }
+    }
+    for (size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            what = "write";
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+        what = "flush";
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+        what = "close";
+    }
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+        what = "rename";
+    }
+    if (error != 0) {
+        ::unlink(temp.c_str());
+        fail(what, error);
+    }
+    // The rename itself on the disk, so a crash right after the save keeps the new file.
+    if (const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
+        ::fsync(d);
+        ::close(d);
+    }
 }
 
 } // namespace kestrel

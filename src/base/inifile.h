@@ -23,8 +23,9 @@ public:
     std::vector<std::string> ReadSections() const;
     void WriteString(const std::string &section, const std::string &key, const std::string &value);
     void WriteInteger(const std::string &section, const std::string &key, long long value);
-    // Writes the file (creating it readable and writable by the user alone); raises
-    // std::runtime_error naming the file on failure.
+    // Writes the file (creating it readable and writable by the user alone) by replacing it
+    // whole: a failure leaves the old file as it was. Raises std::runtime_error naming the file
+    // and the cause on failure.
     void UpdateFile() const;
 
 private:

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -431,6 +433,59 @@ TEST_F(DataModuleTest, FilesTheProgramCreatesAreTheUsersAlone)
     EXPECT_EQ(ModeOf(ini), 0640u);
     EXPECT_EQ(ModeOf(programDir + "sms.log"), 0644u);
     umask(mask);
+}
+
+// A full disk while the settings are saved: the file keeps what it held (the store, the PIN), and
+// no half-written file is left beside it. The file size limit stands for the full disk, since
+// the tests may run as root, whom a read-only folder does not stop.
+TEST_F(DataModuleTest, ASaveThatCannotBeWrittenLeavesTheSettingsWhole)
+{
+    WriteIni("[Modem]\nPIN=4711\n[Modem.Files]\nStore=postgresql://gw@db/sms\n");
+    chmod(ini.c_str(), 0600);
+    const std::string before = ReadFile(ini);
+    TIniFile settings(ini.string());
+    settings.WriteString("Modem", "Comment", std::string(4096, 'x'));
+    struct rlimit saved = {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    try {
+        settings.UpdateFile();
+    } catch (const std::runtime_error &e) {
+        error = e.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_NE(error.find("Cannot write the settings file " + ini.string()), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(ini), before);
+    EXPECT_EQ(ModeOf(ini), 0600u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()),
+              1)
+        << "a temporary file was left behind";
+    // The next start still finds its store and PIN.
+    TGSMDataModule dm(ini.string(), programDir);
+    EXPECT_EQ(dm.GSM.PIN(), "4711");
+    EXPECT_EQ(dm.StoreName, "postgresql://gw@db/sms");
+}
+
+// A save replaces the file whole and keeps what its owner gave it: the mode and, for a settings
+// file reached through a symbolic link, the link.
+TEST_F(DataModuleTest, ASaveKeepsTheModeAndASymbolicLink)
+{
+    const std::filesystem::path real = dir / "real.ini";
+    std::ofstream(real) << "[Modem]\nPIN=1234\n";
+    chmod(real.c_str(), 0640);
+    std::filesystem::create_symlink(real, ini);
+    {
+        TGSMDataModule dm(ini.string(), programDir);
+        dm.GSM.SetPIN("9876");
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_EQ(ModeOf(real), 0640u);
+    EXPECT_EQ(TIniFile(real.string()).ReadString("Modem", "PIN", ""), "9876");
 }
 
 } // namespace
