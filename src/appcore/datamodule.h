@@ -130,9 +130,10 @@ public:
     TMessageStore *Store();
     // Closes the store (the next use opens StoreName again); what Store() gave is invalid then.
     void CloseStore();
-    // Messages left on the handset while the store failed: read again and recorded (then deleted)
-    // once the caller has seen the store work again; left there once more if it still fails.
-    bool HasKept() const { return !m_kept.empty(); }
+    // Messages left on the handset while the store failed, and routed messages spooled beside
+    // the logs meanwhile: read again (or from the spool) and recorded (then deleted) once the
+    // caller has seen the store work again; left there once more if it still fails.
+    bool HasKept() const;
     void RetryKept();
     // Sends composed segments (SendComposed of outgoing.h), logging each in the SMS log and recording
     // the message in the store; a store that cannot be written is reported, the sending goes on.
@@ -166,11 +167,20 @@ private:
     std::string modemName() const;
     // Records, logs and deletes the listed messages of the current storage; one that cannot be
     // handled stays on the handset.
-    void handleListed(const std::vector<TSMSListEntry> &list);
+    // receivedOnly passes over the messages composed on the handset.
+    void handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly);
+    bool hasStore() const { return !StoreName.empty() && StoreName != kNoStore; }
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
-    // Records a received message before anything else happens to it; raises EMessageKept when
-    // the store cannot. Nothing happens without a store.
-    void storeReceived(const std::string &raw, const TSMS *sms, int index);
+    // Records a received message before anything else happens to it; false when the store had it
+    // already (it was handled when it first came). A routed message (index -1) that the store
+    // cannot take goes to the spool; anything else raises EMessageKept then. Nothing happens
+    // without a store.
+    bool storeReceived(const std::string &raw, const TSMS *sms, int index);
+    // The routed message into the spool; false when the spool cannot be written either.
+    bool spoolReceived(const std::string &raw, const TSMS *sms);
+    // Records what the spool holds; false when the store failed meanwhile.
+    bool replaySpool();
+    std::string spoolPath() const;
     void storeFailed(const std::string &error);
     void storeWorks();
     void fillStack();

@@ -5,6 +5,7 @@
 #include "appcore/datamodule.h"
 
 #include "appcore/datamoduleinternal.h"
+#include "appcore/receivedspool.h"
 #include "base/datetime.h"
 #include "base/format.h"
 #include "connect/connection.h"
@@ -31,7 +32,8 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
     m_handledIndex = Idx;
     if (aSMS) {
         // A failure to record it goes to the engine's caller: the message is then neither
-        // deleted nor, when routed, acknowledged (the network delivers it again).
+        // deleted nor, when routed, acknowledged. A routed one that the store cannot take is in
+        // the spool by then and goes on as if recorded.
         if (!dynamic_cast<TCellBroadcast *>(aSMS))
             storeReceived(GSM.RoutedRaw().empty() ? aSMS->GetPDU() : GSM.RoutedRaw(), aSMS, Idx);
         ProcessSMS(aSMS);
@@ -58,9 +60,14 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
 void TGSMDataModule::recordStored(int index, int status, const std::string &raw, TSMS *sms)
 {
     m_handledIndex = index;
-    if (sms || !raw.empty())
-        storeReceived(raw, sms, index);
-    if (sms && status == 0)
+    // A read message that the store has was handled when it first came (and logged then): the
+    // storage read lists read messages too, so that none read while the store was away is lost.
+    const bool fresh = !(sms || !raw.empty()) || storeReceived(raw, sms, index);
+    if (!fresh && status != 0)
+        return;
+    // A read message new to the store was read while the store was away, before it was handled:
+    // it is handled whole now.
+    if (sms && (status == 0 || hasStore()))
         ProcessSMS(sms);
     else if (sms)
         LogSMS(sms);
@@ -76,7 +83,15 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
 void TGSMDataModule::readStorage()
 {
     const TGSMEquipment eq = GSM.Equipment();
-    handleListed(GSM.ListSMS(eq == eqM20 || eq == eqNokia9110 ? 4 : -1));
+    if (eq == eqM20 || eq == eqNokia9110) {
+        handleListed(GSM.ListSMS(4), false);
+    } else if (hasStore()) {
+        // Every received message, read or not: one read while the store was away (listing it
+        // marked it read) would never come again otherwise. The store knows those it recorded.
+        handleListed(GSM.ListSMS(4), true);
+    } else {
+        handleListed(GSM.ListSMS(-1), false);
+    }
     // Status reports the modem keeps apart arrive there while no program listens as well; unread
     // there, their messages would never turn delivered and SR would fill up.
     const std::string reports = GSM.ReportStorage();
@@ -84,7 +99,7 @@ void TGSMDataModule::readStorage()
     if (!reports.empty() && reports != memory) {
         try {
             GSM.SelectMemory(reports);
-            handleListed(GSM.ListSMS(4));
+            handleListed(GSM.ListSMS(4), false);
         } catch (const std::exception &e) {
             ReportError(Format("The status reports in %s were not read: %s", reports.c_str(), e.what()));
         }
@@ -93,9 +108,12 @@ void TGSMDataModule::readStorage()
     handleKept();
 }
 
-void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list)
+void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly)
 {
     for (const auto &entry : list) {
+        // Messages composed on the handset (stored unsent or sent) are the user's own.
+        if (receivedOnly && entry.Status != 0 && entry.Status != 1)
+            continue;
         // Handled here, whether or not it was kept before.
         std::erase_if(m_kept,
                       [&](const TKept &k) { return k.Index == entry.Index && k.Storage == GSM.Memory(); });
@@ -115,16 +133,13 @@ void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list)
     }
 }
 
-void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int index)
+bool TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int index)
 {
-    if (StoreName.empty() || StoreName == kNoStore)
-        return;
+    if (!hasStore())
+        return true;
     // Messages the handset keeps for sending were composed on it: neither sent nor received here.
     if (dynamic_cast<const TSMSSubmit *>(sms) || dynamic_cast<const TSMSCommand *>(sms))
-        return;
-    TMessageStore *store = Store();
-    if (!store)
-        throw EMessageKept();
+        return true;
     const bool textMode = GSM.SMSFormat() == kSMSFormatText;
     // The store reads messages in the model's form, and PDUs with their service-centre field.
     std::unique_ptr<TSMS> copy;
@@ -136,26 +151,62 @@ void TGSMDataModule::storeReceived(const std::string &raw, const TSMS *sms, int 
             sms = copy.get();
         }
     }
+    // A routed message exists nowhere else: kept in the spool when the store cannot take it.
+    const auto kept = [&] {
+        if (index == -1 && spoolReceived(raw, sms))
+            return true;
+        throw EMessageKept();
+    };
+    TMessageStore *store = Store();
+    if (!store)
+        return kept();
     // A message read through this engine knows whether its handset leaves the service-centre
     // field out, and the store puts the empty one in front itself: given here too, it would be
     // doubled and the segment unreadable. Only a record without that knowledge gets it here.
     const bool storeAddsSCA = sms && sms->GSM;
     const std::string record = textMode || GSM.SCAInPDU() || storeAddsSCA ? raw : "00" + raw;
+    TRecordResult result;
     try {
-        store->RecordReceived(record, textMode, sms, NowUTC(), index, modemName());
+        result = store->RecordReceived(record, textMode, sms, NowUTC(), index, modemName());
     } catch (const EStoreError &e) {
         storeFailed(e.what());
-        throw EMessageKept();
+        return kept();
     }
     storeWorks();
+    replaySpool();
+    return !result.Duplicate;
+}
+
+bool TGSMDataModule::spoolReceived(const std::string &raw, const TSMS *sms)
+{
+    if (!sms)
+        return false;
+    try {
+        // The PDU as the store would make it: the fields the engine read in text mode, and the
+        // service-centre field in front.
+        std::string pdu = GSM.SMSFormat() == kSMSFormatText ? sms->GetPDU() : raw;
+        if (sms->GSM && !sms->GSM->SCAInPDU())
+            pdu = "00" + pdu;
+        SpoolMessage(spoolPath(), {pdu, NowUTC(), modemName()});
+    } catch (const std::exception &e) {
+        ReportError(Format("A routed message could not be kept: %s", e.what()));
+        return false;
+    }
+    return true;
 }
 
 void TGSMDataModule::RetryKept()
 {
-    if (m_kept.empty() || !Store())
+    if (!HasKept() || !Store())
         return;
     storeWorks();
-    handleKept();
+    if (replaySpool())
+        handleKept();
+}
+
+bool TGSMDataModule::HasKept() const
+{
+    return !m_kept.empty() || SpoolHasMessages(spoolPath());
 }
 
 void TGSMDataModule::handleKept()

@@ -3,6 +3,7 @@
 #include "appcore/datamodule.h"
 
 #include "appcore/datamoduleinternal.h"
+#include "appcore/receivedspool.h"
 #include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
@@ -21,7 +22,7 @@ std::unique_ptr<TMessageStore> OpenMessageStore(const std::string &Location)
 
 TMessageStore *TGSMDataModule::Store()
 {
-    if (m_store || StoreName.empty() || StoreName == kNoStore)
+    if (m_store || !hasStore())
         return m_store.get();
     try {
         m_store = OpenMessageStore(StoreName);
@@ -29,6 +30,8 @@ TMessageStore *TGSMDataModule::Store()
         storeFailed(e.what());
         return nullptr;
     }
+    // Before the stack is filled: what was spooled is among the store's incomplete payloads then.
+    replaySpool();
     fillStack();
     return m_store.get();
 }
@@ -87,6 +90,32 @@ void TGSMDataModule::storeFailed(const std::string &error)
 void TGSMDataModule::storeWorks()
 {
     m_storeFailing = false;
+}
+
+std::string TGSMDataModule::spoolPath() const
+{
+    return m_logDirectory + "received.spool";
+}
+
+bool TGSMDataModule::replaySpool()
+{
+    if (!m_store || !SpoolHasMessages(spoolPath()))
+        return true;
+    try {
+        ReplaySpool(spoolPath(), [this](const TSpooledMessage &m) {
+            std::unique_ptr<TSMS2> sms;
+            try {
+                sms = CreateSMSFromPDU(nullptr, m.PDU, true);
+            } catch (const std::exception &) {
+                // Kept whole as data, as a record that did not decode when it came.
+            }
+            m_store->RecordReceived(m.PDU, false, sms.get(), m.Arrival, -1, m.Modem);
+        });
+    } catch (const EStoreError &e) {
+        storeFailed(e.what());
+        return false;
+    }
+    return true;
 }
 
 } // namespace kestrel

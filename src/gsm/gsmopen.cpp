@@ -252,8 +252,15 @@ void TGSM::setupHandset()
 
     CheckResult(ExecCommand("AT+CSCA=" + Quoted(m_sca), kWaitResult));
     CheckResult(ExecCommand(Format("AT+CMGF=%d", static_cast<int>(m_smsFormat)), kWaitResult));
-    if (eq.extraOpenCommand)
+    if (eq.extraOpenCommand) {
         CheckResult(ExecCommand(eq.extraOpenCommand, kWaitResult));
+        // A type that chooses its message service here runs in that one from now on: in service 1
+        // every routed message must be acknowledged, or the handset stops routing (TS 27.005
+        // 3.4.4).
+        const std::string_view csms = "AT+CSMS=";
+        if (std::string_view(eq.extraOpenCommand).substr(0, csms.size()) == csms)
+            m_messageService = StrToInt(std::string(eq.extraOpenCommand + csms.size()));
+    }
     if (eq.openStorage)
         m_memory = eq.openStorage; // only recorded, the handset is not told
     m_characterSet.clear();

@@ -27,6 +27,8 @@ namespace {
 // TPDUs without service-centre field, as the simulator stores them.
 const char *const kDeliverHello =
     "040C914421436587090000425060708090000DC8329BFD0691CBECB4BD2C07"; // "Hello deliver"
+// The same text ten seconds later: another message.
+const char *const kDeliverHelloLater = "040C914421436587090000425060708091000DC8329BFD0691CBECB4BD2C07";
 const char *const kConcat1 =
     "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
     "1A8"
@@ -53,7 +55,7 @@ TEST_F(DataModuleSession, LoginRecordsEveryStoredMessageBeforeDeletingIt)
     o.equipment = "M20";
     TModemSimulator sim(o);
     sim.StoreMessage("SM", 0, kDeliverHello);
-    sim.StoreMessage("SM", 1, kDeliverHello); // read already: logged, not processed again
+    sim.StoreMessage("SM", 1, kDeliverHelloLater); // read already, and new to the store
     sim.StoreMessage("SM", 0, kConcat1);
     sim.StoreMessage("SM", 0, kConcat2);
     auto dm = Module(sim);

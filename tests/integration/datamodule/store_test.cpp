@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 using namespace kestrel;
@@ -161,11 +162,13 @@ TEST_P(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("The message store cannot be written", 0), 0u) << errors[0];
     EXPECT_TRUE(view.lines.empty()); // not logged either: it comes again whole
-    // A routed message is not acknowledged: the network keeps it.
+    // A routed message, which the handset acknowledged to the network itself (service 0), goes
+    // to the spool beside the logs and is handled as if recorded.
     sim->DeliverPdu(kConcat2);
-    ASSERT_TRUE(sim->WaitForSent("+CMT:", 5000));
-    WaitUntil([] { return false; }, 500); // the engine handles it meanwhile
+    ASSERT_TRUE(WaitUntil([&] { return !view.lines.empty(); }));
+    EXPECT_EQ(view.lines[0].rfind(">", 0), 0u) << view.lines[0];
     EXPECT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(dm->HasKept());
     dm->GSM.Close();
 
     if (back.server)
@@ -176,10 +179,144 @@ TEST_P(DataModuleStore, UnwritableStoreKeepsMessagesUntilTheNextStorageRead)
     EXPECT_EQ(errors.size(), 1u) << errors.back();
     auto store = OpenStore();
     const auto messages = store->List({});
+    // The spooled second part and the first part from the handset make the payload whole, in
+    // the store and in the log.
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].Text, "Hello deliver");
-    EXPECT_EQ(messages[1].Status, TStoredStatus::ssIncomplete);
+    const auto hello = std::find_if(messages.begin(), messages.end(),
+                                    [](const auto &m) { return m.Text == "Hello deliver"; });
+    ASSERT_NE(hello, messages.end());
+    const auto &joined = messages[hello == messages.begin() ? 1 : 0];
+    EXPECT_EQ(joined.Status, TStoredStatus::ssReceived) << StoredStatusName(joined.Status);
+    EXPECT_EQ(joined.PartsPresent, 2);
+    EXPECT_EQ(joined.Text.rfind("abcdefghijklmnopqrstuvwxyz", 0), 0u) << joined.Text;
+    EXPECT_EQ(std::count_if(view.lines.begin(), view.lines.end(),
+                            [](const std::string &l) { return l.rfind("*text: abcdef", 0) == 0; }),
+              1);
+    EXPECT_FALSE(dm->HasKept());
     dm->GSM.Close();
+}
+
+// Makes the store unavailable for as long as it lives: the server stopped, or a directory where
+// the file should be.
+struct TStoreDown {
+    TStoreDown(bool postgresql, TGSMDataModule &dm, const std::string &directory)
+        : back{postgresql ? &test::TPostgresServer::Shared() : nullptr}
+    {
+        if (back.server)
+            back.server->Stop();
+        else
+            dm.StoreName = directory;
+    }
+    TServerBack back;
+};
+
+// A message that the engine read (the handset marks it read) while the store was away, and the
+// process ended before the store came back: the next start records it, and deletes the handset's
+// copy then. On a handset whose plain listing shows unread messages only; what the user composed
+// on the handset stays there.
+TEST_P(DataModuleStore, AMessageReadWhileTheStoreWasAwayIsRecordedAtTheNextStart)
+{
+    std::ofstream(dir / "gsm.ini") << "[Modem]\nDevice=S25\nSCA=+491710760000\nUnsolicitedIndication=9\n";
+    TModemSimulatorOptions o;
+    o.equipment = "S25";
+    sim = std::make_unique<TModemSimulator>(o);
+    const char *const draft = "01000C91442143658709000005E8329BFD06"; // "hello", stored unsent
+    sim->StoreMessage("SM", 2, draft);
+    {
+        auto dm = Module(sim.get());
+        TStoreDown down(PostgreSQL(), *dm, dir.string());
+        std::vector<std::string> errors;
+        dm->OnError = [&](const std::string &m) { errors.push_back(m); };
+        dm->GSM.Open();
+        sim->DeliverPdu(kDeliverHello);
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto s = sim->StoredMessages();
+            return s.size() == 2 && s[1].status == 1;
+        }));
+        ASSERT_TRUE(WaitUntil([&] { return errors.size() == 1; }));
+        const auto stored = sim->StoredMessages();
+        ASSERT_EQ(stored.size(), 2u);
+        EXPECT_EQ(stored[1].status, 1); // read, as reading it left it
+        EXPECT_TRUE(view.lines.empty());
+        dm->GSM.Close();
+    } // the process ends; the store comes back
+    auto dm = Module(sim.get());
+    dm->GSM.Open();
+    const auto stored = sim->StoredMessages();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].status, 2);
+    const auto messages = OpenStore()->List({});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Hello deliver");
+    ASSERT_EQ(view.lines.size(), 1u);
+    EXPECT_EQ(view.lines[0].rfind(">", 0), 0u) << view.lines[0];
+    dm->GSM.Close();
+}
+
+// A read message that the store has was logged when it first came: a handset that keeps its
+// messages (nothing deleted) lists it at every start, and the log has it once.
+TEST_P(DataModuleStore, AReadMessageTheStoreHasIsNotLoggedAgain)
+{
+    sim->StoreMessage("SM", 0, kDeliverHello);
+    for (int start = 0; start < 2; ++start) {
+        auto dm = Module(sim.get());
+        dm->DeleteHandled = false;
+        dm->GSM.Open();
+        dm->GSM.Close();
+    }
+    ASSERT_EQ(sim->StoredMessages().size(), 1u);
+    const std::string log = rig::ReadFile((dir / "sms.log").string());
+    EXPECT_EQ(std::count(log.begin(), log.end(), '>'), 1) << log;
+    EXPECT_EQ(OpenStore()->List({}).size(), 1u);
+}
+
+// Routed messages while the store is away: in service 0 the handset acknowledged them to the
+// network already, in service 1 (the M35) the host must acknowledge each, or the handset stops
+// routing (TS 27.005 3.4.4). Each is kept in the spool, acknowledged and logged, and recorded
+// once the store is back: none is lost.
+TEST_P(DataModuleStore, RoutedMessagesTheStoreCannotTakeAreKeptInBothServices)
+{
+    for (const std::string equipment : {"M20", "M35"}) {
+        SCOPED_TRACE(equipment);
+        view.lines.clear();
+        location = NewLocation();
+        std::ofstream(dir / "gsm.ini", std::ios::trunc)
+            << "[Modem]\nDevice=" << equipment << "\nSCA=+491710760000\nUnsolicitedIndication=1\n";
+        TModemSimulatorOptions o;
+        o.equipment = equipment;
+        sim = std::make_unique<TModemSimulator>(o);
+        const std::vector<std::string> texts = {"first", "second", "third"};
+        {
+            auto dm = Module(sim.get());
+            TStoreDown down(PostgreSQL(), *dm, dir.string());
+            dm->OnError = [](const std::string &) {};
+            dm->GSM.Open();
+            for (const std::string &text : texts)
+                sim->DeliverText("+441234567890", text);
+            ASSERT_TRUE(WaitUntil([&] { return view.lines.size() >= texts.size(); }));
+            if (equipment == "M35") {
+                ASSERT_TRUE(WaitUntil([&] { return sim->PendingAcknowledgements() == 0; }, 3000)) << [&] {
+                    std::string s;
+                    for (const auto &l : sim->Transcript())
+                        s += l + "\n";
+                    return s;
+                }();
+                const auto commands = sim->ReceivedCommands();
+                EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CNMA"), 3);
+            }
+            EXPECT_TRUE(dm->HasKept());
+            dm->GSM.Close();
+        }
+        auto dm = Module(sim.get());
+        dm->GSM.Open();
+        EXPECT_FALSE(dm->HasKept());
+        std::vector<std::string> recorded;
+        for (const auto &m : OpenStore()->List({}))
+            recorded.push_back(m.Text);
+        EXPECT_EQ(recorded, texts);
+        EXPECT_EQ(view.lines.size(), texts.size()) << "logged again";
+        dm->GSM.Close();
+    }
 }
 
 TEST_P(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
