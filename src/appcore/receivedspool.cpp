@@ -1,5 +1,6 @@
 #include "appcore/receivedspool.h"
 
+#include "base/fileio.h"
 #include "base/format.h"
 #include "connect/connection.h"
 
@@ -80,18 +81,7 @@ void SpoolMessage(const std::string &path, const TSpooledMessage &message)
     char last = '\n';
     if (before > 0 && ::pread(file.Fd(), &last, 1, before - 1) == 1 && last != '\n')
         line.insert(line.begin(), '\n');
-    size_t done = 0;
-    int error = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(file.Fd(), line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    int error = WriteAll(file.Fd(), line);
     if (error == 0 && ::fsync(file.Fd()) != 0)
         error = errno;
     if (error != 0) {

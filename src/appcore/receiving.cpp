@@ -65,9 +65,7 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
     const bool fresh = !(sms || !raw.empty()) || storeReceived(raw, sms, index);
     if (!fresh && status != 0)
         return;
-    // A read message new to the store was read while the store was away, before it was handled:
-    // it is handled whole now.
-    if (sms && (status == 0 || hasStore()))
+    if (sms && status == 0)
         ProcessSMS(sms);
     else if (sms)
         LogSMS(sms);

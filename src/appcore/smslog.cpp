@@ -3,6 +3,7 @@
 
 #include "appcore/datamoduleinternal.h"
 #include "base/datetime.h"
+#include "base/fileio.h"
 #include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/sms.h"
@@ -30,21 +31,8 @@ void AppendToLogFile(const std::string &path, const std::string &text)
     if (fd < 0)
         throw EConnectError(Format("Cannot open log file \"%s\": %s", path.c_str(), strerror(errno)));
     flock(fd, LOCK_EX);
-    const char *p = text.data();
-    size_t left = text.size();
-    int error = 0;
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // A full disk or a broken file: the caller must know the text is not on record.
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // A full disk or a broken file: the caller must know the text is not on record.
+    int error = WriteAll(fd, text);
     flock(fd, LOCK_UN);
     if (close(fd) != 0 && error == 0)
         error = errno;

@@ -94,7 +94,11 @@ void TGSMDataModule::storeWorks()
 
 std::string TGSMDataModule::spoolPath() const
 {
-    return m_logDirectory + "received.spool";
+    // Beside the settings file: it belongs to this installation (or gateway), whatever folder
+    // the logs are in.
+    const size_t slash = m_configFile.rfind('/');
+    return (slash == std::string::npos ? std::string() : m_configFile.substr(0, slash + 1)) +
+           "received.spool";
 }
 
 bool TGSMDataModule::replaySpool()

@@ -1,6 +1,7 @@
 #include "base/inifile.h"
 
 #include "base/convert.h"
+#include "base/fileio.h"
 
 #include <algorithm>
 #include <cctype>
@@ -140,8 +141,8 @@ void TIniFile::UpdateFile() const
         path = real;
         std::free(real);
     }
-    const auto fail = [&](const std::string &what, int error) {
-        throw std::runtime_error("Cannot write the settings file " + m_fileName + ": " + what + ": " +
+    const auto fail = [&](int error) {
+        throw std::runtime_error("Cannot write the settings file " + m_fileName + ": " +
                                  std::strerror(error));
     };
     // The file holds the SIM PIN: one the program creates is the user's alone. An existing
@@ -154,47 +155,29 @@ void TIniFile::UpdateFile() const
                        path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600
     if (fd < 0)
-        fail("cannot create " + temp, errno);
+        fail(errno);
     std::string text;
     for (const auto &line : m_lines)
         text += line.text + '\n';
     int error = 0;
-    std::string what;
     if (exists) {
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-            // Another user's file saved by us becomes ours; its mode still holds.
-        }
-        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+        // Another user's file saved by us becomes ours where we may not give it back; its mode
+        // still holds.
+        [[maybe_unused]] const bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+        if (::fchmod(fd, old.st_mode & 07777) != 0)
             error = errno;
-            what = "cannot keep its permissions";
-        }
     }
-    for (size_t done = 0; error == 0 && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            what = "write";
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (error == 0 && ::fsync(fd) != 0) {
+    if (error == 0)
+        error = WriteAll(fd, text);
+    if (error == 0 && ::fsync(fd) != 0)
         error = errno;
-        what = "flush";
-    }
-    if (::close(fd) != 0 && error == 0) {
+    if (::close(fd) != 0 && error == 0)
         error = errno;
-        what = "close";
-    }
-    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0)
         error = errno;
-        what = "rename";
-    }
     if (error != 0) {
         ::unlink(temp.c_str());
-        fail(what, error);
+        fail(error);
     }
     // The rename itself on the disk, so a crash right after the save keeps the new file.
     if (const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {

@@ -56,10 +56,18 @@ TEST_F(CliMonitor, StoredMessagesAreHandledAtOpen)
         bool keep;
         int storedAfter;
     };
+    int round = 0;
     for (const TCase c : {TCase{false, 0}, TCase{true, 2}}) {
         SCOPED_TRACE(c.keep ? "--keep" : "deleting");
         const QString unread = Store(0, kDeliverHello);
-        Store(1, kDeliverHello); // read already: logged, not handled again
+        // Read already, and new to the store (each round another): logged, not handled again. The
+        // store's own copy of a read message would not be logged again.
+        ++round;
+        std::string read = kDeliverHello;
+        read.replace(read.find("809000"), 6, "809" + std::to_string(round) + "00"); // seconds x9
+        Store(1, read.c_str());
+        const QString readLine =
+            QString(kHelloLine).replace("07:08:09", QString("07:08:%1").arg(round * 10 + 9));
         QStringList options{"--indications", "deliver"};
         if (c.keep)
             options << "--keep";
@@ -68,7 +76,7 @@ TEST_F(CliMonitor, StoredMessagesAreHandledAtOpen)
         ASSERT_TRUE(monitor.WaitForEvent("registration"));
         const TRun run = monitor.Stop();
         ASSERT_EQ(run.status, 0) << run.err.toStdString();
-        EXPECT_EQ(LogLines(run), (std::vector<QString>{kHelloLine, kHelloLine}));
+        EXPECT_EQ(LogLines(run), (std::vector<QString>{kHelloLine, readLine}));
         const auto messages = Events(run, "message");
         ASSERT_EQ(messages.size(), 1u) << run.out.toStdString();
         EXPECT_EQ(QString::number(messages[0]["index"].toInt()), unread);

@@ -217,7 +217,7 @@ TEST_F(SettingsFile, UnreadableBecauseADirectoryIsInItsPlace)
         }
     });
     ASSERT_TRUE(login.raised);
-    EXPECT_EQ(login.message, "Cannot write the settings file " + ini);
+    EXPECT_EQ(login.message, "Cannot write the settings file " + ini + ": Is a directory");
     EXPECT_FALSE(dm->GSM.Active());
     EXPECT_TRUE(sim.ReceivedCommands().empty());
     // Leaving the program still works, and the directory is left alone.
