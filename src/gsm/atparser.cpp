@@ -478,4 +478,31 @@ std::string Dequote(std::string_view s)
     return std::string(s);
 }
 
+std::string PrintableExcerpt(std::string_view s)
+{
+    std::string out(s.substr(0, 40));
+    for (char &c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            c = '?';
+    return out;
+}
+
+std::string_view NextQuotedField(TByteReader &r, bool &unclosed)
+{
+    size_t n = 0;
+    bool quoted = false;
+    for (TByteReader look = r; !look.AtEnd(); ++n) {
+        uint8_t b = 0;
+        look.Next(b);
+        if (b == '"')
+            quoted = !quoted;
+        else if (b == ',' && !quoted)
+            break;
+    }
+    unclosed = unclosed || quoted;
+    std::string_view f = r.TakeUpTo(n);
+    r.Skip(1); // the comma, when there is one
+    return TrimBlanks(f);
+}
+
 } // namespace kestrel

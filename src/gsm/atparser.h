@@ -4,6 +4,8 @@
 // TS 27.005 3). Nothing here knows about threads, locks or the serial port; TGSM wires them.
 #pragma once
 
+#include "gsm/bytereader.h"
+
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -138,5 +140,12 @@ bool IsResponseLine(std::string_view s);
 std::string ResponseValue(std::string_view s);
 // s without leading and trailing double-quote characters.
 std::string Dequote(std::string_view s);
+
+// At most 40 characters of received text for an error message, control and non-ASCII bytes as
+// "?", so that what a modem sends cannot steer the terminal that shows the error.
+std::string PrintableExcerpt(std::string_view s);
+// The next field of a parameter list in r: up to a comma outside double quotes (consumed), or
+// the end; trimmed. Unclosed is set when the field leaves a quote open.
+std::string_view NextQuotedField(TByteReader &r, bool &unclosed);
 
 } // namespace kestrel

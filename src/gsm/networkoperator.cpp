@@ -12,21 +12,12 @@ namespace {
 // TS 27.007 7.3: a long alphanumeric name has up to 16 characters; as UCS2 hexadecimal 64.
 constexpr size_t kMaxOperator = 64;
 
-std::string printable(std::string_view s)
-{
-    std::string out(s.substr(0, 40));
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
-            c = '?';
-    return out;
-}
-
 int numberField(std::string_view text, const char *field, int max)
 {
     const auto v = TryStrToInt64(TrimBlanks(text));
     if (!v || *v < 0 || *v > max)
-        GSMErrorFmt("+COPS %s: \"%s\" is no number of 0 to %d", field, printable(TrimBlanks(text)).c_str(),
-                    max);
+        GSMErrorFmt("+COPS %s: \"%s\" is no number of 0 to %d", field,
+                    PrintableExcerpt(TrimBlanks(text)).c_str(), max);
     return static_cast<int>(*v);
 }
 
@@ -65,23 +56,7 @@ TCOPSAnswer ParseCOPSRead(std::string_view line)
         value = TrimBlanks(value.substr(6));
     TCOPSAnswer answer;
     TByteReader r(value);
-    // The fields up to the next comma outside quotes; a quote left open is the operator's error.
-    auto field = [&r](bool &unclosed) {
-        size_t n = 0;
-        bool quoted = false;
-        for (TByteReader look = r; !look.AtEnd(); ++n) {
-            uint8_t b = 0;
-            look.Next(b);
-            if (b == '"')
-                quoted = !quoted;
-            else if (b == ',' && !quoted)
-                break;
-        }
-        unclosed = quoted;
-        std::string_view f = r.TakeUpTo(n);
-        r.Skip(1); // the comma, when there is one
-        return TrimBlanks(f);
-    };
+    auto field = [&r](bool &unclosed) { return NextQuotedField(r, unclosed); };
     bool unclosed = false;
     answer.Mode = numberField(field(unclosed), "mode", 4);
     if (r.AtEnd())

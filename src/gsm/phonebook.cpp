@@ -16,39 +16,12 @@ constexpr size_t kMaxNumber = 80;
 constexpr size_t kMaxText = 256;
 constexpr int kMaxRangeWidth = 10000;
 
-std::string printable(std::string_view s)
-{
-    std::string out(s.substr(0, 40));
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
-            c = '?';
-    return out;
-}
-
-// The next field up to a comma outside quotes; Unclosed tells of a quote left open.
-std::string_view nextField(TByteReader &r, bool &unclosed)
-{
-    size_t n = 0;
-    bool quoted = false;
-    for (TByteReader look = r; !look.AtEnd(); ++n) {
-        uint8_t b = 0;
-        look.Next(b);
-        if (b == '"')
-            quoted = !quoted;
-        else if (b == ',' && !quoted)
-            break;
-    }
-    unclosed = unclosed || quoted;
-    std::string_view f = r.TakeUpTo(n);
-    r.Skip(1);
-    return TrimBlanks(f);
-}
-
 int numberOf(std::string_view text, const char *field, int min, int max)
 {
     const auto v = TryStrToInt64(text);
     if (!v || *v < min || *v > max)
-        GSMErrorFmt("+CPBR %s: \"%s\" is no number of %d to %d", field, printable(text).c_str(), min, max);
+        GSMErrorFmt("+CPBR %s: \"%s\" is no number of %d to %d", field, PrintableExcerpt(text).c_str(), min,
+                    max);
     return static_cast<int>(*v);
 }
 
@@ -67,10 +40,10 @@ TPhonebookEntry ParseCPBRLine(std::string_view line, TTECharset charset)
     TByteReader r(afterPrefix(line));
     bool unclosed = false;
     TPhonebookEntry e;
-    e.Index = numberOf(nextField(r, unclosed), "index", 1, 65535);
-    const std::string number = Dequote(nextField(r, unclosed));
-    const std::string_view type = nextField(r, unclosed);
-    const std::string_view text = nextField(r, unclosed);
+    e.Index = numberOf(NextQuotedField(r, unclosed), "index", 1, 65535);
+    const std::string number = Dequote(NextQuotedField(r, unclosed));
+    const std::string_view type = NextQuotedField(r, unclosed);
+    const std::string_view text = NextQuotedField(r, unclosed);
     if (unclosed)
         GSMError("+CPBR: a quote is left open");
     if (number.empty() || number.size() > kMaxNumber)
@@ -91,7 +64,7 @@ TPhonebookRange ParseCPBRTest(std::string_view line)
     const size_t open = value.find('(');
     const size_t close = value.find(')');
     if (open == std::string_view::npos || close == std::string_view::npos || close < open)
-        GSMErrorFmt("+CPBR range: \"%s\" is no range", printable(value).c_str());
+        GSMErrorFmt("+CPBR range: \"%s\" is no range", PrintableExcerpt(value).c_str());
     const std::string_view range = value.substr(open + 1, close - open - 1);
     const size_t dash = range.find('-');
     TPhonebookRange r;
@@ -112,7 +85,7 @@ std::string CPBWParameters(const TPhonebookEntry &entry, TTECharset charset)
         number.find_first_not_of("+0123456789*#", number.front() == '+' ? 1 : 0) != std::string::npos ||
         number.find('+', 1) != std::string::npos)
         GSMErrorFmt("phonebook number \"%s\": digits, * and # only, after an optional +",
-                    printable(number).c_str());
+                    PrintableExcerpt(number).c_str());
     const bool international = number.front() == '+';
     const std::string index = entry.Index > 0 ? std::to_string(entry.Index) : std::string();
     const std::string text = ToTECharset(entry.Name, charset, "phonebook name");

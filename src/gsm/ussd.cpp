@@ -143,15 +143,6 @@ bool skipComma(TByteReader &r)
     return true;
 }
 
-std::string printable(std::string_view s)
-{
-    std::string out(s.substr(0, 40));
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
-            c = '?';
-    return out;
-}
-
 const char *charsetName(TTECharset charset)
 {
     switch (charset) {
@@ -305,7 +296,7 @@ TUSSDAnswer DecodeUSSDLine(std::string_view line, TTECharset charset)
     const std::string_view status = trimmed(untilComma(r));
     const auto m = TryStrToInt64(status);
     if (!m || *m < 0 || *m > 99)
-        GSMErrorFmt("USSD status: \"%s\" is no number of 0 to 99", printable(status).c_str());
+        GSMErrorFmt("USSD status: \"%s\" is no number of 0 to 99", PrintableExcerpt(status).c_str());
     answer.Status = static_cast<int>(*m);
     if (!skipComma(r))
         return answer;
@@ -345,7 +336,7 @@ TUSSDAnswer DecodeUSSDLine(std::string_view line, TTECharset charset)
             const auto d = TryStrToInt64(dcs);
             if (!d || *d < 0 || *d > 255)
                 GSMErrorFmt("USSD data coding scheme: \"%s\" is no number of 0 to 255",
-                            printable(dcs).c_str());
+                            PrintableExcerpt(dcs).c_str());
             answer.DCS = static_cast<int>(*d);
         }
     }
