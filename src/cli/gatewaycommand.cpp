@@ -42,30 +42,53 @@ const char *const kGatewaySection = "Gateway";
 // Sections "[Gateway.NAME]" of the settings file name one modem each.
 const char *const kModemSectionPrefix = "Gateway.";
 
-const char *const kGatewayHelp =
-    "Usage: kestrel gateway [--config FILE] [--store PATH|URL] --modem SPEC [--modem SPEC ...] [options]\n"
-    "\n"
-    "Sends the messages queued in the store (kestrel send --queue) through the modems and records\n"
-    "every message they receive, until SIGTERM or SIGINT. One JSON line per event on standard output:\n"
-    "those of kestrel monitor (message, registration, line, log, error) and sent, retry, failed,\n"
-    "modem-lost, modem-back, store-lost, store-back; each names its modem.\n"
-    "\n"
-    "  --modem DEVICE[,equipment=NAME][,pin=PIN][,sca=NUMBER][,name=LABEL]\n"
-    "      A modem (repeatable). Without --modem, the settings file's [Gateway.LABEL] sections\n"
-    "      (keys Device, Equipment, PIN, SCA) name them.\n"
-    "  --attempts N       Tries of a message before it is failed (default 5; [Gateway] Attempts).\n"
-    "  --backoff SECONDS  Wait before the first retry, doubled for each next (default 30; Backoff).\n"
-    "  --lease SECONDS    A claim not renewed in this time returns to the queue (default 60; Lease).\n"
-    "  --rate N           Messages per minute and modem, 0 for no limit (default 0; Rate).\n"
-    "  --reopen SECONDS   A lost modem or store is tried again this often (default 5; Reopen).\n"
-    "  --poll MS          An empty queue is looked at again this often (default 1000; Poll).\n"
-    "  --seconds N        Stop after this many seconds.\n"
-    "  --keep             Leave handled received messages on the handset.\n"
-    "  --format, --indications, --baud, --rec-timeout as for the other session commands; without\n"
-    "      --indications or the settings file's UnsolicitedIndication: deliver,status,only-indication.\n"
-    "  --http, --tls-cert, --tls-key as for kestrel api: the HTTP API is served beside the modems,\n"
-    "      by a process of its own (kestrel api on the same store), so that a busy API never\n"
-    "      delays a modem's dialogue.";
+// The help, with the defaults of the gateway's settings.
+QString gatewayHelp()
+{
+    const TGatewaySettings d;
+    return QString(
+               "Usage: kestrel gateway [--config FILE] [--store PATH|URL] --modem SPEC [--modem SPEC ...] "
+               "[options]\n"
+               "\n"
+               "Sends the messages queued in the store (kestrel send --queue) through the modems and "
+               "records\n"
+               "every message they receive, until SIGTERM or SIGINT. One JSON line per event on standard "
+               "output:\n"
+               "those of kestrel monitor (message, registration, line, log, error) and sent, retry, failed,\n"
+               "uncertain, modem-lost, modem-back, store-lost, store-back; each names its modem. Events "
+               "name\n"
+               "messages by id, peer and kind; their texts only with --events-with-text.\n"
+               "\n"
+               "  --modem DEVICE[,equipment=NAME][,pin=PIN][,sca=NUMBER][,name=LABEL]\n"
+               "      A modem (repeatable). Without --modem, the settings file's [Gateway.LABEL] sections\n"
+               "      (keys Device, Equipment, PIN, SCA) name them.\n"
+               "  --attempts N       Tries of a message before it is failed (default %1; [Gateway] "
+               "Attempts).\n"
+               "  --backoff SECONDS  Wait before the first retry, doubled for each next (default %2; "
+               "Backoff).\n"
+               "  --lease SECONDS    A claim not renewed in this time returns to the queue (default %3; "
+               "Lease).\n"
+               "  --rate N           Messages per minute and modem, 0 for no limit (default %4; Rate).\n"
+               "  --reopen SECONDS   A lost modem or store is tried again this often (default %5; Reopen).\n"
+               "  --poll MS          An empty queue is looked at again this often (default %6; Poll).\n"
+               "  --seconds N        Stop after this many seconds.\n"
+               "  --keep             Leave handled received messages on the handset.\n"
+               "  --events-with-text Events carry the texts of the messages too.\n"
+               "  --format, --indications, --baud, --rec-timeout as for the other session commands; without\n"
+               "      --indications or the settings file's UnsolicitedIndication: %7.\n"
+               "  --http, --tls-cert, --tls-key as for kestrel api: the HTTP API is served beside the "
+               "modems,\n"
+               "      by a process of its own (kestrel api on the same store), so that a busy API never\n"
+               "      delays a modem's dialogue.\n"
+               "  Without sca= or the settings file's SCA each modem uses its SIM's service centre.")
+        .arg(d.Queue.Attempts)
+        .arg(d.Queue.BackoffMs / 1000)
+        .arg(d.Queue.LeaseMs / 1000)
+        .arg(d.RatePerMinute)
+        .arg(d.ReopenMs / 1000)
+        .arg(d.PollMs)
+        .arg(IndicationsText(kGatewayIndications));
+}
 
 // Hidden: the one-modem process a gateway of several modems starts.
 const char *const kChildOption = "gateway-child";
@@ -124,6 +147,7 @@ QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
     if (s.Store == kNoStore)
         return "the gateway needs a store (--store or the settings file's Store)";
     s.KeepMessages = parser.isSet("keep");
+    s.EventsWithText = parser.isSet("events-with-text");
     constexpr int kMaxSeconds = std::numeric_limits<int>::max() / 1000;
     for (const QString &usage :
          {numberSetting(parser, ini, "attempts", "Attempts", 1, 1000, 1, s.Queue.Attempts),
@@ -135,8 +159,7 @@ QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
           numberSetting(parser, ini, "seconds", "Seconds", 0, kMaxSeconds, 1, o.Seconds)})
         if (!usage.isEmpty())
             return usage;
-    // A claim is renewed before each segment; the health check must not outlast it.
-    s.HealthMs = std::max(1000, std::min(15000, s.Queue.LeaseMs / 2));
+    s.HealthMs = HealthIntervalMs(s.Queue.LeaseMs);
     if (parser.isSet("rec-timeout")) {
         bool ok = false;
         s.RecTimeoutMs = parser.value("rec-timeout").toInt(&ok);
@@ -179,21 +202,45 @@ QString readOptions(const QCommandLineParser &parser, TGatewayOptions &o)
     return {};
 }
 
-// The output of one modem: monitor's events, each with the modem's label.
+// The keys of a received message's JSON that name it without its content.
+const QStringList kMessageKeysWithoutText = {
+    "class",         "sca",           "oa",     "da",  "ra",        "mr", "pid", "scts", "timeZone",
+    "dischargeTime", "dischargeZone", "status", "dcs", "firstOctet"};
+
+// An event line of the handset without what it may carry of a message: its name ("+CMT", the
+// word of a result) and its length.
+QJsonObject lineWithoutText(const std::string &line)
+{
+    const size_t colon = line.find(':');
+    const bool named =
+        !line.empty() && std::string("+^%*").find(line[0]) != std::string::npos && colon != std::string::npos;
+    return QJsonObject{{"event", "line"},
+                       {"name", QString::fromLatin1(named ? line.substr(0, colon).c_str() : "")},
+                       {"length", static_cast<qint64>(line.size())}};
+}
+
+// The output of one modem: monitor's events, each with the modem's label. Message texts (in
+// received messages, the SMS log's lines and the handset's own lines) only when the settings ask
+// for them: the events go to the system journal, which more people read than the store.
 class TGatewayOutput : public TMessageTarget {
 public:
-    TGatewayOutput(TGatewayModem &modem) : m_modem(modem)
+    TGatewayOutput(TGatewayModem &modem, bool withText) : m_modem(modem), m_withText(withText)
     {
         TGSMDataModule &dm = modem.DataModule();
         dm.AddForm(this);
-        dm.OnSMSLogLine = [this](const std::string &line) {
-            Print(QJsonObject{{"event", "log"}, {"line", LogText(line)}});
-        };
+        if (m_withText)
+            dm.OnSMSLogLine = [this](const std::string &line) {
+                Print(QJsonObject{{"event", "log"}, {"line", LogText(line)}});
+            };
         dm.OnError = [this](const std::string &message) {
             Print(QJsonObject{{"event", "error"}, {"message", LogText(message)}});
         };
         modem.OnEvent = [this](const QJsonObject &json) { Print(json); };
         modem.OnLine = [this](const std::string &line) {
+            if (!m_withText) {
+                Print(lineWithoutText(line));
+                return;
+            }
             Print(
                 QJsonObject{{"event", "line"},
                             {"text", QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()))}});
@@ -206,10 +253,18 @@ public:
         TGSMDataModule &dm = m_modem.DataModule();
         if (Msg == kMsgRegistration)
             Print(QJsonObject{{"event", "registration"}, {"status", static_cast<int>(WParam)}});
-        else if (Msg == kMsgSMSProcessed && LParam)
-            Print(QJsonObject{{"event", "message"},
-                              {"index", dm.HandledIndex()},
-                              {"message", MessageValue(dm.GSM, const_cast<TSMS *>(LParam))}});
+        else if (Msg == kMsgSMSProcessed && LParam) {
+            QJsonValue message = MessageValue(dm.GSM, const_cast<TSMS *>(LParam));
+            if (!m_withText && message.isObject()) {
+                const QJsonObject whole = message.toObject();
+                QJsonObject named;
+                for (const QString &key : kMessageKeysWithoutText)
+                    if (whole.contains(key))
+                        named[key] = whole[key];
+                message = named;
+            }
+            Print(QJsonObject{{"event", "message"}, {"index", dm.HandledIndex()}, {"message", message}});
+        }
     }
 
     void Print(QJsonObject json)
@@ -220,6 +275,7 @@ public:
 
 private:
     TGatewayModem &m_modem;
+    bool m_withText;
 };
 
 int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
@@ -233,16 +289,8 @@ int runOneModem(const TGatewayOptions &o, const QCommandLineParser &parser)
     return RunSession([&] {
         QEventLoop loop;
         TGatewayModem modem(o.Modems.front(), o.Settings);
-        TGatewayOutput out(modem);
+        TGatewayOutput out(modem, o.Settings.EventsWithText);
         TGSMDataModule &dm = modem.DataModule();
-        const TIniFile ini(o.Settings.ConfigFile);
-        if (!parser.isSet("sca") && !ini.ValueExists("Modem", "SCA"))
-            dm.GSM.SetSCA("");
-        // A gateway hears what arrives unless told otherwise: messages and status reports are
-        // stored by the modem and indicated, then read, recorded and deleted.
-        if (!parser.isSet("indications") && !ini.ValueExists("Modem", "UnsolicitedIndication"))
-            dm.GSM.SetUnsolicitedIndication(Bit(uindSMSDeliver) | Bit(uindSMSStatusReport) |
-                                            Bit(uindOnlyIndication));
         if (const QString usage = ApplySessionOptions(parser, dm.Comm1, dm.GSM); !usage.isEmpty()) {
             PrintErr("kestrel: " + usage);
             return kExitUsage;
@@ -372,9 +420,10 @@ std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
 int RunGateway(const QStringList &args)
 {
     QCommandLineParser parser;
-    // kGatewayHelp describes them all.
+    // gatewayHelp() describes them all.
     std::vector<QCommandLineOption> options = {{"modem", "A modem.", "SPEC"},
                                                {"keep", "Leave handled messages on the handset."},
+                                               {"events-with-text", "Events carry message texts."},
                                                QCommandLineOption(kChildOption)};
     for (const char *name : {"attempts", "backoff", "lease", "rate", "reopen", "poll", "seconds"})
         options.emplace_back(name, name, "N");
@@ -387,7 +436,7 @@ int RunGateway(const QStringList &args)
     const int parsed = ParseSessionCommand(parser, args,
                                            "Sends the store's queue through the modems and records what "
                                            "arrives, until SIGTERM or SIGINT (JSON lines).",
-                                           {}, kGatewayHelp);
+                                           {}, gatewayHelp());
     if (parsed >= 0)
         return parsed;
     for (const char *name : {"device", "equipment", "pin", "sca"})

@@ -1,7 +1,8 @@
 // kestrel messages: what the message store holds, without a handset.
 //   list     one JSON line per logical message, oldest first, with filters
 //   show     one message with its segments and its decoded payload
-//   delete   removes one message
+//   delete   removes one message (a queued one that no gateway sends: cancels it)
+//   retry    queues an uncertain or failed outgoing message again
 //   import   received PDUs from a file or standard input, recorded as if they had just arrived
 #include "cli/clicommand.h"
 #include "cli/messagejson.h"
@@ -10,6 +11,7 @@
 
 #include "appcore/datamodule.h"
 #include "base/datetime.h"
+#include "base/format.h"
 #include "connect/connection.h"
 #include "gsm/gsmerror.h"
 #include "gsm/sms.h"
@@ -111,7 +113,8 @@ int listMessages(TMessageStore &store, const QCommandLineParser &parser)
     if (parser.isSet("status")) {
         filter.Status = StoredStatusFromName(parser.value("status").toStdString());
         if (!filter.Status)
-            return usageError("--status is received, incomplete, pending, sent, delivered, failed or queued");
+            return usageError(
+                "--status is received, incomplete, pending, sent, delivered, failed, queued or uncertain");
     }
     if (parser.isSet("limit")) {
         bool ok = false;
@@ -119,8 +122,13 @@ int listMessages(TMessageStore &store, const QCommandLineParser &parser)
         if (!ok || filter.Limit <= 0)
             return usageError("--limit takes a positive number");
     }
-    for (const TStoredMessage &m : store.List(filter))
-        PrintJson(messageJson(m));
+    if (filter.Limit > 0) {
+        for (const TStoredMessage &m : store.List(filter))
+            PrintJson(messageJson(m));
+        return kExitOk;
+    }
+    // The whole table a page at a time: a store of millions of messages need not fit in memory.
+    store.ForEach(filter, [](const TStoredMessage &m) { PrintJson(messageJson(m)); });
     return kExitOk;
 }
 
@@ -141,6 +149,10 @@ int showMessage(TMessageStore &store, int64_t id)
     return kExitOk;
 }
 
+// The longest line import reads: a PDU of the longest service-centre address and TPDU (TS 23.040
+// 9.2.2: at most 176 octets) takes under 400 hex digits.
+constexpr int kMaxImportLine = 1024;
+
 // Each line: a received PDU in hex, service-centre field first. A line that is no PDU is named
 // and left out; the others are recorded.
 int importMessages(TMessageStore &store, const QString &file)
@@ -155,11 +167,20 @@ int importMessages(TMessageStore &store, const QString &file)
     static const QRegularExpression hexLine("^([0-9A-Fa-f]{2})+$");
     int status = kExitOk;
     for (int number = 1; !in.atEnd(); ++number) {
-        const QString line = QString::fromLatin1(in.readLine()).trimmed();
-        if (line.isEmpty())
+        QByteArray read = in.readLine(kMaxImportLine + 2);
+        // A line no PDU can fill is read to its end and refused, not kept whole in memory.
+        bool overlong = false;
+        while (!read.endsWith('\n') && !in.atEnd() && read.size() > kMaxImportLine) {
+            overlong = true;
+            read = in.readLine(kMaxImportLine + 2);
+        }
+        const QString line = QString::fromLatin1(read).trimmed();
+        if (line.isEmpty() && !overlong)
             continue;
         QJsonObject json{{"line", number}};
         try {
+            if (overlong || line.size() > kMaxImportLine)
+                throw EGSMError(Format("longer than %d characters", kMaxImportLine));
             if (!hexLine.match(line).hasMatch())
                 throw EGSMError("not a PDU in hexadecimal");
             const std::string pdu = line.toUpper().toStdString();
@@ -187,10 +208,13 @@ const char *const kMessagesHelp =
     "Actions:\n"
     "  list [--peer NUMBER] [--search TEXT] [--status STATUS] [--limit N]\n"
     "      One JSON line per message, oldest first. --search uses the full-text index; --status\n"
-    "      is received, incomplete, pending, sent, delivered, failed or queued; --limit keeps the\n"
-    "      latest N.\n"
+    "      is received, incomplete, pending, sent, delivered, failed, queued or uncertain; --limit\n"
+    "      keeps the latest N.\n"
     "  show ID\n      The message with its segments and its decoded payload.\n"
-    "  delete ID\n      Removes the message and its segments.\n"
+    "  delete ID\n      Removes the message and its segments. A queued message that no gateway\n"
+    "      sends is so cancelled; one that a gateway is sending is refused until it ends.\n"
+    "  retry ID\n      Queues an uncertain or failed outgoing message again (an uncertain one\n"
+    "      may then reach its recipient twice).\n"
     "  import FILE|-\n"
     "      Received PDUs in hex, one a line, service-centre field first (\"-\": standard input),\n"
     "      recorded as messages arriving from the network, reassembly included.\n"
@@ -217,8 +241,9 @@ int runMessages(const QStringList &args)
     const QStringList pos = parser.positionalArguments();
     const QString action = pos.value(0);
     const int wanted = action == "list" ? 1 : 2;
-    if (action != "list" && action != "show" && action != "delete" && action != "import")
-        return usageError(action.isEmpty() ? "no action given (list, show, delete or import)"
+    const bool byId = action == "show" || action == "delete" || action == "retry";
+    if (action != "list" && action != "import" && !byId)
+        return usageError(action.isEmpty() ? "no action given (list, show, delete, retry or import)"
                                            : "unknown action \"" + action + "\"");
     if (pos.size() != wanted)
         return usageError(pos.size() < wanted ? "missing " + QString(action == "import" ? "FILE" : "ID")
@@ -227,7 +252,7 @@ int runMessages(const QStringList &args)
         if (action != "list" && parser.isSet(option))
             return usageError(QString("--%1 belongs to list").arg(option));
     int64_t id = 0;
-    if ((action == "show" || action == "delete") && !parseId(pos[1], id))
+    if (byId && !parseId(pos[1], id))
         return usageError("ID must be a message id (a positive number)");
     const std::string location = StoreLocation(parser);
     if (location == kNoStore)
@@ -240,8 +265,22 @@ int runMessages(const QStringList &args)
             return showMessage(*store, id);
         if (action == "import")
             return importMessages(*store, pos[1]);
-        if (!store->Delete(id)) {
-            PrintErr(QString("kestrel messages: no message %1").arg(id));
+        if (action == "retry") {
+            if (!store->Requeue(id)) {
+                PrintErr(QString("kestrel messages: message %1 is no uncertain or failed outgoing message")
+                             .arg(id));
+                return kExitFailure;
+            }
+            PrintJson(QJsonObject{{"queued", static_cast<qint64>(id)}});
+            return kExitOk;
+        }
+        try {
+            if (!store->Delete(id)) {
+                PrintErr(QString("kestrel messages: no message %1").arg(id));
+                return kExitFailure;
+            }
+        } catch (const EStoreBusy &e) {
+            PrintErr(QString("kestrel messages: ") + e.what());
             return kExitFailure;
         }
         PrintJson(QJsonObject{{"deleted", static_cast<qint64>(id)}});
@@ -249,8 +288,8 @@ int runMessages(const QStringList &args)
     });
 }
 
-const TCliRegistration kMessages({"messages", "The message store: list, show, delete, import (JSON lines)",
-                                  runMessages});
+const TCliRegistration
+    kMessages({"messages", "The message store: list, show, delete, retry, import (JSON lines)", runMessages});
 
 } // namespace
 

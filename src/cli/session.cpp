@@ -46,19 +46,21 @@ bool ParseInt(const QString &text, int &value)
     return ok;
 }
 
+// The words of --indications.
+const std::pair<const char *, TGSMUnsolicitedIndication> kIndicationNames[] = {
+    {"deliver", uindSMSDeliver},
+    {"status", uindSMSStatusReport},
+    {"broadcast", uindCellBroadcast},
+    {"only-indication", uindOnlyIndication}};
+
 QString ParseIndications(const QString &text, TGSMUnsolicitedIndicationSet &set)
 {
     set = 0;
     if (text.trimmed() == "none" || text.trimmed().isEmpty())
         return {};
-    const std::pair<const char *, TGSMUnsolicitedIndication> names[] = {
-        {"deliver", uindSMSDeliver},
-        {"status", uindSMSStatusReport},
-        {"broadcast", uindCellBroadcast},
-        {"only-indication", uindOnlyIndication}};
     for (const QString &word : text.split(',', Qt::SkipEmptyParts)) {
         bool found = false;
-        for (auto [name, member] : names) {
+        for (auto [name, member] : kIndicationNames) {
             if (word.trimmed() == name) {
                 set |= Bit(member);
                 found = true;
@@ -71,6 +73,15 @@ QString ParseIndications(const QString &text, TGSMUnsolicitedIndicationSet &set)
 }
 
 } // namespace
+
+QString IndicationsText(TGSMUnsolicitedIndicationSet set)
+{
+    QStringList words;
+    for (auto [name, member] : kIndicationNames)
+        if (set & Bit(member))
+            words << name;
+    return words.isEmpty() ? QString("none") : words.join(',');
+}
 
 void AddSessionOptions(QCommandLineParser &parser)
 {

@@ -55,6 +55,9 @@ std::optional<std::string> TakeSecret(const char *Name);
 // settings file's, so a damaged name in the file does not stop a run that gives the right one.
 std::optional<TGSMEquipment> EquipmentOption(const QCommandLineParser &parser);
 
+// A set of indications in the words of --indications ("deliver,status", "none").
+QString IndicationsText(TGSMUnsolicitedIndicationSet set);
+
 // Applies the session options given over what the settings file set. Returns a usage error
 // text, or an empty string.
 QString ApplySessionOptions(const QCommandLineParser &parser, TComm &comm, TGSM &gsm);

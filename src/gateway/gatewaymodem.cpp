@@ -2,7 +2,9 @@
 
 #include "base/clock.h"
 #include "base/format.h"
+#include "base/inifile.h"
 #include "connect/connection.h"
+#include "gateway/leasekeeper.h"
 #include "gsm/atparser.h"
 #include "gsm/gsmerror.h"
 #include "gsm/gsmerrors.h"
@@ -52,6 +54,27 @@ bool isTimeout(const std::string &error)
 QString text(const std::string &s)
 {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// An error for the events: the engine names the failed command whole, and the data part of a
+// send is the message itself.
+QString eventError(const std::string &error)
+{
+    std::string shown = error;
+    const size_t send = shown.find("AT+CMGS=");
+    const size_t data = send == std::string::npos ? send : shown.find('>', send);
+    if (data != std::string::npos)
+        shown.replace(data + 1, std::string::npos, "...");
+    return text(shown);
+}
+
+// The reference of a "+CMGS: <mr>[,<scts>]" line; -1 when it names none.
+int referenceOfLine(const std::string &line)
+{
+    bool ok = false;
+    const int mr =
+        QString::fromStdString(line.substr(line.find(':') + 1)).section(',', 0, 0).trimmed().toInt(&ok);
+    return ok ? mr : -1;
 }
 
 // Adds the time from its construction to its end to a sum of milliseconds: what a message costs
@@ -140,6 +163,13 @@ TGatewayModem::TGatewayModem(TGatewayModemSpec Spec, const TGatewaySettings &Set
         m_dm->StoreName = m_settings.Store;
     m_dm->DeleteHandled = !m_settings.KeepMessages;
     m_dm->ModemLabel = m_spec.Name;
+    // What the settings file leaves open is the gateway's to decide; the front end's options
+    // and the modem's own keys (applied at Start) come over it.
+    const TIniFile ini(m_settings.ConfigFile);
+    if (!ini.ValueExists("Modem", "SCA"))
+        m_dm->GSM.SetSCA(kGatewaySCA);
+    if (!ini.ValueExists("Modem", "UnsolicitedIndication"))
+        m_dm->GSM.SetUnsolicitedIndication(kGatewayIndications);
     m_pumpTimer = std::make_unique<QTimer>();
     m_pumpTimer->setSingleShot(true);
     QObject::connect(m_pumpTimer.get(), &QTimer::timeout, [this] { pump(); });
@@ -208,6 +238,11 @@ void TGatewayModem::Start()
         });
     };
     gsm.OnUnsolicitedLine = [this](TObject *, const std::string &line) {
+        // Also among the answers to the gateway's own commands (a health check after the time-out).
+        if (m_awaited && line.rfind("+CMGS:", 0) == 0) {
+            lateAnswer(line);
+            return;
+        }
         // Echoes and results of the engine's own commands are no events of the handset.
         if (m_quiet || line.rfind("AT", 0) == 0 || FindResultCode(line))
             return;
@@ -229,15 +264,9 @@ void TGatewayModem::Stop()
     m_reopenTimer->stop();
     m_healthTimer->stop();
     m_stateTimer->stop();
-    if (TMessageStore *store = m_dm->Store()) {
-        try {
-            flushUnrecorded();
-            store->ReleaseClaims(m_claimant);
-        } catch (const EStoreError &) {
-            // The leases run out by themselves.
-        }
-    }
+    giveBackClaims();
     close();
+    m_keeper.reset();
     writeState();
     m_dm->GSM.OnUnsolicitedSMS = nullptr;
     m_dm->GSM.OnUnsolicitedLine = nullptr;
@@ -317,12 +346,7 @@ void TGatewayModem::lost(const std::string &reason)
     }
     writeState();
     // What this modem had claimed goes to the others at once rather than when the lease ends.
-    if (TMessageStore *store = m_dm->Store()) {
-        try {
-            store->ReleaseClaims(m_claimant);
-        } catch (const EStoreError &) {
-        }
-    }
+    giveBackClaims();
     m_pumpTimer->stop();
     m_reopenTimer->start(m_settings.ReopenMs);
 }
@@ -392,10 +416,56 @@ TMessageStore &TGatewayModem::store()
 void TGatewayModem::flushUnrecorded()
 {
     while (!m_unrecorded.empty()) {
-        const TUnrecorded &u = m_unrecorded.front();
-        store().SegmentSent(u.Id, u.Sequence, u.MR, u.Time);
+        const TUnrecorded u = m_unrecorded.front();
+        if (!store().SegmentSent(u.Id, u.Sequence, u.MR, u.Time))
+            // Deleted while it was sent (its claim ran out first): nothing to record it in, and
+            // no failure of the store.
+            m_dm->ReportError(Format("message %lld was deleted while it was sent; its segment %d went out",
+                                     static_cast<long long>(u.Id), u.Sequence));
         m_unrecorded.erase(m_unrecorded.begin());
+        m_sentSegments.erase({u.Id, u.Sequence});
     }
+}
+
+void TGatewayModem::giveBackClaims()
+{
+    TMessageStore *store = m_dm->Store();
+    if (!store)
+        return;
+    try {
+        flushUnrecorded();
+        store->ReleaseClaims(m_claimant);
+    } catch (const EStoreError &) {
+        // A segment that went out is not recorded: its claim stays until the lease ends, and the
+        // record is tried again before the next send. A store that is away for this modem is
+        // most likely away for the others too.
+    }
+}
+
+void TGatewayModem::lateAnswer(const std::string &line)
+{
+    const TAwaited awaited = *m_awaited;
+    m_awaited.reset();
+    const int mr = referenceOfLine(line);
+    m_sentSegments.insert({awaited.Id, awaited.Sequence});
+    m_unrecorded.push_back({awaited.Id, awaited.Sequence, mr, NowUTC()});
+    event(QJsonObject{{"event", "late-answer"},
+                      {"id", static_cast<qint64>(awaited.Id)},
+                      {"sequence", awaited.Sequence},
+                      {"reference", mr >= 0 ? QJsonValue(mr) : QJsonValue(QJsonValue::Null)}});
+    // Recorded by the next pump, which tries again while the store fails.
+    QTimer::singleShot(0, m_pumpTimer.get(), [this] { schedule(0); });
+}
+
+QJsonObject TGatewayModem::messageEvent(const char *name, const TStoredMessage &message) const
+{
+    QJsonObject json{{"event", name},
+                     {"id", static_cast<qint64>(message.Id)},
+                     {"to", text(message.Peer)},
+                     {"kind", StoredKindName(message.Kind)}};
+    if (m_settings.EventsWithText)
+        json["text"] = text(message.Text);
+    return json;
 }
 
 void TGatewayModem::pump()
@@ -411,8 +481,20 @@ void TGatewayModem::pump()
         return;
     }
     const int64_t now = steadyMs();
-    if (now < m_nextStartMs) {
-        schedule(static_cast<int>(m_nextStartMs - now));
+    if (m_awaited && now >= m_awaited->UntilMs)
+        m_awaited.reset(); // no answer: the message stays uncertain
+    const int64_t notBefore = std::max(m_nextStartMs, m_awaited ? m_awaited->UntilMs : 0);
+    if (now < notBefore) {
+        // What came late is recorded meanwhile.
+        if (!m_unrecorded.empty()) {
+            try {
+                flushUnrecorded();
+            } catch (const EStoreError &e) {
+                storeLost(e.what());
+                return;
+            }
+        }
+        schedule(static_cast<int>(std::min<int64_t>(notBefore - now, m_settings.PollMs)));
         return;
     }
     // A message queued by another program wakes this modem at once (PostgreSQL); otherwise the
@@ -428,7 +510,7 @@ void TGatewayModem::pump()
     m_sending = true;
     try {
         flushUnrecorded();
-        sent = sendOne();
+        sent = claimAndSend();
         m_sending = false;
     } catch (const EStoreError &e) {
         m_sending = false;
@@ -464,7 +546,7 @@ void TGatewayModem::pump()
     schedule(sent ? 0 : m_settings.PollMs);
 }
 
-bool TGatewayModem::sendOne()
+bool TGatewayModem::claimAndSend()
 {
     double storeMs = 0;
     std::optional<TStoredMessage> message;
@@ -475,6 +557,22 @@ bool TGatewayModem::sendOne()
     if (!message)
         return false;
     const int64_t id = message->Id;
+    const TQueueSettings &queue = m_settings.Queue;
+    if (message->Attempts > queue.Attempts) {
+        // Its earlier tries ended without a result: their process or their modem went down with
+        // them. A message that does so each time must not take one modem after another along.
+        const std::string error = Format(
+            "%d tries ended without a result (the modem was lost or the gateway stopped)%s%s",
+            message->Attempts - 1, message->Error.empty() ? "" : "; last error: ", message->Error.c_str());
+        if (store().FailQueued(id, m_claimant, error)) {
+            QJsonObject json = messageEvent("failed", *message);
+            json["error"] = eventError(error);
+            event(json);
+        }
+        return true;
+    }
+    if (!m_keeper)
+        m_keeper = std::make_unique<TLeaseKeeper>(m_dm->StoreName, m_claimant, queue.LeaseMs);
     TGSM &gsm = m_dm->GSM;
     QJsonArray references;
     for (const TStoredSegment &segment : message->Segments) {
@@ -487,8 +585,8 @@ bool TGatewayModem::sendOne()
             continue; // went out before; its record waits in m_unrecorded
         {
             TStoreTime timing(storeMs);
-            if (!store().RenewLease(id, m_claimant, m_settings.Queue.LeaseMs))
-                return true; // another took it over: it sends the rest
+            if (!store().RenewLease(id, m_claimant, queue.LeaseMs))
+                return true; // another took it over, or it was deleted: the rest is not ours
         }
         int mr = -1;
         // The handset's acceptance is recorded at once, not after the engine's pauses that follow
@@ -527,6 +625,7 @@ bool TGatewayModem::sendOne()
             const int repeats = gsm.RepeatCount();
             gsm.SetRepeatCount(1);
             try {
+                const TLeaseHeld held(*m_keeper, id);
                 mr = gsm.SendSMS(*sms);
             } catch (...) {
                 gsm.SetRepeatCount(repeats);
@@ -545,18 +644,28 @@ bool TGatewayModem::sendOne()
                     lost(error); // gives the claim back as it is
                     return true;
                 }
-                const TRetryOutcome outcome = store().RetryQueued(id, m_claimant, error, m_settings.Queue);
-                if (outcome == TRetryOutcome::roFailed)
-                    event(QJsonObject{
-                        {"event", "failed"}, {"id", static_cast<qint64>(id)}, {"error", text(error)}});
-                else if (outcome == TRetryOutcome::roRetry)
-                    event(QJsonObject{{"event", "retry"},
-                                      {"id", static_cast<qint64>(id)},
-                                      {"error", text(error)},
-                                      {"attempt", store().QueueAttempts(id)}});
                 // A handset that stopped answering is lost, not just slow: asked once the send is
                 // over.
                 m_probe = m_probe || isTimeout(error);
+                QJsonObject json;
+                if (isTimeout(error) && gsm.SendDataWritten()) {
+                    // The handset had the message: it may have sent it and only its answer is
+                    // late. Sent again only when a user asks; a late answer records it.
+                    if (store().MarkUncertain(id, m_claimant, error))
+                        json = messageEvent("uncertain", *message);
+                    m_awaited = TAwaited{id, segment.Sequence, steadyMs() + m_settings.LateAnswerMs};
+                } else if (message->Attempts >= queue.Attempts) {
+                    if (store().FailQueued(id, m_claimant, error))
+                        json = messageEvent("failed", *message);
+                } else if (store().RetryQueued(id, m_claimant, error,
+                                               QueueBackoffMs(queue, message->Attempts))) {
+                    json = messageEvent("retry", *message);
+                    json["attempt"] = message->Attempts;
+                }
+                if (!json.isEmpty()) {
+                    json["error"] = eventError(error);
+                    event(json);
+                }
                 return true;
             }
         }
@@ -569,11 +678,10 @@ bool TGatewayModem::sendOne()
         flushUnrecorded();
     }
     m_lastContactMs = Clock().UnixMs();
-    event(QJsonObject{{"event", "sent"},
-                      {"id", static_cast<qint64>(id)},
-                      {"to", text(message->Peer)},
-                      {"references", references},
-                      {"store_ms", std::round(storeMs * 1000) / 1000}});
+    QJsonObject json = messageEvent("sent", *message);
+    json["references"] = references;
+    json["store_ms"] = std::round(storeMs * 1000) / 1000;
+    event(json);
     return true;
 }
 

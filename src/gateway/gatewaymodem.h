@@ -1,11 +1,14 @@
 // TGatewayModem: one modem of a gateway. Its data module handles the modem as "kestrel monitor"
 // does (storage read at open, indications, reassembly, logs, store records before deletion);
-// beside that it sends from the store's queue: it claims one due message at a time with a lease,
-// sends the segments still pending (renewing the lease before each), records each as it goes,
-// and gives failures back to the queue with their back-off. A modem that is lost is closed, its
-// claims go back to the queue, and it is opened again every few seconds until it answers. A store
-// that cannot be reached pauses the sending (the data module keeps received messages on the
-// handset meanwhile) until it answers again.
+// beside that it sends from the store's queue: it claims one due message at a time with a lease
+// (renewed before each segment and, by a thread of its own, while a send waits for the handset),
+// sends the segments still pending, records each as it goes, and gives failures back to the queue
+// with their back-off. A send that the handset may have made without answering in time is not
+// sent again: the message becomes uncertain, and an answer that comes late still records it. A
+// modem that is lost is closed, its claims go back to the queue once what it sent is recorded,
+// and it is opened again every few seconds until it answers. A store that cannot be reached
+// pauses the sending (the data module keeps received messages on the handset meanwhile) until it
+// answers again.
 //
 // Everything runs on the thread of the Qt event loop that owns the object (the engine's own
 // threads only read the port); timers drive it, so an idle modem costs a poll of the queue now and
@@ -13,6 +16,7 @@
 #pragma once
 
 #include "appcore/datamodule.h"
+#include "gateway/gatewaysettings.h"
 #include "store/messagestore.h"
 
 #include <QJsonObject>
@@ -43,20 +47,6 @@ struct TGatewayModemSpec {
 // usage text for an empty device, an unknown key or an unknown equipment name.
 TGatewayModemSpec ParseModemSpec(const std::string &Text);
 
-struct TGatewaySettings {
-    std::string ConfigFile;   // the data module's settings file ([Modem], [Modem.Files])
-    std::string LogDirectory; // default log files, ending in "/"
-    std::string Store;        // path or URL; the settings file's when empty
-    TQueueSettings Queue;
-    int RatePerMinute = 0;     // messages a modem starts per minute (0: no limit)
-    int ReopenMs = 5000;       // a lost modem, or a store that is away, is tried again this often
-    int PollMs = 1000;         // an empty queue is looked at again this often
-    int HealthMs = 15000;      // an idle modem is asked whether it still answers this often
-    int StateMs = 5000;        // the modem's state is written into the store this often
-    int RecTimeoutMs = 0;      // the engine's reply time-out (0: the settings file's)
-    bool KeepMessages = false; // leave handled received messages on the handset
-};
-
 class TGatewayModem {
 public:
     TGatewayModem(TGatewayModemSpec Spec, const TGatewaySettings &Settings);
@@ -72,9 +62,11 @@ public:
     const std::string &Claimant() const { return m_claimant; }
     bool Open() const { return m_open; }
 
-    // Events of the queue and the modem: "sent" {id, references, store_ms}, "retry" {id, error, attempt},
-    // "failed" {id, error}, "modem-lost" {reason}, "modem-back", "store-lost" {reason},
-    // "store-back". Each object holds "event"; the front end adds what it wants.
+    // Events of the queue and the modem: "sent" {id, to, kind, references, store_ms}, "retry"
+    // {id, to, kind, error, attempt}, "failed" {id, to, kind, error}, "uncertain" {id, to, kind,
+    // error}, "late-answer" {id, sequence, reference}, "modem-lost" {reason}, "modem-back",
+    // "store-lost" {reason}, "store-back"; "text" too with EventsWithText. Errors name the send
+    // command without its data. Each object holds "event"; the front end adds what it wants.
     std::function<void(const QJsonObject &)> OnEvent;
     // Raised for every line of the modem that is no answer to the engine's own commands, with
     // whether the data module was reading or deleting at the time (not an event of the handset).
@@ -92,10 +84,17 @@ private:
     void pump();
     void schedule(int ms);
     TMessageStore &store();
-    bool sendOne();
+    // Claims the next due message and sends what is pending of it; whether one was claimed.
+    bool claimAndSend();
     // Records the segments that went out while the store failed; raises EStoreError when it
     // still fails (what is left stays for the next flush).
     void flushUnrecorded();
+    // Gives this modem's claims back once what it sent is recorded (else they stay until their
+    // leases end, so that no other modem sends those segments again).
+    void giveBackClaims();
+    // A "+CMGS:" line that came after its send timed out.
+    void lateAnswer(const std::string &line);
+    QJsonObject messageEvent(const char *name, const TStoredMessage &message) const;
     void storeLost(const std::string &reason);
     void healthCheck();
     // Writes the modem's state into the store (for the API's view of every modem).
@@ -125,6 +124,15 @@ private:
     bool m_sending = false; // guards against a nested pump from an event handled mid-send
     bool m_probe = false;   // a send timed out: ask the handset whether it still answers
     int64_t m_nextStartMs = 0;
+    std::unique_ptr<class TLeaseKeeper> m_keeper; // renews the claim while a send waits
+    // The segment whose send got no answer: a late "+CMGS:" is its acceptance. No other send
+    // starts on this modem meanwhile (its answer would be taken for that one's), until UntilMs.
+    struct TAwaited {
+        int64_t Id;
+        int Sequence;
+        int64_t UntilMs;
+    };
+    std::optional<TAwaited> m_awaited;
     // Segments the modem took whose record did not reach the store yet: (message, sequence)
     // with reference and time. They are never sent again by this process.
     struct TUnrecorded {
@@ -134,6 +142,7 @@ private:
         TDateTime Time;
     };
     std::vector<TUnrecorded> m_unrecorded;
+    // The same segments by key: never sent again by this process while their record waits.
     std::set<std::pair<int64_t, int>> m_sentSegments;
     std::function<void(const std::string &)> m_frontError;
 };

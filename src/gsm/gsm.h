@@ -243,6 +243,10 @@ public:
     // Sends an SMS-SUBMIT (or, in PDU mode, an SMS-COMMAND); the caller keeps ownership of SMS.
     // Returns the message reference of the "+CMGS:" answer, or -1 when the handset gave none.
     int SendSMS(const TSMS &SMS);
+    // Whether the last SendSMS wrote its message to the handset (the prompt came). A send that
+    // failed after that without an answer may still have gone out: the handset's answer may be
+    // late, or lost.
+    bool SendDataWritten() const { return m_sendDataWritten; }
     // Reads the message at Index of the current storage. Status receives its status number (-1
     // for an unknown text-mode status word). The caller owns the result; nullptr when the
     // handset gave no message or it could not be decoded, Raw (when given) then still receives
@@ -363,6 +367,7 @@ private:
     bool m_extendedErrorMsg = false;
     int m_repeatCount = 5;
     int m_recTimeout = 6000;
+    bool m_sendDataWritten = false;
     int m_repeatTimeout = 500;
     int m_readinessTimeout = 60000;
 

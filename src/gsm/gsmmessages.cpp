@@ -125,6 +125,7 @@ int TGSM::SendSMS(const TSMS &SMS)
     if (!submit && !command)
         GSMError(SSMSTypeNotSupported);
     std::vector<std::string> lines;
+    m_sendDataWritten = false;
     // The acceptance is told at the "+CMGS:" answer of the send itself (not at AT+CSMP's).
     struct TAfterAnswer {
         std::function<void()> &hook;

@@ -383,6 +383,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                         m_reply.receiveStatus = 0;
                         m_reply.lines = Lines;
                     }
+                    m_sendDataWritten = true;
                     m_comDevice->WriteString(dataPart + "\x1A");
                 }
             } else {

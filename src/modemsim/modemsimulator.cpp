@@ -540,8 +540,19 @@ void TModemSimulator::SetSilent(bool on)
 
 void TModemSimulator::FailNextCommand(const std::string &finalLine)
 {
+    FailCommand("", finalLine);
+}
+
+void TModemSimulator::FailCommand(const std::string &prefix, const std::string &finalLine, int times)
+{
     std::lock_guard lock(d->mutex);
-    d->handset->FailNextCommand(finalLine);
+    d->handset->FailCommand(prefix, finalLine, times);
+}
+
+void TModemSimulator::DelayAnswer(const std::string &prefix, int delayMs)
+{
+    std::lock_guard lock(d->mutex);
+    d->handset->DelayAnswer(prefix, delayMs);
 }
 
 void TModemSimulator::SendRaw(const std::string &bytes)

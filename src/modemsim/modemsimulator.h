@@ -88,10 +88,17 @@ public:
     void SetUSSDDelay(int ms);                          // the network's delay before a USSD answer
     void SetSilent(bool on);                            // no reply at all (no echo either)
     void FailNextCommand(const std::string &finalLine); // e.g. "+CME ERROR: 11" or "ERROR"
-    void SendRaw(const std::string &bytes);             // written as given
-    void SendUnsolicited(const std::string &line);      // framed as CR LF line CR LF
-    void HangUp();                                      // close the master: the device vanishes
-                                                        // (output already queued goes out first)
+    // The next times commands that start with prefix (ignoring case, e.g. "AT+CMGS") are
+    // answered with finalLine; other commands (a health check, a storage read) as ever.
+    void FailCommand(const std::string &prefix, const std::string &finalLine, int times = 1);
+    // The answer to the next command that starts with prefix (after its data part, where it takes
+    // one) leaves delayMs late; the handset does at once what the command asks (a message
+    // goes to the network), only its answer is late.
+    void DelayAnswer(const std::string &prefix, int delayMs);
+    void SendRaw(const std::string &bytes);        // written as given
+    void SendUnsolicited(const std::string &line); // framed as CR LF line CR LF
+    void HangUp();                                 // close the master: the device vanishes
+                                                   // (output already queued goes out first)
     // The handset restarts: it answers nothing (and ignores the network) for silentMs, then
     // writes banner (e.g. "\r\nRDY\r\n", or garbage) and answers again with power-on settings.
     void Restart(int silentMs, const std::string &banner);

@@ -5,6 +5,7 @@
 #include "gsm/tpdufields.h"
 
 #include <cctype>
+#include <utility>
 
 namespace kestrel {
 
@@ -206,9 +207,9 @@ void TSimHandset::lineReceived(const std::string &line)
         return;
     }
     TAnswer answer;
-    if (!m_failNext.empty()) {
+    if (m_failTimes > 0 && StartsWithNoCase(line, m_failPrefix)) {
         answer.final = m_failNext;
-        m_failNext.clear();
+        --m_failTimes;
     } else {
         std::vector<TCommand> commands;
         if (!parseCommands(std::string_view(line).substr(2), commands)) {
@@ -233,11 +234,22 @@ void TSimHandset::lineReceived(const std::string &line)
     std::vector<std::string> lines = answer.lines;
     if (!m_quiet)
         lines.push_back(answer.final);
-    m_sink.Send(echo + frame(answer, true), lines, true);
+    sendAnswer(line, echo + frame(answer, true), lines);
     if (m_switchingOff) {
         m_switchingOff = false;
         m_off = true;
     }
+}
+
+void TSimHandset::sendAnswer(const std::string &command, const std::string &bytes,
+                             const std::vector<std::string> &lines)
+{
+    if (m_delayMs <= 0 || !StartsWithNoCase(command, m_delayPrefix)) {
+        m_sink.Send(bytes, lines, true);
+        return;
+    }
+    const int delay = std::exchange(m_delayMs, 0);
+    m_sink.Schedule(delay, [this, bytes, lines] { m_sink.Send(bytes, lines, true); });
 }
 
 bool TSimHandset::parseCommands(std::string_view text, std::vector<TCommand> &out) const

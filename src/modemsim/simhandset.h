@@ -46,7 +46,21 @@ public:
     // (echo on, indications off, the SIM asking for its PIN again when it has one).
     void BeginRestart();
     void EndRestart();
-    void FailNextCommand(const std::string &finalLine) { m_failNext = finalLine; }
+    // The next times command lines that start with prefix (ignoring case; "" for any) are
+    // answered with finalLine alone.
+    void FailCommand(const std::string &prefix, const std::string &finalLine, int times)
+    {
+        m_failPrefix = prefix;
+        m_failNext = finalLine;
+        m_failTimes = times;
+    }
+    // The answer to the next command line that starts with prefix (to its data part, where it
+    // takes one) leaves delayMs late; what the command does is done at once.
+    void DelayAnswer(const std::string &prefix, int delayMs)
+    {
+        m_delayPrefix = prefix;
+        m_delayMs = delayMs;
+    }
     void SendUnsolicited(const std::string &line);
     void SetRegistration(int status);
     void SetSignal(int rssi);
@@ -82,6 +96,9 @@ private:
         TNeeds needs;
     };
 
+    // The answer to command (or to its data part), late when DelayAnswer aimed at it.
+    void sendAnswer(const std::string &command, const std::string &bytes,
+                    const std::vector<std::string> &lines);
     void lineReceived(const std::string &line);
     void dataReceived(bool cancelled);
     bool parseCommands(std::string_view text, std::vector<TCommand> &out) const;
@@ -176,6 +193,10 @@ private:
     // Faults
     bool m_silent = false;
     std::string m_failNext;
+    std::string m_failPrefix;
+    int m_failTimes = 0;
+    std::string m_delayPrefix;
+    int m_delayMs = 0;
 
     // Settings (ATZ restores them)
     bool m_echo = true;

@@ -518,7 +518,7 @@ void TSimHandset::dataReceived(bool cancelled)
     std::vector<std::string> lines = answer.lines;
     if (!m_quiet)
         lines.push_back(answer.final);
-    m_sink.Send(echo + frame(answer, true), lines, true);
+    sendAnswer(m_dataCommand, echo + frame(answer, true), lines);
 }
 
 // The SMS-SUBMIT octets of a data part, or an error code for the host.

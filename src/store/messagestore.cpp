@@ -25,8 +25,8 @@ using namespace storesql;
 
 namespace {
 
-const std::array<const char *, 7> kStatusNames = {"received",  "incomplete", "pending", "sent",
-                                                  "delivered", "failed",     "queued"};
+const std::array<const char *, 8> kStatusNames = {"received",  "incomplete", "pending", "sent",
+                                                  "delivered", "failed",     "queued",  "uncertain"};
 
 TStoredStatus statusFromName(const QString &name)
 {
@@ -88,7 +88,7 @@ std::unique_ptr<TSMSDeliver> deliverOf(const std::string &pdu)
 
 const char *const kMessageColumns =
     "id, direction, peer, time, kind, text, parts, parts_present, status, is_read,"
-    " modem, error, payload, dest_port";
+    " modem, error, payload, dest_port, attempts";
 
 TStoredMessage messageFrom(const QSqlQuery &r)
 {
@@ -107,6 +107,7 @@ TStoredMessage messageFrom(const QSqlQuery &r)
     m.Error = str(r.value(11));
     m.Payload = str(r.value(12).toByteArray());
     m.DestPort = r.value(13).toInt();
+    m.Attempts = r.value(14).toInt();
     return m;
 }
 
@@ -319,11 +320,15 @@ TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool te
     const std::string recipient = PeerOf(report);
     const std::string key = NormalisedAddress(recipient);
     // The newest sent segment to that recipient with that reference that has no final report
-    // yet; a "still trying" report leaves it open for the final one.
-    QSqlQuery &m = Db->Run("SELECT s.id, s.message_id FROM segments s JOIN messages m ON m.id = s.message_id"
-                           " WHERE s.mr = ? AND s.status = 'sent' AND s.time >= ? AND m.direction = 'out'"
-                           " AND m.peer_key = ? ORDER BY s.time DESC, s.id DESC LIMIT 1",
-                           {int(report.MR), toMs(arrival - Settings.ReportMatchDays), q(key)});
+    // yet; a "still trying" report leaves it open for the final one. References are the
+    // handset's own: several modems give the same ones, so a report that names the modem it
+    // came through matches only what that modem sent (or what no modem is named for).
+    QSqlQuery &m =
+        Db->Run("SELECT s.id, s.message_id FROM segments s JOIN messages m ON m.id = s.message_id"
+                " WHERE s.mr = ? AND s.status = 'sent' AND s.time >= ? AND m.direction = 'out'"
+                " AND m.peer_key = ? AND (? = '' OR m.modem = '' OR m.modem = ?)"
+                " ORDER BY s.time DESC, s.id DESC LIMIT 1",
+                {int(report.MR), toMs(arrival - Settings.ReportMatchDays), q(key), q(modem), q(modem)});
     int64_t segment = 0;
     if (m.next()) {
         segment = m.value(0).toLongLong();
@@ -362,8 +367,9 @@ void TMessageStore::TImpl::applyEarlyReports(int64_t message, int sequence, int 
 {
     if (mr < 0)
         return;
-    QSqlQuery &s = Db->Run("SELECT s.id, m.peer_key FROM segments s JOIN messages m ON m.id = s.message_id"
-                           " WHERE s.message_id = ? AND s.sequence = ? AND m.direction = 'out'",
+    QSqlQuery &s = Db->Run("SELECT s.id, m.peer_key, m.modem FROM segments s JOIN messages m"
+                           " ON m.id = s.message_id WHERE s.message_id = ? AND s.sequence = ?"
+                           " AND m.direction = 'out'",
                            {qint64(message), sequence});
     if (!s.next()) {
         s.finish();
@@ -371,11 +377,14 @@ void TMessageStore::TImpl::applyEarlyReports(int64_t message, int sequence, int 
     }
     const qint64 segment = s.value(0).toLongLong();
     const QString key = s.value(1).toString();
+    const QString modem = s.value(2).toString();
     s.finish();
-    // Oldest first, as they would have come after the send; a final report ends the segment's story.
+    // Oldest first, as they would have come after the send; a final report ends the segment's
+    // story. Only reports that came through the modem that sent it, as in recordReport.
     QSqlQuery &r = Db->Run("SELECT id, status FROM reports WHERE segment_id IS NULL AND mr = ?"
-                           " AND recipient_key = ? AND time >= ? ORDER BY time, id",
-                           {mr, key, toMs(time - Settings.EarlyReportMinutes / (24.0 * 60.0))});
+                           " AND recipient_key = ? AND time >= ? AND (? = '' OR modem = '' OR modem = ?)"
+                           " ORDER BY time, id",
+                           {mr, key, toMs(time - Settings.EarlyReportMinutes / (24.0 * 60.0)), modem, modem});
     std::vector<std::pair<qint64, int>> early;
     while (r.next()) {
         early.emplace_back(r.value(0).toLongLong(), r.value(1).toInt());
@@ -497,21 +506,30 @@ int64_t TMessageStore::insertOutgoing(const TOutgoing &Message, TDateTime Time)
     return id;
 }
 
-void TMessageStore::SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time)
+bool TMessageStore::SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time)
 {
+    bool found = false;
     d->Db->Transaction(true, "recording a sent segment", [&] {
         QSqlQuery &u = d->Db->Run("UPDATE segments SET mr = ?, status = 'sent', time = ?"
                                   " WHERE message_id = ? AND sequence = ?",
                                   {MR, toMs(Time), qint64(Id), Sequence});
-        if (u.numRowsAffected() < 1)
-            throw EStoreError(Format("message %lld has no segment %d", static_cast<long long>(Id), Sequence));
+        found = u.numRowsAffected() > 0;
+        if (!found)
+            return; // deleted meanwhile: nothing is left to record it in
         d->applyEarlyReports(Id, Sequence, MR, Time);
         const QVariant waiting = d->Db->Scalar(
             "SELECT COUNT(*) FROM segments WHERE message_id = ? AND status = 'pending'", {qint64(Id)});
         if (waiting.toInt() == 0)
-            d->Db->Run("UPDATE messages SET status = 'sent' WHERE id = ? AND status IN ('pending', 'queued')",
+            d->Db->Run("UPDATE messages SET status = 'sent' WHERE id = ?"
+                       " AND status IN ('pending', 'queued', 'uncertain')",
+                       {qint64(Id)});
+        else
+            // The late answer settled what was uncertain: the rest is sent as any queued message.
+            d->Db->Run("UPDATE messages SET status = 'queued', due = 0, claimant = '', lease_until = 0"
+                       " WHERE id = ? AND status = 'uncertain'",
                        {qint64(Id)});
     });
+    return found;
 }
 
 void TMessageStore::MessageFailed(int64_t Id, const std::string &Error)
@@ -527,11 +545,12 @@ void TMessageStore::MessageFailed(int64_t Id, const std::string &Error)
     });
 }
 
-std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) const
+namespace {
+
+// The conditions of Filter's peer, status and search as " AND ..." with their values.
+QString filterSql(const TMessageFilter &Filter, bool postgres, QVariantList &values)
 {
-    std::vector<TStoredMessage> out;
-    QString sql = QString("SELECT %1 FROM messages WHERE 1 = 1").arg(kMessageColumns);
-    QVariantList values;
+    QString sql;
     if (!Filter.Peer.empty()) {
         sql += " AND peer_key = ?";
         values << q(NormalisedAddress(Filter.Peer));
@@ -544,18 +563,32 @@ std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) co
         sql += " AND direction = ?";
         values << (*Filter.Outgoing ? "out" : "in");
     }
-    if (Filter.BeforeId > 0) {
-        sql += " AND id < ?";
-        values << qint64(Filter.BeforeId);
-    }
     if (QString::fromStdString(Filter.Search).trimmed().size() > 0) {
-        if (d->Db->PostgreSQL()) {
+        if (postgres) {
             sql += " AND text_search @@ plainto_tsquery('simple', ?)";
             values << q(Filter.Search);
         } else {
             sql += " AND id IN (SELECT rowid FROM messages_fts WHERE messages_fts MATCH ?)";
             values << ftsQuery(Filter.Search);
         }
+    }
+    return sql;
+}
+
+// Messages of one page that ForEach reads at a time.
+constexpr int kPageSize = 500;
+
+} // namespace
+
+std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) const
+{
+    std::vector<TStoredMessage> out;
+    QVariantList values;
+    QString sql = QString("SELECT %1 FROM messages WHERE 1 = 1").arg(kMessageColumns) +
+                  filterSql(Filter, d->Db->PostgreSQL(), values);
+    if (Filter.BeforeId > 0) {
+        sql += " AND id < ?";
+        values << qint64(Filter.BeforeId);
     }
     sql += " ORDER BY id DESC";
     if (Filter.Limit > 0) {
@@ -571,6 +604,31 @@ std::vector<TStoredMessage> TMessageStore::List(const TMessageFilter &Filter) co
     });
     std::reverse(out.begin(), out.end());
     return out;
+}
+
+void TMessageStore::ForEach(const TMessageFilter &Filter,
+                            const std::function<void(const TStoredMessage &)> &Each) const
+{
+    QVariantList filterValues;
+    const QString sql = QString("SELECT %1 FROM messages WHERE id > ?").arg(kMessageColumns) +
+                        filterSql(Filter, d->Db->PostgreSQL(), filterValues) +
+                        QString(" ORDER BY id LIMIT %1").arg(kPageSize);
+    int64_t after = 0;
+    for (;;) {
+        std::vector<TStoredMessage> page;
+        d->Db->Transaction(false, "listing messages", [&] {
+            page.clear();
+            QSqlQuery &r = d->Db->Run(sql, QVariantList{qint64(after)} + filterValues);
+            while (r.next())
+                page.push_back(messageFrom(r));
+            r.finish();
+        });
+        for (const TStoredMessage &m : page)
+            Each(m);
+        if (page.size() < static_cast<size_t>(kPageSize))
+            return;
+        after = page.back().Id;
+    }
 }
 
 std::optional<TStoredMessage> TMessageStore::Message(int64_t Id) const
@@ -653,15 +711,6 @@ bool TMessageStore::ChangedElsewhere()
     const bool changed = d->DataVersion >= 0 && version != d->DataVersion;
     d->DataVersion = version;
     return changed;
-}
-
-bool TMessageStore::Delete(int64_t Id)
-{
-    bool deleted = false;
-    d->Db->Transaction(true, "deleting a message", [&] {
-        deleted = d->Db->Run("DELETE FROM messages WHERE id = ?", {qint64(Id)}).numRowsAffected() > 0;
-    });
-    return deleted;
 }
 
 std::vector<TStoredSegment> TMessageStore::IncompleteSegments(TDateTime Since) const

@@ -38,8 +38,18 @@ public:
 };
 
 // "received", "incomplete", "pending" (composed, not all segments sent yet), "sent", "delivered",
-// "failed", "queued".
-enum class TStoredStatus { ssReceived, ssIncomplete, ssPending, ssSent, ssDelivered, ssFailed, ssQueued };
+// "failed", "queued", "uncertain" (a queued message whose send got no answer: the handset may
+// have sent the segment; it is sent again only when a user asks).
+enum class TStoredStatus {
+    ssReceived,
+    ssIncomplete,
+    ssPending,
+    ssSent,
+    ssDelivered,
+    ssFailed,
+    ssQueued,
+    ssUncertain
+};
 
 const char *StoredStatusName(TStoredStatus status);
 std::optional<TStoredStatus> StoredStatusFromName(const std::string &name);
@@ -71,6 +81,7 @@ struct TStoredMessage {
     bool Read = false; // received messages the user has seen
     std::string Modem; // label of the modem that sent or received it ("" when not known)
     std::string Error; // last error text of a failed send
+    int Attempts = 0;  // queued messages: the claims taken of it so far
     // Reassembled payload: for text the user data after the header; for ported payloads the
     // octets for the destination port's decoder; for EMS the joined header elements.
     std::string Payload;
@@ -132,13 +143,10 @@ struct TStoreSettings {
     int SchemaVersion = 0;
 };
 
-// How the queue treats a message whose sending failed: it is tried Attempts times in all, the
-// n-th retry waiting BackoffMs * 2^(n-1) (at most MaxBackoffMs); then it is failed.
-struct TQueueSettings {
-    int Attempts = 5;
-    int BackoffMs = 30000;
-    int MaxBackoffMs = 3600000;
-    int LeaseMs = 60000; // a claim not renewed within this time goes back to the queue
+// A message that cannot be deleted now: a gateway is sending it.
+class EStoreBusy : public EStoreError {
+public:
+    using EStoreError::EStoreError;
 };
 
 // A token of the HTTP API: the store keeps its SHA-256 (hex), never the token itself.
@@ -190,9 +198,6 @@ struct TEnqueueAnswer {
     bool Conflict = false; // the key was known with another digest: nothing was queued
 };
 
-// What RetryQueued did with the message.
-enum class TRetryOutcome { roRetry, roFailed, roNotClaimed };
-
 class TMessageStore {
 public:
     // Opens the store named by Location, creating and migrating it as needed: a file path
@@ -221,17 +226,24 @@ public:
     // MessageFailed.
     int64_t RecordOutgoing(const TOutgoing &Message, TDateTime Time);
     // Segment Sequence (1-based) of message Id went out with reference MR (-1 when the handset
-    // gave none); the message becomes sent with its last segment. A status report on that
-    // reference and recipient that matched nothing and arrived within EarlyReportMinutes before
-    // Time is applied to the segment.
-    void SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time);
+    // gave none); the message becomes sent with its last segment (an uncertain one goes back to
+    // the queue for the rest). A status report on that reference and recipient that matched
+    // nothing and arrived within EarlyReportMinutes before Time is applied to the segment. False
+    // when there is no such segment (the message was deleted): nothing is recorded.
+    bool SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time);
     void MessageFailed(int64_t Id, const std::string &Error);
 
     std::vector<TStoredMessage> List(const TMessageFilter &Filter) const;
     std::optional<TStoredMessage> Message(int64_t Id) const;
     std::vector<TConversation> Conversations() const;
     void MarkRead(const std::string &Peer);
+    // Removes message Id; false when there is none. A queued message that a gateway is sending
+    // (its claim's lease is live) is not removed: EStoreBusy says which modem sends it. Removing
+    // a queued message that nobody holds cancels it.
     bool Delete(int64_t Id);
+    // Calls Each for every message that matches Filter, oldest first, a page at a time: the
+    // whole table never needs to fit in memory. Filter.Limit and BeforeId are not used.
+    void ForEach(const TMessageFilter &Filter, const std::function<void(const TStoredMessage &)> &Each) const;
     // Whether another program (a gateway, kestrel send or monitor) committed to the store since
     // the last call; the first call only takes note. A cheap query on SQLite (the file's data
     // version); on PostgreSQL no query at all: the other programs' commits notify this
@@ -250,11 +262,15 @@ public:
     // locked with SKIP LOCKED; SQLite: the claim is one write transaction), so no two claimants
     // ever hold the same message. A claim whose lease runs out goes back to the queue by itself.
     // The claimant sends the segments still pending (SegmentSent records each as it goes; the
-    // message becomes sent with its last) and renews its lease before each.
+    // message becomes sent with its last) and renews its lease before each. Lease and due times
+    // are the database server's clock on PostgreSQL (machines whose clocks disagree share one
+    // clock), the one machine's on SQLite.
     int64_t Enqueue(const TOutgoing &Message, TDateTime Time, const std::string &Via = {});
     // The oldest queued message that is due, not under a live lease and meant for Modem (or any
     // modem), claimed for Claimant until LeaseMs from now and recorded as going through Modem;
-    // with its segments. std::nullopt when there is none.
+    // with its segments. The claim counts as an attempt (Attempts of the result): a send that
+    // never ends in a result (its process crashed, its modem was lost) is counted too.
+    // std::nullopt when there is none.
     std::optional<TStoredMessage> ClaimQueued(const std::string &Claimant, const std::string &Modem,
                                               int LeaseMs);
     // Extends the lease of Claimant's claim on message Id; false when the claim is no longer
@@ -267,11 +283,21 @@ public:
     // gives claimed ones back, so that a gateway need not wait for its next look at the queue.
     // False on SQLite, which has no notifications.
     bool WakeOnQueued(std::function<void()> Wake);
-    // A send of Claimant's claim failed with Error: the message waits its back-off and goes
-    // back to the queue, or, after its last attempt, is failed. The error text is kept.
-    TRetryOutcome RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,
-                              const TQueueSettings &Settings);
-    // How often message Id was tried and failed so far (0 for an unknown id).
+    // A send of Claimant's claim failed with Error: the claim is given back and the message is
+    // due again DelayMs from now. The error text is kept. False when the claim is not Claimant's.
+    bool RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error, int64_t DelayMs);
+    // Claimant gives up message Id: it is failed with Error, its pending segments too. False
+    // when the claim is not Claimant's.
+    bool FailQueued(int64_t Id, const std::string &Claimant, const std::string &Error);
+    // The handset did not answer the send of a segment of Claimant's claim: it may have sent it.
+    // The message becomes uncertain with Error and is not claimed again until Requeue. False
+    // when the claim is not Claimant's.
+    bool MarkUncertain(int64_t Id, const std::string &Claimant, const std::string &Error);
+    // A user asks for an uncertain or failed outgoing message to be sent again: it is queued,
+    // due now, with its attempts counted afresh (failed segments are pending again). False when
+    // message Id is neither.
+    bool Requeue(int64_t Id);
+    // How often message Id was claimed so far (0 for an unknown id).
     int QueueAttempts(int64_t Id) const;
 
     // Queues every entry in one transaction (all or none), in order. With a Key (non-empty), the

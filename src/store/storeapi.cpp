@@ -67,6 +67,7 @@ TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
     TCancelOutcome out = TCancelOutcome::coNotFound;
     db.Transaction(true, "cancelling a queued message", [&] {
         out = TCancelOutcome::coNotFound;
+        const qint64 now = storesql::QueueNowMs(db);
         QSqlQuery &r = db.Run(QString("SELECT status, lease_until FROM messages WHERE id = ?%1")
                                   .arg(db.PostgreSQL() ? " FOR UPDATE" : ""),
                               {qint64(Id)});
@@ -75,7 +76,7 @@ TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
             return;
         }
         const bool queued = r.value(0).toString() == "queued";
-        const bool claimed = r.value(1).toLongLong() >= Clock().UnixMs();
+        const bool claimed = r.value(1).toLongLong() >= now;
         r.finish();
         out = !queued   ? TCancelOutcome::coNotQueued
               : claimed ? TCancelOutcome::coSending

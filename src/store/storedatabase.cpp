@@ -243,10 +243,12 @@ void TStoreDatabase::Transaction(bool Write, const char *What, const std::functi
         }
     }
     try {
+        m_changed = false;
         Body();
         QSqlQuery q(db);
-        // Delivered to the listening connections at the commit, not before.
-        if (Write)
+        // Delivered to the listening connections at the commit, not before; a transaction that
+        // changed nothing (an idle gateway's look at the queue) tells nobody.
+        if (Write && m_changed)
             Notify(kChangesChannel);
         if (!q.exec("COMMIT"))
             fail(q.lastError());
@@ -274,6 +276,9 @@ QSqlQuery &TStoreDatabase::Run(const QString &Sql, const QVariantList &Values)
         q.bindValue(i, Values[i]);
     if (!q.exec())
         fail(q.lastError());
+    // Rows inserted (also with RETURNING), changed or removed; -1: the driver cannot tell.
+    if (!Sql.startsWith("SELECT") && (Sql.startsWith("INSERT") || q.numRowsAffected() != 0))
+        m_changed = true;
     return q;
 }
 
@@ -282,6 +287,8 @@ void TStoreDatabase::Exec(const QString &Sql)
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     if (!q.exec(Sql))
         fail(q.lastError());
+    if (!Sql.startsWith("NOTIFY"))
+        m_changed = true;
 }
 
 QVariant TStoreDatabase::Scalar(const QString &Sql, const QVariantList &Values)

@@ -67,6 +67,7 @@ private:
     std::map<QString, QSqlQuery> m_statements;
     std::map<QString, std::function<void()>> m_listeners; // by channel
     bool m_notified = false;                              // another connection wrote since NotifiedOfChanges
+    bool m_changed = false;                               // the transaction under way changed a row
 };
 
 } // namespace kestrel

@@ -1,6 +1,7 @@
 // The send queue of the message store: queued outgoing messages, claimed by gateways with a lease.
-// Lease and due times are the claimant's clock in milliseconds since 1970 (UTC): machines that
-// share a store keep their clocks in step (NTP), as any lease across machines needs.
+// Lease and due times are milliseconds since 1970 (UTC) of one clock for all who share the store:
+// the server's on PostgreSQL, so that a machine whose clock runs ahead cannot take over claims
+// that are still being sent; the one machine's on SQLite.
 #include "store/messagestore.h"
 
 #include "base/clock.h"
@@ -17,24 +18,21 @@ namespace kestrel {
 using namespace storesql;
 
 namespace {
+
 // The channel on which PostgreSQL connections tell the gateways of messages to send.
 const QString kQueueChannel = "kestrel_queue";
-} // namespace
 
-namespace {
+const char *const kClaimed = " WHERE id = ? AND claimant = ? AND status = 'queued'";
 
-qint64 nowMs()
+// Claimant's claim on message Id ends with the message in Status, Error kept; false when the
+// claim is not Claimant's. Within a transaction.
+bool endClaim(TStoreDatabase &db, int64_t Id, const std::string &Claimant, const std::string &Error,
+              TStoredStatus Status)
 {
-    return Clock().UnixMs();
-}
-
-// The wait before the next attempt after Failures failed ones: doubling from the base, capped.
-qint64 backoffMs(const TQueueSettings &settings, int failures)
-{
-    qint64 wait = std::max(0, settings.BackoffMs);
-    for (int i = 1; i < failures && wait < settings.MaxBackoffMs; ++i)
-        wait *= 2;
-    return std::min<qint64>(wait, std::max(0, settings.MaxBackoffMs));
+    return db.Run(QString("UPDATE messages SET status = ?, error = ?, claimant = '', lease_until = 0") +
+                      kClaimed,
+                  {StoredStatusName(Status), q(Error), qint64(Id), q(Claimant)})
+               .numRowsAffected() > 0;
 }
 
 } // namespace
@@ -71,12 +69,13 @@ std::optional<TStoredMessage> TMessageStore::ClaimQueued(const std::string &Clai
                                .arg(db.PostgreSQL() ? " FOR UPDATE SKIP LOCKED" : "");
     db.Transaction(true, "claiming a queued message", [&] {
         id = 0;
-        const qint64 now = nowMs();
+        const qint64 now = QueueNowMs(db);
         const QVariant found = db.Scalar(select, {now, now, q(Modem)});
         if (!found.isValid())
             return;
         id = found.toLongLong();
-        db.Run("UPDATE messages SET claimant = ?, lease_until = ?, modem = ? WHERE id = ?",
+        db.Run("UPDATE messages SET claimant = ?, lease_until = ?, modem = ?, attempts = attempts + 1"
+               " WHERE id = ?",
                {q(Claimant), now + std::max(1, LeaseMs), q(Modem), qint64(id)});
     });
     if (id == 0)
@@ -87,13 +86,11 @@ std::optional<TStoredMessage> TMessageStore::ClaimQueued(const std::string &Clai
 bool TMessageStore::RenewLease(int64_t Id, const std::string &Claimant, int LeaseMs)
 {
     bool renewed = false;
-    database().Transaction(true, "renewing a claim", [&] {
-        renewed =
-            database()
-                .Run(
-                    "UPDATE messages SET lease_until = ? WHERE id = ? AND claimant = ? AND status = 'queued'",
-                    {nowMs() + std::max(1, LeaseMs), qint64(Id), q(Claimant)})
-                .numRowsAffected() > 0;
+    TStoreDatabase &db = database();
+    db.Transaction(true, "renewing a claim", [&] {
+        renewed = db.Run(QString("UPDATE messages SET lease_until = ?") + kClaimed,
+                         {QueueNowMs(db) + std::max(1, LeaseMs), qint64(Id), q(Claimant)})
+                      .numRowsAffected() > 0;
     });
     return renewed;
 }
@@ -121,34 +118,62 @@ bool TMessageStore::WakeOnQueued(std::function<void()> Wake)
     return database().Listen(kQueueChannel, std::move(Wake));
 }
 
-TRetryOutcome TMessageStore::RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,
-                                         const TQueueSettings &Settings)
+bool TMessageStore::RetryQueued(int64_t Id, const std::string &Claimant, const std::string &Error,
+                                int64_t DelayMs)
 {
-    TRetryOutcome outcome = TRetryOutcome::roNotClaimed;
+    bool claimed = false;
     TStoreDatabase &db = database();
     db.Transaction(true, "recording a failed attempt", [&] {
-        outcome = TRetryOutcome::roNotClaimed;
-        const QVariant attempts =
-            db.Scalar("SELECT attempts FROM messages WHERE id = ? AND claimant = ? AND status = 'queued'",
-                      {qint64(Id), q(Claimant)});
-        if (!attempts.isValid())
-            return;
-        const int failures = attempts.toInt() + 1;
-        if (failures >= Settings.Attempts) {
-            db.Run("UPDATE messages SET status = 'failed', error = ?, attempts = ?, claimant = '',"
-                   " lease_until = 0 WHERE id = ?",
-                   {q(Error), failures, qint64(Id)});
+        claimed = db.Run(QString("UPDATE messages SET error = ?, due = ?, claimant = '', lease_until = 0") +
+                             kClaimed,
+                         {q(Error), QueueNowMs(db) + std::max<int64_t>(0, DelayMs), qint64(Id), q(Claimant)})
+                      .numRowsAffected() > 0;
+    });
+    return claimed;
+}
+
+bool TMessageStore::FailQueued(int64_t Id, const std::string &Claimant, const std::string &Error)
+{
+    bool claimed = false;
+    TStoreDatabase &db = database();
+    db.Transaction(true, "recording a failed message", [&] {
+        claimed = endClaim(db, Id, Claimant, Error, TStoredStatus::ssFailed);
+        if (claimed)
             db.Run("UPDATE segments SET status = 'failed' WHERE message_id = ? AND status = 'pending'",
                    {qint64(Id)});
-            outcome = TRetryOutcome::roFailed;
-            return;
-        }
-        db.Run("UPDATE messages SET error = ?, attempts = ?, due = ?, claimant = '', lease_until = 0"
-               " WHERE id = ?",
-               {q(Error), failures, nowMs() + backoffMs(Settings, failures), qint64(Id)});
-        outcome = TRetryOutcome::roRetry;
     });
-    return outcome;
+    return claimed;
+}
+
+bool TMessageStore::MarkUncertain(int64_t Id, const std::string &Claimant, const std::string &Error)
+{
+    bool claimed = false;
+    TStoreDatabase &db = database();
+    db.Transaction(true, "recording a send of unknown fate",
+                   [&] { claimed = endClaim(db, Id, Claimant, Error, TStoredStatus::ssUncertain); });
+    return claimed;
+}
+
+bool TMessageStore::Requeue(int64_t Id)
+{
+    bool requeued = false;
+    TStoreDatabase &db = database();
+    db.Transaction(true, "queueing a message again", [&] {
+        requeued = db.Run("UPDATE messages SET status = 'queued', due = 0, attempts = 0, claimant = '',"
+                          " lease_until = 0 WHERE id = ? AND direction = 'out'"
+                          " AND status IN ('uncertain', 'failed') AND EXISTS (SELECT 1 FROM segments"
+                          " WHERE message_id = messages.id AND (status = 'pending' OR"
+                          " (status = 'failed' AND mr < 0)))",
+                          {qint64(Id)})
+                       .numRowsAffected() > 0;
+        if (!requeued)
+            return;
+        db.Run("UPDATE segments SET status = 'pending' WHERE message_id = ? AND status = 'failed'"
+               " AND mr < 0",
+               {qint64(Id)});
+        db.Notify(kQueueChannel);
+    });
+    return requeued;
 }
 
 int TMessageStore::QueueAttempts(int64_t Id) const
@@ -158,6 +183,27 @@ int TMessageStore::QueueAttempts(int64_t Id) const
         attempts = database().Scalar("SELECT attempts FROM messages WHERE id = ?", {qint64(Id)}).toInt();
     });
     return attempts;
+}
+
+bool TMessageStore::Delete(int64_t Id)
+{
+    bool deleted = false;
+    std::optional<std::string> sender; // the modem of a live claim
+    TStoreDatabase &db = database();
+    db.Transaction(true, "deleting a message", [&] {
+        deleted = false;
+        QSqlQuery &held = db.Run("SELECT modem FROM messages WHERE id = ? AND status = 'queued'"
+                                 " AND claimant <> '' AND lease_until >= ?",
+                                 {qint64(Id), QueueNowMs(db)});
+        sender = held.next() ? std::optional(str(held.value(0))) : std::nullopt;
+        held.finish();
+        if (!sender)
+            deleted = db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)}).numRowsAffected() > 0;
+    });
+    if (sender)
+        throw EStoreBusy(Format("message %lld is being sent by %s; try again or cancel it after it ends",
+                                static_cast<long long>(Id), sender->c_str()));
+    return deleted;
 }
 
 } // namespace kestrel

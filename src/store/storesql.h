@@ -2,7 +2,9 @@
 // both back ends accept. Private to src/store.
 #pragma once
 
+#include "base/clock.h"
 #include "base/datetime.h"
+#include "store/storedatabase.h"
 
 #include <QByteArray>
 #include <QString>
@@ -21,6 +23,18 @@ inline qint64 toMs(TDateTime t)
 inline TDateTime fromMs(qint64 ms)
 {
     return UnixMsToDateTime(ms);
+}
+
+// Now for leases and due times of the queue, within a transaction: the server's clock on
+// PostgreSQL, one clock for every machine that shares the store (a machine whose clock runs ahead
+// must not take over claims still being sent); the clock in force on SQLite, where one machine's
+// is the only one.
+inline qint64 QueueNowMs(TStoreDatabase &db)
+{
+    if (db.PostgreSQL())
+        return db.Scalar("SELECT CAST(FLOOR(EXTRACT(EPOCH FROM clock_timestamp()) * 1000) AS BIGINT)")
+            .toLongLong();
+    return Clock().UnixMs();
 }
 
 // Text for the database: malformed UTF-8 becomes replacement characters, and so does NUL, which

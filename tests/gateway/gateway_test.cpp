@@ -220,11 +220,10 @@ TEST_P(Gateway, KilledGatewaysClaimsAreTakenOverAfterTheLease)
 TEST_P(Gateway, CMSErrorIsRetried)
 {
     TModemSimulator &sim = AddSim();
-    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
-    ASSERT_TRUE(waitUntil([&] { return sim.WaitForCommand("AT+CNMI", 100); }, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    sim.FailNextCommand("+CMS ERROR: 38");
+    // Armed for the send itself: the open dialogue, storage reads and health checks go on.
+    sim.FailCommand("AT+CMGS", "+CMS ERROR: 38");
     const int64_t id = Enqueue(1).front();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
     EXPECT_TRUE(gateway.WaitForEvent("retry"));
     EXPECT_TRUE(gateway.WaitForEvent("sent"));
     const TRun run = gateway.Stop();
@@ -232,7 +231,7 @@ TEST_P(Gateway, CMSErrorIsRetried)
     ASSERT_TRUE(m);
     EXPECT_EQ(m->Status, TStoredStatus::ssSent);
     EXPECT_NE(m->Error.find("38"), std::string::npos) << m->Error;
-    EXPECT_EQ(Store()->QueueAttempts(id), 1);
+    EXPECT_EQ(Store()->QueueAttempts(id), 2);
     EXPECT_EQ(sim.SentMessages().size(), 1u);
 }
 
@@ -240,20 +239,110 @@ TEST_P(Gateway, CMSErrorIsRetried)
 TEST_P(Gateway, MessageFailsAfterItsLastAttempt)
 {
     TModemSimulator &sim = AddSim();
-    const int64_t id = Enqueue(1, "nobody").front();
     // Only a modem of that label may send it; this gateway's modem has another.
+    const int64_t id = Enqueue(1, "nobody").front();
+    sim.FailCommand("AT+CMGS", "+CMS ERROR: 500");
+    const int64_t refused = Enqueue(1).front();
     TRunningKestrel gateway(GatewayArgs(Modems(0, 1), {"--attempts", "1"}));
-    ASSERT_TRUE(waitUntil([&] { return sim.WaitForCommand("AT+CNMI", 100); }, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    EXPECT_EQ(Store()->Message(id)->Status, TStoredStatus::ssQueued);
-    sim.SetSilent(true);
-    const int64_t silent = Enqueue(1).front();
     EXPECT_TRUE(gateway.WaitForEvent("failed", 30000));
+    // The gateway looked at the queue with both in it and left the other modem's alone.
+    EXPECT_EQ(Store()->Message(id)->Status, TStoredStatus::ssQueued);
     const TRun run = gateway.Stop();
-    auto m = Store()->Message(silent);
+    auto m = Store()->Message(refused);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->Status, TStoredStatus::ssFailed);
-    EXPECT_FALSE(m->Error.empty());
+    EXPECT_NE(m->Error.find("+CMS ERROR: 500"), std::string::npos) << m->Error;
+    EXPECT_TRUE(sim.SentMessages().empty());
+}
+
+// A handset that answers a send after longer than the lease: the claim is kept alive during the
+// send, so the other gateway, looking at the queue all the while, never sends it too.
+TEST_P(Gateway, SendSlowerThanTheLeaseIsSentOnce)
+{
+    for (int i = 0; i < 2; ++i)
+        AddSim().DelayAnswer("AT+CMGS", 4000);
+    const QStringList slow = {"--lease", "1", "--rec-timeout", "8000"};
+    TRunningKestrel first(GatewayArgs(Modems(0, 1), slow));
+    TRunningKestrel second(GatewayArgs(Modems(1, 2), slow));
+    for (const auto &sim : sims)
+        ASSERT_TRUE(waitUntil([&] { return sim->WaitForCommand("AT+CNMI", 100); }, 20000));
+    const int64_t id = Enqueue(1).front();
+    ASSERT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 1; }, 60000));
+    first.Stop();
+    second.Stop();
+    EXPECT_EQ(SentTo().size(), 1u);
+    EXPECT_EQ(Duplicates(SentTo()), 0) << "sent by both gateways";
+    EXPECT_EQ(Store()->QueueAttempts(id), 1);
+}
+
+// A send that times out after the handset took the message may have gone out: it is not sent
+// again by itself. An answer that comes late records it as sent; without one the message is
+// uncertain until a user asks for it again.
+TEST_P(Gateway, SendWithoutAnAnswerIsNotRetried)
+{
+    TModemSimulator &sim = AddSim();
+    // Late: the answer comes after the reply time-out of 1.5 s.
+    sim.DelayAnswer("AT+CMGS", 3000);
+    const int64_t late = Enqueue(1).front();
+    {
+        TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+        EXPECT_TRUE(gateway.WaitForEvent("uncertain"));
+        EXPECT_TRUE(gateway.WaitForEvent("late-answer"));
+        ASSERT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 1; }, 20000));
+        const TRun run = gateway.Stop();
+        EXPECT_TRUE(Events(run, "retry").empty());
+    }
+    EXPECT_EQ(sim.SentMessages().size(), 1u);
+    const auto m = Store()->Message(late);
+    EXPECT_EQ(m->Segments[0].MR, sim.SentMessages()[0].reference);
+
+    // Never: uncertain, and not sent again by this or the next gateway.
+    sim.DelayAnswer("AT+CMGS", 600000);
+    const int64_t lost = Enqueue(1).front();
+    {
+        TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+        EXPECT_TRUE(gateway.WaitForEvent("uncertain"));
+        gateway.Stop();
+    }
+    EXPECT_EQ(Store()->Message(lost)->Status, TStoredStatus::ssUncertain);
+    EXPECT_NE(Store()->Message(lost)->Error.find("No reply"), std::string::npos);
+    EXPECT_EQ(sim.SentMessages().size(), 2u);
+    TRunningKestrel retry(
+        {"messages", "--store", QString::fromStdString(location), "retry", QString::number(lost)});
+    const TRun asked = retry.Wait(30000);
+    EXPECT_EQ(asked.status, 0) << asked.err.toStdString();
+    TRunningKestrel gateway(GatewayArgs(Modems(0, 1)));
+    EXPECT_TRUE(gateway.WaitForEvent("sent"));
+    gateway.Stop();
+    EXPECT_EQ(Store()->Message(lost)->Status, TStoredStatus::ssSent);
+    EXPECT_EQ(sim.SentMessages().size(), 3u);
+}
+
+// The events go to the system journal: they name messages by id, peer and kind; their texts
+// only when asked for.
+TEST_P(Gateway, EventsCarryMessageTextsOnlyWhenAsked)
+{
+    for (const bool withText : {false, true}) {
+        SCOPED_TRACE(withText ? "--events-with-text" : "without texts");
+        const size_t n = sims.size();
+        TModemSimulator &sim = AddSim();
+        const int64_t id = Enqueue(1).front();
+        TRunningKestrel gateway(
+            GatewayArgs(Modems(n, n + 1), withText ? QStringList{"--events-with-text"} : QStringList{}));
+        ASSERT_TRUE(waitUntil([&] { return sim.WaitForCommand("AT+CNMI", 100); }, 20000));
+        sim.DeliverText("+4917012345", "the secret word is plover");
+        EXPECT_TRUE(gateway.WaitForEvent("message"));
+        EXPECT_TRUE(gateway.WaitForEvent("sent"));
+        const TRun run = gateway.Stop();
+        const std::string sentText = Store()->Message(id)->Text;
+        EXPECT_EQ(run.out.contains("plover"), withText) << run.out.toStdString();
+        EXPECT_EQ(run.out.contains(QString::fromStdString(sentText)), withText) << run.out.toStdString();
+        const auto sent = Events(run, "sent");
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0]["id"].toInteger(), id);
+        EXPECT_EQ(sent[0]["kind"].toString(), "text");
+        EXPECT_FALSE(sent[0]["to"].toString().isEmpty());
+    }
 }
 
 // A handset that vanishes: its messages go through the other, the gateway says so.

@@ -351,8 +351,9 @@ TEST_P(StoreTest, OutgoingMessageFollowsItsSegments)
     EXPECT_EQ(m->Segments[1].Status, TStoredStatus::ssSent);
     EXPECT_DOUBLE_EQ(m->Segments[1].Time, At(0.002));
 
-    EXPECT_THROW(store->SegmentSent(id, 3, 19, At()), EStoreError);
-    EXPECT_THROW(store->SegmentSent(id + 1000, 1, 19, At()), EStoreError);
+    // No such segment (a message deleted while it was sent): nothing recorded, no failure.
+    EXPECT_FALSE(store->SegmentSent(id, 3, 19, At()));
+    EXPECT_FALSE(store->SegmentSent(id + 1000, 1, 19, At()));
 
     TOutgoing second = out;
     second.Queued = true;
@@ -369,11 +370,13 @@ TEST_P(StoreTest, OutgoingMessageFollowsItsSegments)
 }
 
 // Sends a message of Parts segments to Peer at Time with the given references; returns its id.
-int64_t sent(TMessageStore &store, const std::string &peer, std::vector<int> mrs, TDateTime time)
+int64_t sent(TMessageStore &store, const std::string &peer, std::vector<int> mrs, TDateTime time,
+             const std::string &modem = {})
 {
     std::vector<std::unique_ptr<TSMSSubmit>> submits;
     TOutgoing out;
     out.Peer = peer;
+    out.Modem = modem;
     out.Text = "report please";
     for (size_t i = 0; i < mrs.size(); ++i) {
         submits.push_back(std::make_unique<TSMSSubmit>());
@@ -462,6 +465,37 @@ TEST_P(StoreTest, StatusReportMatchesTheNewestOpenSegmentOfThatRecipient)
     report = Report("+4917055555", 7, 0x00, At(0.02));
     EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), At(0.02), -1).MessageId, trying);
     EXPECT_EQ(store->Message(trying)->Status, TStoredStatus::ssDelivered);
+}
+
+// Each modem numbers its own sends: a report marks what the modem that received it sent (or what
+// names no modem), never the same reference to the same recipient sent through another modem.
+TEST_P(StoreTest, StatusReportMatchesOnlyWhatItsModemSent)
+{
+    const double minute = 1.0 / (24 * 60);
+    auto store = Open();
+    const int64_t viaA = sent(*store, "+4917012345", {40}, At(-0.02), "sim-a");
+    const int64_t viaB = sent(*store, "+4917012345", {40}, At(-0.01), "sim-b");
+    auto report = Report("+4917012345", 40, 0x00, At());
+    EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), At(), -1, "sim-a").MessageId, viaA);
+    EXPECT_EQ(store->Message(viaA)->Status, TStoredStatus::ssDelivered);
+    EXPECT_EQ(store->Message(viaB)->Status, TStoredStatus::ssSent);
+    report = Report("+4917012345", 40, 0x41, At(0.001));
+    EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), At(0.001), -1, "sim-c").MessageId, 0)
+        << "sim-c sent nothing";
+    // A message that names no modem takes the report of any: sim-c's, which waited for a send.
+    const int64_t unnamed = sent(*store, "+4917012345", {40}, At(0.002));
+    EXPECT_EQ(store->Message(unnamed)->Status, TStoredStatus::ssFailed);
+    // A report that names no modem matches whichever sent it.
+    report = Report("+4917012345", 40, 0x00, At(0.004));
+    EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), At(0.004), -1).MessageId, viaB);
+
+    // Early reports too: one that came through sim-b waits for sim-b's send, not sim-a's.
+    report = Report("+4917055555", 41, 0x00, At(0.01));
+    EXPECT_EQ(store->RecordReceived(report.Raw, false, report.SMS.get(), At(0.01), -1, "sim-b").MessageId, 0);
+    const int64_t early = sent(*store, "+4917055555", {41}, At(0.01) + minute / 10, "sim-a");
+    EXPECT_EQ(store->Message(early)->Status, TStoredStatus::ssSent);
+    const int64_t own = sent(*store, "+4917055555", {41}, At(0.01) + minute / 5, "sim-b");
+    EXPECT_EQ(store->Message(own)->Status, TStoredStatus::ssDelivered);
 }
 
 // The network can deliver a report during the pause after the send, before the segment's

@@ -7,7 +7,9 @@
 #include "gsm/tpdufields.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlQuery>
 #include <QUrl>
 
@@ -266,6 +268,56 @@ TEST(PostgresStore, CommitsOfOtherProgramsAreNoticed)
     const auto later = Deliver("+4917011111", 0, TextToGSM("later"), At(0.2));
     writer->RecordReceived(later.Raw, false, later.SMS.get(), At(0.2), 3);
     EXPECT_TRUE(noticed());
+}
+
+// A gateway looks at the queue every second: a look that finds nothing tells the other
+// connections nothing (their views would recompute for it); one that claims a message does.
+TEST(PostgresStore, IdleClaimsNotifyNobody)
+{
+    auto &server = TPostgresServer::Shared();
+    const std::string url = server.Url(server.CreateDatabase("idleclaims"));
+    auto gateway = TMessageStore::Open(url);
+    int changes = 0;
+    bool marked = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "idlelistener");
+        const QUrl u(QString::fromStdString(url));
+        db.setHostName(u.host());
+        db.setPort(u.port());
+        db.setUserName(u.userName());
+        db.setPassword(u.password());
+        db.setDatabaseName(u.path().mid(1));
+        ASSERT_TRUE(db.open());
+        QSqlDriver *driver = db.driver();
+        ASSERT_TRUE(driver->subscribeToNotification("kestrel_store"));
+        ASSERT_TRUE(driver->subscribeToNotification("idle_marker"));
+        QObject::connect(driver, &QSqlDriver::notification, driver, [&](const QString &channel) {
+            if (channel == "idle_marker")
+                marked = true;
+            else
+                ++changes;
+        });
+        // Notifications reach a listener in the order of their commits: once the marker sent
+        // after the gateway's transactions is in, theirs are in too.
+        auto changesSoFar = [&] {
+            marked = false;
+            QSqlQuery(db).exec("NOTIFY idle_marker");
+            for (int i = 0; i < 1000 && !marked; ++i) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            EXPECT_TRUE(marked);
+            return changes;
+        };
+        for (int i = 0; i < 3; ++i)
+            EXPECT_FALSE(gateway->ClaimQueued("gw/idle", "idle", 60000));
+        EXPECT_EQ(changesSoFar(), 0);
+        const auto arrival = Deliver("+4917011111", 0, TextToGSM("news"), At());
+        gateway->RecordReceived(arrival.Raw, false, arrival.SMS.get(), At(), 1);
+        EXPECT_EQ(changesSoFar(), 1);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("idlelistener");
 }
 
 } // namespace

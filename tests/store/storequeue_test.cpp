@@ -1,12 +1,14 @@
 // The send queue on both back ends: claims that no two claimants share (also when many race for
-// them), leases that run out and are taken over, a modem asked for, retries with back-off and the
-// final failure with its error text, and multi-segment messages resumed after their last sent
-// segment.
+// them), leases that run out and are taken over, a modem asked for, attempts counted as claims,
+// retries that wait their delay, the final failure with its error text, uncertain sends queued
+// again only when asked, deletion refused while a gateway sends, and multi-segment messages resumed
+// after their last sent segment.
 #include "storerig.h"
 
 #include "base/clock.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,8 +34,22 @@ int64_t enqueue(TMessageStore &store, const std::string &peer, int parts = 1, co
     return store.Enqueue(out, At(), via);
 }
 
-// Leases and back-off run on the clock in force: the tests move it on instead of sleeping.
+// Leases and back-off run on the clock in force on SQLite: the tests move it on instead of
+// sleeping. On PostgreSQL they run on the server's clock, which only real time moves on.
 constexpr int64_t kClockStart = 1767225600000; // 2026-01-01 00:00 UTC
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Ms pass for the queue of the back end.
+void pass(TManualClock &clock, int ms, bool postgres)
+{
+    clock.Advance(ms);
+    if (postgres)
+        sleepMs(ms);
+}
 
 TEST_P(StoreTest, QueueClaimIsExclusiveUntilTheLeaseRunsOut)
 {
@@ -54,11 +70,14 @@ TEST_P(StoreTest, QueueClaimIsExclusiveUntilTheLeaseRunsOut)
     EXPECT_EQ(b->Id, second);
     EXPECT_FALSE(store->ClaimQueued("gw3/third", "third", 60000)) << "both are leased";
 
-    // The second claimant dies: its lease runs out and the message goes to another; not a
-    // millisecond before.
-    clock.Advance(300);
-    EXPECT_FALSE(store->ClaimQueued("gw3/third", "third", 60000)) << "the lease holds for 300 ms";
-    clock.Advance(1);
+    // The second claimant dies: its lease runs out and the message goes to another; on SQLite
+    // not a millisecond before.
+    const bool postgres = GetParam() == "postgresql";
+    if (!postgres) {
+        clock.Advance(300);
+        EXPECT_FALSE(store->ClaimQueued("gw3/third", "third", 60000)) << "the lease holds for 300 ms";
+    }
+    pass(clock, postgres ? 350 : 1, postgres);
     auto c = store->ClaimQueued("gw3/third", "third", 60000);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Id, second);
@@ -73,7 +92,11 @@ TEST_P(StoreTest, QueueClaimIsExclusiveUntilTheLeaseRunsOut)
     auto d = store->ClaimQueued("gw4/other", "other", 60000);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->Id, first);
-    EXPECT_EQ(store->QueueAttempts(first), 0);
+    // Every claim is a try, also those given back: a message that takes its process or modem
+    // down with it runs out of tries too.
+    EXPECT_EQ(d->Attempts, 2);
+    EXPECT_EQ(store->QueueAttempts(first), 2);
+    EXPECT_EQ(store->QueueAttempts(second), 2);
 }
 
 TEST_P(StoreTest, QueuedMessageForOneModemWaitsForIt)
@@ -91,42 +114,142 @@ TEST_P(StoreTest, QueuedMessageForOneModemWaitsForIt)
     EXPECT_EQ(m->Id, any);
 }
 
-TEST_P(StoreTest, QueueRetriesWithBackoffThenFailsKeepingTheError)
+TEST_P(StoreTest, QueueRetriesAfterTheirDelayThenFailsKeepingTheError)
 {
+    const bool postgres = GetParam() == "postgresql";
     TClockOverride clock(kClockStart);
     auto store = Open();
     const int64_t id = enqueue(*store, "+4915100000005");
-    const TQueueSettings settings{3, 200, 250, 60000};
     const struct {
         const char *error;
-        TRetryOutcome outcome;
-        int waitMs; // the message is not due before this
-    } steps[] = {{"+CMS ERROR: 38", TRetryOutcome::roRetry, 200},
-                 {"No answer in time", TRetryOutcome::roRetry, 250}, // doubled, capped at 250
-                 {"+CMS ERROR: 500", TRetryOutcome::roFailed, 0}};
+        int delayMs; // 0: the claimant gives up
+    } steps[] = {{"+CMS ERROR: 38", 300}, {"No answer in time", 0}};
     for (const auto &step : steps) {
         SCOPED_TRACE(step.error);
         auto claimed = store->ClaimQueued("gw/a", "a", 60000);
         ASSERT_TRUE(claimed);
-        EXPECT_EQ(store->RetryQueued(id, "gw/other", "not mine", settings), TRetryOutcome::roNotClaimed);
-        EXPECT_EQ(store->RetryQueued(id, "gw/a", step.error, settings), step.outcome);
-        auto m = store->Message(id);
-        EXPECT_EQ(m->Error, step.error);
-        if (step.outcome == TRetryOutcome::roFailed) {
+        EXPECT_FALSE(store->RetryQueued(id, "gw/other", "not mine", 0));
+        EXPECT_FALSE(store->FailQueued(id, "gw/other", "not mine"));
+        if (step.delayMs == 0) {
+            EXPECT_TRUE(store->FailQueued(id, "gw/a", step.error));
+            auto m = store->Message(id);
             EXPECT_EQ(m->Status, TStoredStatus::ssFailed);
+            EXPECT_EQ(m->Error, step.error);
             EXPECT_EQ(m->Segments[0].Status, TStoredStatus::ssFailed);
             EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
             break;
         }
+        EXPECT_TRUE(store->RetryQueued(id, "gw/a", step.error, step.delayMs));
+        auto m = store->Message(id);
+        EXPECT_EQ(m->Error, step.error);
         EXPECT_EQ(m->Status, TStoredStatus::ssQueued);
-        // Not due until the back-off has passed, to the millisecond.
+        // Not due until the delay has passed (on SQLite to the millisecond of the clock in force).
         EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
-        clock.Advance(step.waitMs - 1);
-        EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
-        clock.Advance(1);
+        if (!postgres) {
+            clock.Advance(step.delayMs - 1);
+            EXPECT_FALSE(store->ClaimQueued("gw/a", "a", 60000));
+        }
+        pass(clock, postgres ? step.delayMs + 50 : 1, postgres);
     }
-    EXPECT_EQ(store->QueueAttempts(id), 3);
-    EXPECT_EQ(store->RetryQueued(id, "gw/a", "late", settings), TRetryOutcome::roNotClaimed);
+    EXPECT_EQ(store->QueueAttempts(id), 2);
+    EXPECT_FALSE(store->RetryQueued(id, "gw/a", "late", 0));
+}
+
+// Machines that share a PostgreSQL store keep leases and due times on the server's clock: one
+// whose clock runs ahead takes over no claim that is still being sent, and sends no retry before
+// its time. (On SQLite one machine's clock is the only one.)
+TEST_P(StoreTest, AClockThatRunsAheadTakesOverNoLiveClaim)
+{
+    if (GetParam() != "postgresql")
+        GTEST_SKIP() << "one machine, one clock";
+    auto sending = Open();
+    const int64_t claimed = enqueue(*sending, "+4915100000016");
+    const int64_t retried = enqueue(*sending, "+4915100000017");
+    ASSERT_TRUE(sending->ClaimQueued("gw/a", "a", 60000));
+    ASSERT_TRUE(sending->ClaimQueued("gw/a", "a", 60000));
+    EXPECT_TRUE(sending->RetryQueued(retried, "gw/a", "+CMS ERROR: 38", 60000));
+    // Another machine, ten minutes ahead.
+    TClockOverride ahead(Clock().UnixMs() + 600000);
+    auto other = Open();
+    EXPECT_FALSE(other->ClaimQueued("gw/b", "b", 60000));
+    EXPECT_TRUE(sending->RenewLease(claimed, "gw/a", 60000));
+}
+
+// A send that got no answer: the message is uncertain, no gateway claims it; a late answer
+// records it (and the rest of it is queued again), or a user queues it again, with fresh tries.
+TEST_P(StoreTest, UncertainSendIsQueuedAgainOnlyWhenAsked)
+{
+    auto store = Open();
+    const int64_t whole = enqueue(*store, "+4915100000011");
+    const int64_t longer = enqueue(*store, "+4915100000012", 2);
+    for (const int64_t id : {whole, longer}) {
+        auto m = store->ClaimQueued("gw/a", "a", 60000);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->Id, id);
+        EXPECT_FALSE(store->MarkUncertain(id, "gw/b", "not mine"));
+        EXPECT_TRUE(store->MarkUncertain(id, "gw/a", "No reply on AT command: AT+CMGS=23"));
+        EXPECT_EQ(store->Message(id)->Status, TStoredStatus::ssUncertain);
+    }
+    EXPECT_FALSE(store->ClaimQueued("gw/b", "b", 60000)) << "uncertain messages are not sent again";
+    TMessageFilter uncertain;
+    uncertain.Status = TStoredStatus::ssUncertain;
+    EXPECT_EQ(store->List(uncertain).size(), 2u);
+
+    // The late answer to the first segment of the longer one: the second is queued.
+    EXPECT_TRUE(store->SegmentSent(longer, 1, 17, At(0.01)));
+    auto m = store->ClaimQueued("gw/b", "b", 60000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Id, longer);
+    EXPECT_EQ(m->Segments[0].Status, TStoredStatus::ssSent);
+    EXPECT_EQ(m->Segments[1].Status, TStoredStatus::ssPending);
+    EXPECT_TRUE(store->SegmentSent(longer, 2, 18, At(0.02)));
+    EXPECT_EQ(store->Message(longer)->Status, TStoredStatus::ssSent);
+    EXPECT_FALSE(store->Requeue(longer)) << "a sent message is not queued again";
+
+    // The user asks for the other one again.
+    EXPECT_TRUE(store->Requeue(whole));
+    m = store->ClaimQueued("gw/b", "b", 60000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Id, whole);
+    EXPECT_EQ(m->Attempts, 1);
+    // A failed one too, with its failed segment pending again.
+    EXPECT_TRUE(store->FailQueued(whole, "gw/b", "+CMS ERROR: 500"));
+    EXPECT_TRUE(store->Requeue(whole));
+    m = store->ClaimQueued("gw/b", "b", 60000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Segments[0].Status, TStoredStatus::ssPending);
+    EXPECT_FALSE(store->Requeue(424242));
+}
+
+// A queued message is cancelled by deleting it; one that a gateway is sending is not deleted
+// (the gateway would lose the record of what it sends), and a record of a segment of a message
+// deleted meanwhile is no failure of the store.
+TEST_P(StoreTest, DeletingAMessageBeingSentIsRefused)
+{
+    auto store = Open();
+    const int64_t cancelled = enqueue(*store, "+4915100000013");
+    const int64_t sending = enqueue(*store, "+4915100000014");
+    const int64_t expired = enqueue(*store, "+4915100000015");
+    EXPECT_TRUE(store->Delete(cancelled));
+    auto m = store->ClaimQueued("gw/a", "sim-a", 60000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Id, sending);
+    try {
+        store->Delete(sending);
+        ADD_FAILURE() << "deleted while being sent";
+    } catch (const EStoreBusy &e) {
+        EXPECT_STREQ(e.what(), ("message " + std::to_string(sending) +
+                                " is being sent by sim-a; try again or cancel it after it ends")
+                                   .c_str());
+    }
+    ASSERT_TRUE(store->Message(sending));
+    // Its lease ran out: the claimant is gone, the message may go.
+    ASSERT_TRUE(store->ClaimQueued("gw/b", "sim-b", 1));
+    sleepMs(20);
+    EXPECT_TRUE(store->Delete(expired));
+    EXPECT_FALSE(store->SegmentSent(expired, 1, 5, At()));
+    EXPECT_TRUE(store->SegmentSent(sending, 1, 6, At()));
+    EXPECT_TRUE(store->Delete(sending)) << "sent: no longer held";
 }
 
 TEST_P(StoreTest, QueuedMessageResumesAfterItsLastSentSegment)
@@ -171,7 +294,7 @@ TEST_P(StoreTest, QueueTextsWithNULAreStored)
     EXPECT_EQ(m->Modem, "sim\xEF\xBF\xBD"
                         "b");
     EXPECT_TRUE(store->RenewLease(id, claimant, 60000));
-    EXPECT_EQ(store->RetryQueued(id, claimant, error, {5, 0, 0, 60000}), TRetryOutcome::roRetry);
+    EXPECT_TRUE(store->RetryQueued(id, claimant, error, 0));
     EXPECT_EQ(store->Message(id)->Error, "+CMS ERROR: 38\xEF\xBF\xBDtail");
     ASSERT_TRUE(store->ClaimQueued(claimant, modem, 60000));
     EXPECT_EQ(store->ReleaseClaims(claimant), 1);

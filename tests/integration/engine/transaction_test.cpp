@@ -135,15 +135,7 @@ TEST_F(Transaction, DataCommandPrompt)
     rig.sim.SetSilent(false);
     // An error instead of the prompt is reported after the last attempt.
     rig.sim.ClearTranscript();
-    std::thread failer([&] {
-        for (int i = 0; i < 2; ++i) {
-            if (!rig.sim.WaitForCommand("AT+CMGS", 3000))
-                return;
-            rig.sim.ClearTranscript();
-            rig.sim.FailNextCommand("+CMS ERROR: 304");
-        }
-    });
-    rig.sim.FailNextCommand("+CMS ERROR: 304");
+    rig.sim.FailCommand("AT+CMGS", "+CMS ERROR: 304", 2);
     try {
         rig.gsm.ExecCommand(cmd, 0x1F);
         ADD_FAILURE();
@@ -151,7 +143,7 @@ TEST_F(Transaction, DataCommandPrompt)
         EXPECT_EQ(std::string(e.what()),
                   "+CMS ERROR: 304 \"Invalid PDU mode parameter\" was returned on AT command: " + cmd);
     }
-    failer.join();
+    EXPECT_EQ(Count(rig.Commands(), "AT+CMGS=14"), 2);
     EXPECT_FALSE(rig.gsm.Busy());
 }
 
