@@ -592,6 +592,29 @@ TEST_P(StoreTest, ListsFilterAndPage)
     EXPECT_EQ(store->List({}).size(), 11u);
 }
 
+// Listing without a limit goes through the table a page at a time: across the pages, every
+// message that matches once, oldest first.
+TEST_P(StoreTest, ForEachReadsEveryMatchOnceAcrossPages)
+{
+    TStoreSettings fast;
+    fast.Synchronous = false;
+    auto store = Open(fast);
+    std::vector<int64_t> toFirst;
+    for (int i = 0; i < 1203; ++i) {
+        const int64_t id = sent(*store, i % 2 ? "+4917011111" : "+4917022222", {i % 256}, At(i * 0.0001));
+        if (i % 2)
+            toFirst.push_back(id);
+    }
+    TMessageFilter filter;
+    filter.Peer = "+4917011111";
+    std::vector<int64_t> seen;
+    store->ForEach(filter, [&](const TStoredMessage &m) { seen.push_back(m.Id); });
+    EXPECT_EQ(seen, toFirst);
+    size_t all = 0;
+    store->ForEach({}, [&](const TStoredMessage &) { ++all; });
+    EXPECT_EQ(all, 1203u);
+}
+
 TEST_P(StoreTest, ConversationsCountUnreadUntilMarkedRead)
 {
     auto store = Open();

@@ -351,17 +351,22 @@ TEST_F(CliStore, TextsAndPicturesComeOutAsTheyWereSent)
 TEST_F(CliStore, ListFiltersDeleteAndImport)
 {
     // Imported as if they had just arrived: a plain text, the two halves of a concatenated one
-    // (in the wrong order), a repeat, and a line that is no PDU.
+    // (in the wrong order), a repeat, a line that is no PDU, and one longer than any PDU (refused,
+    // not read into memory whole) before a last repeat.
     const QString file = dir.filePath("import.txt");
     {
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(QByteArray("00") + kDeliverHello + "\n\n00" + kConcat2 + "\nnot a pdu\n00" + kConcat1 +
-                "\n00" + kConcat1 + "\n");
+                "\n00" + kConcat1 + "\n" + QByteArray(300000, 'A') + "\n00" + kDeliverHello + "\n");
     }
     const TRun imported = Messages({"import", file});
-    EXPECT_EQ(imported.status, 1) << imported.err.toStdString(); // the bad line
-    ASSERT_EQ(imported.json.size(), 5u) << imported.out.toStdString();
+    EXPECT_EQ(imported.status, 1) << imported.err.toStdString(); // the bad lines
+    ASSERT_EQ(imported.json.size(), 7u) << imported.out.left(2000).toStdString();
+    EXPECT_EQ(imported.json[5]["line"].toInt(), 7);
+    EXPECT_EQ(imported.json[5]["error"].toString(), "longer than 1024 characters");
+    EXPECT_EQ(imported.json[6]["line"].toInt(), 8);
+    EXPECT_TRUE(imported.json[6]["duplicate"].toBool());
     EXPECT_EQ(imported.json[0]["line"].toInt(), 1);
     EXPECT_TRUE(imported.json[0]["complete"].toBool());
     EXPECT_FALSE(imported.json[1]["complete"].toBool());
