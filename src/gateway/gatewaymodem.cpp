@@ -294,6 +294,11 @@ void TGatewayModem::open()
 {
     if (!m_started || m_open)
         return;
+    // Segments that went out before the modem was lost, while the store failed: recorded (and
+    // their claims given back) as soon as the store answers, also while the modem stays away,
+    // before a lease runs out and another modem sends them again.
+    if (!m_unrecorded.empty())
+        giveBackClaims();
     try {
         // The open dialogue's answers and echoes are no events of the handset; the storage read
         // at open handles what arrived while the modem was away.
