@@ -35,6 +35,7 @@ struct TGatewaySettings {
     int ReopenMs = 5000;         // a lost modem, or a store that is away, is tried again this often
     int PollMs = 1000;           // an empty queue is looked at again this often
     int HealthMs = 15000;        // an idle modem is asked whether it still answers this often
+    int StateMs = 5000;          // the modem's state is written into the store this often
     int RecTimeoutMs = 0;        // the engine's reply time-out (0: the settings file's)
     bool KeepMessages = false;   // leave handled received messages on the handset
     bool EventsWithText = false; // events carry message texts (else ids, peers and kinds only)
