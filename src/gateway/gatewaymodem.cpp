@@ -10,6 +10,7 @@
 #include "gsm/gsmerrors.h"
 #include "gsm/sms.h"
 #include "gsm/tpdufields.h"
+#include "xsms/payloadkind.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -467,7 +468,7 @@ QJsonObject TGatewayModem::messageEvent(const char *name, const TStoredMessage &
     QJsonObject json{{"event", name},
                      {"id", static_cast<qint64>(message.Id)},
                      {"to", text(message.Peer)},
-                     {"kind", StoredKindName(message.Kind)}};
+                     {"kind", PayloadKindName(message.Kind)}};
     if (m_settings.EventsWithText)
         json["text"] = text(message.Text);
     return json;
