@@ -3,6 +3,7 @@
 // on a real PostgreSQL server, and virtual handsets that receive what the API queued.
 #include "cli/session/clisessiontest.h"
 #include "pgserver.h"
+#include "storefixture.h"
 
 #include "modemsim/modemsimulator.h"
 #include "store/messagestore.h"
@@ -23,24 +24,12 @@ namespace {
 
 std::string newLocation(const std::string &backend, const QTemporaryDir &dir)
 {
-    static int counter = 0;
-    const std::string name = "api" + std::to_string(++counter);
-    if (backend == "postgresql") {
-        auto &server = test::TPostgresServer::Shared();
-        return server.Url(server.CreateDatabase(name));
-    }
-    return dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
+    return test::NewStoreLocation(backend, dir, "api");
 }
 
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
+    return test::PollUntil(pred, timeoutMs, 100);
 }
 
 struct THttpAnswer {

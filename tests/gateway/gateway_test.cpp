@@ -6,6 +6,7 @@
 // "kestrel send --queue" takes is sent as composed.
 #include "cli/session/clisessiontest.h"
 #include "pgserver.h"
+#include "storefixture.h"
 
 #include "base/datetime.h"
 #include "base/format.h"
@@ -37,25 +38,12 @@ namespace {
 
 std::string newLocation(const std::string &backend, const QTemporaryDir &dir)
 {
-    static int counter = 0;
-    const std::string name = "gateway" + std::to_string(++counter);
-    if (backend == "postgresql") {
-        auto &server = test::TPostgresServer::Shared();
-        return server.Url(server.CreateDatabase(name));
-    }
-    return dir.filePath(QString::fromStdString(name + ".sqlite")).toStdString();
+    return test::NewStoreLocation(backend, dir, "gateway");
 }
 
-// Polls until Pred holds (true) or TimeoutMs pass (false).
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
+    return test::PollUntil(pred, timeoutMs, 200);
 }
 
 class Gateway : public ::testing::TestWithParam<std::string> {
