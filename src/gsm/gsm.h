@@ -20,6 +20,7 @@
 #include "gsm/gsmequipment.h"
 #include "gsm/gsmerrors.h"
 #include "gsm/networkoperator.h"
+#include "gsm/phonebook.h"
 #include "gsm/sms.h"
 #include "gsm/smscontext.h"
 #include "gsm/ussd.h"
@@ -285,6 +286,21 @@ public:
     TUSSDAnswer SendUSSD(const QString &Text, int TimeoutMs);
     void CancelUSSD();
 
+    // Phonebooks (TS 27.007 8.11-8.14): the storages the handset offers ("SM" on the SIM, "ME"
+    // in the handset, ...); a storage selected with its counts and field lengths. ReadPhonebook
+    // reads every entry of Storage in chunks of AT+CPBR; an entry line that does not read is left
+    // out and described in Problems (when given) instead of ending the read.
+    // WritePhonebookEntry writes Entry (index 0: the first free place) and returns the index it
+    // went to (0 when the handset does not tell); an entry that does not fit the storage's field
+    // lengths, an index outside its range or a full storage are refused before anything is sent.
+    // Names travel in UCS2 where the handset offers it, else in its character set.
+    std::vector<std::string> PhonebookStorages();
+    TPhonebookInfo SelectPhonebook(const std::string &Storage);
+    std::vector<TPhonebookEntry> ReadPhonebook(const std::string &Storage, TPhonebookInfo *Info = nullptr,
+                                               std::vector<std::string> *Problems = nullptr);
+    int WritePhonebookEntry(const std::string &Storage, const TPhonebookEntry &Entry);
+    void DeletePhonebookEntry(const std::string &Storage, int Index);
+
 protected:
     void DoOpen() override;
     void DoClose() override;
@@ -323,6 +339,9 @@ private:
     bool handleRestartLine(const std::string &line);
     bool handleUSSDLine(const std::string &line);
     void pauseMs(int ms) const;
+    std::string lastResultLine() const;
+    TPhonebookInfo selectPhonebook(const std::string &name);
+    void withPhonebookCharset(const std::function<void(TTECharset)> &body);
     void chooseStorages();
     void queryRegistration(const std::string &command, bool optional);
     // Accepted is run at the handset's acceptance of the AT+CMGS itself (see OnSMSAccepted).
@@ -376,6 +395,7 @@ private:
     std::array<int, 3> m_registrationByTechnology{-1, -1, -1};
     // The TE character set found at open (with its quotes), put back after a UCS2 text send.
     std::string m_characterSet;
+    int m_ucs2Offered = -1; // the handset offers the UCS2 set (1) or not (0); -1: not asked yet
     std::string m_memory = "\"SM\"";
     std::string m_reportStorage;
     int m_messageService = 0;

@@ -264,6 +264,7 @@ void TGSM::setupHandset()
     if (eq.openStorage)
         m_memory = eq.openStorage; // only recorded, the handset is not told
     m_characterSet.clear();
+    m_ucs2Offered = -1;
     if (m_smsFormat == kSMSFormatText) {
         CheckResult(ExecCommand("AT+CSDH=1", kWaitResult));
         if (eq.ucs2Text) {

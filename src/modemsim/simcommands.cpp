@@ -114,6 +114,9 @@ const std::map<std::string, TSimHandset::THandlerEntry> &TSimHandset::handlers()
         {"+CMGD", {&H::cmdCmgd, N::SimCms}},
         {"+CNMA", {&H::cmdCnma, N::SimCms}},
         {"+CUSD", {&H::cmdCusd, N::SimCme}},
+        {"+CPBS", {&H::cmdCpbs, N::SimCme}},
+        {"+CPBR", {&H::cmdCpbr, N::SimCme}},
+        {"+CPBW", {&H::cmdCpbw, N::SimCme}},
     };
     return table;
 }

@@ -108,6 +108,7 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
         m_mem[2] = "MT";
     m_reportedRegistration = effectiveRegistration();
     m_reportedSignal = reportedSignal();
+    setUpPhonebooks();
     reset();
 }
 
@@ -409,7 +410,10 @@ std::string TSimHandset::cmeError(int code) const
         {3, "operation not allowed"}, {4, "operation not supported"},
         {10, "SIM not inserted"},     {11, "SIM PIN required"},
         {12, "SIM PUK required"},     {13, "SIM failure"},
-        {16, "incorrect password"},   {21, "invalid index"},
+        {16, "incorrect password"},   {20, "memory full"},
+        {21, "invalid index"},        {22, "not found"},
+        {24, "text string too long"}, {25, "invalid characters in text string"},
+        {26, "dial string too long"}, {27, "invalid characters in dial string"},
         {50, "Incorrect parameters"}, {100, "unknown"}};
     if (m_cmee == 1)
         return Format("+CME ERROR: %d", code);

@@ -153,6 +153,9 @@ private:
     void cmdCnma(const TCommand &, TAnswer &);
     void cmdCusd(const TCommand &, TAnswer &);
     std::string ussdLine(int status, const std::u16string &text, bool ucs2) const;
+    void cmdCpbs(const TCommand &, TAnswer &);
+    void cmdCpbr(const TCommand &, TAnswer &);
+    void cmdCpbw(const TCommand &, TAnswer &);
 
     // Message helpers (simmessages.cpp)
     void submitData(const std::string &data, TAnswer &answer);
@@ -261,6 +264,23 @@ private:
     bool hasMT() const { return m_profile.combinedMT || m_profile.mtStorage; }
     int storageUsed(const std::string &name) const;
     int storageTotal(const std::string &name) const;
+
+    // Phonebooks (simphonebook.cpp): "SM" and "ME", and the one +CPBS selected.
+    struct TSimPhonebookEntry {
+        std::string number; // "+4917..." for type 145
+        int type = 129;
+        std::u16string name;
+    };
+    struct TSimPhonebook {
+        int capacity = 0;
+        int numberLength = 0;                      // digits
+        int textLength = 0;                        // as PhonebookTextLength counts
+        std::map<int, TSimPhonebookEntry> entries; // index from 1
+    };
+    std::map<std::string, TSimPhonebook> m_phonebooks;
+    std::string m_phonebook;
+    void setUpPhonebooks();
+    std::string phonebookText(const std::u16string &name) const;
 };
 
 // Splits a parameter list at commas outside double quotes; each item trimmed of blanks.

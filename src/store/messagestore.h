@@ -198,6 +198,25 @@ struct TEnqueueAnswer {
     bool Conflict = false; // the key was known with another digest: nothing was queued
 };
 
+// A contact of the address book: a name and its numbers.
+struct TContactNumber {
+    std::string Number; // as given ("+49 171 1234567", "0171...")
+    std::string Label;  // the vCard TEL type in lower case ("cell", "home", "work"), or ""
+    std::string Key;    // ContactNumberKey when it was saved; filled by the store
+};
+
+struct TContact {
+    int64_t Id = 0;
+    std::string Name; // UTF-8
+    std::vector<TContactNumber> Numbers;
+};
+
+// The key under which the written forms of one number meet: its international digits without "+"
+// (InternationalDigits under the numbering plan of CountryCode, e.g. "49"; "" for none, then only
+// numbers written internationally are changed), else NormalisedAddress's form (short codes as
+// they are, alphanumeric senders in lower case).
+std::string ContactNumberKey(const std::string &Number, const std::string &CountryCode);
+
 class TMessageStore {
 public:
     // Opens the store named by Location, creating and migrating it as needed: a file path
@@ -320,6 +339,19 @@ public:
     // Messages counted by modem, direction and status; the queue's length and age.
     std::vector<TMessageCount> MessageCounts() const;
     TQueueSummary QueueSummary() const;
+
+    // The address book. SaveContact keeps Contact with the keys of its numbers under CountryCode
+    // (see ContactNumberKey): a new contact (Id 0) of the same name as a kept one that shares a
+    // number key with it is merged into that one (the numbers it lacks are added), so that a card
+    // imported twice stays one contact; with an Id the kept contact is replaced. Returns the id.
+    // Raises EStoreError for a contact without a name or without a number, or an Id not kept.
+    int64_t SaveContact(const TContact &Contact, const std::string &CountryCode);
+    // Every contact with its numbers, by name.
+    std::vector<TContact> Contacts() const;
+    // The contact that has Number (compared by its key under CountryCode); the first by name
+    // when several have it.
+    std::optional<TContact> ContactOfNumber(const std::string &Number, const std::string &CountryCode) const;
+    bool DeleteContact(int64_t Id);
 
     // Tokens of the HTTP API. AddToken is false when the name is taken.
     bool AddToken(const TApiToken &Token);

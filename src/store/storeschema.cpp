@@ -144,13 +144,29 @@ const std::vector<TMigration> &migrations()
           " updated BIGINT NOT NULL)"},
          {},
          {}},
+        {// 6: the address book: contacts and their numbers, each with the key under which its
+         // other written forms meet ("+4917...", "004917..." and "017..." give "4917...").
+         {"CREATE TABLE contacts ("
+          " id {ID},"
+          " name TEXT NOT NULL,"
+          " updated BIGINT NOT NULL)",
+          "CREATE TABLE contact_numbers ("
+          " id {ID},"
+          " contact_id BIGINT NOT NULL REFERENCES contacts (id) ON DELETE CASCADE,"
+          " number TEXT NOT NULL,"      // as the card or handset gave it
+          " label TEXT NOT NULL,"       // vCard TEL type, lower case ('cell', 'home', ''...)
+          " number_key TEXT NOT NULL)", // ContactNumberKey at the time it was saved
+          "CREATE INDEX contact_numbers_key ON contact_numbers (number_key)",
+          "CREATE INDEX contact_numbers_contact ON contact_numbers (contact_id)"},
+         {},
+         {}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages",   "segments",     "reports",
-                                "messages_fts", "api_tokens", "api_requests", "modems"};
+const QStringList kOurTables = {"store_schema", "messages",     "segments", "reports",  "messages_fts",
+                                "api_tokens",   "api_requests", "modems",   "contacts", "contact_numbers"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {
