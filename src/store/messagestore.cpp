@@ -5,6 +5,7 @@
 #include "gsm/smscontext.h"
 #include "store/messagecontent.h"
 #include "store/storedatabase.h"
+#include "store/storeevents.h"
 #include "store/storelocation.h"
 #include "store/storeschema.h"
 #include "store/storesql.h"
@@ -234,6 +235,7 @@ TRecordResult TMessageStore::TImpl::recordDeliver(const std::string &raw, bool t
         insertSegment(result.MessageId, 1, raw, pdu, textMode, digest, storageIndex,
                       TStoredStatus::ssReceived, arrival);
         result.Complete = true;
+        RecordStoreEvent(*Db, "received", result.MessageId);
         return result;
     }
 
@@ -289,6 +291,7 @@ TRecordResult TMessageStore::TImpl::recordDeliver(const std::string &raw, bool t
     if (std::optional<TReceivedContent> whole = ContentOfSegments(parts)) {
         updateContent(message, *whole, place->Count, TStoredStatus::ssReceived);
         result.Complete = true;
+        RecordStoreEvent(*Db, "received", message);
     } else {
         updateContent(message, ContentOfPartial(parts), std::min(present, place->Count - 1),
                       TStoredStatus::ssIncomplete);
@@ -305,10 +308,12 @@ void TMessageStore::TImpl::settleStatus(int64_t message)
     r.next();
     const int total = r.value(0).toInt(), delivered = r.value(1).toInt(), failed = r.value(2).toInt();
     r.finish();
-    if (failed > 0)
-        Db->Run("UPDATE messages SET status = 'failed' WHERE id = ?", {qint64(message)});
-    else if (total > 0 && delivered == total)
-        Db->Run("UPDATE messages SET status = 'delivered' WHERE id = ?", {qint64(message)});
+    const char *settled = failed > 0 ? "failed" : total > 0 && delivered == total ? "delivered" : nullptr;
+    // Only a change is an event: a second failed segment fails the message no more.
+    if (settled && Db->Run("UPDATE messages SET status = ? WHERE id = ? AND status <> ?",
+                           {settled, qint64(message), settled})
+                           .numRowsAffected() > 0)
+        RecordStoreEvent(*Db, settled, message);
 }
 
 TRecordResult TMessageStore::TImpl::recordReport(const std::string &raw, bool textMode,
@@ -467,6 +472,7 @@ TRecordResult TMessageStore::RecordReceived(const std::string &Raw, bool TextMod
         d->insertSegment(result.MessageId, 1, Raw, pdu, TextMode, digest, StorageIndex,
                          TStoredStatus::ssReceived, Arrival);
         result.Complete = true;
+        RecordStoreEvent(*d->Db, "received", result.MessageId);
     });
     return result;
 }
@@ -516,18 +522,24 @@ bool TMessageStore::SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time
         found = u.numRowsAffected() > 0;
         if (!found)
             return; // deleted meanwhile: nothing is left to record it in
-        d->applyEarlyReports(Id, Sequence, MR, Time);
         const QVariant waiting = d->Db->Scalar(
             "SELECT COUNT(*) FROM segments WHERE message_id = ? AND status = 'pending'", {qint64(Id)});
-        if (waiting.toInt() == 0)
-            d->Db->Run("UPDATE messages SET status = 'sent' WHERE id = ?"
-                       " AND status IN ('pending', 'queued', 'uncertain')",
-                       {qint64(Id)});
-        else
+        // Sent before any report that came early is applied, so that its events come in the
+        // order of the message's life: sent, then delivered.
+        if (waiting.toInt() == 0) {
+            if (d->Db
+                    ->Run("UPDATE messages SET status = 'sent' WHERE id = ?"
+                          " AND status IN ('pending', 'queued', 'uncertain')",
+                          {qint64(Id)})
+                    .numRowsAffected() > 0)
+                RecordStoreEvent(*d->Db, "sent", Id);
+        } else {
             // The late answer settled what was uncertain: the rest is sent as any queued message.
             d->Db->Run("UPDATE messages SET status = 'queued', due = 0, claimant = '', lease_until = 0"
                        " WHERE id = ? AND status = 'uncertain'",
                        {qint64(Id)});
+        }
+        d->applyEarlyReports(Id, Sequence, MR, Time);
     });
     return found;
 }
@@ -535,6 +547,8 @@ bool TMessageStore::SegmentSent(int64_t Id, int Sequence, int MR, TDateTime Time
 void TMessageStore::MessageFailed(int64_t Id, const std::string &Error)
 {
     d->Db->Transaction(true, "recording a failed message", [&] {
+        const bool wasFailed =
+            d->Db->Scalar("SELECT status FROM messages WHERE id = ?", {qint64(Id)}).toString() == "failed";
         QSqlQuery &u =
             d->Db->Run("UPDATE messages SET status = 'failed', error = ? WHERE id = ? AND direction = 'out'",
                        {q(Error), qint64(Id)});
@@ -542,6 +556,8 @@ void TMessageStore::MessageFailed(int64_t Id, const std::string &Error)
             throw EStoreError(Format("there is no outgoing message %lld", static_cast<long long>(Id)));
         d->Db->Run("UPDATE segments SET status = 'failed' WHERE message_id = ? AND status = 'pending'",
                    {qint64(Id)});
+        if (!wasFailed)
+            RecordStoreEvent(*d->Db, "failed", Id);
     });
 }
 

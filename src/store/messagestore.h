@@ -217,6 +217,27 @@ struct TContact {
 // they are, alphanumeric senders in lower case).
 std::string ContactNumberKey(const std::string &Number, const std::string &CountryCode);
 
+// One entry of the store's event log: a change of a message that other programs learn of. Types:
+// "received" (a received message is whole), "sent" (its last segment was accepted),
+// "delivered" (every segment reported delivered), "failed", "uncertain" (a send got no answer),
+// "cancelled" (a queued message taken out of the queue). Each is written in the transaction of
+// the change it reports: a change that commits has its event, one that fails has none. Ids grow
+// in the order of the commits, on either back end.
+struct TStoredEvent {
+    int64_t Id = 0;
+    int64_t TimeMs = 0; // milliseconds since 1970 (UTC)
+    std::string Type;
+    int64_t MessageId = 0; // the message may have been deleted since
+    std::string Modem;     // "" when no modem is known
+    // A JSON object: "direction" ("in"/"out"), "peer", "kind", "parts", "status", and "error" for
+    // failed and uncertain sends. Never the message's text: the log may be shown and kept where
+    // texts must not be.
+    std::string Data;
+};
+
+// The event types, in the order of a message's life.
+const std::vector<std::string> &StoredEventTypes();
+
 class TMessageStore {
 public:
     // Opens the store named by Location, creating and migrating it as needed: a file path
@@ -352,6 +373,15 @@ public:
     // when several have it.
     std::optional<TContact> ContactOfNumber(const std::string &Number, const std::string &CountryCode) const;
     bool DeleteContact(int64_t Id);
+
+    // The event log, oldest first: at most Limit events whose id is above AfterId.
+    std::vector<TStoredEvent> EventsAfter(int64_t AfterId, int Limit) const;
+    // The id of the newest event (0: none yet): one cheap query, for a reader that polls.
+    int64_t LatestEventId() const;
+    // PostgreSQL: Wake runs (from the event loop) whenever another program commits an event, so
+    // that a reader need not poll. Several readers may subscribe. False on SQLite, which has no
+    // notifications: poll LatestEventId there.
+    bool WakeOnEvents(std::function<void()> Wake);
 
     // Tokens of the HTTP API. AddToken is false when the name is taken.
     bool AddToken(const TApiToken &Token);

@@ -5,6 +5,7 @@
 
 #include "base/clock.h"
 #include "store/storedatabase.h"
+#include "store/storeevents.h"
 #include "store/storesql.h"
 
 #include <QSqlQuery>
@@ -81,8 +82,10 @@ TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
         out = !queued   ? TCancelOutcome::coNotQueued
               : claimed ? TCancelOutcome::coSending
                         : TCancelOutcome::coCancelled;
-        if (out == TCancelOutcome::coCancelled)
-            db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
+        if (out != TCancelOutcome::coCancelled)
+            return;
+        RecordStoreEvent(db, "cancelled", Id);
+        db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
     });
     return out;
 }

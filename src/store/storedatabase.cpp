@@ -178,8 +178,13 @@ void TStoreDatabase::listen()
     QObject::connect(driver, &QSqlDriver::notification, driver,
                      [this](const QString &channel, QSqlDriver::NotificationSource source, const QVariant &) {
                          const auto it = m_listeners.find(channel);
-                         if (source == QSqlDriver::OtherSource && it != m_listeners.end() && it->second)
-                             it->second();
+                         if (source != QSqlDriver::OtherSource || it == m_listeners.end())
+                             return;
+                         // A copy: a listener may subscribe another one while it runs.
+                         const std::vector<std::function<void()>> listeners = it->second;
+                         for (const auto &listener : listeners)
+                             if (listener)
+                                 listener();
                      });
 }
 
@@ -187,7 +192,7 @@ bool TStoreDatabase::Listen(const QString &Channel, std::function<void()> OnOthe
 {
     if (!m_location.PostgreSQL)
         return false;
-    m_listeners[Channel] = std::move(OnOther);
+    m_listeners[Channel].push_back(std::move(OnOther));
     listen();
     return true;
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -28,6 +29,9 @@ public:
     bool PostgreSQL() const { return m_location.PostgreSQL; }
     const TStoreLocation &Location() const { return m_location; }
     const std::string &DisplayName() const { return m_location.Display; }
+    // The schema version the store has (set once it is prepared).
+    int SchemaVersion() const { return m_schemaVersion; }
+    void SetSchemaVersion(int Version) { m_schemaVersion = Version; }
 
     // Runs Body in one transaction and commits. Write says that it writes: SQLite then takes the
     // write lock at the start, so two programs never deadlock upgrading a read. Any failure rolls
@@ -47,7 +51,8 @@ public:
     // another connection wrote since the last call. Notifications arrive through the event loop.
     bool NotifiedOfChanges();
     // PostgreSQL: OnOther runs (from the event loop) whenever another connection notifies Channel;
-    // the subscription holds across reconnections. False on SQLite, which has no notifications.
+    // the subscription holds across reconnections, and several may listen to one channel. False
+    // on SQLite, which has no notifications.
     bool Listen(const QString &Channel, std::function<void()> OnOther);
     // PostgreSQL: tells the listening connections of Channel at the commit (within a write
     // transaction); nothing on SQLite.
@@ -65,9 +70,10 @@ private:
     bool m_synchronous = true;
     QString m_connection;
     std::map<QString, QSqlQuery> m_statements;
-    std::map<QString, std::function<void()>> m_listeners; // by channel
-    bool m_notified = false;                              // another connection wrote since NotifiedOfChanges
-    bool m_changed = false;                               // the transaction under way changed a row
+    std::map<QString, std::vector<std::function<void()>>> m_listeners; // by channel
+    bool m_notified = false; // another connection wrote since NotifiedOfChanges
+    bool m_changed = false;  // the transaction under way changed a row
+    int m_schemaVersion = 0;
 };
 
 } // namespace kestrel

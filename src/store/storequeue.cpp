@@ -7,6 +7,7 @@
 #include "base/clock.h"
 #include "base/format.h"
 #include "store/storedatabase.h"
+#include "store/storeevents.h"
 #include "store/storesql.h"
 
 #include <QSqlQuery>
@@ -138,9 +139,11 @@ bool TMessageStore::FailQueued(int64_t Id, const std::string &Claimant, const st
     TStoreDatabase &db = database();
     db.Transaction(true, "recording a failed message", [&] {
         claimed = endClaim(db, Id, Claimant, Error, TStoredStatus::ssFailed);
-        if (claimed)
-            db.Run("UPDATE segments SET status = 'failed' WHERE message_id = ? AND status = 'pending'",
-                   {qint64(Id)});
+        if (!claimed)
+            return;
+        db.Run("UPDATE segments SET status = 'failed' WHERE message_id = ? AND status = 'pending'",
+               {qint64(Id)});
+        RecordStoreEvent(db, "failed", Id);
     });
     return claimed;
 }
@@ -149,8 +152,11 @@ bool TMessageStore::MarkUncertain(int64_t Id, const std::string &Claimant, const
 {
     bool claimed = false;
     TStoreDatabase &db = database();
-    db.Transaction(true, "recording a send of unknown fate",
-                   [&] { claimed = endClaim(db, Id, Claimant, Error, TStoredStatus::ssUncertain); });
+    db.Transaction(true, "recording a send of unknown fate", [&] {
+        claimed = endClaim(db, Id, Claimant, Error, TStoredStatus::ssUncertain);
+        if (claimed)
+            RecordStoreEvent(db, "uncertain", Id);
+    });
     return claimed;
 }
 
@@ -197,8 +203,12 @@ bool TMessageStore::Delete(int64_t Id)
                                  {qint64(Id), QueueNowMs(db)});
         sender = held.next() ? std::optional(str(held.value(0))) : std::nullopt;
         held.finish();
-        if (!sender)
-            deleted = db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)}).numRowsAffected() > 0;
+        if (sender)
+            return;
+        // Taking a queued message away is cancelling it: those who wait for its fate learn it.
+        if (db.Scalar("SELECT status FROM messages WHERE id = ?", {qint64(Id)}).toString() == "queued")
+            RecordStoreEvent(db, "cancelled", Id);
+        deleted = db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)}).numRowsAffected() > 0;
     });
     if (sender)
         throw EStoreBusy(Format("message %lld is being sent by %s; try again or cancel it after it ends",

@@ -160,13 +160,30 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX contact_numbers_contact ON contact_numbers (contact_id)"},
          {},
          {}},
+        {// 7: the event log: each change of a message that others learn of (received, sent,
+         // delivered, failed, uncertain, cancelled), written in the transaction of the change. Its
+         // ids grow in the order of the commits, so that a reader that has seen id N misses
+         // nothing by asking for what comes after N. No foreign key: a cancelled message is gone,
+         // its event stays. No message text: what is logged stays out of the log.
+         {"CREATE TABLE events ("
+          " id {ID},"
+          " time BIGINT NOT NULL,"
+          " type TEXT NOT NULL,"
+          " message_id BIGINT NOT NULL,"
+          " modem TEXT NOT NULL DEFAULT '',"
+          " data TEXT NOT NULL)", // a JSON object: direction, peer, kind, parts, status, error
+          "CREATE INDEX events_message ON events (message_id, id)",
+          "CREATE INDEX events_time ON events (time)"},
+         {},
+         {}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages",     "segments", "reports",  "messages_fts",
-                                "api_tokens",   "api_requests", "modems",   "contacts", "contact_numbers"};
+const QStringList kOurTables = {"store_schema", "messages",        "segments",     "reports",
+                                "messages_fts", "api_tokens",      "api_requests", "modems",
+                                "contacts",     "contact_numbers", "events"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {
@@ -241,8 +258,10 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
                 Format("Cannot open the message store %s: %s", Database.DisplayName().c_str(), e.what()));
         }
     }
-    if (version >= Target)
+    if (version >= Target) {
+        Database.SetSchemaVersion(version);
         return;
+    }
     Database.Transaction(true, "creating or updating the schema", [&] {
         if (Database.PostgreSQL())
             // Two programs opening a new database at once: the second waits, then finds it done.
@@ -264,6 +283,7 @@ void PrepareStoreSchema(TStoreDatabase &Database, int Target)
         else if (Target > version)
             Database.Run("UPDATE store_schema SET version = ?", {Target});
     });
+    Database.SetSchemaVersion(Target);
 }
 
 } // namespace kestrel

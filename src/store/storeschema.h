@@ -6,6 +6,10 @@ namespace kestrel {
 
 class TStoreDatabase;
 
+// The version that brought the event log: a store kept at an older one has none, and its
+// changes write no events.
+constexpr int kEventLogSchema = 7;
+
 // The newest schema version this program knows.
 int LatestStoreSchema();
 
