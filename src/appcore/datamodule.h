@@ -47,6 +47,9 @@ constexpr const char *kNoStore = "<none>";
 // The message store the settings file names ([Modem.Files] Store: a path, a postgresql:// URL or
 // "<none>"); by default messages.sqlite in logDirectory, where the log files go.
 std::string StoreLocationFromSettings(const TIniFile &ini, const std::string &logDirectory);
+// The home country of the address book's numbers as the settings file sets it ([Contacts]
+// CountryCode: "49", "+49" or "DE"); "" when not set (then the SIM's, see HomeNumberingPlan).
+std::string CountryCodeFromSettings(const TIniFile &ini);
 // Opens the store at Location; nullptr for "<none>". Raises EStoreError as TMessageStore::Open.
 std::unique_ptr<TMessageStore> OpenMessageStore(const std::string &Location);
 

@@ -19,6 +19,11 @@ std::string StoreLocationFromSettings(const TIniFile &ini, const std::string &lo
     return ini.ReadString(kFiles, "Store", logDirectory + "messages.sqlite");
 }
 
+std::string CountryCodeFromSettings(const TIniFile &ini)
+{
+    return ini.ReadString("Contacts", "CountryCode", "");
+}
+
 void LoadModemSettings(const TIniFile &ini, TComm &comm, TGSM &gsm, std::optional<TGSMEquipment> equipment)
 {
     comm.SetDeviceName(ini.ReadString(kModem, "DeviceName", comm.DeviceName()));

@@ -4,6 +4,9 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QString>
+
+#include <string>
 
 namespace kestrel {
 class TGSM;
@@ -19,6 +22,12 @@ QJsonObject MessageJson(const TSMS &sms);
 // The JSON of a message as the engine's message format gave it (a text-mode message is turned
 // into the model's form first, so it reads as a PDU would); null without a message.
 QJsonValue MessageValue(const TGSM &gsm, TSMS *sms);
+
+// UTF-8 text of the store or the engine as a string (malformed octets replaced).
+inline QString Utf8(const std::string &text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // One compact JSON line on standard output.
 void PrintJson(const QJsonObject &json);

@@ -26,11 +26,6 @@ namespace kestrel::cli {
 
 namespace {
 
-QString utf8(const std::string &text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // Store times are UTC.
 QString timeText(TDateTime time)
 {
@@ -41,15 +36,15 @@ QJsonObject messageJson(const TStoredMessage &m)
 {
     return QJsonObject{{"id", static_cast<qint64>(m.Id)},
                        {"direction", m.Outgoing ? "out" : "in"},
-                       {"peer", utf8(m.Peer)},
+                       {"peer", Utf8(m.Peer)},
                        {"time", timeText(m.Time)},
                        {"kind", PayloadKindName(m.Kind)},
-                       {"text", utf8(m.Text)},
+                       {"text", Utf8(m.Text)},
                        {"parts", m.Parts},
                        {"partsPresent", m.PartsPresent},
                        {"status", StoredStatusName(m.Status)},
-                       {"modem", utf8(m.Modem)},
-                       {"error", utf8(m.Error)}};
+                       {"modem", Utf8(m.Modem)},
+                       {"error", Utf8(m.Error)}};
 }
 
 QJsonObject segmentJson(const TStoredSegment &s)

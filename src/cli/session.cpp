@@ -276,13 +276,17 @@ int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, con
         PrintOut(text);
         return kExitOk;
     }
-    const int wanted = Positional.isEmpty() ? 0 : static_cast<int>(Positional.split(' ').size());
+    const QStringList words = Positional.split(' ', Qt::SkipEmptyParts);
+    // "[NAME]" words may be left out; a last word ending in "..." takes any number more.
+    const int wanted = static_cast<int>(
+        std::count_if(words.begin(), words.end(), [](const QString &w) { return !w.startsWith('['); }));
+    const bool open = !words.isEmpty() && (words.last().endsWith("...") || words.last().endsWith("...]"));
     if (parser.positionalArguments().size() < wanted) {
         PrintErr("kestrel: missing argument " + Positional);
         return kExitUsage;
     }
-    if (parser.positionalArguments().size() > wanted) {
-        PrintErr("kestrel: unexpected argument \"" + parser.positionalArguments().value(wanted) + "\"");
+    if (!open && parser.positionalArguments().size() > words.size()) {
+        PrintErr("kestrel: unexpected argument \"" + parser.positionalArguments().value(words.size()) + "\"");
         return kExitUsage;
     }
     return -1;

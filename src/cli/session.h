@@ -70,8 +70,8 @@ QString ConfigureSession(const QCommandLineParser &parser, TSession &session);
 // Parses the arguments of a session command (options only, no positional arguments), and
 // prints help or a usage error. Returns -1 to go on, or the exit status to end with.
 // Options added to the parser beforehand are parsed too; Positional names the positional
-// arguments the command takes (e.g. "INDEX"; empty: none). The help shows the session options,
-// the command's own options (CommandOptionsHelp), then ExtraHelp.
+// arguments the command takes (e.g. "INDEX"; empty: none; "[FILE...]": any number of files). The help shows
+// the session options, the command's own options (CommandOptionsHelp), then ExtraHelp.
 int ParseSessionCommand(QCommandLineParser &parser, const QStringList &args, const QString &description,
                         const QString &Positional = {}, const QString &ExtraHelp = {});
 

@@ -276,6 +276,9 @@ public:
     // the name from the providers list when the handset gives only the code. Empty while not
     // registered, or from a handset that knows no +COPS.
     TNetworkOperator QueryOperator();
+    // The SIM's IMSI (AT+CIMI, TS 27.007 5.6): 6 to 15 digits, the mobile country code first;
+    // "" when the handset does not tell.
+    std::string SubscriberIdentity();
 
     // USSD (TS 27.007 7.15). StartUSSD sends Text (a code such as "*100#", or the answer to a
     // menu) with AT+CUSD=1 and returns once the handset took it; the network's answer comes

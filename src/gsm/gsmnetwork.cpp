@@ -12,10 +12,14 @@ namespace {
 
 constexpr uint8_t kQueryFlags = kWaitResult | kWaitReply | kPrefixedReply;
 
+bool IsDigits(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool IsNumericCode(std::string_view s)
 {
-    return (s.size() == 5 || s.size() == 6) &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return (s.size() == 5 || s.size() == 6) && IsDigits(s);
 }
 
 } // namespace
@@ -57,6 +61,22 @@ TNetworkOperator TGSM::QueryOperator()
     }
     EndBusy();
     return result;
+}
+
+std::string TGSM::SubscriberIdentity()
+{
+    CheckActive();
+    std::vector<std::string> lines;
+    // The answer has no prefix: the reply line is the number itself.
+    if (ExecCommand("AT+CIMI", kWaitResult | kWaitReply | kErrorIsSuccess, &lines, 1) != 0)
+        return {};
+    for (const std::string &line : lines) {
+        const std::string_view value = TrimBlanks(line);
+        // TS 23.003 2.2: at most 15 digits.
+        if (value.size() >= 6 && value.size() <= 15 && IsDigits(value))
+            return std::string(value);
+    }
+    return {};
 }
 
 } // namespace kestrel

@@ -1,5 +1,7 @@
 #include "gsm/numberingplan.h"
 
+#include <QLocale>
+
 #include <algorithm>
 #include <array>
 
@@ -138,6 +140,24 @@ const TNumberingPlan *NumberingPlanOfISO(std::string_view iso)
         if (p.ISO == upper)
             return &p;
     return nullptr;
+}
+
+const TNumberingPlan *NumberingPlanOfSetting(std::string_view setting)
+{
+    if (setting.size() == 2 && !AllDigits(setting))
+        return NumberingPlanOfISO(setting);
+    return NumberingPlanOfCountryCode(setting);
+}
+
+const TNumberingPlan *HomeNumberingPlan(std::string_view setting, std::string_view imsi)
+{
+    if (!setting.empty())
+        return NumberingPlanOfSetting(setting);
+    if (imsi.size() >= 6 && AllDigits(imsi))
+        if (const TNumberingPlan *plan = NumberingPlanOfMCC(imsi.substr(0, 3)))
+            return plan;
+    const QString territory = QLocale::territoryToCode(QLocale::system().territory());
+    return NumberingPlanOfISO(territory.toStdString());
 }
 
 std::string InternationalDigits(std::string_view number, const TNumberingPlan *home)

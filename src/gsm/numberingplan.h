@@ -26,6 +26,14 @@ const TNumberingPlan *NumberingPlanOfMCC(std::string_view mcc);
 const TNumberingPlan *NumberingPlanOfCountryCode(std::string_view countryCode);
 const TNumberingPlan *NumberingPlanOfISO(std::string_view iso);
 
+// The plan of a setting: an E.164 country code ("49", "+49") or an ISO 3166 code ("DE"); nullptr
+// when it names none the table knows.
+const TNumberingPlan *NumberingPlanOfSetting(std::string_view setting);
+// The home plan of a user: by Setting when it is given (nullptr when it names no plan); else by
+// the mobile country code of the SIM's IMSI (its first three digits); else by the territory of
+// the system's locale; nullptr when none of them names a plan the table knows.
+const TNumberingPlan *HomeNumberingPlan(std::string_view setting, std::string_view imsi);
+
 // The digits of Number in international form, without "+": "+49 171 123" and "0049171123" give
 // "49171123" whatever the plan; a national number ("0171 123 4567") only with the home plan, when
 // its length is that of the plan's national numbers. Separators (blanks, "-", ".", "/",

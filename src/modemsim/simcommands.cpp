@@ -89,6 +89,7 @@ const std::map<std::string, TSimHandset::THandlerEntry> &TSimHandset::handlers()
         {"+GMR", {&H::cmdRevision, N::Nothing}},
         {"+CGSN", {&H::cmdSerial, N::Nothing}},
         {"+GSN", {&H::cmdSerial, N::Nothing}},
+        {"+CIMI", {&H::cmdCimi, N::SimCme}},
         {"+CMEE", {&H::cmdCmee, N::Nothing}},
         {"+CPIN", {&H::cmdCpin, N::Nothing}},
         {"+CREG", {&H::cmdCreg, N::Nothing}},
@@ -200,6 +201,15 @@ void TSimHandset::cmdSerial(const TCommand &cmd, TAnswer &a)
 {
     if (cmd.kind == TCommand::Exec)
         a.lines.push_back(m_profile.serial);
+}
+
+void TSimHandset::cmdCimi(const TCommand &cmd, TAnswer &a)
+{
+    // TS 23.003 2.2: the home network's MCC and MNC, then the subscriber's number, 15 digits.
+    if (cmd.kind == TCommand::Exec)
+        a.lines.push_back((m_options.operatorNumeric + "0123456789").substr(0, 15));
+    else if (cmd.kind != TCommand::Test)
+        a.final = cmeError(50);
 }
 
 void TSimHandset::cmdCmee(const TCommand &cmd, TAnswer &a)

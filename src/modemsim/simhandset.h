@@ -125,6 +125,7 @@ private:
     void cmdModel(const TCommand &, TAnswer &);
     void cmdRevision(const TCommand &, TAnswer &);
     void cmdSerial(const TCommand &, TAnswer &);
+    void cmdCimi(const TCommand &, TAnswer &);
     void cmdCmee(const TCommand &, TAnswer &);
     void cmdCpin(const TCommand &, TAnswer &);
     void cmdCreg(const TCommand &, TAnswer &);
