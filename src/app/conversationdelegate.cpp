@@ -41,9 +41,21 @@ void TConversationDelegate::paint(QPainter *painter, const QStyleOptionViewItem 
                       time);
     painter->setFont(unread > 0 ? boldFont : option.font);
     const int peerWidth = r.width() - fm.horizontalAdvance(time) - 8;
-    painter->drawText(
-        QRect(r.left(), r.top(), peerWidth, bfm.height()), Qt::AlignLeft | Qt::AlignVCenter,
-        bfm.elidedText(index.data(TConversationModel::PeerRole).toString(), Qt::ElideRight, peerWidth));
+    // A contact's name first, its number after it in the quieter colour, as long as there is room.
+    const QString name = index.data(Qt::DisplayRole).toString();
+    const QString title = bfm.elidedText(name, Qt::ElideRight, peerWidth);
+    painter->drawText(QRect(r.left(), r.top(), peerWidth, bfm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      title);
+    if (!index.data(TConversationModel::NameRole).toString().isEmpty() && title == name) {
+        const int used = (unread > 0 ? bfm : fm).horizontalAdvance(title) + 8;
+        painter->setFont(option.font);
+        painter->setPen(selected ? ink : option.palette.placeholderText().color());
+        painter->drawText(QRect(r.left() + used, r.top(), std::max(0, peerWidth - used), bfm.height()),
+                          Qt::AlignLeft | Qt::AlignVCenter,
+                          fm.elidedText(index.data(TConversationModel::PeerRole).toString(), Qt::ElideRight,
+                                        std::max(0, peerWidth - used)));
+        painter->setPen(ink);
+    }
     painter->setFont(option.font);
     int summaryWidth = r.width();
     if (unread > 0) {

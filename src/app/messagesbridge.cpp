@@ -4,6 +4,8 @@
 
 #include "app/formparts.h"
 #include "app/messagesview.h"
+#include "base/inifile.h"
+#include "gsm/numberingplan.h"
 #include "ui_gsmkestrelform.h"
 
 namespace kestrel {
@@ -20,6 +22,11 @@ void TGSMKestrelForm::setupMessagesView()
     m_messagesView->OnReply = [this](const std::string &peer, const QString &text) { SendReply(peer, text); };
     m_messagesView->OnOpenPicture = [this](const TMessagePicture &picture) { OpenInPictureEditor(picture); };
     m_messagesView->OnOpenMelody = [this](const TMessageMelody &melody) { OpenInMelodyEditor(melody); };
+    // Names of contacts meet the numbers of conversations in the home country of the settings
+    // file, else of the system's locale.
+    if (const TNumberingPlan *plan =
+            HomeNumberingPlan(CountryCodeFromSettings(TIniFile(m_dm.ConfigFile())), {}))
+        m_messagesView->SetCountryCode(std::string(plan->CountryCode));
     syncMessageStore();
 }
 

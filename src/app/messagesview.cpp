@@ -2,6 +2,7 @@
 
 #include "app/conversationdelegate.h"
 #include "xsms/composer.h"
+#include "xsms/vcardcontacts.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -64,9 +65,10 @@ TMessagesView::TMessagesView(QWidget *parent) : QWidget(parent)
     leftLayout->setContentsMargins(0, 0, 0, 0);
     m_search = new QLineEdit(left);
     m_search->setObjectName("MessagesSearch");
-    m_search->setPlaceholderText("Search all messages");
+    m_search->setPlaceholderText("Search all messages and names");
     m_search->setClearButtonEnabled(true);
-    m_search->setStatusTip("Search the text of every message");
+    m_search->setStatusTip(
+        "Search the text of every message; conversations whose contact or number match are listed");
     m_conversationList = new QListView(left);
     m_conversationList->setObjectName("Conversations");
     m_conversationList->setModel(&m_conversationModel);
@@ -255,6 +257,12 @@ void TMessagesView::conversationSelected()
     markRead();
 }
 
+QString TMessagesView::titleOf(const std::string &peer) const
+{
+    const QString name = m_conversationModel.NameOf(peer);
+    return name.isEmpty() ? QString::fromStdString(peer) : name + "  " + QString::fromStdString(peer);
+}
+
 void TMessagesView::showThread(bool scrollToEnd)
 {
     const bool searching = !m_threadModel.Search().empty();
@@ -267,7 +275,7 @@ void TMessagesView::showThread(bool scrollToEnd)
                                    .arg(m_threadModel.rowCount())
                                    .arg(m_threadModel.CanFetchOlder() ? "+" : ""));
     else
-        m_threadTitle->setText(QString::fromStdString(m_threadModel.Peer()));
+        m_threadTitle->setText(titleOf(m_threadModel.Peer()));
     const bool canReply = haveStore && !searching && !m_threadModel.Peer().empty();
     m_reply->setEnabled(canReply);
     m_send->setEnabled(canReply);
@@ -310,15 +318,7 @@ void TMessagesView::Refresh()
     if (!m_store)
         return;
     const int64_t newestBefore = m_newestSeen;
-    const std::string peer = CurrentPeer();
-    {
-        // The selection is restored below; it must not reopen the thread meanwhile.
-        const QSignalBlocker block(m_conversationList->selectionModel());
-        m_conversationModel.Refresh();
-        const int row = peer.empty() ? -1 : m_conversationModel.RowOf(peer);
-        if (row >= 0)
-            m_conversationList->setCurrentIndex(m_conversationModel.index(row));
-    }
+    refreshConversations();
     if (m_threadModel.Peer().empty() && m_threadModel.Search().empty() &&
         m_conversationModel.rowCount() > 0) {
         // The first conversation arrived.
@@ -376,6 +376,9 @@ void TMessagesView::Search(const QString &words)
 {
     m_searchDelay.stop();
     const std::string w = words.trimmed().toStdString();
+    // The conversations whose contact or number holds the words are the ones listed meanwhile.
+    m_conversationModel.SetFilter(words);
+    refreshConversations();
     if (w.empty()) {
         if (!m_threadModel.Search().empty()) {
             m_threadModel.SetSearch({});
@@ -496,12 +499,53 @@ void TMessagesView::DeleteMessage(int row)
         return;
     m_store->Delete(m_threadModel.Message(row).Id);
     m_threadModel.Remove(row);
-    const QSignalBlocker block(m_conversationList->selectionModel());
+    refreshConversations();
+}
+
+void TMessagesView::refreshConversations()
+{
     const std::string peer = CurrentPeer();
+    // The selection is restored below; it must not reopen the thread meanwhile.
+    const QSignalBlocker block(m_conversationList->selectionModel());
     m_conversationModel.Refresh();
-    const int again = m_conversationModel.RowOf(peer);
-    if (again >= 0)
-        m_conversationList->setCurrentIndex(m_conversationModel.index(again));
+    const int row = peer.empty() ? -1 : m_conversationModel.RowOf(peer);
+    if (row >= 0)
+        m_conversationList->setCurrentIndex(m_conversationModel.index(row));
+}
+
+void TMessagesView::SetCountryCode(const std::string &countryCode)
+{
+    m_countryCode = countryCode;
+    m_conversationModel.SetCountryCode(countryCode);
+    if (m_store) {
+        refreshConversations();
+        showThread(false);
+    }
+}
+
+int TMessagesView::SaveAsContact(int row)
+{
+    if (!m_store || row < 0 || row >= m_threadModel.rowCount())
+        return 0;
+    const TStoredMessage &m = m_threadModel.Message(row);
+    const std::string &card = m.Payload.empty() ? m.Text : m.Payload;
+    const TVCardRead read = ReadVCards(card);
+    if (read.Contacts.empty()) {
+        QStringList errors;
+        for (const std::string &e : read.Errors)
+            errors << QString::fromStdString(e);
+        throw std::runtime_error(
+            QString("This vCard cannot be saved as a contact: %1").arg(errors.join("; ")).toStdString());
+    }
+    for (const TVCardContact &c : read.Contacts) {
+        TContact contact{0, c.Name, {}};
+        for (const TVCardNumber &n : c.Numbers)
+            contact.Numbers.push_back({n.Number, n.Label, {}});
+        m_store->SaveContact(contact, m_countryCode);
+    }
+    refreshConversations();
+    showThread(false);
+    return static_cast<int>(read.Contacts.size());
 }
 
 std::unique_ptr<QMenu> TMessagesView::ContextMenu(int row, int picture)
@@ -534,6 +578,14 @@ std::unique_ptr<QMenu> TMessagesView::ContextMenu(int row, int picture)
                     AskSaveFile("Save melody", "melody.rtttl", "RTTTL files (*.rtttl *.rtt)");
                 if (rowOf() >= 0)
                     SaveMelody(rowOf(), file);
+            });
+        });
+    }
+    if (m_threadModel.Message(row).Kind == TPayloadKind::pkVCard) {
+        menu->addAction("Save as contact", this, [this, rowOf] {
+            guarded([&] {
+                if (rowOf() >= 0)
+                    SaveAsContact(rowOf());
             });
         });
     }

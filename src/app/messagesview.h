@@ -82,6 +82,11 @@ public:
     bool SavePicture(int row, int picture, const QString &fileName);
     bool SaveMelody(int row, const QString &fileName);
     void DeleteMessage(int row);
+    // A received vCard's cards into the store's contacts; returns how many. Raises what fails (a
+    // card without name or number, a store that cannot be written).
+    int SaveAsContact(int row);
+    // The home country of the numbers, for contacts saved and names shown (see ContactNumberKey).
+    void SetCountryCode(const std::string &countryCode);
     // The context menu of a message; picture is the one under the mouse (-1: the first).
     std::unique_ptr<QMenu> ContextMenu(int row, int picture);
     // Play (or stop) a message's melody; false when it cannot (the caption says why).
@@ -100,6 +105,8 @@ protected:
 private:
     void conversationSelected();
     void showThread(bool scrollToEnd);
+    void refreshConversations();
+    QString titleOf(const std::string &peer) const;
     void threadScrolled(int value);
     void updateCounter();
     void updateAnimation();
@@ -110,6 +117,7 @@ private:
     bool atBottom() const;
 
     TMessageStore *m_store = nullptr;
+    std::string m_countryCode;
     const TMessageComposer *m_composer = nullptr;
     TConversationModel m_conversationModel;
     TThreadModel m_threadModel;

@@ -513,6 +513,115 @@ TEST_F(MessagesViewTest, DesktopNotificationOverDBus)
     bus.waitForFinished(5000);
 }
 
+// Contacts in the view: conversations under their contact's name (the number beside it), the
+// search that finds a name, and a received vCard saved as a contact from its context menu.
+class ContactsViewTest : public MessagesViewTest {
+protected:
+    // Each conversation as its list shows it: "display|peer".
+    QStringList listed() const
+    {
+        QStringList out;
+        const auto &m = view->Conversations();
+        for (int r = 0; r < m.rowCount(); ++r)
+            out << m.index(r).data().toString() + "|" +
+                       m.index(r).data(TConversationModel::PeerRole).toString();
+        return out;
+    }
+    QStringList captions(int row) const
+    {
+        QStringList out;
+        const auto menu = view->ContextMenu(row, -1);
+        for (QAction *a : menu->actions())
+            if (!a->isSeparator())
+                out << a->text();
+        return out;
+    }
+};
+
+TEST_F(ContactsViewTest, ConversationsShowTheirContactsName)
+{
+    // Anna's card has her number in its national form, saved at home in 49: it meets +49...
+    // Boris's national number was saved at home in 44: another number.
+    store->SaveContact({0, "Anna Schmidt", {{"0170 1111111", "cell", {}}}}, "49");
+    store->SaveContact({0, "Boris", {{"0170 2222222", "", {}}}}, "44");
+    receive(text("hello from Anna"), kAnna, 1);
+    receive(text("hello from Boris"), kBoris, 2);
+    show();
+    view->SetCountryCode("49");
+    EXPECT_EQ(listed(), (QStringList{"+491702222222|+491702222222", "Anna Schmidt|+491701111111"}));
+    const QModelIndex anna = view->Conversations().index(1);
+    EXPECT_TRUE(anna.data(Qt::ToolTipRole).toString().startsWith("Anna Schmidt (+491701111111): 1 messages"));
+    view->ConversationList()->setCurrentIndex(anna);
+    QApplication::processEvents();
+    EXPECT_EQ(view->ThreadTitle()->text(), "Anna Schmidt  +491701111111");
+}
+
+TEST_F(ContactsViewTest, SearchFindsAName)
+{
+    store->SaveContact({0, "Anna Schmidt", {{kAnna, "", {}}}}, "49");
+    receive(text("hello from Anna"), kAnna, 1);
+    receive(text("hello from Boris"), kBoris, 2);
+    show();
+    view->SetCountryCode("49");
+    view->Search("schmidt");
+    EXPECT_EQ(listed(), QStringList{"Anna Schmidt|+491701111111"});
+    EXPECT_TRUE(view->Conversations().Filtered());
+    // A number's digits find their conversation too.
+    view->Search("2222");
+    EXPECT_EQ(listed(), QStringList{"+491702222222|+491702222222"});
+    // Words of message texts only: every conversation stays listed, the hits show on the right.
+    view->Search("hello");
+    EXPECT_EQ(listed().size(), 2);
+    EXPECT_FALSE(view->Conversations().Filtered());
+    EXPECT_EQ(view->Thread().rowCount(), 2);
+    view->Search("");
+    EXPECT_EQ(listed().size(), 2);
+}
+
+TEST_F(ContactsViewTest, ReceivedVCardSavedAsContact)
+{
+    TMessageContent card;
+    card.Kind = TMessageKind::mkvCard;
+    card.vCardName = "Boris Beispiel";
+    card.vCardPhone = "+491702222222";
+    receive(card, kBoris, 1);
+    receive(text("plain"), kBoris, 2);
+    show();
+    view->SetCountryCode("49");
+    ASSERT_EQ(view->Thread().rowCount(), 2);
+    EXPECT_EQ(captions(1), (QStringList{"Copy text", "Delete from store"}));
+    ASSERT_EQ(captions(0), (QStringList{"Copy text", "Save as contact", "Delete from store"}));
+    view->ContextMenu(0, -1)->actions().at(1)->trigger();
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+    const auto contacts = store->Contacts();
+    ASSERT_EQ(contacts.size(), 1u);
+    EXPECT_EQ(contacts[0].Name, "Boris Beispiel");
+    ASSERT_EQ(contacts[0].Numbers.size(), 1u);
+    EXPECT_EQ(contacts[0].Numbers[0].Key, "491702222222");
+    EXPECT_EQ(listed(), QStringList{"Boris Beispiel|+491702222222"});
+    EXPECT_EQ(view->ThreadTitle()->text(), "Boris Beispiel  +491702222222");
+    // Saved again: still one contact.
+    EXPECT_EQ(view->SaveAsContact(0), 1);
+    EXPECT_EQ(store->Contacts().size(), 1u);
+}
+
+TEST_F(ContactsViewTest, VCardWithoutNumberIsNotSaved)
+{
+    TMessageContent card;
+    card.Kind = TMessageKind::mkvCard;
+    card.vCardName = "Nobody";
+    receive(card, kBoris, 1);
+    show();
+    ASSERT_EQ(view->Thread().rowCount(), 1);
+    view->ContextMenu(0, -1)->actions().at(1)->trigger();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(
+        errors[0].startsWith("This vCard cannot be saved as a contact: card 1 (line 1) \"Nobody\": no phone "
+                             "number (TEL)"))
+        << errors[0].toStdString();
+    EXPECT_TRUE(store->Contacts().empty());
+}
+
 } // namespace
 
 #include "messagesview_test.moc"
