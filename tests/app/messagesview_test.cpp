@@ -85,6 +85,16 @@ protected:
         return view->Delegate().Layout(list->visualRect(view->Thread().index(row)), row, list->font());
     }
     QVariant data(int row, int role) const { return view->Thread().index(row).data(role); }
+    // The captions of a message's context menu.
+    QStringList captions(int row) const
+    {
+        QStringList out;
+        const auto menu = view->ContextMenu(row, -1);
+        for (QAction *a : menu->actions())
+            if (!a->isSeparator())
+                out << a->text();
+        return out;
+    }
 
     QTemporaryDir dir;
     std::unique_ptr<TMessageStore> store;
@@ -405,14 +415,6 @@ TEST_F(MessagesViewTest, ContextMenuCopiesSavesAndDeletes)
     show();
     ASSERT_EQ(view->Thread().rowCount(), 3);
 
-    auto captions = [this](int row) {
-        QStringList out;
-        const auto menu = view->ContextMenu(row, -1);
-        for (QAction *a : menu->actions())
-            if (!a->isSeparator())
-                out << a->text();
-        return out;
-    };
     EXPECT_EQ(captions(0), QStringList({"Copy text", "Save picture as PNG...", "Delete from store"}));
     EXPECT_EQ(captions(1), QStringList({"Copy text", "Save melody as RTTTL...", "Delete from store"}));
     EXPECT_EQ(captions(2), QStringList({"Copy text", "Delete from store"}));
@@ -525,15 +527,6 @@ protected:
         for (int r = 0; r < m.rowCount(); ++r)
             out << m.index(r).data().toString() + "|" +
                        m.index(r).data(TConversationModel::PeerRole).toString();
-        return out;
-    }
-    QStringList captions(int row) const
-    {
-        QStringList out;
-        const auto menu = view->ContextMenu(row, -1);
-        for (QAction *a : menu->actions())
-            if (!a->isSeparator())
-                out << a->text();
         return out;
     }
 };
