@@ -171,7 +171,14 @@ private:
     // Records, logs and deletes the listed messages of the current storage; one that cannot be
     // handled stays on the handset.
     // receivedOnly passes over the messages composed on the handset.
-    void handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly);
+    // handled, when given, receives the indices handled (recorded, and deleted unless kept).
+    void handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly,
+                      std::vector<int> *handled = nullptr);
+    // Lists the received messages of the current storage and handles them; remembers what the
+    // listing covered. At login, the handsets whose listing is read whole are handled as ever.
+    void listArrivals(bool login);
+    // Several arrivals at once: one listing in one burst of the engine, instead of a read each.
+    void readArrivals();
     bool hasStore() const { return !StoreName.empty() && StoreName != kNoStore; }
     void recordStored(int index, int status, const std::string &raw, TSMS *sms);
     // Records a received message before anything else happens to it; false when the store had it
@@ -187,7 +194,8 @@ private:
     void storeFailed(const std::string &error);
     void storeWorks();
     void fillStack();
-    void handleKept();
+    // Reads again what was kept on the handset, except what was kept in storage Listed.
+    void handleKept(const std::string &listed = {});
 
     std::unique_ptr<TMessageStore> m_store;
     bool m_storeFailing = false; // reported, and not working since
@@ -199,6 +207,16 @@ private:
         int Status = 0; // when it was first read
     };
     std::vector<TKept> m_kept;
+
+    // The last listing of each storage: indications whose line ended at or before Mark (the
+    // stream position when it was written) named messages it found; Indices are those it handled.
+    struct TListing {
+        std::string Storage;
+        uint64_t Mark = 0;
+        std::vector<int> Indices;
+    };
+    std::vector<TListing> m_listings;
+    const TListing *listingOf(const std::string &storage) const;
 
     std::string m_configFile;
     std::string m_logDirectory;

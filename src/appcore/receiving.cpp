@@ -41,8 +41,23 @@ void TGSMDataModule::GSMUnsolicitedSMS(int Idx, TSMS *aSMS)
             GSM.DeleteSMS(Idx);
         return;
     }
-    // Only the storage index was reported: read the message first. A failure to log it (or
-    // to read it) leaves it on the handset.
+    // Only the storage index was reported.
+    const TListing *listing = listingOf(GSM.Memory());
+    // The listing was written after this indication came: the message was in the storage then,
+    // and the listing handled it (or kept it).
+    if (listing && GSM.LineEnd() <= listing->Mark)
+        return;
+    // Several wait: one listing reads them all. So does an index that a listing emptied, since
+    // the indication may have come for the message the listing handled there (it arrived while
+    // the listing was on its way) or for a newer one: the listing tells which.
+    if (GSM.PendingStorageIndications() > 0 ||
+        (listing &&
+         std::find(listing->Indices.begin(), listing->Indices.end(), Idx) != listing->Indices.end())) {
+        readArrivals();
+        return;
+    }
+    // A lone arrival is read by its index. A failure to log it (or to read it) leaves it on the
+    // handset.
     int status = -1;
     std::string raw;
     std::unique_ptr<TSMS> sms = GSM.ReadSMS(Idx, status, &raw);
@@ -78,18 +93,56 @@ void TGSMDataModule::recordStored(int index, int status, const std::string &raw,
                           PrintableUserData(raw).c_str()));
 }
 
-void TGSMDataModule::readStorage()
+void TGSMDataModule::listArrivals(bool login)
 {
+    TListing listing{GSM.Memory(), GSM.ReceivedSoFar(), {}};
     const TGSMEquipment eq = GSM.Equipment();
-    if (eq == eqM20 || eq == eqNokia9110) {
-        handleListed(GSM.ListSMS(4), false);
+    if (login && (eq == eqM20 || eq == eqNokia9110)) {
+        handleListed(GSM.ListSMS(4), false, &listing.Indices);
     } else if (hasStore()) {
         // Every received message, read or not: one read while the store was away (listing it
         // marked it read) would never come again otherwise. The store knows those it recorded.
-        handleListed(GSM.ListSMS(4), true);
+        handleListed(GSM.ListSMS(4), true, &listing.Indices);
     } else {
-        handleListed(GSM.ListSMS(-1), false);
+        // A burst passes over what the user composed on the handset, whatever the listing shows.
+        handleListed(GSM.ListSMS(-1), !login, &listing.Indices);
     }
+    std::erase_if(m_listings, [&](const TListing &l) { return l.Storage == listing.Storage; });
+    m_listings.push_back(std::move(listing));
+}
+
+const TGSMDataModule::TListing *TGSMDataModule::listingOf(const std::string &storage) const
+{
+    const auto it = std::find_if(m_listings.begin(), m_listings.end(),
+                                 [&](const TListing &l) { return l.Storage == storage; });
+    return it == m_listings.end() ? nullptr : &*it;
+}
+
+void TGSMDataModule::readArrivals()
+{
+    // The listing and the deletes after it follow one another; the old handsets get their pauses
+    // once, after the last of them.
+    //
+    // Each message is deleted by its index once it is recorded, not all at once with
+    // AT+CMGD=1,1 (TS 27.005 3.5.4: every read message of the storage). That one command is safe
+    // only where every read message in the storage is one this listing recorded: a message that
+    // arrives after the listing is unread and stays, but a read one that was not recorded would go
+    // too. There are such: one the store could not take (kept here to be read again), one whose
+    // entry did not survive the line (its listing marked it read all the same), one read on the
+    // handset's own keypad since, and every one a front end that keeps messages leaves there.
+    // Inside a burst a delete costs no pause, only the command's round trip.
+    TGSMBurst burst(GSM);
+    listArrivals(false);
+    // The listing tried again what was kept in its storage (read, it lists them with the rest):
+    // only those of other storages are left to read again.
+    handleKept(GSM.Memory());
+}
+
+void TGSMDataModule::readStorage()
+{
+    TGSMBurst burst(GSM);
+    m_listings.clear();
+    listArrivals(true);
     // Status reports the modem keeps apart arrive there while no program listens as well; unread
     // there, their messages would never turn delivered and SR would fill up.
     const std::string reports = GSM.ReportStorage();
@@ -106,7 +159,8 @@ void TGSMDataModule::readStorage()
     handleKept();
 }
 
-void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly)
+void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list, bool receivedOnly,
+                                  std::vector<int> *handled)
 {
     for (const auto &entry : list) {
         // Messages composed on the handset (stored unsent or sent) are the user's own.
@@ -128,6 +182,8 @@ void TGSMDataModule::handleListed(const std::vector<TSMSListEntry> &list, bool r
         }
         if (DeleteHandled)
             GSM.DeleteSMS(entry.Index);
+        if (handled)
+            handled->push_back(entry.Index);
     }
 }
 
@@ -207,7 +263,7 @@ bool TGSMDataModule::HasKept() const
     return !m_kept.empty() || SpoolHasMessages(spoolPath());
 }
 
-void TGSMDataModule::handleKept()
+void TGSMDataModule::handleKept(const std::string &listed)
 {
     // What the store could not take while it failed is read again now that it works, as it was
     // when it came (reading it marked it read). A message that cannot be read any more (deleted
@@ -218,6 +274,10 @@ void TGSMDataModule::handleKept()
     const auto kept = std::exchange(m_kept, {});
     const std::string memory = GSM.Memory();
     for (const TKept &k : kept) {
+        if (k.Storage == listed) {
+            m_kept.push_back(k);
+            continue;
+        }
         try {
             GSM.SelectMemory(k.Storage);
             int status = -1;

@@ -403,6 +403,28 @@ std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb)
     return std::nullopt;
 }
 
+size_t CountWaitingLines(std::string_view data, std::initializer_list<std::string_view> prefixes)
+{
+    size_t count = 0;
+    size_t pos = 0;
+    while (pos < data.size()) {
+        while (pos < data.size() && IsControl(data[pos]))
+            ++pos;
+        const size_t start = pos;
+        while (pos < data.size() && !IsControl(data[pos]))
+            ++pos;
+        if (pos == data.size() || data[pos] != '\r')
+            continue; // unfinished, or no line
+        const std::string_view line = data.substr(start, pos - start);
+        for (std::string_view prefix : prefixes)
+            if (line.substr(0, prefix.size()) == prefix) {
+                ++count;
+                break;
+            }
+    }
+    return count;
+}
+
 std::string ExtractParam(std::string_view s, size_t &pos)
 {
     if (pos >= s.size()) {

@@ -9,6 +9,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,6 +123,9 @@ void AppendReceived(TReceiveBuffer &rb, std::string_view chunk);
 // is dropped up to its line end, as is the rest of a line that continues past its announced
 // body; each counts in discardedLines. Nothing when more data is needed.
 std::optional<std::string> ExtractIdleLine(TReceiveBuffer &rb);
+// The complete lines (runs ended by CR, as ExtractIdleLine takes them) in data that begin with
+// one of prefixes: a look ahead at what waits to be handled, which consumes nothing.
+size_t CountWaitingLines(std::string_view data, std::initializer_list<std::string_view> prefixes);
 
 // Parameter readers for response lines. Positions count from 0.
 // The next parameter from pos: up to the first "," outside double quotes and parentheses,

@@ -218,6 +218,21 @@ public:
     // line); bounded whatever the device sends.
     size_t PendingInput() const;
 
+    // Where the received stream stands: every byte received since the engine was made. A mark
+    // taken before a command is written tells the lines that came before it from those after.
+    uint64_t ReceivedSoFar() const;
+    // The stream position just after the line being handled (valid during its events).
+    uint64_t LineEnd() const { return m_lineEnd; }
+    // Storage indications ("+CMTI:", "+CDSI:") that the handset has sent and the line handler
+    // has not reached yet: complete lines waiting behind the one being handled.
+    size_t PendingStorageIndications() const;
+
+    // A burst of commands (several arrivals listed at once, the deletes after their records)
+    // pays the equipment's pause after each command and its read pause once, after the burst's
+    // last command, instead of after each. Bursts nest; the outermost one pays.
+    void BeginBurst();
+    void EndBurst();
+
     // True once the line to the handset is gone (hang-up or a failed read) until the next open:
     // every command then fails at once with the lost-connection error.
     bool DeviceLost() const { return m_deviceLost; }
@@ -345,6 +360,9 @@ private:
     std::string lastResultLine() const;
     TPhonebookInfo selectPhonebook(const std::string &name);
     void withPhonebookCharset(const std::function<void(TTECharset)> &body);
+    // The pause after a command attempt and after a read, or their debt inside a burst.
+    void commandPause();
+    void readPause();
     void chooseStorages();
     void queryRegistration(const std::string &command, bool optional);
     // Accepted is run at the handset's acceptance of the AT+CMGS itself (see OnSMSAccepted).
@@ -369,8 +387,6 @@ private:
 
     // The handset's initialisation dialogue, at open and after a restart.
     void setupHandset();
-    // Where the receive stream stands: everything received so far.
-    uint64_t receivedSoFar() const;
     // Records a sign that the handset restarted and wakes the idle processing to set it up again.
     void noticeRestart(const std::string &reason);
     std::string takeRestartReason();
@@ -443,10 +459,26 @@ private:
     std::optional<TUSSDAnswer> m_ussdAnswer;
     std::string m_ussdError;
 
+    int m_burstDepth = 0;
+    int m_owedCommandPause = 0; // ms a burst owes after its last command
+    int m_owedReadPause = 0;
+
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;
     // Run by ExecCommand once a command succeeded, before its pause (SendSMS's acceptance).
     std::function<void()> m_afterAnswer;
+};
+
+// Holds a burst of the engine open for as long as it lives.
+class TGSMBurst {
+public:
+    explicit TGSMBurst(TGSM &gsm) : m_gsm(gsm) { m_gsm.BeginBurst(); }
+    ~TGSMBurst() { m_gsm.EndBurst(); }
+    TGSMBurst(const TGSMBurst &) = delete;
+    TGSMBurst &operator=(const TGSMBurst &) = delete;
+
+private:
+    TGSM &m_gsm;
 };
 
 } // namespace kestrel

@@ -309,10 +309,10 @@ std::unique_ptr<TSMS> TGSM::ReadSMS(int Index, int &Status, std::string *Raw)
             }
         }
     } catch (...) {
-        pauseMs(Behaviour().readPauseMs);
+        readPause();
         throw;
     }
-    pauseMs(Behaviour().readPauseMs);
+    readPause();
     return result;
 }
 

@@ -181,7 +181,7 @@ void TGSM::setupHandset()
     std::vector<std::string> lines;
     UpdateEcho();
     // A restart announced before this answer came is the one this set-up follows.
-    m_settledAt = receivedSoFar();
+    m_settledAt = ReceivedSoFar();
 
     if (eq.pin != TPinDialogue::None) {
         const bool wind = eq.pin == TPinDialogue::Wind;

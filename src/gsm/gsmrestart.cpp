@@ -50,7 +50,7 @@ bool AsksForPIN(std::string_view resultLine)
 
 } // namespace
 
-uint64_t TGSM::receivedSoFar() const
+uint64_t TGSM::ReceivedSoFar() const
 {
     std::lock_guard lock(m_lock);
     return m_receive.consumed + m_receive.data.size();
@@ -150,7 +150,7 @@ void TGSM::recoverFromRestart()
             break;
         if (round == kMaxSetupRounds) {
             // What it announced so far is history; its next start line begins anew.
-            m_settledAt = receivedSoFar();
+            m_settledAt = ReceivedSoFar();
             DoProcessingError(Format(SRestartSetupRestarted, reason.c_str(), round));
             return;
         }

@@ -413,7 +413,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
                 m_reply.waitMask = 0;
                 m_reply.lines = nullptr;
             }
-            SleepMs(Behaviour().commandPauseMs);
+            commandPause();
             throw;
         }
         bool echoSeen;
@@ -431,7 +431,7 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
         if (succeeded && m_afterAnswer)
             std::exchange(m_afterAnswer, nullptr)(); // once, and free to set another
         checkRestartSigns(echoSeen, resultLine);
-        SleepMs(Behaviour().commandPauseMs);
+        commandPause();
         --attempts;
         if (!succeeded)
             SleepMs(m_repeatTimeout);
@@ -444,6 +444,42 @@ int TGSM::ExecCommand(const std::string &Cmd, uint8_t Flags, std::vector<std::st
         GSMErrorFmt(streaming ? SNoReplyAmidData : SNoReplyOnATCommand, Cmd.c_str());
     }
     return resultCode;
+}
+
+void TGSM::commandPause()
+{
+    if (m_burstDepth > 0)
+        m_owedCommandPause = Behaviour().commandPauseMs;
+    else
+        SleepMs(Behaviour().commandPauseMs);
+}
+
+void TGSM::readPause()
+{
+    if (m_burstDepth > 0)
+        m_owedReadPause = Behaviour().readPauseMs;
+    else
+        SleepMs(Behaviour().readPauseMs);
+}
+
+void TGSM::BeginBurst()
+{
+    ++m_burstDepth;
+}
+
+void TGSM::EndBurst()
+{
+    if (m_burstDepth == 0 || --m_burstDepth > 0)
+        return;
+    // The handset gets the rest it would have had after the last command, and after the last
+    // read, before anything else is written to it.
+    SleepMs(std::exchange(m_owedCommandPause, 0) + std::exchange(m_owedReadPause, 0));
+}
+
+size_t TGSM::PendingStorageIndications() const
+{
+    std::lock_guard lock(m_lock);
+    return CountWaitingLines(m_receive.data, {"+CMTI:", "+CDSI:"});
 }
 
 void TGSM::CommRxChar(TObject *Sender, int Count)

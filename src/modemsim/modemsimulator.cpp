@@ -699,6 +699,20 @@ void TModemSimulator::DeliverPdu(const std::string &tpduHex)
     d->withHandset([&](TSimHandset &h) { h.Arrive({TSimArrival::Deliver, tpdu, d->options.sca}); });
 }
 
+void TModemSimulator::DeliverPdus(const std::vector<std::string> &tpdusHex)
+{
+    std::vector<std::string> tpdus;
+    for (const std::string &hex : tpdusHex) {
+        tpdus.push_back(octetsOf(hex));
+        decoded<TSMSDeliver>(tpdus.back(), "SMS-DELIVER");
+    }
+    // Under one hold of the lock: the output is written only once it is released.
+    d->withHandset([&](TSimHandset &h) {
+        for (const std::string &tpdu : tpdus)
+            h.Arrive({TSimArrival::Deliver, tpdu, d->options.sca});
+    });
+}
+
 void TModemSimulator::DeliverText(const std::string &from, const std::string &text)
 {
     TSMSDeliver deliver;

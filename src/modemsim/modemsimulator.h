@@ -31,6 +31,7 @@ struct TModemSimulatorOptions {
     std::string operatorShortName = "KESTREL"; // its short one
     bool numericOperatorOnly = false;          // +COPS? gives the code in every format
     int ussdDelayMs = 50;                      // the network's delay before it answers a USSD string
+    int storageCapacity = 0;                   // messages SM and ME hold each; 0: the model's own
     // Phase 2+: a routed message not acknowledged with AT+CNMA within this time makes the
     // handset stop routing (<mt> and <ds> of +CNMI become 0); 0 waits for ever.
     int ackTimeoutMs = 0;
@@ -117,7 +118,11 @@ public:
     // Messages. The network delivers to the handset as it would: stored with +CMTI, or routed
     // with +CMT (+CDS, +CBM), as the host's AT+CNMI asks. TPDUs are hex without a service-centre
     // field; a bad one raises std::invalid_argument.
-    void DeliverPdu(const std::string &tpduHex);                        // an SMS-DELIVER
+    void DeliverPdu(const std::string &tpduHex); // an SMS-DELIVER
+    // Several SMS-DELIVERs that reach the handset at once: all are stored (or routed) before the
+    // host hears of any, and their indications leave in one write. Nothing arrives when one of
+    // them is bad.
+    void DeliverPdus(const std::vector<std::string> &tpdusHex);
     void DeliverText(const std::string &from, const std::string &text); // a 7-bit SMS-DELIVER
     void DeliverStatusReport(const std::string &tpduHex);               // an SMS-STATUS-REPORT
     void BroadcastPdu(const std::string &pageHex);                      // one cell broadcast page

@@ -98,8 +98,8 @@ TSimHandset::TSimHandset(const TModemSimulatorOptions &options, const TModemProf
     else if (!m_pin.empty())
         m_sim = TSimState::Pin;
     m_service = profile.messageService;
-    m_storages["SM"].capacity = profile.smCapacity;
-    m_storages["ME"].capacity = profile.meCapacity;
+    m_storages["SM"].capacity = options.storageCapacity > 0 ? options.storageCapacity : profile.smCapacity;
+    m_storages["ME"].capacity = options.storageCapacity > 0 ? options.storageCapacity : profile.meCapacity;
     m_storages["BM"].capacity = 10; // cell broadcast pages kept for +CBMI
     if (profile.srStorage)
         m_storages["SR"].capacity = profile.meCapacity;

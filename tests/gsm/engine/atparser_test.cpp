@@ -474,6 +474,24 @@ TEST(IdleParser, FloodStaysBoundedAndRecovers)
 
 // ---- parameter readers
 
+// The look ahead at waiting indications counts what the idle parser would hand on as lines, and
+// nothing it would not: an unfinished line, a run ended by LF alone, a prefix inside a line.
+TEST(IdleParser, CountWaitingLines)
+{
+    const std::pair<std::string, size_t> cases[] = {
+        {"", 0},
+        {"\r\n+CMTI: \"SM\",1\r\n", 1},
+        {"+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",2\r\n+CDSI: \"SR\",1\r\n", 3},
+        {"\r\n+CMTI: \"SM\",1\r\n\r\n+CMTI: \"SM\",2", 1},     // the second is unfinished
+        {"\r\n+CMTI: \"SM\",1\n", 0},                          // LF alone ends no line
+        {"\r\n+CMGL: 1,0,,23\r\n07911497+CMTI:\r\n", 0},       // not at the line's start
+        {"\r\n+CBMI: \"BM\",1\r\n+CMT: ,23\r\n+CMTI:\r\n", 1}, // other lines, a bare prefix
+        {"+CMTI: \"SM\",1\r+CMTI: \"SM\",2\r", 2},             // CR alone ends each
+    };
+    for (const auto &[data, count] : cases)
+        EXPECT_EQ(CountWaitingLines(data, {"+CMTI:", "+CDSI:"}), count) << data;
+}
+
 TEST(ResponseHelpers, ExtractParam)
 {
     const std::string s = "\"SM\",3, 10 ,\"a,b\",(1,2),,x";
