@@ -117,6 +117,11 @@ void TGSMKestrelForm::connectHandlers()
     on(ui->Blink, &QPushButton::clicked, [this] { BlinkClick(); });
     on(ui->BitBtn1, &QPushButton::clicked, [this] { BitBtn1Click(); });
     on(ui->DetectButton, &QPushButton::clicked, [this] { DetectClick(); });
+    on(ui->USSDSend, &QPushButton::clicked, [this] { USSDSendClick(); });
+    on(ui->USSDCode, &QLineEdit::returnPressed, [this] { USSDSendClick(); });
+    on(ui->USSDReplyButton, &QPushButton::clicked, [this] { USSDReplyClick(); });
+    on(ui->USSDReply, &QLineEdit::returnPressed, [this] { USSDReplyClick(); });
+    on(ui->USSDEnd, &QPushButton::clicked, [this] { USSDEndClick(); });
     on(ui->Message, &QLineEdit::textChanged, [this] { updateMessageCounter(); });
     ui->ModemLog->OnKeyPress = [this](QObject *sender, char &key) {
         guarded([&] { ModemLogKeyPress(sender, key); });

@@ -55,6 +55,14 @@ public:
     void SMSKindChange();
     void BlinkClick();
     void BitBtn1Click(); // send
+    // The USSD line of the Modem tab (ussdline.cpp): sends the code, or the answer to the
+    // network's menu, through the engine as kestrel ussd does, shows the network's answer and
+    // ends a session the network keeps open.
+    void USSDSendClick();
+    void USSDReplyClick();
+    void USSDEndClick();
+    // How long the line waits for the network's answer.
+    int USSDTimeoutMs = 30000;
     // Looks for modems off the GUI thread, then offers what it found to fill in device and type.
     void DetectClick();
     bool Detecting() const { return m_detectThread.joinable(); }
@@ -145,6 +153,10 @@ private:
     void refreshMessages();
     void openForTyping();
     void detectFinished(std::vector<TDetectResult> results);
+    // Sends Text in the USSD session and shows the answer; the session stays open while the
+    // network asks for an answer.
+    void sendUSSD(const QString &text);
+    void setUSSDSession(bool open);
     void useDetected(const TDetectResult &r);
 
     std::unique_ptr<Ui::GSMKestrelForm> ui;

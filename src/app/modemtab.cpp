@@ -277,8 +277,10 @@ void TGSMKestrelForm::setEngineState(int value)
                     .replace("\r\n", "\n"));
         }
     }
-    if (value == kEngineClosed)
+    if (value == kEngineClosed) {
         image = 0;
+        setUSSDSession(false); // the session went with the handset
+    }
     ui->Semafor->setIcon(GlyphImage(image));
     ui->Semafor->setProperty("ImageIndex", image);
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);

@@ -52,9 +52,12 @@ TScreenshotTour::TScreenshotTour(TGSMKestrelForm &form, const QString &directory
              ui->SpeedButton3->click();    // On: logs in on the virtual handset
              ui->IndNetRegStatus->click(); // asks the signal strength
              showTab(ui->TabSheet1);
+             ui->USSDCode->setText("*100#"); // and the balance
+             ui->USSDSend->click();
          },
          [this, ui] {
-             return m_form.DataModule().GSM.Active() && !ui->ManufacturerId->toPlainText().isEmpty();
+             return m_form.DataModule().GSM.Active() && !ui->ManufacturerId->toPlainText().isEmpty() &&
+                    !ui->USSDAnswer->toPlainText().isEmpty();
          }},
         {"sms.png",
          [this, ui, showTab] {

@@ -267,4 +267,99 @@ TEST_F(WindowTest, BlinkMarksTheSelection)
     EXPECT_EQ(ui->Message->text(), before); // nothing selected: nothing marked
 }
 
+// The USSD line of the Modem tab: a balance code answered, the network's two-level menus answered
+// in the default alphabet and in UCS2, a session ended by the user, a code the network refuses,
+// and a line that needs the handset logged in.
+bool USSDSessionOpen(const Ui::GSMKestrelForm *ui)
+{
+    EXPECT_EQ(ui->USSDReply->isEnabled(), ui->USSDEnd->isEnabled());
+    EXPECT_EQ(ui->USSDReply->isEnabled(), ui->USSDReplyButton->isEnabled());
+    return ui->USSDReplyButton->isEnabled();
+}
+
+std::string USSDAnswer(const Ui::GSMKestrelForm *ui)
+{
+    return ui->USSDAnswer->toPlainText().toStdString();
+}
+
+TEST_F(WindowTest, CodesAndMenusAreAnsweredInTheLine)
+{
+    clickOn();
+    ASSERT_TRUE(dm->GSM.Active()) << noErrors();
+    form->USSDTimeoutMs = 5000;
+    struct TStep {
+        const char *code;  // typed into the code field
+        const char *reply; // or into the reply field (code nullptr)
+        const char *answer;
+        bool open; // the network asks for an answer afterwards
+    };
+    const TStep steps[] = {
+        {"*100#", nullptr, "Balance 12.50 EUR, valid until 31.12.2026", false},
+        {"*101#", nullptr, "Menu:\n1 Data packs\n2 My number", true},
+        {nullptr, "1", "Data packs:\n1 1 GB 5.00 EUR\n2 5 GB 15.00 EUR", true},
+        {nullptr, "2", "Pack booked. Balance 7.50 EUR", false},
+        {"*102#", nullptr, "Меню:\n1 Пакеты данных\n2 Мой номер", true},
+        {nullptr, "2", "Ваш номер +491710000001", false},
+        {"*999#", nullptr, "The network answered 4 (not supported)", false},
+    };
+    for (const TStep &s : steps) {
+        SCOPED_TRACE(s.code ? s.code : s.reply);
+        if (s.code) {
+            ui->USSDCode->setText(QString::fromUtf8(s.code));
+            QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+        } else {
+            ASSERT_TRUE(USSDSessionOpen(ui));
+            ui->USSDReply->setText(s.reply);
+            QTest::mouseClick(ui->USSDReplyButton, Qt::LeftButton);
+            EXPECT_TRUE(ui->USSDReply->text().isEmpty());
+        }
+        EXPECT_EQ(USSDAnswer(ui), s.answer);
+        EXPECT_EQ(USSDSessionOpen(ui), s.open);
+    }
+    EXPECT_TRUE(errors.isEmpty()) << noErrors();
+}
+
+TEST_F(WindowTest, EndSessionLeavesTheMenu)
+{
+    clickOn();
+    ASSERT_TRUE(dm->GSM.Active()) << noErrors();
+    form->USSDTimeoutMs = 5000;
+    ui->USSDCode->setText("*101#");
+    QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+    ASSERT_TRUE(USSDSessionOpen(ui)) << noErrors();
+    sim->ClearTranscript();
+    QTest::mouseClick(ui->USSDEnd, Qt::LeftButton);
+    EXPECT_TRUE(sim->WaitForCommand("AT+CUSD=2", 3000));
+    EXPECT_FALSE(USSDSessionOpen(ui));
+    // The menu is left: "1" is a code of its own now, which the network does not know.
+    ui->USSDCode->setText("1");
+    QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+    EXPECT_EQ(USSDAnswer(ui), "The network answered 4 (not supported)");
+    EXPECT_TRUE(errors.isEmpty()) << noErrors();
+}
+
+TEST_F(WindowTest, NeedsAnActiveHandsetAndACode)
+{
+    ui->USSDCode->setText("*100#");
+    QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors.front(), "Device is not active");
+    clickOn();
+    ASSERT_TRUE(dm->GSM.Active()) << noErrors();
+    form->USSDTimeoutMs = 5000;
+    errors.clear();
+    ui->USSDCode->clear();
+    QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors.front(), "Enter a USSD code, such as *100#");
+    // The menu's session ends with the handset's.
+    errors.clear();
+    ui->USSDCode->setText("*101#");
+    QTest::mouseClick(ui->USSDSend, Qt::LeftButton);
+    ASSERT_TRUE(USSDSessionOpen(ui)) << noErrors();
+    QTest::mouseClick(ui->SpeedButton4, Qt::LeftButton);
+    EXPECT_FALSE(dm->GSM.Active());
+    EXPECT_FALSE(USSDSessionOpen(ui));
+}
+
 } // namespace
