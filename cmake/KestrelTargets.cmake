@@ -54,4 +54,6 @@ function(kestrel_bench name)
   cmake_parse_arguments(K "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${K_SOURCES})
   target_link_libraries(${name} PRIVATE ${K_DEPS})
+  # The set-up the benchmarks share (bench/simbench.h).
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench)
 endfunction()

@@ -8,38 +8,23 @@
 //   unpaced_overhead_ms mean_send_ms - pauses_ms: a pseudo-terminal does not pace bytes at the
 //                       configured speed, so this is the engine's cost with no line time at all
 //   messaging_bench [messages] [equipment]   (defaults 20 and M20)
-#include "comm/comm.h"
-#include "gsm/gsm.h"
-#include "gsm/tpdufields.h"
-#include "modemsim/modemsimulator.h"
+#include "simbench.h"
 
 #include <QCoreApplication>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 
 using namespace kestrel;
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int messages = argc > 1 ? std::atoi(argv[1]) : 20;
-    const std::string equipment = argc > 2 ? argv[2] : "M20";
-    SetLockDirectory(std::filesystem::temp_directory_path().string());
-
-    TModemSimulatorOptions options;
-    options.equipment = equipment;
-    TModemSimulator sim(options);
-    TComm comm;
-    comm.SetDeviceName(sim.DevicePath());
-    TGSM gsm;
-    gsm.SetCOMDevice(&comm);
+    const int messages = bench::IntArg(argc, argv, 1, 20);
+    const std::string equipment = bench::TextArg(argc, argv, 2, "M20");
     try {
-        gsm.SetEquipment(StrToEquipment(equipment));
-        gsm.SetSMSFormat(kSMSFormatPDU);
+        bench::TSimEngine rig(equipment);
+        TGSM &gsm = rig.gsm;
         gsm.Open();
         TSMSSubmit sms;
         sms.GSM = &gsm;
@@ -51,7 +36,7 @@ int main(int argc, char **argv)
         const size_t written = command.size() + 1 + pdu.size() + 1;
         const size_t received = written + 4 + std::string("\r\n+CMGS: 255\r\n\r\nOK\r\n").size();
         const double lineMs = static_cast<double>(written + received) * 10.0 * 1000.0 /
-                              static_cast<double>(kBaudrateValues[comm.Baudrate()]);
+                              static_cast<double>(kBaudrateValues[rig.comm.Baudrate()]);
         const double pausesMs = gsm.Behaviour().commandPauseMs + gsm.Behaviour().sendPauseMs;
 
         const auto start = std::chrono::steady_clock::now();
@@ -62,9 +47,8 @@ int main(int argc, char **argv)
         const double mean = total / messages;
         std::printf("messages: %d\nequipment: %s\nbaud: %d\nmean_send_ms: %.2f\npauses_ms: %.0f\n"
                     "line_ms: %.2f\nsend_overhead_ms: %.2f\nunpaced_overhead_ms: %.2f\n",
-                    messages, equipment.c_str(), kBaudrateValues[comm.Baudrate()], mean, pausesMs, lineMs,
+                    messages, equipment.c_str(), kBaudrateValues[rig.comm.Baudrate()], mean, pausesMs, lineMs,
                     mean - pausesMs - lineMs, mean - pausesMs);
-        gsm.Close();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
