@@ -114,7 +114,11 @@ TEST(KilledWhileReadingTheStorage, NoMessageIsLost)
     QProcess second;
     StartMonitor(second, dir, sim);
     out.clear();
-    const int expected = static_cast<int>(leftAtKill.size());
+    // The message in hand at the kill may be logged (and recorded) already: the store has it then,
+    // and the second run deletes it without logging it again.
+    int expected = 0;
+    for (int i : leftAtKill)
+        expected += loggedAtKill.count(i) == 0;
     EXPECT_GE(WaitForLogLines(second, expected, out), expected)
         << out << second.readAllStandardError().toStdString();
     // Its last deletion is under way when the last line is printed.
