@@ -261,7 +261,7 @@ const char *const kContactsHelp =
     "\n"
     "With --storage SM|ME (or another storage the handset offers) list and export read the\n"
     "handset's phonebook; without it, the store's contacts (--store, else the settings file's).\n"
-    "A file that cannot be read whole (no card, a card without END, a name or number, an overlong\n"
+    "A file that cannot be read whole (no card, a card without END, name or number, an overlong\n"
     "line) imports nothing. Numbers of contacts meet in their international form: a national\n"
     "number takes the home country of --country-code (49, +49 or DE), else of the settings file's\n"
     "[Contacts] CountryCode, else of the SIM (its IMSI, when a handset is used), else of the\n"

@@ -144,9 +144,10 @@ std::vector<TPhonebookEntry> TGSM::ReadPhonebook(const std::string &Storage, TPh
                 const std::string cmd = Format("AT+CPBR=%d,%d", first, last);
                 std::vector<std::string> lines;
                 if (ExecCommand(cmd, kQueryFlags | kErrorIsSuccess, &lines, 1) != 0) {
-                    // TS 27.007 9.2 "not found": how some handsets answer a range without entries.
+                    // TS 27.007 9.2 "not found": how some handsets answer a range without entries;
+                    // without extended errors (+CMEE=0) the same comes as a plain ERROR.
                     const std::string result = lastResultLine();
-                    if (CMENumber(result) == 22)
+                    if (CMENumber(result) == 22 || UpperASCII(TrimBlanks(result)) == "ERROR")
                         continue;
                     RaiseResultError(result, cmd);
                 }

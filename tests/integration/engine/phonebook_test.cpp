@@ -166,6 +166,25 @@ TEST(EnginePhonebook, RefusalsNameTheCause)
     rig.gsm.Close();
 }
 
+TEST(EnginePhonebook, ChunksWithoutEntriesAreSkipped)
+{
+    // Some handsets answer a range without entries with "not found" (or a plain ERROR without
+    // extended errors); the read goes on with the next chunk.
+    for (const char *answer : {"+CME ERROR: 22", "+CME ERROR: not found", "ERROR"}) {
+        SCOPED_TRACE(answer);
+        TEngineRig rig(Handset("Generic"));
+        rig.gsm.Open();
+        rig.sim.FailCommand("AT+CPBR=1,20", answer, 1);
+        EXPECT_TRUE(rig.gsm.ReadPhonebook("ME").empty());
+        EXPECT_TRUE(Sent(rig.Commands(), "AT+CPBR=81,100"));
+        // Another failure still ends the read with its error.
+        rig.sim.FailCommand("AT+CPBR=1,20", "+CME ERROR: 13", 1);
+        EXPECT_THROW(rig.gsm.ReadPhonebook("ME"), EGSMError);
+        ExpectEntries(rig.gsm.ReadPhonebook("ME"), kME);
+        rig.gsm.Close();
+    }
+}
+
 TEST(EnginePhonebook, FullStorage)
 {
     TEngineRig rig(Handset("Generic"));
