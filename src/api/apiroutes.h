@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+class QTcpSocket;
+
 namespace kestrel {
 class TMessageStore;
 class TMessageComposer;
@@ -62,6 +64,8 @@ struct TApiResponse {
     QByteArray Body;
     QByteArray ContentType = "application/json";
     std::vector<std::pair<QByteArray, QByteArray>> Headers;
+    // A stream instead of an answer: the server hands it the connection, which it then owns.
+    std::function<void(QTcpSocket *)> Stream;
 
     static TApiResponse Json(int Status, const QJsonObject &Body);
 };
@@ -97,6 +101,11 @@ public:
     ~TApiService();
 
     const std::vector<TRoute> &Routes() const { return m_routes; }
+    // Routes of another part (the web console) join the table.
+    void AddRoutes(std::vector<TRoute> Routes)
+    {
+        m_routes.insert(m_routes.end(), Routes.begin(), Routes.end());
+    }
     // The OpenAPI 3 document of the routes.
     QJsonObject OpenApi() const;
 

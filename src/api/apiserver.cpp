@@ -1,6 +1,7 @@
 #include "api/apiserver.h"
 
 #include "api/apiroutes.h"
+#include "api/console.h"
 #include "store/messagestore.h"
 
 #include <QDateTime>
@@ -105,6 +106,13 @@ public:
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QObject::destroyed, this, [this, socket] { m_conns.erase(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { m_conns.erase(socket); });
+    }
+
+    // The connection carries a stream now: its owner watches it, not this guard.
+    void Release(QTcpSocket *socket)
+    {
+        disconnect(socket, nullptr, this, nullptr);
+        m_conns.erase(socket);
     }
 
     // Qt handed the request over whole: the connection is idle again.
@@ -243,8 +251,10 @@ private:
 TApiServer::TApiServer(TMessageStore &Store, TApiSettings Settings, QObject *Parent)
     : QAbstractHttpServer(Parent), m_store(Store), m_settings(std::move(Settings)),
       m_tokens(Store, m_settings.TokenRefreshMs), m_service(std::make_unique<TApiService>(Store, m_counters)),
+      m_console(std::make_unique<TConsole>(Store, m_tokens, !m_settings.TlsCert.isEmpty())),
       m_guard(std::make_unique<TConnectionGuard>(m_settings))
 {
+    m_service->AddRoutes(m_console->Routes());
 }
 
 TApiServer::~TApiServer() = default;
@@ -351,9 +361,12 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
                 r.Params = std::move(*params);
             }
         }
-        if (allowed.isEmpty())
+        std::optional<TApiResponse> file;
+        if (allowed.isEmpty() && !(file = TConsole::File(r.Method, path)))
             throw EApiError(404, "no such resource");
-        if (!route) {
+        if (file) {
+            response = std::move(*file);
+        } else if (!route) {
             response = ErrorResponse(405, "this resource takes " + allowed.join(", ").toStdString());
             response.Headers.push_back({"Allow", allowed.join(", ")});
         } else {
@@ -375,6 +388,8 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
                         token.reset();
                 } else if (auth.startsWith("Bearer ")) {
                     token = m_tokens.Find(auth.mid(7).trimmed().toStdString());
+                } else if (auto session = m_console->Sessions().Find(r)) {
+                    token = session->Token;
                 }
                 if (!token) {
                     authLimited(r.Remote, true);
@@ -415,6 +430,12 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
         ++m_counters.AuthFailures;
     if (response.Status == 503)
         ++m_counters.StoreErrors;
+    if (response.Stream) {
+        m_guard->Release(Socket);
+        response.Stream(Socket);
+        return true;
+    }
+    TConsole::AddSecurityHeaders(response);
     QHttpServerResponder responder = makeResponder(Request, Socket);
     responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.Status));
     responder.writeHeader("Content-Type", response.ContentType);

@@ -28,6 +28,7 @@ class TMessageStore;
 namespace kestrel::api {
 
 class TConnectionGuard;
+class TConsole;
 
 struct TApiSettings {
     QHostAddress Address = QHostAddress::LocalHost;
@@ -68,6 +69,7 @@ private:
     TTokenBook m_tokens;
     TApiCounters m_counters;
     std::unique_ptr<TApiService> m_service;
+    std::unique_ptr<TConsole> m_console;
     std::unique_ptr<TConnectionGuard> m_guard;
     QTcpServer *m_listener = nullptr; // owned by this object (Qt parent)
     quint16 m_port = 0;

@@ -1,6 +1,6 @@
 #include "app/conversationmodel.h"
 
-#include "app/messagerenderers.h"
+#include "appcore/messagerenderers.h"
 
 #include <algorithm>
 

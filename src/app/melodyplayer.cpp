@@ -13,23 +13,6 @@
 
 namespace kestrel {
 
-int NoteDurationMs(const TMelodyRow &row)
-{
-    const int bpm = std::max(1, TSMRTTempo::ToBPM(row.Tempo));
-    double ms = 4 * 60000.0 / bpm / (1 << std::clamp(row.Duration, 0, 5));
-    static const double kSpecifier[] = {1.0, 1.5, 1.75, 2.0 / 3.0};
-    ms *= kSpecifier[std::clamp(row.Duration2, 0, 3)];
-    return static_cast<int>(std::lround(ms));
-}
-
-double NoteFrequency(int scale, int note)
-{
-    if (note < 1 || note > 12)
-        return 0;
-    // Note 10 is a; each scale doubles it.
-    return 440.0 * std::pow(2.0, std::clamp(scale, 0, 3)) * std::pow(2.0, (note - 10) / 12.0);
-}
-
 QByteArray SynthesizeMelody(const TMelody &melody)
 {
     constexpr qint64 kMaxSamples = static_cast<qint64>(kMelodySampleRate) * kMaxMelodyMs / 1000;

@@ -17,14 +17,7 @@ class QBuffer;
 namespace kestrel {
 
 constexpr int kMelodySampleRate = 22050;
-// The longest stretch of a melody that is played (a hostile melody may announce hours).
-constexpr int kMaxMelodyMs = 60000;
 
-// Length of a row's note in milliseconds: a whole note is four beats of its tempo, halved for each
-// duration step; dotted x1.5, double dotted x1.75, triplet x2/3.
-int NoteDurationMs(const TMelodyRow &row);
-// Frequency of a note (1 c ... 12 h) of a scale (0 to 3: a = 440, 880, 1760, 3520 Hz); 0 for a rest.
-double NoteFrequency(int scale, int note);
 // 16-bit signed mono PCM at kMelodySampleRate, at most kMaxMelodyMs long.
 QByteArray SynthesizeMelody(const TMelody &melody);
 

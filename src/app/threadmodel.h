@@ -5,7 +5,7 @@
 // shown, and kept with it.
 #pragma once
 
-#include "app/messagerenderers.h"
+#include "appcore/messagerenderers.h"
 #include "store/messagestore.h"
 
 #include <QAbstractListModel>

@@ -89,7 +89,7 @@ std::unique_ptr<TSMSDeliver> deliverOf(const std::string &pdu)
 
 const char *const kMessageColumns =
     "id, direction, peer, time, kind, text, parts, parts_present, status, is_read,"
-    " modem, error, payload, dest_port, attempts";
+    " modem, error, payload, dest_port, attempts, lease_until";
 
 TStoredMessage messageFrom(const QSqlQuery &r)
 {
@@ -109,6 +109,7 @@ TStoredMessage messageFrom(const QSqlQuery &r)
     m.Payload = str(r.value(12).toByteArray());
     m.DestPort = r.value(13).toInt();
     m.Attempts = r.value(14).toInt();
+    m.LeaseUntilMs = r.value(15).toLongLong();
     return m;
 }
 

@@ -82,6 +82,9 @@ struct TStoredMessage {
     std::string Modem; // label of the modem that sent or received it ("" when not known)
     std::string Error; // last error text of a failed send
     int Attempts = 0;  // queued messages: the claims taken of it so far
+    // Queued messages: when the claim's lease ends (ms since 1970, the store's clock); while it
+    // lasts, a gateway is sending the message.
+    int64_t LeaseUntilMs = 0;
     // Reassembled payload: for text the user data after the header; for ported payloads the
     // octets for the destination port's decoder; for EMS the joined header elements.
     std::string Payload;

@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace kestrel {
@@ -342,6 +343,23 @@ QStringList WriteMelodyFile(const TMelody &melody)
         for (int c = 0; c < TMelodyRow::kColumns; ++c)
             lines << QString("%1.%2=%3").arg(r).arg(c).arg(melody.Rows[r].Column(c));
     return lines;
+}
+
+int NoteDurationMs(const TMelodyRow &row)
+{
+    const int bpm = std::max(1, TSMRTTempo::ToBPM(row.Tempo));
+    double ms = 4 * 60000.0 / bpm / (1 << std::clamp(row.Duration, 0, 5));
+    static const double kSpecifier[] = {1.0, 1.5, 1.75, 2.0 / 3.0};
+    ms *= kSpecifier[std::clamp(row.Duration2, 0, 3)];
+    return static_cast<int>(std::lround(ms));
+}
+
+double NoteFrequency(int scale, int note)
+{
+    if (note < 1 || note > 12)
+        return 0;
+    // Note 10 is a; each scale doubles it.
+    return 440.0 * std::pow(2.0, std::clamp(scale, 0, 3)) * std::pow(2.0, (note - 10) / 12.0);
 }
 
 } // namespace kestrel

@@ -56,5 +56,13 @@ TMelody MelodyFromRingingTone(const TSMRingingTone &tone);
 // no more than kMaxIMelodyRows rows are made, however often a repeat asks to be played.
 TMelody MelodyFromIMelody(const TEMSSoundUserDef &sound);
 constexpr int kMaxIMelodyRows = 2048;
+// The longest stretch of a melody that is played (a hostile melody may announce hours).
+constexpr int kMaxMelodyMs = 60000;
+
+// Length of a row's note in milliseconds: a whole note is four beats of its tempo, halved for each
+// duration step; dotted x1.5, double dotted x1.75, triplet x2/3.
+int NoteDurationMs(const TMelodyRow &row);
+// Frequency of a note (1 c ... 12 h) of a scale (0 to 3: a = 440, 880, 1760, 3520 Hz); 0 for a rest.
+double NoteFrequency(int scale, int note);
 
 } // namespace kestrel

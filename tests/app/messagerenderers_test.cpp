@@ -1,4 +1,4 @@
-#include "app/messagerenderers.h"
+#include "appcore/messagerenderers.h"
 #include "app/operators.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"

@@ -1,7 +1,7 @@
-#include "app/messagerenderers.h"
+#include "appcore/messagerenderers.h"
 
-#include "app/operators.h"
 #include "gsm/gsmerror.h"
+#include "gsm/operators.h"
 #include "gsm/userdataprotocols.h"
 #include "xsms/ems.h"
 #include "xsms/otabitmap.h"
