@@ -95,6 +95,17 @@ TApiResponse ErrorResponse(int Status, const std::string &Message, const std::st
                                                     : QJsonValue(QString::fromStdString(Field))}});
 }
 
+// A gateway writes its modems' state every few seconds; one not heard of for this long has died
+// or lost the store.
+constexpr qint64 kSilentMs = 30000;
+
+const char *ModemCondition(const TModemState &m, qint64 now)
+{
+    if (now - m.UpdatedMs > kSilentMs)
+        return "silent";
+    return m.Up ? "up" : "lost";
+}
+
 TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters)
     : m_store(Store), m_counters(Counters), m_composer(std::make_unique<TMessageComposer>())
 {
@@ -286,17 +297,6 @@ TApiResponse TApiService::cancel(const TApiRequest &Request)
 
 namespace {
 
-// A gateway writes its modems' state every few seconds; one not heard of for this long has died
-// or lost the store.
-constexpr qint64 kSilentMs = 30000;
-
-const char *modemCondition(const TModemState &m, qint64 now)
-{
-    if (now - m.UpdatedMs > kSilentMs)
-        return "silent";
-    return m.Up ? "up" : "lost";
-}
-
 // A label value of the Prometheus text format.
 QString metricLabel(const std::string &text)
 {
@@ -337,7 +337,7 @@ TApiResponse TApiService::modems(const TApiRequest &)
                                 {"host", QString::fromStdString(m.Host)},
                                 {"device", QString::fromStdString(m.Device)},
                                 {"equipment", QString::fromStdString(m.Equipment)},
-                                {"state", modemCondition(m, now)},
+                                {"state", ModemCondition(m, now)},
                                 {"registration", m.Registration},
                                 {"lastContact", msTime(m.LastContactMs)},
                                 {"updated", msTime(m.UpdatedMs)},
@@ -365,7 +365,7 @@ TApiResponse TApiService::health(const TApiRequest &)
     const qint64 now = Clock().UnixMs();
     QJsonObject counts{{"up", 0}, {"lost", 0}, {"silent", 0}};
     for (const TModemState &m : modems) {
-        const char *condition = modemCondition(m, now);
+        const char *condition = ModemCondition(m, now);
         counts[condition] = counts[condition].toInt() + 1;
     }
     return TApiResponse::Json(200, QJsonObject{{"store", "ok"}, {"modems", counts}});
@@ -401,7 +401,7 @@ TApiResponse TApiService::metrics(const TApiRequest &)
     family("kestrel_modem_up", "gauge", "1 when the modem answers and its gateway was heard of lately.");
     for (const TModemState &m : modems)
         sample("kestrel_modem_up", QString("modem=\"%1\"").arg(metricLabel(m.Label)),
-               std::string(modemCondition(m, now)) == "up" ? 1 : 0);
+               std::string(ModemCondition(m, now)) == "up" ? 1 : 0);
     family("kestrel_modem_registration", "gauge", "The modem's +CREG status.");
     for (const TModemState &m : modems)
         sample("kestrel_modem_registration", QString("modem=\"%1\"").arg(metricLabel(m.Label)),

@@ -23,6 +23,7 @@
 class QTcpSocket;
 
 namespace kestrel {
+struct TModemState;
 class TMessageStore;
 class TMessageComposer;
 } // namespace kestrel
@@ -69,6 +70,10 @@ struct TApiResponse {
 
     static TApiResponse Json(int Status, const QJsonObject &Body);
 };
+
+// A modem as its gateway last wrote it, at Now (ms since 1970): "up", "lost", or "silent" when
+// its gateway has not written for a while (it died or lost the store).
+const char *ModemCondition(const TModemState &Modem, qint64 Now);
 
 // The one error shape: {"error": Message, "field": Field}.
 TApiResponse ErrorResponse(int Status, const std::string &Message, const std::string &Field = {});

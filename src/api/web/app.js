@@ -73,7 +73,7 @@ function listen() {
   events = new EventSource('/v1/events');
   events.addEventListener('modem', () => touched('modem'));
   events.addEventListener('message', () => touched('message'));
-  for (const kind of ['received', 'sent', 'delivered', 'failed', 'queued', 'uncertain', 'status', 'deleted']) {
+  for (const kind of ['received', 'sent', 'delivered', 'failed', 'uncertain', 'cancelled']) {
     events.addEventListener(kind, () => touched('message'));
   }
   events.addEventListener('open', () => {

@@ -123,7 +123,7 @@ export function init() {
     const error = byId('reply-error');
     error.textContent = '';
     try {
-      const queued = await call('POST', '/v1/messages', { to: peer, text });
+      const queued = await call('POST', '/v1/messages', { to: peer, text, statusReport: true });
       byId('reply-text').value = '';
       updateCounter();
       announce(`Message ${queued.id} queued`);
