@@ -326,6 +326,15 @@ TApiResponse TApiService::modems(const TApiRequest &)
         else if (c.Status == TStoredStatus::ssFailed)
             sentFailed[c.Modem].second += c.Count;
     }
+    // Today as the server's clock and time zone see it.
+    const qint64 today = QDateTime::fromMSecsSinceEpoch(now).date().startOfDay().toMSecsSinceEpoch();
+    std::map<std::string, std::pair<int64_t, int64_t>> sentReceivedToday;
+    for (const TMessageCount &c : m_store.MessageCounts(today)) {
+        if (!c.Outgoing)
+            sentReceivedToday[c.Modem].second += c.Count;
+        else if (c.Status == TStoredStatus::ssSent || c.Status == TStoredStatus::ssDelivered)
+            sentReceivedToday[c.Modem].first += c.Count;
+    }
     const TQueueSummary queue = m_store.QueueSummary();
     QJsonArray list;
     for (const TModemState &m : m_store.ModemStates()) {
@@ -343,7 +352,9 @@ TApiResponse TApiService::modems(const TApiRequest &)
                                 {"updated", msTime(m.UpdatedMs)},
                                 {"queued", static_cast<qint64>(queued)},
                                 {"sent", static_cast<qint64>(sentFailed[m.Label].first)},
-                                {"failed", static_cast<qint64>(sentFailed[m.Label].second)}});
+                                {"failed", static_cast<qint64>(sentFailed[m.Label].second)},
+                                {"sentToday", static_cast<qint64>(sentReceivedToday[m.Label].first)},
+                                {"receivedToday", static_cast<qint64>(sentReceivedToday[m.Label].second)}});
     }
     // Messages any modem may send wait in the shared queue.
     int64_t shared = 0;

@@ -137,7 +137,7 @@ QJsonObject ConsoleMessageJson(const TStoredMessage &m)
 }
 
 TConsole::TConsole(TMessageStore &Store, TTokenBook &Tokens, bool Tls)
-    : m_store(Store), m_sessions(Tokens, Tls)
+    : m_store(Store), m_sessions(Tokens, Tls), m_events(std::make_unique<TEventStreams>(Store))
 {
 }
 
@@ -175,6 +175,11 @@ std::vector<TRoute> TConsole::Routes()
          true, bind(&TConsole::addToken)},
         {"DELETE", "/v1/tokens", TScope::scAdmin, "Revoke the token of this name", "name", false,
          bind(&TConsole::revokeToken)},
+        {"GET", "/v1/events", TScope::scRead,
+         "Server-sent events (text/event-stream): the store's event log (id: the event's id, event: its "
+         "type, data: JSON), from Last-Event-ID on when the client gives it; modem changes as \"modem\"; a "
+         "comment every 15 s",
+         "", false, [this](const TApiRequest &r) { return m_events->Open(r); }},
         {"GET", "/v1/alphabet", TScope::scNone,
          "The characters of the GSM default alphabet: one septet each, or two (extension table)", "", false,
          bind(&TConsole::alphabet)},

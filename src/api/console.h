@@ -2,15 +2,18 @@
 // src/api/web), the sign-in and sign-out of browser sessions, and the routes its pages read
 // beside the API's own: conversations, a conversation's messages as the Messages view shows
 // them (pictures as PNG, melodies as notes, vCards and vCalendars as fields), the queue with retry,
-// tokens, and the alphabet the reply box counts with. The routes join the API's one table, so
-// they are in the OpenAPI document and under the same scopes; a session stands for its token.
+// tokens, the alphabet the reply box counts with, and the event stream (eventstream.h). The routes join the
+// API's one table, so they are in the OpenAPI document and under the same scopes; a session stands for its
+// token.
 #pragma once
 
 #include "api/apiroutes.h"
 #include "api/consolesessions.h"
+#include "api/eventstream.h"
 
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -49,6 +52,7 @@ private:
 
     TMessageStore &m_store;
     TSessionBook m_sessions;
+    std::unique_ptr<TEventStreams> m_events;
 };
 
 // A stored message as the console shows it: the API's JSON of it (with each part for sent ones)

@@ -360,8 +360,9 @@ public:
     // The state of a gateway's modem, written every few seconds by its gateway.
     void RecordModemState(const TModemState &State);
     std::vector<TModemState> ModemStates() const;
-    // Messages counted by modem, direction and status; the queue's length and age.
-    std::vector<TMessageCount> MessageCounts() const;
+    // Messages counted by modem, direction and status (only those of SinceMs, ms since 1970, or
+    // later: their first segment's arrival or their composing); the queue's length and age.
+    std::vector<TMessageCount> MessageCounts(int64_t SinceMs = 0) const;
     TQueueSummary QueueSummary() const;
 
     // The address book. SaveContact keeps Contact with the keys of its numbers under CountryCode

@@ -121,14 +121,15 @@ std::vector<TModemState> TMessageStore::ModemStates() const
     return out;
 }
 
-std::vector<TMessageCount> TMessageStore::MessageCounts() const
+std::vector<TMessageCount> TMessageStore::MessageCounts(int64_t SinceMs) const
 {
     TStoreDatabase &db = database();
     std::vector<TMessageCount> out;
     db.Transaction(false, "counting messages", [&] {
         out.clear();
-        QSqlQuery &r = db.Run("SELECT modem, direction, status, COUNT(*) FROM messages"
-                              " GROUP BY modem, direction, status ORDER BY modem, direction, status");
+        QSqlQuery &r = db.Run("SELECT modem, direction, status, COUNT(*) FROM messages WHERE time >= ?"
+                              " GROUP BY modem, direction, status ORDER BY modem, direction, status",
+                              {qint64(SinceMs)});
         while (r.next())
             if (const auto status = StoredStatusFromName(str(r.value(2))))
                 out.push_back({str(r.value(0)), str(r.value(1)) == "out", *status, r.value(3).toLongLong()});

@@ -30,7 +30,7 @@ export async function load() {
         el('td', {}, bars(m.signal)),
         el('td', { dir: 'auto', text: m.operator || '' }),
         el('td', {}, el('time', { datetime: m.lastContact || '', text: shortTime(m.lastContact) })),
-        el('td', { text: `${m.sentToday ?? m.sent} sent, ${m.receivedToday ?? 0} received` }),
+        el('td', { text: `${m.sentToday} sent, ${m.receivedToday} received` }),
         el('td', {}, el('span', { class: `state state-${m.state}`, text: m.state })),
       ),
     );
