@@ -96,6 +96,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--kestrel', required=True)
     parser.add_argument('--screenshots', help='folder for web-modems.png and web-conversation.png')
+    parser.add_argument('--fill', type=int, default=0,
+                        help='messages put into the store first (from 1000 peers), for the figures')
     args = parser.parse_args()
     missing = kw.chromium_missing()
     if missing:
@@ -107,8 +109,19 @@ def main():
     config = kw.write_config(folder)
     store = os.path.join(folder, 'messages.sqlite')
     k = args.kestrel
+    figures = {}
     admin = kw.kestrel_json(k, 'tokens', '--config', config, '--store', store, 'add', 'admin', '--scope', 'admin')[0]
     reader = kw.kestrel_json(k, 'tokens', '--config', config, '--store', store, 'add', 'reader', '--scope', 'read')[0]
+
+    if args.fill:
+        start = time.time() - args.fill
+        lines = [kw.with_sca(kw.gsm7_pdu('+4917%07d' % (i % 1000), f'Message {i} about order {i * 7919 % 100000}',
+                                         seconds=start + i)) for i in range(args.fill)]
+        began = time.monotonic()
+        kw.subprocess.run([k, 'messages', '--config', config, '--store', store, 'import', '-'],
+                          input='\n'.join(lines) + '\n', capture_output=True, text=True, check=True)
+        figures['filled'] = args.fill
+        figures['fill_s'] = round(time.monotonic() - began, 1)
 
     # The hostile table is in the store before the gateway starts, as received messages.
     lines = [kw.with_sca(p) for _, pdus, _ in hostile_rows() for p in pdus]
@@ -118,7 +131,6 @@ def main():
     handset = kw.Handset(k, '--equipment', 'Generic', '--own-number', OWN)
     gateway = kw.Gateway(k, config, store, [f'{handset.device},equipment=Generic,name=left'])
     driver = None
-    figures = {}
     try:
         url = gateway.url
         status, headers, _ = http(url + '/')
@@ -292,6 +304,20 @@ def main():
             return {load: n.loadEventEnd, size: all};""")
         figures['first_page_load_ms'] = round(nav['load'], 1)
         figures['first_page_bytes'] = nav['size']
+        ready = driver.execute_script(
+            "const m = performance.getEntriesByName('console-ready')[0]; return m ? m.startTime : null")
+        figures['first_page_ready_ms'] = round(ready, 1) if ready is not None else None
+        if args.fill:
+            # A conversation of the filled store (100 messages each for 1000 peers, of which a page).
+            peer = '+49170000000'
+            figures['filled_conversation_open_ms'] = round(driver.execute_async_script('''
+                const [peer, done] = arguments;
+                const thread = document.getElementById('thread');
+                const t0 = performance.now();
+                new MutationObserver((_, o) => {
+                  if (thread.dataset.peer === peer) { o.disconnect(); done(performance.now() - t0); }
+                }).observe(thread, {attributes: true, attributeFilter: ['data-peer']});
+                location.hash = '#conversations/' + encodeURIComponent(peer);''', peer), 1)
     finally:
         if driver:
             driver.quit()

@@ -132,6 +132,7 @@ async function main() {
     announce(e.message);
   }
   document.body.dataset.ready = 'true';
+  performance.mark('console-ready');
 }
 
 main();

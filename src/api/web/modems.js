@@ -6,6 +6,8 @@ const registrations = { 1: 'home', 5: 'roaming' };
 
 // +CSQ's signal (0-31, 99 unknown) as 0 to 4 bars.
 function bars(signal) {
+  // Gateways that do not report the signal: a dash, not four empty bars.
+  if (signal === undefined || signal === null) return el('span', { class: 'muted', title: 'not reported', text: '—' });
   const known = Number.isInteger(signal) && signal >= 0 && signal <= 31;
   const n = known ? Math.min(4, Math.ceil(signal / 8)) : 0;
   const label = known ? `${n} of 4 bars` : 'unknown';
@@ -28,7 +30,7 @@ export async function load() {
         el('td', { text: m.equipment }),
         el('td', { text: registrations[m.registration] || 'none' }),
         el('td', {}, bars(m.signal)),
-        el('td', { dir: 'auto', text: m.operator || '' }),
+        el('td', { dir: 'auto', text: m.operator || '—' }),
         el('td', {}, el('time', { datetime: m.lastContact || '', text: shortTime(m.lastContact) })),
         el('td', { text: `${m.sentToday} sent, ${m.receivedToday} received` }),
         el('td', {}, el('span', { class: `state state-${m.state}`, text: m.state })),
