@@ -73,6 +73,15 @@ def bitmap_payload(kestrel, folder):
     return bytes.fromhex(out.stdout.strip())
 
 
+def open_thread(driver, url, peer):
+    """Opens a conversation by its address and waits until it shows that conversation."""
+    from selenium.webdriver.common.by import By
+    driver.get(url + f'/#conversations/{urllib.parse.quote(peer)}')
+    kw.wait(driver, lambda d: d.execute_script(
+        "return document.getElementById('thread').dataset.peer === arguments[0]", peer) and
+        d.find_elements(By.CSS_SELECTOR, '#thread li.message'), message=f'conversation {peer}')
+
+
 def http(url, method='GET', headers=None, body=None):
     request = urllib.request.Request(url, method=method, headers=headers or {}, data=body)
     try:
@@ -192,8 +201,7 @@ def main():
         # A reply from the reply box: the counter counts, the handset takes it, it turns delivered.
         # (The handset's own number: its network hands the message back with a status report.)
         handset.control(f'deliver {OWN} Ping')
-        driver.get(url + f'/#conversations/{urllib.parse.quote(OWN)}')
-        kw.wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#thread li.message'), message='own thread')
+        open_thread(driver, url, OWN)
         box = driver.find_element(By.ID, 'reply-text')
         box.send_keys('Pong €')
         check(driver.find_element(By.ID, 'reply-counter').text == '6 characters, 1 message',
@@ -208,7 +216,7 @@ def main():
         # A picture message arrives: drawn, left half black, right half white.
         for pdu in kw.port_pdus(ARTIST, 5514, bitmap_payload(k, folder), 77):
             handset.control(f'deliver-pdu {pdu}')
-        driver.get(url + f'/#conversations/{urllib.parse.quote(ARTIST)}')
+        open_thread(driver, url, ARTIST)
         kw.wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#thread canvas[data-drawn]'),
                 timeout=60, message='picture drawn')
         pixels = driver.execute_script("""
@@ -224,8 +232,7 @@ def main():
 
         # The hostile table: each shown as text; no script ran, nothing was injected.
         for peer, _, text in hostile_rows():
-            driver.get(url + f'/#conversations/{urllib.parse.quote(peer)}')
-            kw.wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#thread li.message'), message=f'thread {peer}')
+            open_thread(driver, url, peer)
             shown = driver.execute_script("""
                 const t = document.getElementById('thread');
                 return {texts: [...t.querySelectorAll('.text')].map(e => e.textContent),
@@ -281,6 +288,24 @@ def main():
             kw.wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#modems tr[data-label=left]'), message='modems')
             driver.save_screenshot(os.path.join(args.screenshots, 'web-modems.png'))
 
+        # Usable: every control has a name; at a phone's width (390 px) nothing runs off the side.
+        unlabelled = driver.execute_script('''
+            return [...document.querySelectorAll('input, textarea, select, button, a[href]')].filter(e => {
+              if (e.closest('[hidden]')) return false;
+              const label = e.id && document.querySelector(`label[for="${e.id}"]`);
+              return !(label || e.getAttribute('aria-label') || e.textContent.trim() || e.getAttribute('placeholder'));
+            }).map(e => e.outerHTML.slice(0, 80));''')
+        check(not unlabelled, f'every control is labelled ({unlabelled})')
+        driver.set_window_size(390, 844)
+        open_thread(driver, url, FRIEND)
+        widths = driver.execute_script('return [document.documentElement.scrollWidth, window.innerWidth]')
+        check(widths[0] <= widths[1] and driver.find_element(By.ID, 'reply-text').is_displayed() and
+              not driver.find_element(By.ID, 'conversations').is_displayed(),
+              f'at 390 px a conversation fills the screen without running off the side ({widths})')
+        driver.find_element(By.ID, 'thread-back').click()
+        kw.wait(driver, lambda d: d.find_element(By.ID, 'conversations').is_displayed(), message='back to the list')
+        driver.set_window_size(1280, 900)
+
         # Sign-out ends the session on the server: the old cookie no longer opens anything.
         old = next(c for c in driver.get_cookies() if c['name'] == 'kestrel_session')['value']
         driver.find_element(By.ID, 'sign-out').click()
@@ -289,8 +314,7 @@ def main():
         check(status == 401, 'after sign-out the old session cookie is refused')
 
         kw.sign_in(driver, url, reader['token'])
-        driver.get(url + f'/#conversations/{urllib.parse.quote(FRIEND)}')
-        kw.wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, '#thread li.message'), message='reader thread')
+        open_thread(driver, url, FRIEND)
         check(not driver.find_element(By.ID, 'reply').is_displayed() and
               not driver.find_element(By.CSS_SELECTOR, 'a[data-page=tokens]').is_displayed(),
               'a read session sees no reply box and no Tokens')

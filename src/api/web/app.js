@@ -38,10 +38,10 @@ async function route() {
     else if (name === 'queue') await queue.load();
     else if (name === 'tokens') await tokens.load();
     else {
-      await conversations.loadList();
+      // The list and the conversation load side by side.
       const peer = rest.length ? decodeURIComponent(rest.join('/')) : null;
-      if (peer) await conversations.openThread(peer);
-      else conversations.closeThread();
+      if (!peer) conversations.closeThread();
+      await Promise.all([conversations.loadList(), peer ? conversations.openThread(peer) : null]);
     }
   } catch (e) {
     if (e.status === 401) showSignIn();
