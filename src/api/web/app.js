@@ -34,6 +34,7 @@ async function route() {
     a.setAttribute('aria-current', a.dataset.page === name ? 'page' : 'false');
   }
   try {
+    if (name !== 'conversations') conversations.forgetList();
     if (name === 'modems') await modems.load();
     else if (name === 'queue') await queue.load();
     else if (name === 'tokens') await tokens.load();
@@ -41,7 +42,8 @@ async function route() {
       // The list and the conversation load side by side.
       const peer = rest.length ? decodeURIComponent(rest.join('/')) : null;
       if (!peer) conversations.closeThread();
-      await Promise.all([conversations.loadList(), peer ? conversations.openThread(peer) : null]);
+      const list = conversations.listLoaded() ? null : conversations.loadList();
+      await Promise.all([peer ? conversations.openThread(peer) : null, list]);
     }
   } catch (e) {
     if (e.status === 401) showSignIn();

@@ -14,6 +14,18 @@ export function setScope(scope) {
   canSend = scope === 'send' || scope === 'admin';
 }
 
+let listShown = false;
+
+// Whether the list was shown since the page loaded (opening a conversation does not load it again).
+export function listLoaded() {
+  return listShown;
+}
+
+// Another page is shown: the list may miss what happened meanwhile.
+export function forgetList() {
+  listShown = false;
+}
+
 export async function loadList() {
   const q = byId('search-q').value.trim();
   const data = await call('GET', `/v1/conversations${q ? `?q=${encodeURIComponent(q)}` : ''}`);
@@ -31,6 +43,7 @@ export async function loadList() {
     list.append(el('li', { 'data-peer': c.peer }, link));
   }
   if (data.conversations.length === 0) list.append(el('li', { class: 'muted', text: 'No conversations' }));
+  listShown = true;
 }
 
 // Puts the messages into the list in id order: new ones added, changed ones replaced.
@@ -88,8 +101,9 @@ export function currentPeer() {
 
 // A message changed or arrived: the list and the open conversation show it.
 export async function refresh() {
-  await loadList();
-  if (peer) await openThread(peer);
+  // The open conversation is asked for first: the server answers in order, and the list of every
+  // conversation takes longer on a large store.
+  await Promise.all([peer ? openThread(peer) : null, loadList()]);
 }
 
 function updateCounter() {
