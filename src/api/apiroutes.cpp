@@ -1,5 +1,6 @@
 #include "api/apiroutes.h"
 
+#include "api/apicommitter.h"
 #include "api/apimessages.h"
 #include "appcore/outgoing.h"
 #include "base/clock.h"
@@ -15,6 +16,8 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+
+#include <cstdio>
 
 namespace kestrel::api {
 
@@ -106,8 +109,9 @@ const char *ModemCondition(const TModemState &m, qint64 now)
     return m.Up ? "up" : "lost";
 }
 
-TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters)
-    : m_store(Store), m_counters(Counters), m_composer(std::make_unique<TMessageComposer>())
+TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters, QObject *Context)
+    : m_store(Store), m_counters(Counters), m_composer(std::make_unique<TMessageComposer>()),
+      m_committer(std::make_unique<TGroupCommitter>(Store, Context))
 {
     // Payloads in several parts carry a reference; API nodes that start at different points make
     // two recipients' joins of messages from different nodes unlikely to collide.
@@ -175,15 +179,15 @@ TApiResponse TApiService::queue(const TApiRequest &Request, const std::vector<TS
                                 bool batch)
 {
     // Composed the way kestrel send composes; the segments live until the store has them.
-    std::vector<std::vector<std::unique_ptr<TSMSSubmit>>> composed;
-    std::vector<TQueueEntry> entries;
+    auto job = std::make_unique<TCommitJob>();
+    std::vector<TQueueEntry> &entries = job->Request.Entries;
     for (size_t i = 0; i < sends.size(); ++i) {
         try {
-            composed.push_back(m_composer->Compose(sends[i].To, sends[i].Content));
+            job->Composed.push_back(m_composer->Compose(sends[i].To, sends[i].Content));
         } catch (const EGSMError &e) {
             throw EApiError(400, e.what(), batch ? "messages[" + std::to_string(i) + "]" : std::string());
         }
-        entries.push_back({OutgoingOf(composed.back(), sends[i].Content), sends[i].Via});
+        entries.push_back({OutgoingOf(job->Composed.back(), sends[i].Content), sends[i].Via});
     }
 
     std::string key = Request.Header("Idempotency-Key").toStdString();
@@ -191,25 +195,42 @@ TApiResponse TApiService::queue(const TApiRequest &Request, const std::vector<TS
         throw EApiError(400, "at most 200 characters", "Idempotency-Key");
     if (!key.empty())
         key = Request.Token.Name + "\n" + key; // each token has its own keys
-    const std::string digest =
+    job->Request.Key = key;
+    job->Request.Digest =
         QCryptographicHash::hash(Request.Body, QCryptographicHash::Sha256).toHex().toStdString();
-    const TEnqueueAnswer answer =
-        m_store.EnqueueAll(entries, NowUTC(), key, digest, [&](const std::vector<int64_t> &ids) {
-            QJsonArray items;
-            for (size_t i = 0; i < ids.size(); ++i)
-                items.append(QJsonObject{{"id", static_cast<qint64>(ids[i])},
-                                         {"status", "queued"},
-                                         {"parts", static_cast<int>(entries[i].Message.Segments.size())}});
-            const QJsonObject out = batch ? QJsonObject{{"messages", items}} : items.first().toObject();
-            return QJsonDocument(out).toJson(kCompact).toStdString();
-        });
-    if (answer.Conflict)
-        throw EApiError(409, "this idempotency key was used with another request", "Idempotency-Key");
+    std::vector<int> parts;
+    for (const TQueueEntry &e : entries)
+        parts.push_back(static_cast<int>(e.Message.Segments.size()));
+    // Runs on the committer's thread, inside the transaction.
+    job->Request.Answer = [parts, batch](const std::vector<int64_t> &ids) {
+        QJsonArray items;
+        for (size_t i = 0; i < ids.size(); ++i)
+            items.append(QJsonObject{
+                {"id", static_cast<qint64>(ids[i])}, {"status", "queued"}, {"parts", parts.at(i)}});
+        const QJsonObject out = batch ? QJsonObject{{"messages", items}} : items.first().toObject();
+        return QJsonDocument(out).toJson(kCompact).toStdString();
+    };
     TApiResponse r;
-    r.Status = 202;
-    r.Body = QByteArray::fromStdString(answer.Answer);
-    if (answer.Replayed)
-        r.Headers.push_back({"Idempotent-Replayed", "true"});
+    r.Later = [this,
+               job = std::shared_ptr<TCommitJob>(std::move(job))](std::function<void(TApiResponse)> answer) {
+        job->Done = [answer = std::move(answer)](const TEnqueueRequest &done) {
+            if (!done.Error.empty()) {
+                std::fprintf(stderr, "kestrel api: %s\n", done.Error.c_str());
+                answer(ErrorResponse(503, "the message store cannot be reached"));
+            } else if (done.Conflict) {
+                answer(ErrorResponse(409, "this idempotency key was used with another request",
+                                     "Idempotency-Key"));
+            } else {
+                TApiResponse r;
+                r.Status = 202;
+                r.Body = QByteArray::fromStdString(done.Result);
+                if (done.Replayed)
+                    r.Headers.push_back({"Idempotent-Replayed", "true"});
+                answer(std::move(r));
+            }
+        };
+        m_committer->Submit(job);
+    };
     return r;
 }
 
@@ -232,11 +253,18 @@ TApiResponse TApiService::compatSend(const TApiRequest &Request)
     std::vector<TSendRequest> sends;
     for (const QString &to : recipients)
         sends.push_back(ReadSendRequest(QJsonObject{{"to", to}, {"text", text}}));
-    const TApiResponse queued = queue(Request, sends, true);
-    TApiResponse r;
-    r.Status = queued.Status;
-    r.ContentType = "text/plain; charset=utf-8";
-    r.Body = "0: Accepted for delivery\n";
+    TApiResponse r = queue(Request, sends, true);
+    // The same outcome in this route's words: plain text, not the JSON of /v1/messages.
+    r.Later = [later = std::move(r.Later)](std::function<void(TApiResponse)> answer) {
+        later([answer = std::move(answer)](TApiResponse queued) {
+            if (queued.Status == 202) {
+                queued.ContentType = "text/plain; charset=utf-8";
+                queued.Body = "0: Accepted for delivery\n";
+                queued.Headers.clear();
+            }
+            answer(std::move(queued));
+        });
+    };
     return r;
 }
 

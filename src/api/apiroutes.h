@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QObject>
 #include <QString>
 #include <QUrlQuery>
 
@@ -31,6 +32,7 @@ class TMessageComposer;
 namespace kestrel::api {
 
 struct TSendRequest;
+class TGroupCommitter;
 
 // A refusal: the HTTP status, what is wrong, and the request field it is about ("" for none).
 class EApiError : public std::runtime_error {
@@ -67,6 +69,9 @@ struct TApiResponse {
     std::vector<std::pair<QByteArray, QByteArray>> Headers;
     // A stream instead of an answer: the server hands it the connection, which it then owns.
     std::function<void(QTcpSocket *)> Stream;
+    // Set for an answer that comes later (after a commit): the server calls it with the function
+    // that writes that answer; Status and Body of this one are then unused.
+    std::function<void(std::function<void(TApiResponse)>)> Later;
 
     static TApiResponse Json(int Status, const QJsonObject &Body);
 };
@@ -102,7 +107,8 @@ struct TApiCounters {
 // way kestrel send composes it.
 class TApiService {
 public:
-    TApiService(TMessageStore &Store, const TApiCounters &Counters);
+    // Context: the object on whose thread the server runs; answers of queued messages come there.
+    TApiService(TMessageStore &Store, const TApiCounters &Counters, QObject *Context);
     ~TApiService();
 
     const std::vector<TRoute> &Routes() const { return m_routes; }
@@ -129,6 +135,7 @@ private:
     TMessageStore &m_store;
     const TApiCounters &m_counters;
     std::unique_ptr<TMessageComposer> m_composer;
+    std::unique_ptr<TGroupCommitter> m_committer;
     std::vector<TRoute> m_routes;
 };
 

@@ -9,6 +9,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -34,6 +35,26 @@ qint64 nowMs()
 const char *reasonOf(int status)
 {
     switch (status) {
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 415:
+        return "Unsupported Media Type";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
     case 408:
         return "Request Timeout";
     case 413:
@@ -90,7 +111,7 @@ public:
             QTcpSocket *oldest = nullptr;
             qint64 oldestMs = 0;
             for (const auto &[s, c] : m_conns)
-                if (c.Bytes == 0 && !c.Closing && (!oldest || c.LastMs < oldestMs)) {
+                if (c.Bytes == 0 && !c.Closing && !c.Answering && (!oldest || c.LastMs < oldestMs)) {
                     oldest = s;
                     oldestMs = c.LastMs;
                 }
@@ -115,13 +136,25 @@ public:
         m_conns.erase(socket);
     }
 
-    // Qt handed the request over whole: the connection is idle again.
+    // Qt handed the request over whole: the connection waits for its answer, and is neither
+    // idle nor late meanwhile.
     void RequestDone(QTcpSocket *socket)
     {
         auto it = m_conns.find(socket);
         if (it == m_conns.end())
             return;
         it->second = TConn{};
+        it->second.LastMs = nowMs();
+        it->second.Answering = true;
+    }
+
+    // The answer is written: the connection is idle again.
+    void Answered(QTcpSocket *socket)
+    {
+        auto it = m_conns.find(socket);
+        if (it == m_conns.end())
+            return;
+        it->second.Answering = false;
         it->second.LastMs = nowMs();
     }
 
@@ -133,6 +166,7 @@ private:
         qint64 HeadSize = -1; // once the head is whole
         bool Chunked = false;
         bool Closing = false;
+        bool Answering = false; // a request is whole and its answer not written yet
         QByteArray Head;
     };
 
@@ -207,7 +241,7 @@ private:
                 continue;
             if (c.Bytes > 0 && now - c.StartedMs > m_settings.RequestTimeoutMs)
                 late.push_back(s);
-            else if (c.Bytes == 0 && now - c.LastMs > m_settings.IdleTimeoutMs)
+            else if (c.Bytes == 0 && !c.Answering && now - c.LastMs > m_settings.IdleTimeoutMs)
                 idle.push_back(s);
         }
         for (QTcpSocket *s : late)
@@ -250,7 +284,8 @@ private:
 
 TApiServer::TApiServer(TMessageStore &Store, TApiSettings Settings, QObject *Parent)
     : QAbstractHttpServer(Parent), m_store(Store), m_settings(std::move(Settings)),
-      m_tokens(Store, m_settings.TokenRefreshMs), m_service(std::make_unique<TApiService>(Store, m_counters)),
+      m_tokens(Store, m_settings.TokenRefreshMs),
+      m_service(std::make_unique<TApiService>(Store, m_counters, this)),
       m_console(std::make_unique<TConsole>(Store, m_tokens, !m_settings.TlsCert.isEmpty())),
       m_guard(std::make_unique<TConnectionGuard>(m_settings))
 {
@@ -425,25 +460,44 @@ bool TApiServer::handleRequest(const QHttpServerRequest &Request, QTcpSocket *So
         std::fprintf(stderr, "kestrel api: %s\n", e.what());
         response = ErrorResponse(500, "internal error");
     }
-    ++m_counters.Responses[response.Status];
-    if (response.Status == 401 || response.Status == 403)
-        ++m_counters.AuthFailures;
-    if (response.Status == 503)
-        ++m_counters.StoreErrors;
     if (response.Stream) {
+        ++m_counters.Responses[response.Status];
         m_guard->Release(Socket);
         response.Stream(Socket);
         return true;
     }
-    TConsole::AddSecurityHeaders(response);
-    QHttpServerResponder responder = makeResponder(Request, Socket);
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.Status));
-    responder.writeHeader("Content-Type", response.ContentType);
-    responder.writeHeader("Content-Length", QByteArray::number(response.Body.size()));
-    for (const auto &[name, value] : response.Headers)
-        responder.writeHeader(name, value);
-    responder.writeBody(response.Body);
+    const bool close = Request.value("Connection").toLower().contains("close");
+    respond(Socket, close, std::move(response));
     return true;
+}
+
+void TApiServer::respond(QPointer<QTcpSocket> Socket, bool Close, TApiResponse Response)
+{
+    if (Response.Later) {
+        const auto later = std::move(Response.Later);
+        later([this, Socket, Close](TApiResponse answer) { respond(Socket, Close, std::move(answer)); });
+        return;
+    }
+    ++m_counters.Responses[Response.Status];
+    if (Response.Status == 401 || Response.Status == 403)
+        ++m_counters.AuthFailures;
+    if (Response.Status == 503)
+        ++m_counters.StoreErrors;
+    // A client that went away while its request was committed learns nothing more.
+    if (!Socket || Socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_guard->Answered(Socket);
+    TConsole::AddSecurityHeaders(Response);
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(Response.Status) + " " + reasonOf(Response.Status) +
+                     "\r\nContent-Type: " + Response.ContentType +
+                     "\r\nContent-Length: " + QByteArray::number(Response.Body.size()) + "\r\n";
+    for (const auto &[name, value] : Response.Headers)
+        out += name + ": " + value + "\r\n";
+    if (Close)
+        out += "Connection: close\r\n";
+    Socket->write(out + "\r\n" + Response.Body);
+    if (Close)
+        Socket->disconnectFromHost();
 }
 
 void TApiServer::missingHandler(const QHttpServerRequest &, QTcpSocket *)

@@ -13,7 +13,9 @@
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
+#include <QPointer>
 #include <QString>
+#include <QTcpSocket>
 
 #include <map>
 #include <memory>
@@ -61,6 +63,9 @@ protected:
     void missingHandler(const QHttpServerRequest &Request, QTcpSocket *Socket) override;
 
 private:
+    // Writes Response (or, for one that comes later, arranges that it is written then) on
+    // Socket, unless the client has gone; Close ends the connection after it.
+    void respond(QPointer<QTcpSocket> Socket, bool Close, TApiResponse Response);
     // Counts an authentication failure of Address; true while it is over the limit.
     bool authLimited(const QHostAddress &Address, bool Failed);
 

@@ -418,6 +418,14 @@ std::unique_ptr<TMessageStore> TMessageStore::Open(const std::string &Location,
     return store;
 }
 
+std::unique_ptr<TMessageStore> TMessageStore::OpenAnother() const
+{
+    std::unique_ptr<TMessageStore> store(new TMessageStore());
+    store->d->Settings = d->Settings;
+    store->d->Db = std::make_unique<TStoreDatabase>(d->Db->Location(), d->Settings.Synchronous);
+    return store; // its schema is this one's, prepared already
+}
+
 int TMessageStore::SchemaVersion()
 {
     return LatestStoreSchema();

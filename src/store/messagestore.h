@@ -194,11 +194,21 @@ struct TQueueEntry {
     std::string Via;
 };
 
-// What EnqueueAll answered.
-struct TEnqueueAnswer {
-    std::string Answer;    // the answer built for these entries, or the one kept for the key
+// A request to queue messages as one unit (all or none), with the idempotency key it came with.
+struct TEnqueueRequest {
+    std::vector<TQueueEntry> Entries;
+    // With a Key (non-empty), the answer that Answer builds from the new ids is kept with Digest:
+    // a later request with the same Key queues nothing and gets the kept answer (Replayed), or
+    // Conflict when its Digest differs.
+    std::string Key;
+    std::string Digest;
+    std::function<std::string(const std::vector<int64_t> &)> Answer;
+
+    // What EnqueueGroup made of it.
+    std::string Result;    // the answer built for these entries, or the one kept for the key
     bool Replayed = false; // the key was known with the same digest: nothing was queued
     bool Conflict = false; // the key was known with another digest: nothing was queued
+    std::string Error;     // the store failed this request: nothing of it was queued
 };
 
 // A contact of the address book: a name and its numbers.
@@ -250,6 +260,10 @@ public:
     static std::unique_ptr<TMessageStore> Open(const std::string &Location,
                                                const TStoreSettings &Settings = {});
     virtual ~TMessageStore();
+
+    // Another connection to the same store, for another thread (a connection serves the thread
+    // that opened it). Raises EStoreError.
+    std::unique_ptr<TMessageStore> OpenAnother() const;
 
     // The current schema version this program writes.
     static int SchemaVersion();
@@ -343,14 +357,13 @@ public:
     // How often message Id was claimed so far (0 for an unknown id).
     int QueueAttempts(int64_t Id) const;
 
-    // Queues every entry in one transaction (all or none), in order. With a Key (non-empty), the
-    // answer Answer builds from the new ids is kept with Digest: a later call with the same Key
-    // queues nothing and returns the kept answer (Replayed), or Conflict when its Digest differs.
-    // Keys are kept at least KeepDays.
-    TEnqueueAnswer EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Time, const std::string &Key,
-                              const std::string &Digest,
-                              const std::function<std::string(const std::vector<int64_t> &)> &Answer,
-                              double KeepDays = 1.0);
+    // Queues the entries of every request in one transaction and one flush, in order; each
+    // request is a unit of its own: one whose key is taken, or that the store refuses, leaves the
+    // others queued (a request the group transaction failed on is tried again on its own; one
+    // whose fate the failed commit left unknown is tried again only when its key makes a repeat
+    // harmless). Keys are kept at least KeepDays. When it returns, what it reports queued has
+    // committed.
+    void EnqueueGroup(std::vector<TEnqueueRequest *> &Requests, TDateTime Time, double KeepDays = 1.0);
 
     // Takes a queued message out of the queue (it is deleted), unless a gateway holds a live claim
     // on it: it is being sent.
@@ -399,6 +412,8 @@ private:
     int64_t insertOutgoing(const TOutgoing &Message, TDateTime Time);
     // A queued message's rows, within a transaction the caller runs.
     int64_t insertQueued(const TOutgoing &Message, TDateTime Time, const std::string &Via);
+    // One request of EnqueueGroup, within a transaction the caller runs.
+    void enqueueRequest(TEnqueueRequest &Request, TDateTime Time, int64_t NowMs);
     struct TImpl;
     std::unique_ptr<TImpl> d;
 };

@@ -15,51 +15,79 @@ namespace kestrel {
 using storesql::q;
 using storesql::str;
 
-TEnqueueAnswer
-TMessageStore::EnqueueAll(const std::vector<TQueueEntry> &Entries, TDateTime Time, const std::string &Key,
-                          const std::string &Digest,
-                          const std::function<std::string(const std::vector<int64_t> &)> &Answer,
-                          double KeepDays)
+void TMessageStore::enqueueRequest(TEnqueueRequest &Request, TDateTime Time, int64_t NowMs)
 {
     TStoreDatabase &db = database();
-    TEnqueueAnswer out;
-    auto attempt = [&] {
-        db.Transaction(true, "queueing messages", [&] {
-            out = {};
-            const qint64 now = Clock().UnixMs();
-            if (!Key.empty()) {
-                db.Run("DELETE FROM api_requests WHERE created < ?",
-                       {now - static_cast<qint64>(KeepDays * 86400000.0)});
-                QSqlQuery &r =
-                    db.Run("SELECT digest, answer FROM api_requests WHERE request_key = ?", {q(Key)});
-                if (r.next()) {
-                    out.Answer = str(r.value(1));
-                    (str(r.value(0)) == Digest ? out.Replayed : out.Conflict) = true;
-                }
-                r.finish();
-                if (out.Replayed || out.Conflict)
-                    return;
-            }
-            std::vector<int64_t> ids;
-            ids.reserve(Entries.size());
-            for (const TQueueEntry &entry : Entries)
-                ids.push_back(insertQueued(entry.Message, Time, entry.Via));
-            out.Answer = Answer(ids);
-            if (!Key.empty())
-                db.Run("INSERT INTO api_requests (request_key, digest, answer, created) VALUES (?, ?, ?, ?)",
-                       {q(Key), q(Digest), q(out.Answer), now});
-        });
-    };
-    try {
-        attempt();
-    } catch (const EStoreError &) {
-        // Two servers took the same new key at once: the one that committed second finds the
-        // first's answer now. Any other failure fails again.
-        if (Key.empty())
-            throw;
-        attempt();
+    if (!Request.Key.empty()) {
+        QSqlQuery &r =
+            db.Run("SELECT digest, answer FROM api_requests WHERE request_key = ?", {q(Request.Key)});
+        if (r.next()) {
+            Request.Result = str(r.value(1));
+            (str(r.value(0)) == Request.Digest ? Request.Replayed : Request.Conflict) = true;
+        }
+        r.finish();
+        if (Request.Replayed || Request.Conflict)
+            return;
     }
-    return out;
+    std::vector<int64_t> ids;
+    ids.reserve(Request.Entries.size());
+    for (const TQueueEntry &entry : Request.Entries)
+        ids.push_back(insertQueued(entry.Message, Time, entry.Via));
+    Request.Result = Request.Answer(ids);
+    if (!Request.Key.empty())
+        db.Run("INSERT INTO api_requests (request_key, digest, answer, created) VALUES (?, ?, ?, ?)",
+               {q(Request.Key), q(Request.Digest), q(Request.Result), qint64(NowMs)});
+}
+
+void TMessageStore::EnqueueGroup(std::vector<TEnqueueRequest *> &Requests, TDateTime Time, double KeepDays)
+{
+    TStoreDatabase &db = database();
+    // Runs Group in one transaction; true when it committed. Failed says whether the failure
+    // came before the commit, so that nothing of it can have been kept.
+    auto run = [&](const std::vector<TEnqueueRequest *> &group, bool &failedInBody) {
+        failedInBody = false;
+        try {
+            db.Transaction(true, "queueing messages", [&] {
+                const qint64 now = Clock().UnixMs();
+                bool keyed = false;
+                for (TEnqueueRequest *r : group)
+                    keyed = keyed || !r->Key.empty();
+                failedInBody = true;
+                if (keyed)
+                    db.Run("DELETE FROM api_requests WHERE created < ?",
+                           {now - static_cast<qint64>(KeepDays * 86400000.0)});
+                for (TEnqueueRequest *r : group) {
+                    r->Result.clear();
+                    r->Replayed = r->Conflict = false;
+                    enqueueRequest(*r, Time, now);
+                }
+                failedInBody = false;
+            });
+            return std::string();
+        } catch (const EStoreError &e) {
+            return std::string(e.what());
+        }
+    };
+    bool failedInBody = false;
+    const std::string error = run(Requests, failedInBody);
+    if (error.empty())
+        return;
+    // A request that failed the group (a key another server took at the same moment, a value the
+    // database refuses) must not fail the others: each is tried alone. After a failed commit only
+    // a request with a key is tried again: a repeat finds what a commit that did happen kept.
+    for (TEnqueueRequest *r : Requests) {
+        r->Result.clear();
+        r->Replayed = r->Conflict = false;
+        r->Error = error;
+        if (!failedInBody && r->Key.empty())
+            continue;
+        for (int attempt = 0; attempt < (r->Key.empty() ? 1 : 2); ++attempt) {
+            bool alone = false;
+            r->Error = run({r}, alone);
+            if (r->Error.empty())
+                break;
+        }
+    }
 }
 
 TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)

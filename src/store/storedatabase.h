@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ public:
     // on SQLite, which has no notifications.
     bool Listen(const QString &Channel, std::function<void()> OnOther);
     // PostgreSQL: tells the listening connections of Channel at the commit (within a write
-    // transaction); nothing on SQLite.
+    // transaction; once per transaction however often it is called); nothing on SQLite.
     void Notify(const QString &Channel);
 
 private:
@@ -74,6 +75,7 @@ private:
     bool m_notified = false; // another connection wrote since NotifiedOfChanges
     bool m_changed = false;  // the transaction under way changed a row
     int m_schemaVersion = 0;
+    std::set<QString> m_notifications; // channels to notify at the commit
 };
 
 } // namespace kestrel

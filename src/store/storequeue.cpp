@@ -43,7 +43,9 @@ int64_t TMessageStore::insertQueued(const TOutgoing &Message, TDateTime Time, co
     TOutgoing queued = Message;
     queued.Queued = true;
     const int64_t id = insertOutgoing(queued, Time);
-    database().Run("UPDATE messages SET via = ?, due = 0 WHERE id = ?", {q(Via), qint64(id)});
+    // A new row is due at once and for any modem by its columns' defaults.
+    if (!Via.empty())
+        database().Run("UPDATE messages SET via = ? WHERE id = ?", {q(Via), qint64(id)});
     database().Notify(kQueueChannel);
     return id;
 }
