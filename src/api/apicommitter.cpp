@@ -7,8 +7,9 @@
 
 namespace kestrel::api {
 
-TGroupCommitter::TGroupCommitter(const TMessageStore &Store, QObject *Context, int MaxMessagesPerGroup)
-    : m_source(Store), m_context(Context),
+TGroupCommitter::TGroupCommitter(const TMessageStore &Store, QObject *Context, int MaxGatherUs,
+                                 int MaxMessagesPerGroup)
+    : m_source(Store), m_context(Context), m_maxGather(std::max(0, MaxGatherUs)),
       m_maxMessages(static_cast<size_t>(std::max(1, MaxMessagesPerGroup))), m_thread([this] { run(); })
 {
 }
@@ -35,12 +36,21 @@ void TGroupCommitter::Submit(std::shared_ptr<TCommitJob> Job)
 void TGroupCommitter::run()
 {
     std::unique_ptr<TMessageStore> store;
+    size_t answered = 0; // requests the last commit answered
     for (;;) {
         // Whatever waits, up to the bound (and at least one request, however large).
         std::vector<std::shared_ptr<TCommitJob>> group;
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stop || !m_waiting.empty(); });
+            // The clients the last commit answered tend to send again at once. Without waiting
+            // for them, clients split into two halves that commit by turns, each flush taking
+            // half of them; a moment's wait lets one flush take them all.
+            const size_t expected = answered + m_waiting.size();
+            if (m_waiting.size() < expected && m_maxGather.count() > 0)
+                m_wake.wait_for(lock, m_maxGather, [&] {
+                    return m_stop || m_waiting.size() >= std::min(expected, m_maxMessages);
+                });
             if (m_stop)
                 return;
             size_t messages = 0;
@@ -68,6 +78,7 @@ void TGroupCommitter::run()
             for (const auto &job : group)
                 job->Request.Error = error;
         }
+        answered = group.size();
         for (auto &job : group)
             QMetaObject::invokeMethod(
                 m_context, [job] { job->Done(job->Request); }, Qt::QueuedConnection);

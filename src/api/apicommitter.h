@@ -9,6 +9,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -34,8 +35,10 @@ struct TCommitJob {
 class TGroupCommitter {
 public:
     // Opens its own connection to Store's database on its thread. Done of each job runs on the
-    // thread of Context (its event loop); Context outlives this object.
-    TGroupCommitter(const TMessageStore &Store, QObject *Context, int MaxMessagesPerGroup = 2000);
+    // thread of Context (its event loop); Context outlives this object. After a commit it waits
+    // up to MaxGatherUs for the clients it answered to send again, so that they share a flush.
+    TGroupCommitter(const TMessageStore &Store, QObject *Context, int MaxGatherUs = 2000,
+                    int MaxMessagesPerGroup = 2000);
     // Jobs not taken yet are dropped unanswered: nothing of them was committed.
     ~TGroupCommitter();
     TGroupCommitter(const TGroupCommitter &) = delete;
@@ -48,6 +51,7 @@ private:
 
     const TMessageStore &m_source;
     QObject *m_context;
+    const std::chrono::microseconds m_maxGather;
     const size_t m_maxMessages;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -84,6 +84,20 @@ public:
     THttpAnswer Call(const QByteArray &method, const QByteArray &path, const QByteArray &token = {},
                      const QByteArray &body = {}, const QList<QByteArray> &headers = {})
     {
+        return Raw(Request(method, path, token, body, headers));
+    }
+    // Writes a request without waiting for its answer.
+    void Send(const QByteArray &method, const QByteArray &path, const QByteArray &token = {},
+              const QByteArray &body = {}, const QList<QByteArray> &headers = {})
+    {
+        if (m_socket.state() != QAbstractSocket::ConnectedState)
+            m_socket.waitForConnected(5000);
+        m_socket.write(Request(method, path, token, body, headers));
+        m_socket.flush();
+    }
+    static QByteArray Request(const QByteArray &method, const QByteArray &path, const QByteArray &token = {},
+                              const QByteArray &body = {}, const QList<QByteArray> &headers = {})
+    {
         QByteArray raw = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n";
         if (!token.isEmpty())
             raw += "Authorization: Bearer " + token + "\r\n";
@@ -97,7 +111,7 @@ public:
         }
         for (const QByteArray &h : headers)
             raw += h + "\r\n";
-        return Raw(raw + "\r\n" + body);
+        return raw + "\r\n" + body;
     }
     QTcpSocket &Socket() { return m_socket; }
 
@@ -264,6 +278,88 @@ TEST_P(Api, IdempotencyAndBatches)
     batch.append(QJsonObject{{"to", "+49151"}, {"text", "one too many"}});
     EXPECT_EQ(http.Call("POST", "/v1/messages", token, json({{"messages", batch}})).Status, 400);
     EXPECT_EQ(Queued(), 1002u);
+}
+
+// Requests that arrive together, at two API nodes of one store, are committed in groups and each
+// still stands alone: every 202 names a message that is in the store when the answer comes, a key
+// sent several times at once queues one message (the same body is replayed, another body is 409),
+// and a refused request in the crowd fails no other.
+TEST_P(Api, RequestsArrivingTogetherStandAlone)
+{
+    ServeApi();
+    const quint16 first = port;
+    const QByteArray token = Token("shop", "send");
+    TRunningKestrel other(QStringList{"api", "--http", "127.0.0.1:0"} + StoreArgs());
+    quint16 second = 0;
+    ASSERT_TRUE(other.WaitFor(
+        [&](const QJsonObject &j) {
+            second = static_cast<quint16>(j["port"].toInt());
+            return j["event"].toString() == "listening";
+        },
+        60000));
+    auto store = Store();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        struct TSent {
+            QByteArray Key;  // "" for none
+            QByteArray Text; // "" for a refused request
+            std::unique_ptr<THttpClient> Http;
+        };
+        std::vector<TSent> sent;
+        const QByteArray same = "same-" + QByteArray::number(round),
+                         mixed = "mixed-" + QByteArray::number(round);
+        for (int i = 0; i < 10; ++i)
+            sent.push_back({"", "plain " + QByteArray::number(i), nullptr});
+        for (int i = 0; i < 4; ++i)
+            sent.push_back({same, "same body", nullptr});
+        for (int i = 0; i < 4; ++i)
+            sent.push_back({mixed, i % 2 ? "body A" : "body B", nullptr});
+        sent.push_back({"", "", nullptr});
+        for (size_t i = 0; i < sent.size(); ++i) {
+            TSent &s = sent[i];
+            s.Http = std::make_unique<THttpClient>(i % 2 ? first : second);
+            QList<QByteArray> headers;
+            if (!s.Key.isEmpty())
+                headers << "Idempotency-Key: " + s.Key;
+            const QByteArray body = s.Text.isEmpty()
+                                        ? QByteArray(R"({"to":"+49x","text":"a"})")
+                                        : json({{"to", "+4917012345"}, {"text", QString(s.Text)}});
+            s.Http->Send("POST", "/v1/messages", token, body, headers);
+        }
+        std::map<QByteArray, std::set<qint64>> idsOfKey;
+        std::map<QByteArray, std::set<QByteArray>> acceptedBodies;
+        std::map<QByteArray, int> firstAnswers; // not replayed
+        for (TSent &s : sent) {
+            const THttpAnswer a = s.Http->Read();
+            if (s.Text.isEmpty()) {
+                EXPECT_EQ(a.Status, 400) << a.Body.toStdString();
+                continue;
+            }
+            if (a.Status == 409) {
+                EXPECT_EQ(s.Key, mixed) << "only a key used with two bodies conflicts";
+                continue;
+            }
+            ASSERT_EQ(a.Status, 202) << s.Text.toStdString() << ": " << a.Body.toStdString();
+            const qint64 id = a.Json()["id"].toInteger();
+            const auto m = store->Message(id);
+            ASSERT_TRUE(m) << "answered before its commit";
+            EXPECT_EQ(m->Status, TStoredStatus::ssQueued);
+            if (s.Key.isEmpty()) {
+                EXPECT_EQ(m->Text, s.Text.toStdString());
+                continue;
+            }
+            idsOfKey[s.Key].insert(id);
+            acceptedBodies[s.Key].insert(s.Text);
+            if (!a.Head.contains("Idempotent-Replayed"))
+                ++firstAnswers[s.Key];
+        }
+        for (const QByteArray &key : {same, mixed}) {
+            EXPECT_EQ(idsOfKey[key].size(), 1u) << key.toStdString() << ": one message per key";
+            EXPECT_EQ(acceptedBodies[key].size(), 1u) << key.toStdString() << ": one body per key";
+            EXPECT_EQ(firstAnswers[key], 1) << key.toStdString() << ": the others are replays";
+        }
+    }
+    EXPECT_EQ(Queued(), 3u * (10 + 1 + 1));
 }
 
 // Every route refuses a missing, wrong or revoked token and a token of too small a scope; the

@@ -336,5 +336,103 @@ TEST_P(StoreTest, RacingClaimantsNeverShareAMessage)
         << "a message was claimed twice";
 }
 
+// Requests committed as one group stand alone: a key met again in the same group is replayed or
+// refused as across groups, and a request the store fails leaves the others of its group queued.
+TEST_P(StoreTest, GroupedRequestsStandAlone)
+{
+    struct TCase {
+        const char *Name;
+        std::string Key, Digest;
+        bool Refused; // the store fails it (its answer cannot be built)
+        int Messages; // in the request
+        // Expected:
+        bool Replayed, Conflict, Failed;
+    };
+    const std::vector<TCase> table = {
+        {"plain", "", "d1", false, 1, false, false, false},
+        {"keyed", "k1", "d2", false, 2, false, false, false},
+        {"same key, same body", "k1", "d2", false, 2, true, false, false},
+        {"same key, other body", "k1", "d3", false, 1, false, true, false},
+        {"refused", "", "d4", true, 1, false, false, true},
+        {"refused with a key", "k2", "d5", true, 1, false, false, true},
+        {"after the refused ones", "k3", "d6", false, 3, false, false, false},
+    };
+    // Once as one group that commits whole, once with the refused requests failing the group's
+    // transaction, so that each is tried alone.
+    for (const bool refusals : {false, true}) {
+        SCOPED_TRACE(refusals ? "with refusals" : "without refusals");
+        auto store = Open();
+        TMessageFilter all;
+        all.Status = TStoredStatus::ssQueued;
+        const size_t before = store->List(all).size();
+        TMessageComposer composer;
+        std::vector<std::vector<std::unique_ptr<TSMSSubmit>>> composed;
+        std::vector<TCase> cases;
+        for (const TCase &c : table)
+            if (refusals || !c.Refused)
+                cases.push_back(c);
+        std::vector<TEnqueueRequest> requests(cases.size());
+        std::vector<TEnqueueRequest *> group;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            TEnqueueRequest &r = requests[i];
+            r.Key = cases[i].Key.empty() ? std::string() : (refusals ? "r" : "w") + cases[i].Key;
+            r.Digest = cases[i].Digest;
+            for (int m = 0; m < cases[i].Messages; ++m) {
+                TMessageContent c;
+                c.Text = QString("request %1 message %2").arg(i).arg(m);
+                composed.push_back(composer.Compose("+4915100000100", c));
+                TOutgoing out;
+                out.Peer = "+4915100000100";
+                out.Text = c.Text.toStdString();
+                out.Queued = true;
+                for (const auto &s : composed.back())
+                    out.Segments.push_back(s.get());
+                r.Entries.push_back({out, m == 0 ? std::string() : "left"});
+            }
+            r.Answer = [refused = cases[i].Refused](const std::vector<int64_t> &ids) -> std::string {
+                if (refused)
+                    throw std::runtime_error("refused");
+                std::string out;
+                for (int64_t id : ids)
+                    out += std::to_string(id) + ",";
+                return out;
+            };
+            group.push_back(&r);
+        }
+        store->EnqueueGroup(group, At());
+
+        std::set<int64_t> queued;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const TCase &c = cases[i];
+            const TEnqueueRequest &r = requests[i];
+            EXPECT_EQ(r.Replayed, c.Replayed) << c.Name;
+            EXPECT_EQ(r.Conflict, c.Conflict) << c.Name;
+            EXPECT_EQ(!r.Error.empty(), c.Failed) << c.Name << ": " << r.Error;
+            if (c.Failed || c.Conflict)
+                continue;
+            // The answer names the request's own messages (a replay: the first request's), each
+            // queued with its modem.
+            const QStringList ids = QString::fromStdString(r.Result).split(',', Qt::SkipEmptyParts);
+            ASSERT_EQ(ids.size(), c.Replayed ? cases[1].Messages : c.Messages) << c.Name;
+            for (qsizetype m = 0; m < ids.size(); ++m) {
+                const auto message = store->Message(ids[m].toLongLong());
+                ASSERT_TRUE(message) << c.Name;
+                EXPECT_EQ(message->Status, TStoredStatus::ssQueued) << c.Name;
+                if (!c.Replayed) {
+                    EXPECT_EQ(message->Text, QString("request %1 message %2").arg(i).arg(m).toStdString())
+                        << c.Name;
+                }
+                queued.insert(ids[m].toLongLong());
+            }
+        }
+        if (!requests[2].Result.empty()) {
+            EXPECT_EQ(requests[2].Result, requests[1].Result) << "the replay answers as the first did";
+        }
+        EXPECT_EQ(store->List(all).size() - before, queued.size())
+            << "nothing of a refused or replayed request is queued";
+        EXPECT_EQ(queued.size(), 1u + 2u + 3u);
+    }
+}
+
 } // namespace
 } // namespace kestrel::storetest
