@@ -36,7 +36,9 @@ void TGroupCommitter::Submit(std::shared_ptr<TCommitJob> Job)
 void TGroupCommitter::run()
 {
     std::unique_ptr<TMessageStore> store;
-    size_t answered = 0; // requests the last commit answered
+    // Requests expected for the next group: those the last commit answered (their clients tend
+    // to send again at once) and those that were waiting when it ended.
+    size_t expected = 0;
     for (;;) {
         // Whatever waits, up to the bound (and at least one request, however large).
         std::vector<std::shared_ptr<TCommitJob>> group;
@@ -46,7 +48,6 @@ void TGroupCommitter::run()
             // The clients the last commit answered tend to send again at once. Without waiting
             // for them, clients split into two halves that commit by turns, each flush taking
             // half of them; a moment's wait lets one flush take them all.
-            const size_t expected = answered + m_waiting.size();
             if (m_waiting.size() < expected && m_maxGather.count() > 0)
                 m_wake.wait_for(lock, m_maxGather, [&] {
                     return m_stop || m_waiting.size() >= std::min(expected, m_maxMessages);
@@ -78,7 +79,10 @@ void TGroupCommitter::run()
             for (const auto &job : group)
                 job->Request.Error = error;
         }
-        answered = group.size();
+        {
+            std::lock_guard lock(m_mutex);
+            expected = group.size() + m_waiting.size();
+        }
         for (auto &job : group)
             QMetaObject::invokeMethod(
                 m_context, [job] { job->Done(job->Request); }, Qt::QueuedConnection);

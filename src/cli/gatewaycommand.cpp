@@ -403,6 +403,14 @@ std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
     p->setArguments(QStringList{"api"} + arguments);
     p->setProcessEnvironment(HandDownStore(StoreLocation(parser)));
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The API ends with its gateway, however that ends: one left behind by a gateway killed
+    // outright would keep the port, and the restarted gateway's API could not have it.
+    const pid_t gateway = getpid();
+    p->setChildProcessModifier([gateway] {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != gateway)
+            _exit(kExitFailure);
+    });
     QObject::connect(p, &QProcess::readyReadStandardOutput, p, [p] {
         while (p->canReadLine())
             PrintOut(QString::fromUtf8(p->readLine()).chopped(1));

@@ -412,6 +412,9 @@ private:
     int64_t insertOutgoing(const TOutgoing &Message, TDateTime Time);
     // A queued message's rows, within a transaction the caller runs.
     int64_t insertQueued(const TOutgoing &Message, TDateTime Time, const std::string &Via);
+    // Removes message Id unless a gateway holds a live claim on it (Sender: the modem it goes
+    // through); with OnlyQueued only a queued message.
+    TCancelOutcome removeUnlessSending(int64_t Id, bool OnlyQueued, std::string &Sender);
     // One request of EnqueueGroup, within a transaction the caller runs.
     void enqueueRequest(TEnqueueRequest &Request, TDateTime Time, int64_t NowMs);
     struct TImpl;

@@ -1,11 +1,11 @@
 // What the HTTP API keeps in the message store beside the messages: its tokens (as hashes), the
 // answers to requests that carried an idempotency key (recorded in the same transaction as the
 // messages they queued), and the state of each gateway's modems; and the counts it reports.
+// (Cancelling a queued message is the queue's own, in storequeue.cpp.)
 #include "store/messagestore.h"
 
 #include "base/clock.h"
 #include "store/storedatabase.h"
-#include "store/storeevents.h"
 #include "store/storesql.h"
 
 #include <QSqlQuery>
@@ -88,34 +88,6 @@ void TMessageStore::EnqueueGroup(std::vector<TEnqueueRequest *> &Requests, TDate
                 break;
         }
     }
-}
-
-TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
-{
-    TStoreDatabase &db = database();
-    TCancelOutcome out = TCancelOutcome::coNotFound;
-    db.Transaction(true, "cancelling a queued message", [&] {
-        out = TCancelOutcome::coNotFound;
-        const qint64 now = storesql::QueueNowMs(db);
-        QSqlQuery &r = db.Run(QString("SELECT status, lease_until FROM messages WHERE id = ?%1")
-                                  .arg(db.PostgreSQL() ? " FOR UPDATE" : ""),
-                              {qint64(Id)});
-        if (!r.next()) {
-            r.finish();
-            return;
-        }
-        const bool queued = r.value(0).toString() == "queued";
-        const bool claimed = r.value(1).toLongLong() >= now;
-        r.finish();
-        out = !queued   ? TCancelOutcome::coNotQueued
-              : claimed ? TCancelOutcome::coSending
-                        : TCancelOutcome::coCancelled;
-        if (out != TCancelOutcome::coCancelled)
-            return;
-        RecordStoreEvent(db, "cancelled", Id);
-        db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
-    });
-    return out;
 }
 
 void TMessageStore::RecordModemState(const TModemState &State)

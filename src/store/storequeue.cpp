@@ -193,29 +193,54 @@ int TMessageStore::QueueAttempts(int64_t Id) const
     return attempts;
 }
 
-bool TMessageStore::Delete(int64_t Id)
+TMessageStore::TCancelOutcome TMessageStore::removeUnlessSending(int64_t Id, bool OnlyQueued,
+                                                                 std::string &Sender)
 {
-    bool deleted = false;
-    std::optional<std::string> sender; // the modem of a live claim
     TStoreDatabase &db = database();
-    db.Transaction(true, "deleting a message", [&] {
-        deleted = false;
-        QSqlQuery &held = db.Run("SELECT modem FROM messages WHERE id = ? AND status = 'queued'"
-                                 " AND claimant <> '' AND lease_until >= ?",
-                                 {qint64(Id), QueueNowMs(db)});
-        sender = held.next() ? std::optional(str(held.value(0))) : std::nullopt;
-        held.finish();
-        if (sender)
+    TCancelOutcome out = TCancelOutcome::coNotFound;
+    db.Transaction(true, OnlyQueued ? "cancelling a queued message" : "deleting a message", [&] {
+        out = TCancelOutcome::coNotFound;
+        // PostgreSQL: the row stays locked until the end, so that no gateway claims it between
+        // the look at its claim and its removal (SQLite: the write lock is held from the start).
+        QSqlQuery &r =
+            db.Run(QString("SELECT status, claimant, lease_until, modem FROM messages WHERE id = ?%1")
+                       .arg(db.PostgreSQL() ? " FOR UPDATE" : ""),
+                   {qint64(Id)});
+        if (!r.next()) {
+            r.finish();
+            return;
+        }
+        const bool queued = str(r.value(0)) == "queued";
+        const bool claimed = queued && !str(r.value(1)).empty() && r.value(2).toLongLong() >= QueueNowMs(db);
+        Sender = str(r.value(3));
+        r.finish();
+        out = claimed                 ? TCancelOutcome::coSending
+              : OnlyQueued && !queued ? TCancelOutcome::coNotQueued
+                                      : TCancelOutcome::coCancelled;
+        if (out != TCancelOutcome::coCancelled)
             return;
         // Taking a queued message away is cancelling it: those who wait for its fate learn it.
-        if (db.Scalar("SELECT status FROM messages WHERE id = ?", {qint64(Id)}).toString() == "queued")
+        if (queued)
             RecordStoreEvent(db, "cancelled", Id);
-        deleted = db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)}).numRowsAffected() > 0;
+        db.Run("DELETE FROM messages WHERE id = ?", {qint64(Id)});
     });
-    if (sender)
+    return out;
+}
+
+TMessageStore::TCancelOutcome TMessageStore::CancelQueued(int64_t Id)
+{
+    std::string sender;
+    return removeUnlessSending(Id, true, sender);
+}
+
+bool TMessageStore::Delete(int64_t Id)
+{
+    std::string sender;
+    const TCancelOutcome out = removeUnlessSending(Id, false, sender);
+    if (out == TCancelOutcome::coSending)
         throw EStoreBusy(Format("message %lld is being sent by %s; try again or cancel it after it ends",
-                                static_cast<long long>(Id), sender->c_str()));
-    return deleted;
+                                static_cast<long long>(Id), sender.c_str()));
+    return out == TCancelOutcome::coCancelled;
 }
 
 } // namespace kestrel

@@ -582,6 +582,16 @@ TEST_P(Api, GatewaySendsWhatTheApiQueued)
             },
             30000))
             << id;
+    // A gateway killed outright takes its API with it: nothing is left holding the port.
+    server->Kill();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            QTcpSocket probe;
+            probe.connectToHost("127.0.0.1", port);
+            return !probe.waitForConnected(2000);
+        },
+        20000))
+        << "the API outlived its gateway";
 }
 
 // An API node without modems shows the modems of a gateway that shares its store, and counts

@@ -252,6 +252,54 @@ TEST_P(StoreTest, DeletingAMessageBeingSentIsRefused)
     EXPECT_TRUE(store->Delete(sending)) << "sent: no longer held";
 }
 
+// Cancels race with claims on connections of their own: a message is either cancelled or claimed
+// (and then refused as being sent), never both: a gateway never sends what was taken away.
+TEST_P(StoreTest, CancelsRacingClaimsNeverTakeAClaimedMessage)
+{
+    constexpr int kMessages = 80;
+    std::vector<int64_t> ids;
+    {
+        auto store = Open();
+        for (int i = 0; i < kMessages; ++i)
+            ids.push_back(enqueue(*store, "+49151000002" + std::to_string(10 + i)));
+    }
+    std::set<int64_t> claimed, cancelled, refused;
+    std::string error;
+    std::thread claimant([&] {
+        try {
+            auto store = Open();
+            while (auto m = store->ClaimQueued("gw", "sim", 60000))
+                claimed.insert(m->Id);
+        } catch (const std::exception &e) {
+            error = e.what();
+        }
+    });
+    {
+        auto store = Open();
+        // From the newest down, so that the two meet in the middle.
+        for (auto it = ids.rbegin(); it != ids.rend(); ++it)
+            switch (store->CancelQueued(*it)) {
+            case TMessageStore::TCancelOutcome::coCancelled:
+                cancelled.insert(*it);
+                break;
+            case TMessageStore::TCancelOutcome::coSending:
+                refused.insert(*it);
+                break;
+            default:
+                ADD_FAILURE() << "message " << *it << " neither cancelled nor being sent";
+            }
+    }
+    claimant.join();
+    EXPECT_EQ(error, "");
+    for (int64_t id : cancelled)
+        EXPECT_FALSE(claimed.count(id)) << "message " << id << " was claimed and cancelled";
+    EXPECT_EQ(refused, claimed) << "every claimed message is refused as being sent";
+    EXPECT_EQ(cancelled.size() + claimed.size(), static_cast<size_t>(kMessages));
+    auto store = Open();
+    for (int64_t id : claimed)
+        EXPECT_TRUE(store->SegmentSent(id, 1, 1, At())) << "a claimed message is still there to record";
+}
+
 TEST_P(StoreTest, QueuedMessageResumesAfterItsLastSentSegment)
 {
     auto store = Open();
