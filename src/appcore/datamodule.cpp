@@ -28,6 +28,7 @@ TGSMDataModule::TGSMDataModule(std::string configFile, std::string logDirectory,
     GSM.OnNetworkRegistration = [this](TObject *, int status) { GSMNetworkRegistration(status); };
     GSM.OnBusyChanged = [this](TObject *, bool busy) { GSMBusyChanged(busy); };
     GSM.OnRestart = [this](TObject *, const std::string &reason) { GSMRestart(reason); };
+    GSM.OnRoutingRestored = [this](TObject *) { GSMRoutingRestored(); };
     // Failures of the handlers above while the engine processes lines on its own (a message
     // that could not be recorded and stays on the handset) have no other caller.
     GSM.OnProcessingError = [this](TObject *, const std::string &message) { ReportError(message); };
@@ -100,13 +101,24 @@ void TGSMDataModule::GSMNetworkRegistration(int aNewStatus)
 
 void TGSMDataModule::GSMRestart(const std::string &aReason)
 {
-    const std::string note = Format("The handset restarted (%s) and was set up again", aReason.c_str());
+    readStorageAfter(Format("The handset restarted (%s) and was set up again", aReason.c_str()));
+    SendMessageToForms(kMsgEngineState, kEngineOpened, nullptr);
+}
+
+void TGSMDataModule::GSMRoutingRestored()
+{
+    // What arrived meanwhile, and the unacknowledged message once the network delivered it again.
+    readStorageAfter("The handset stopped passing messages on after one went unacknowledged; its indications "
+                     "were set again");
+}
+
+void TGSMDataModule::readStorageAfter(const std::string &note)
+{
     if (SMSLogView)
         SMSLogView->AddLine(note);
     gsmLogRecord(note + "\r\n");
     // Messages that reached the storage while the handset announced nothing.
     readStorage();
-    SendMessageToForms(kMsgEngineState, kEngineOpened, nullptr);
 }
 
 void TGSMDataModule::ReportError(const std::string &message)

@@ -121,6 +121,9 @@ public:
     // The handset restarted and the engine set it up again: noted in the SMS log view and the
     // GSM log, then its storage is handled as after a login.
     void GSMRestart(const std::string &aReason);
+    // The handset stopped routing after a missed acknowledgement and the engine asked for the
+    // indications again: noted like a restart, then its storage is handled as after a login.
+    void GSMRoutingRestored();
     void GSMRxChar(char aChar);
 
     void LogModemChar(char c);
@@ -166,6 +169,8 @@ private:
     void smsLogLine(const std::string &line, const QString &shown = {});
     void gsmLogRecord(const std::string &record);
     void readStorage();
+    // Notes why in the SMS log view and the GSM log, then reads the storage.
+    void readStorageAfter(const std::string &note);
     // The modem as the store records it: ModemLabel, else the device.
     std::string modemName() const;
     // Records, logs and deletes the listed messages of the current storage; one that cannot be

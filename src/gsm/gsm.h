@@ -25,6 +25,7 @@
 #include "gsm/smscontext.h"
 #include "gsm/ussd.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -167,6 +168,9 @@ public:
     void SetRecTimeout(int value) { m_recTimeout = value; }
     int RepeatTimeout() const { return m_repeatTimeout; }
     void SetRepeatTimeout(int value) { m_repeatTimeout = value; }
+    // How often the engine asks whether the handset still routes after a missed acknowledgement.
+    int RoutingCheck() const { return m_routingCheckMs; }
+    void SetRoutingCheck(int value) { m_routingCheckMs = std::max(1, value); }
     // How long the open sequence waits for a Wavecom handset to report readiness (60 s).
     int ReadinessTimeout() const { return m_readinessTimeout; }
     void SetReadinessTimeout(int value) { m_readinessTimeout = value; }
@@ -187,6 +191,14 @@ public:
     // application can read what reached the storage meanwhile. A set-up that fails is reported
     // through OnProcessingError.
     TRestartEvent OnRestart;
+    // In message service 1 every routed message (+CMT, +CDS) must be acknowledged; one that the
+    // application could not take stays unacknowledged (the network keeps it and tries again), and
+    // the handset then stops routing (TS 27.005 3.4.4: <mt> and <ds> of +CNMI become 0): later
+    // messages stay in its storage unannounced. After such a miss the engine asks the handset,
+    // every RoutingCheck ms while no command runs, whether it still routes, for as long as a
+    // handset waits for an acknowledgement; once it stopped, the engine asks for the indications
+    // again and raises this event, so that the application reads what reached the storage.
+    std::function<void(TObject *Sender)> OnRoutingRestored;
     // Every "+CUSD:" line the handset sends, decoded (also the answers SendUSSD waits for).
     TUSSDEvent OnUSSD;
 
@@ -332,6 +344,7 @@ protected:
     virtual void DoProcessingError(const std::string &aMessage);
     virtual void DoSMSAccepted(int MR);
     virtual void DoRestart(const std::string &aReason);
+    virtual void DoRoutingRestored();
     virtual void DoUSSD(const TUSSDAnswer &aAnswer);
     // Negotiates "AT+CNMI" for the wanted indications; returns those the handset refused.
     virtual TGSMUnsolicitedIndicationSet SetupIndications(TGSMUnsolicitedIndicationSet Value);
@@ -394,6 +407,14 @@ private:
     // Sets a restarted handset up again; runs from the idle processing, never inside a command.
     void recoverFromRestart();
     void processLeftovers();
+    // A routed message went unacknowledged (its handler or the acknowledgement failed): in
+    // service 1 the handset may stop routing, which the idle processing then checks.
+    void watchRouting();
+    // Asks the handset whether it still routes and sets the indications again when it stopped;
+    // runs from the idle processing, never inside a command.
+    void recoverRouting();
+    // How long the async thread may sleep before the idle processing has work of its own.
+    unsigned idleWaitMs() const;
 
     TGSMEquipment m_equipment = eqM1;
     uint8_t m_smsFormat = kSMSFormatPDU;
@@ -462,6 +483,13 @@ private:
     int m_burstDepth = 0;
     int m_owedCommandPause = 0; // ms a burst owes after its last command
     int m_owedReadPause = 0;
+
+    // Routing after a missed acknowledgement: the last "AT+CNMI=" values set, when the idle
+    // processing next asks the handset (GetTickMs; 0: no question pending) and until when.
+    std::string m_indicationsSet;
+    std::atomic<int64_t> m_routingCheckAt = 0;
+    int64_t m_routingWatchEnd = 0;
+    int m_routingCheckMs = 5000;
 
     std::map<std::string, std::string> m_infoCache; // query command -> answer
     std::unique_ptr<TGSMAsyncThread> m_asyncThread;

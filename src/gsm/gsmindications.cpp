@@ -160,8 +160,13 @@ bool TGSM::handlePendingBody(const std::string &line)
             sms2->UserData = textModeData(*sms2, line);
         else
             sms2->SetPDU(line);
-        DoUnsolicitedSMS(-1, sms2);
-        AcknowledgeMessage();
+        try {
+            DoUnsolicitedSMS(-1, sms2);
+            AcknowledgeMessage();
+        } catch (...) {
+            watchRouting();
+            throw;
+        }
     }
     return true;
 }
@@ -264,8 +269,13 @@ bool TGSM::handleStatusReportHeader(const std::string &line)
     ReadTextStatusReport(*report, line, pos);
     const TClearAfter scope{m_routedRaw};
     m_routedRaw = line;
-    DoUnsolicitedSMS(-1, report.get());
-    AcknowledgeMessage();
+    try {
+        DoUnsolicitedSMS(-1, report.get());
+        AcknowledgeMessage();
+    } catch (...) {
+        watchRouting();
+        throw;
+    }
     return true;
 }
 
@@ -409,6 +419,7 @@ TGSMUnsolicitedIndicationSet TGSM::SetupIndications(TGSMUnsolicitedIndicationSet
     choose({1, 0}, true, uindOnlyIndication);
 
     CheckResult(ExecCommand(command, kWaitResult));
+    m_indicationsSet = command.substr(command.find('=') + 1);
     return failed & static_cast<TGSMUnsolicitedIndicationSet>(~Bit(uindOnlyIndication));
 }
 

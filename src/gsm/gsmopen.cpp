@@ -182,6 +182,8 @@ void TGSM::setupHandset()
     UpdateEcho();
     // A restart announced before this answer came is the one this set-up follows.
     m_settledAt = ReceivedSoFar();
+    // The indications are set again below: a missed acknowledgement is history.
+    m_routingCheckAt = 0;
 
     if (eq.pin != TPinDialogue::None) {
         const bool wind = eq.pin == TPinDialogue::Wind;

@@ -77,7 +77,8 @@ void TGSMAsyncThread::Terminate()
 void TGSMAsyncThread::Execute()
 {
     while (!m_terminated) {
-        Event.WaitFor(kInfinite);
+        // Without an application object nothing runs the idle processing: no question is due.
+        Event.WaitFor(QCoreApplication::instance() == nullptr ? kInfinite : m_owner->idleWaitMs());
         Event.ResetEvent();
         if (m_terminated)
             break;
@@ -570,6 +571,7 @@ void TGSM::processReceivedForAsync()
     processLeftovers();
     reportLostWhileIdle();
     recoverFromRestart();
+    recoverRouting();
 }
 
 void TGSM::DoSMSAccepted(int MR)

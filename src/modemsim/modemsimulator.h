@@ -35,6 +35,9 @@ struct TModemSimulatorOptions {
     // Phase 2+: a routed message not acknowledged with AT+CNMA within this time makes the
     // handset stop routing (<mt> and <ds> of +CNMI become 0); 0 waits for ever.
     int ackTimeoutMs = 0;
+    // The network delivers a message that the handset did not pass on (no acknowledgement) again
+    // after this time; 0: never.
+    int redeliveryMs = 1000;
 };
 
 // A message the host sent through AT+CMGS.

@@ -140,7 +140,7 @@ void TSimHandset::BeginRestart()
     m_lineOverflow = false;
     m_dataMode = false;
     m_data.clear();
-    m_pendingAcks = 0;
+    m_unacknowledged.clear();
     m_ackedCount = m_routedCount; // no acknowledgement timer outlives the restart
 }
 

@@ -8,6 +8,7 @@
 #include "modemsim/simnetwork.h"
 
 #include <array>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -75,7 +76,7 @@ public:
     void Broadcast(const std::string &page);
     int Store(const std::string &storage, int status, const std::string &tpdu);
     std::vector<TSimStoredMessage> Stored() const;
-    int PendingAcknowledgements() const { return m_pendingAcks; }
+    int PendingAcknowledgements() const { return static_cast<int>(m_unacknowledged.size()); }
 
 private:
     struct TCommand {
@@ -175,7 +176,7 @@ private:
     std::string pduLine(const std::string &tpdu, const std::string &sca) const;
     void appendMessage(const TSlot &slot, int listIndex, TAnswer &answer);
     void unsolicitedWithBody(const std::string &header, const std::string &body);
-    void expectAcknowledgement();
+    void expectAcknowledgement(const TSimArrival &arrival);
 
     static const std::map<std::string, THandlerEntry> &handlers();
 
@@ -224,9 +225,10 @@ private:
     int m_cusdMode = 0;      // +CUSD <n>: 1 presents the network's answers
     int m_ussdMenu = 0;      // the level of the USSD menu the session is in (0: none)
     bool m_ussdUcs2 = false; // that menu is the UCS2 one
-    int m_pendingAcks = 0;
-    long long m_routedCount = 0; // routed messages that want an acknowledgement, ever
-    long long m_ackedCount = 0;  // acknowledgements received (or given up), ever
+
+    std::deque<TSimArrival> m_unacknowledged; // routed, waiting for AT+CNMA, oldest first
+    long long m_routedCount = 0;              // routed messages that want an acknowledgement, ever
+    long long m_ackedCount = 0;               // acknowledgements received (or given up), ever
 
     // SIM and network
     TSimState m_sim = TSimState::Ready;

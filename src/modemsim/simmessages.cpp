@@ -8,6 +8,7 @@
 #include "base/format.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace kestrel {
 
@@ -198,7 +199,7 @@ void TSimHandset::deliverArrived(const std::string &tpdu, const std::string &sca
         }
         unsolicitedWithBody(header, body);
         if (m_service == 1)
-            expectAcknowledgement();
+            expectAcknowledgement({TSimArrival::Deliver, tpdu, sca});
         return;
     }
     TSlot slot;
@@ -227,7 +228,7 @@ void TSimHandset::reportArrived(const std::string &tpdu, const std::string &sca)
                         stamp(report.DischargeTime, report.DischargeZone).c_str(), report.Status)});
         }
         if (m_service == 1)
-            expectAcknowledgement();
+            expectAcknowledgement({TSimArrival::StatusReport, tpdu, sca});
         return;
     }
     TSlot slot;
@@ -663,9 +664,9 @@ void TSimHandset::writeData(const std::string &data, TAnswer &a)
                                               : slot.index));
 }
 
-void TSimHandset::expectAcknowledgement()
+void TSimHandset::expectAcknowledgement(const TSimArrival &arrival)
 {
-    ++m_pendingAcks;
+    m_unacknowledged.push_back(arrival);
     ++m_routedCount;
     if (m_options.ackTimeoutMs <= 0)
         return;
@@ -676,8 +677,13 @@ void TSimHandset::expectAcknowledgement()
         // TS 27.005 3.4.4: without acknowledgement the handset stops routing to the host.
         m_cnmi[1] = 0;
         m_cnmi[3] = 0;
-        m_pendingAcks = 0;
         m_ackedCount = m_routedCount;
+        // It answered the network with an error: the service centre keeps each message and
+        // delivers it again later (its retry, TS 23.040), into the storage now.
+        const auto failed = std::exchange(m_unacknowledged, {});
+        if (m_options.redeliveryMs > 0)
+            for (const TSimArrival &a : failed)
+                m_sink.Schedule(m_options.redeliveryMs, [this, a] { Arrive(a); });
     });
 }
 
@@ -692,11 +698,11 @@ void TSimHandset::cmdCnma(const TCommand &cmd, TAnswer &a)
         a.final = cmsError(303);
         return;
     }
-    if (m_service != 1 || m_pendingAcks == 0) {
+    if (m_service != 1 || m_unacknowledged.empty()) {
         a.final = cmsError(340);
         return;
     }
-    --m_pendingAcks;
+    m_unacknowledged.pop_front();
     ++m_ackedCount;
 }
 

@@ -511,6 +511,7 @@ TEST(ModemSimulatorMessages, UnacknowledgedRoutingStops)
 {
     TModemSimulatorOptions o = handset("M35");
     o.ackTimeoutMs = 100;
+    o.redeliveryMs = 100;
     TModemSimulator sim(o);
     TPtyClient c(sim.DevicePath());
     c.Command("ATE0");
@@ -529,4 +530,13 @@ TEST(ModemSimulatorMessages, UnacknowledgedRoutingStops)
     EXPECT_EQ(c.Command("AT+CNMI?"), "\r\n+CNMI: 2,0,0,0,1\r\n\r\nOK\r\n");
     EXPECT_EQ(sim.PendingAcknowledgements(), 0);
     EXPECT_EQ(c.Command("AT+CNMA"), "\r\n+CMS ERROR: 340\r\n");
+    // The network delivers the unacknowledged one again, into the storage without a word.
+    std::string said;
+    for (int i = 0; i < 100 && sim.StoredMessages().empty(); ++i)
+        said += c.ReadQuiet(50);
+    EXPECT_EQ(said, "");
+    const auto stored = sim.StoredMessages();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].status, 0);
+    EXPECT_EQ(GSMToText(decodeLine(stored[0].tpdu, false, true)->UserData), "second");
 }

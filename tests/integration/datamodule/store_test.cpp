@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 using namespace kestrel;
@@ -314,6 +315,66 @@ TEST_P(DataModuleStore, RoutedMessagesTheStoreCannotTakeAreKeptInBothServices)
         EXPECT_EQ(view.lines.size(), texts.size()) << "logged again";
         dm->GSM.Close();
     }
+}
+
+// Service 1 (the M35): a routed message that neither the store nor the spool can take stays
+// unacknowledged, and the handset stops routing (TS 27.005 3.4.4); the network delivers that
+// message again later, into the storage. The engine notices, asks for the indications again and
+// the storage is read: that message and the later ones are recorded without a new login, each
+// once.
+TEST_P(DataModuleStore, RoutingSwitchedOffByAMissedAcknowledgementIsRestored)
+{
+    std::ofstream(dir / "gsm.ini", std::ios::trunc)
+        << "[Modem]\nDevice=M35\nSCA=+491710760000\nUnsolicitedIndication=1\n";
+    TModemSimulatorOptions o;
+    o.equipment = "M35";
+    o.ackTimeoutMs = 300;
+    o.redeliveryMs = 300;
+    sim = std::make_unique<TModemSimulator>(o);
+    auto dm = Module(sim.get());
+    dm->GSM.SetRoutingCheck(200);
+    std::vector<std::string> errors;
+    dm->OnError = [&](const std::string &m) { errors.push_back(m); };
+    dm->GSM.Open();
+    ASSERT_EQ(dm->GSM.MessageService(), 1);
+    const auto notKept = [&] {
+        return std::any_of(errors.begin(), errors.end(), [](const std::string &e) {
+            return e.find("A routed message could not be kept") != std::string::npos;
+        });
+    };
+    {
+        // The store away (the file: a directory in its place) and the spool a directory too.
+        if (!PostgreSQL())
+            dm->CloseStore();
+        TStoreDown down(PostgreSQL(), *dm, dir.string());
+        std::filesystem::create_directory(dir / "received.spool");
+        sim->DeliverText("+441234567890", "first");
+        ASSERT_TRUE(WaitUntil(notKept)) << (errors.empty() ? "" : errors.back());
+        std::filesystem::remove(dir / "received.spool");
+        dm->StoreName = location;
+    }
+    // The handset gave up waiting for the acknowledgement: it routes no more.
+    ASSERT_TRUE(WaitUntil([&] { return sim->PendingAcknowledgements() == 0; }));
+    sim->DeliverText("+441234567890", "second");
+    sim->DeliverText("+441234567890", "third");
+    auto store = OpenStore();
+    const auto recorded = [&] {
+        std::vector<std::string> texts;
+        for (const auto &m : store->List({}))
+            texts.push_back(m.Text);
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    };
+    const std::vector<std::string> all = {"first", "second", "third"};
+    EXPECT_TRUE(WaitUntil([&] { return recorded() == all && sim->StoredMessages().empty(); }, 30000))
+        << recorded().size() << " recorded, " << sim->StoredMessages().size() << " on the handset";
+    const auto commands = sim->ReceivedCommands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CSMS?"), 1) << "a new login";
+    EXPECT_GE(
+        std::count_if(commands.begin(), commands.end(),
+                      [](const std::string &c) { return c.rfind("AT+CNMI=", 0) == 0 && c != "AT+CNMI=?"; }),
+        2);
+    dm->GSM.Close();
 }
 
 TEST_P(DataModuleStore, StackGetsBackWhatTheLastRunLeftIncomplete)
