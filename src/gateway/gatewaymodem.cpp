@@ -687,6 +687,7 @@ bool TGatewayModem::claimAndSend()
     QJsonObject json = messageEvent("sent", *message);
     json["references"] = references;
     json["store_ms"] = std::round(storeMs * 1000) / 1000;
+    json["unrecorded"] = static_cast<qint64>(m_sentSegments.size());
     event(json);
     return true;
 }

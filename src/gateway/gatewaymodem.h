@@ -62,7 +62,8 @@ public:
     const std::string &Claimant() const { return m_claimant; }
     bool Open() const { return m_open; }
 
-    // Events of the queue and the modem: "sent" {id, to, kind, references, store_ms}, "retry"
+    // Events of the queue and the modem: "sent" {id, to, kind, references, store_ms, unrecorded:
+    // the segments this modem sent whose record still waits for the store}, "retry"
     // {id, to, kind, error, attempt}, "failed" {id, to, kind, error}, "uncertain" {id, to, kind,
     // error}, "late-answer" {id, sequence, reference}, "modem-lost" {reason}, "modem-back",
     // "store-lost" {reason}, "store-back"; "text" too with EventsWithText. Errors name the send

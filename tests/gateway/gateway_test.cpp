@@ -18,6 +18,10 @@
 #include "xsms/composer.h"
 
 #include <QImage>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -142,6 +146,78 @@ protected:
                 ++sent[m.destination];
         return sent;
     }
+    // A terminal number held open by the test.
+    struct TReservedDevice {
+        explicit TReservedDevice(int descriptor) : fd(descriptor) {}
+        TReservedDevice(const TReservedDevice &) = delete;
+        TReservedDevice &operator=(const TReservedDevice &) = delete;
+        ~TReservedDevice()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        const int fd;
+    };
+    // The handset vanishes. Its terminal number stays taken while the result lives: otherwise a
+    // pseudo-terminal of another program (tests run side by side) may get it, and the gateway's
+    // reopen would send through that one.
+    TReservedDevice HangUp(size_t i) const
+    {
+        const int fd = ::open(sims[i]->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(fd, 0) << sims[i]->DevicePath();
+        sims[i]->HangUp();
+        return TReservedDevice{fd};
+    }
+    // Runs statements on the store's database beside the programs under test, as its
+    // administrator would.
+    void Sql(const QStringList &statements) const
+    {
+        const QString name = "direct";
+        {
+            QSqlDatabase db;
+            if (GetParam() == "postgresql") {
+                const test::TPostgresServer &server = test::TPostgresServer::Shared();
+                db = QSqlDatabase::addDatabase("QPSQL", name);
+                db.setHostName(QString::fromStdString(server.Host()));
+                db.setPort(server.Port());
+                db.setUserName(QString::fromStdString(server.User()));
+                db.setPassword(QString::fromStdString(server.Password()));
+                db.setDatabaseName(QString::fromStdString(location.substr(location.rfind('/') + 1)));
+            } else {
+                db = QSqlDatabase::addDatabase("QSQLITE", name);
+                db.setDatabaseName(QString::fromStdString(location));
+            }
+            ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
+            for (const QString &statement : statements) {
+                QSqlQuery query(db);
+                EXPECT_TRUE(query.exec(statement))
+                    << statement.toStdString() << ": " << query.lastError().text().toStdString();
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+    // The store refuses to record a segment as sent while the fault is armed (SetSegmentFault):
+    // a store that fails for that one statement and answers every other.
+    void InstallSegmentFault() const
+    {
+        Store(); // the schema
+        QStringList sql = {"CREATE TABLE fault (armed INTEGER NOT NULL)", "INSERT INTO fault VALUES (0)"};
+        if (GetParam() == "postgresql")
+            sql << "CREATE FUNCTION fault_raise() RETURNS trigger AS $$ BEGIN IF (SELECT armed FROM fault) = "
+                   "1 "
+                   "THEN RAISE EXCEPTION 'injected fault'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql"
+                << "CREATE TRIGGER fault_segment BEFORE UPDATE OF mr ON segments FOR EACH ROW "
+                   "EXECUTE FUNCTION fault_raise()";
+        else
+            sql << "CREATE TRIGGER fault_segment BEFORE UPDATE OF mr ON segments "
+                   "WHEN (SELECT armed FROM fault) = 1 BEGIN SELECT RAISE(ABORT, 'injected fault'); END";
+        Sql(sql);
+    }
+    void SetSegmentFault(bool armed) const
+    {
+        Sql({QString("UPDATE fault SET armed = %1").arg(armed ? 1 : 0)});
+    }
     static int Duplicates(const std::map<std::string, int> &sent)
     {
         int duplicates = 0;
@@ -180,6 +256,12 @@ TEST_P(Gateway, TwoGatewaysSendEachMessageExactlyOnce)
     for (size_t i = 0; i < sims.size(); ++i)
         EXPECT_EQ(byModem["sim" + std::to_string(i)], static_cast<int>(sims[i]->SentMessages().size()));
     EXPECT_EQ(Events(a, "sent").size() + Events(b, "sent").size(), static_cast<size_t>(kMessages));
+    // What a gateway remembers of the segments it sent is only what still waits for its record:
+    // nothing once a message is recorded, however many went before.
+    for (const TRun *run : {&a, &b})
+        for (const QJsonObject &sentEvent : Events(*run, "sent"))
+            ASSERT_EQ(sentEvent["unrecorded"].toInt(-1), 0)
+                << QJsonDocument(sentEvent).toJson().toStdString();
 }
 
 // A gateway killed mid-run: what it had claimed is sent by the other once the lease ran out.
@@ -342,16 +424,7 @@ TEST_P(Gateway, LostHandsetsMessagesAreSentByAnother)
     Enqueue(kMessages);
     TRunningKestrel gateway(GatewayArgs(Modems(0, 2)));
     ASSERT_TRUE(waitUntil([&] { return sims[0]->SentMessages().size() >= 3; }, 60000));
-    // The vanished handset's terminal number stays taken while this is open: otherwise a pseudo-
-    // terminal of another program (tests run side by side) may get it, and the gateway's reopen
-    // would send through that one.
-    const int reserved = ::open(sims[0]->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(reserved, 0);
-    struct TCloseAtEnd {
-        int fd;
-        ~TCloseAtEnd() { ::close(fd); }
-    } closeAtEnd{reserved};
-    sims[0]->HangUp();
+    const TReservedDevice reserved = HangUp(0);
     EXPECT_TRUE(gateway.WaitFor([](const QJsonObject &j) {
         return j["event"].toString() == "modem-lost" && j["modem"].toString() == "sim0";
     }));
@@ -362,6 +435,39 @@ TEST_P(Gateway, LostHandsetsMessagesAreSentByAnother)
     EXPECT_EQ(sent.size(), static_cast<size_t>(kMessages));
     // The handset may vanish between taking a segment and answering for it.
     EXPECT_LE(Duplicates(sent), 1);
+}
+
+// A modem lost while the segment it sent could not be recorded gives its claim back only once the
+// segment is recorded: the gateway that starts next finds the message sent and never sends it
+// again.
+TEST_P(Gateway, LostModemGivesItsClaimsBackOnlyAfterRecordingWhatItSent)
+{
+    InstallSegmentFault();
+    AddSim();
+    AddSim();
+    SetSegmentFault(true);
+    const int64_t id = Enqueue(1).front();
+    // No reopening and no retry of the store within the test: only the loss records the segment.
+    TRunningKestrel first(GatewayArgs(Modems(0, 1), {"--reopen", "600"}));
+    ASSERT_TRUE(first.WaitForEvent("store-lost", 30000));
+    ASSERT_EQ(sims[0]->SentMessages().size(), 1u);
+    SetSegmentFault(false);
+    const TReservedDevice reserved = HangUp(0);
+    ASSERT_TRUE(first.WaitForEvent("modem-lost", 30000));
+    TRunningKestrel second(GatewayArgs(Modems(1, 2)));
+    // The next message shows that the second gateway looked at the queue.
+    const int64_t next = Enqueue(1).front();
+    EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 2; }, 60000))
+        << Count(TStoredStatus::ssSent) << " sent";
+    second.Stop();
+    first.Stop();
+    EXPECT_EQ(Duplicates(SentTo()), 0) << "the first message was sent again";
+    ASSERT_EQ(sims[1]->SentMessages().size(), 1u);
+    EXPECT_NE(sims[1]->SentMessages()[0].destination, sims[0]->SentMessages()[0].destination);
+    EXPECT_EQ(Store()->Message(next)->Status, TStoredStatus::ssSent);
+    const auto m = Store()->Message(id);
+    EXPECT_EQ(m->Status, TStoredStatus::ssSent);
+    EXPECT_EQ(m->Segments[0].MR, sims[0]->SentMessages()[0].reference);
 }
 
 // Messages arriving at each handset are recorded with their modem (and removed from the handset),
