@@ -311,8 +311,7 @@ void TMessageDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opti
         painter->setPen(QColor(0xB0, 0x20, 0x20));
         DrawText(*painter, l.Problem, r.Problem, italic(font));
     }
-    painter->setPen(m.Status == TStoredStatus::ssFailed ? QColor(0xB0, 0x20, 0x20)
-                                                        : QColor(0x60, 0x60, 0x60));
+    painter->setPen(index.data(Qt::ForegroundRole).value<QColor>());
     DrawText(*painter, l.Meta, metaText(m), small(font));
     painter->restore();
 }

@@ -2,6 +2,8 @@
 
 #include "app/conversationmodel.h"
 
+#include <QColor>
+
 #include <algorithm>
 
 namespace kestrel {
@@ -174,6 +176,15 @@ QVariant TThreadModel::data(const QModelIndex &index, int role) const
         return static_cast<int>(m.Kind);
     case ErrorRole:
         return QString::fromStdString(m.Error);
+    case Qt::ForegroundRole:
+        switch (m.Status) {
+        case TStoredStatus::ssFailed:
+            return QColor(0xB0, 0x20, 0x20);
+        case TStoredStatus::ssUncertain:
+            return QColor(0xB8, 0x60, 0x00);
+        default:
+            return QColor(0x60, 0x60, 0x60);
+        }
     default:
         break;
     }

@@ -23,7 +23,8 @@ public:
         OutgoingRole,              // bool
         PeerRole,                  // QString
         TimeRole,                  // QDateTime (local)
-        StatusRole,                // QString: received, incomplete, pending, sent, delivered, failed, queued
+        StatusRole,                // QString: received, incomplete, pending, sent, delivered, failed, queued,
+                                   // uncertain
         KindRole,                  // int (TPayloadKind)
         TextRole,                  // QString: the text the message shows
         TitleRole,                 // QString: what it is ("Operator logo D1 (262 01)")
@@ -34,6 +35,8 @@ public:
         MelodyTitleRole,           // QString
         MelodyNotesRole,           // QString
         ErrorRole,                 // QString: why a send failed
+        // Qt::ForegroundRole: QColor of the status line; a send that failed, and one whose fate is
+        // unknown (uncertain: a user decides whether to send it again), stand out from the rest.
     };
     static constexpr int kPageSize = 50;
 

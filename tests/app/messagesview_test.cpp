@@ -311,6 +311,64 @@ TEST_F(MessagesViewTest, SearchFindsMessagesOfEveryConversation)
     EXPECT_TRUE(view->ReplyField()->isEnabled());
 }
 
+// A queued message's end shows in its status line: sent quietly, failed and uncertain (sent or
+// not, a user decides) each in a warning colour of its own, in the model and on the screen.
+TEST_F(MessagesViewTest, FailedAndUncertainSendsStandOut)
+{
+    TMessageComposer composer;
+    const auto submits = composer.Compose(kAnna, text("status"));
+    TOutgoing out;
+    out.Peer = kAnna;
+    out.Text = "status";
+    out.Segments.push_back(submits.front().get());
+    const std::vector<std::pair<TStoredStatus, std::string>> ends = {
+        {TStoredStatus::ssSent, "sent"},
+        {TStoredStatus::ssFailed, "failed"},
+        {TStoredStatus::ssUncertain, "uncertain"}};
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const int64_t id = store->Enqueue(out, At(0.01 * static_cast<double>(i)));
+        ASSERT_TRUE(store->ClaimQueued("test", "m", 60000));
+        switch (ends[i].first) {
+        case TStoredStatus::ssSent:
+            ASSERT_TRUE(store->SegmentSent(id, 1, 7, At(0.01 * static_cast<double>(i))));
+            break;
+        case TStoredStatus::ssFailed:
+            ASSERT_TRUE(store->FailQueued(id, "test", "+CMS ERROR: 500"));
+            break;
+        default:
+            ASSERT_TRUE(store->MarkUncertain(id, "test", "No reply"));
+        }
+    }
+    show();
+    view->OpenConversation(kAnna);
+    ASSERT_EQ(view->Thread().rowCount(), 3);
+    std::vector<QColor> colours;
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(data(row, TThreadModel::StatusRole).toString().toStdString(), ends[row].second);
+        colours.push_back(data(row, Qt::ForegroundRole).value<QColor>());
+    }
+    const QColor quiet = colours[0];
+    EXPECT_EQ(qRed(quiet.rgb()), qGreen(quiet.rgb())) << "a plain grey for a message that went out";
+    for (int row = 1; row < 3; ++row) {
+        SCOPED_TRACE(ends[row].second);
+        EXPECT_GT(colours[row].red() - colours[row].blue(), 0x60) << "a warm colour";
+    }
+    EXPECT_NE(colours[1], colours[2]);
+    // The status line is drawn in that colour: warm ink in it only where the model asks.
+    for (int row = 0; row < 3; ++row) {
+        SCOPED_TRACE(ends[row].second);
+        const QRect meta = layoutOf(row).Meta;
+        const QImage image = threadImage();
+        int warm = 0;
+        for (int y = meta.top(); y <= meta.bottom(); ++y)
+            for (int x = meta.left(); x <= meta.right(); ++x) {
+                const QRgb c = image.pixel(x, y);
+                warm += qRed(c) - qBlue(c) > 0x40;
+            }
+        EXPECT_EQ(warm > 0, row > 0) << warm;
+    }
+}
+
 TEST_F(MessagesViewTest, LiveUpdatesStatusAndNotification)
 {
     receive(text("first"), kAnna, 0);
