@@ -27,7 +27,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,7 +34,6 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <thread>
 
 namespace kestrel {
 namespace {
@@ -525,9 +523,18 @@ TEST_P(Gateway, QueuedMessageWakesAnIdleGateway)
         GTEST_SKIP() << "no notifications: the gateway looks at the queue every --poll ms";
     AddSim();
     TRunningKestrel gateway(GatewayArgs(Modems(0, 1), {"--poll", "60000"}));
-    ASSERT_TRUE(waitUntil([&] { return sims[0]->WaitForCommand("AT+CNMI", 100); }, 20000));
-    // The first look at the empty queue is over: the next would come in a minute.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The modem writes its state once it is open and then every few seconds; the first look at
+    // the empty queue comes with the opening, so it is over by the second write. The next look
+    // would come in a minute.
+    const auto written = [&] {
+        for (const TModemState &state : Store()->ModemStates())
+            if (state.Label == "sim0" && state.Up)
+                return state.UpdatedMs;
+        return int64_t{0};
+    };
+    int64_t first = 0;
+    ASSERT_TRUE(waitUntil([&] { return (first = written()) != 0; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return written() > first; }, 20000));
     Enqueue(1);
     EXPECT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 1; }, 15000));
     gateway.Stop();
@@ -615,7 +622,10 @@ TEST_P(Gateway, SurvivesAPostgreSQLRestart)
     EXPECT_TRUE(gateway.WaitForEvent("store-lost"));
     sim.DeliverText("+4917012345", "while the store was away");
     ASSERT_TRUE(sim.WaitForCommand("AT+CMGR", 10000)) << "the gateway read the arrival";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Its handling is over once the gateway asks the handset anything else (a health check): a
+    // delete would have come before.
+    sim.ClearTranscript();
+    ASSERT_TRUE(sim.WaitForCommand("AT", 20000));
     EXPECT_EQ(sim.StoredMessages().size(), 1u) << "deleted while the store was away";
     server.Start();
     EXPECT_TRUE(gateway.WaitForEvent("store-back"));
