@@ -16,6 +16,7 @@ struct TSendRequest {
     std::string To;
     std::string Via;
     TMessageContent Content;
+    TDeliveryCallback Callback; // the compatibility route's dlr-url and dlr-mask
 };
 
 // Reads one message object; raises EApiError 400 naming the field (an unknown field, a number

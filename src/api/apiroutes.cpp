@@ -2,6 +2,7 @@
 
 #include "api/apicommitter.h"
 #include "api/apimessages.h"
+#include "api/webhooks.h"
 #include "appcore/outgoing.h"
 #include "base/clock.h"
 #include "base/datetime.h"
@@ -138,9 +139,9 @@ TApiService::TApiService(TMessageStore &Store, const TApiCounters &Counters, QOb
         {"GET", "/cgi-bin/sendsms", TScope::scSend,
          "Queue a text in the form many SMS gateways take: username (a token's name), password (the token), "
          "to (numbers separated by spaces), text",
-         "username,password,to,text,charset", false, bind(&TApiService::compatSend), true},
+         "username,password,to,text,charset,dlr-url,dlr-mask", false, bind(&TApiService::compatSend), true},
         {"POST", "/cgi-bin/sendsms", TScope::scSend, "The same with the parameters in a form body",
-         "username,password,to,text,charset", false, bind(&TApiService::compatSend), true},
+         "username,password,to,text,charset,dlr-url,dlr-mask", false, bind(&TApiService::compatSend), true},
         {"GET", "/v1/openapi.json", TScope::scNone, "This document", "", false,
          [this](const TApiRequest &) { return TApiResponse::Json(200, OpenApi()); }},
     };
@@ -188,6 +189,7 @@ TApiResponse TApiService::queue(const TApiRequest &Request, const std::vector<TS
             throw EApiError(400, e.what(), batch ? "messages[" + std::to_string(i) + "]" : std::string());
         }
         entries.push_back({OutgoingOf(job->Composed.back(), sends[i].Content), sends[i].Via});
+        entries.back().Message.Callback = sends[i].Callback;
     }
 
     std::string key = Request.Header("Idempotency-Key").toStdString();
@@ -239,8 +241,25 @@ TApiResponse TApiService::compatSend(const TApiRequest &Request)
     const QUrlQuery &q = Request.Query;
     for (const auto &[name, value] : q.queryItems())
         if (name != "username" && name != "password" && name != "to" && name != "text" && name != "from" &&
-            name != "charset" && name != "coding")
+            name != "charset" && name != "coding" && name != "dlr-url" && name != "dlr-mask")
             throw EApiError(400, "not supported by this gateway", name.toStdString());
+    TDeliveryCallback callback;
+    if (q.hasQueryItem("dlr-url")) {
+        const QString url = q.queryItemValue("dlr-url", QUrl::FullyDecoded);
+        if (!IsHttpUrl(url) || url.size() > 2000)
+            throw EApiError(400, "an http:// or https:// URL of at most 2000 characters", "dlr-url");
+        callback.Url = url.toStdString();
+        // Without a mask: every final outcome (delivered, not delivered, refused).
+        callback.Mask = 1 | 2 | 16;
+    }
+    if (q.hasQueryItem("dlr-mask")) {
+        bool ok = false;
+        callback.Mask = q.queryItemValue("dlr-mask").toInt(&ok);
+        if (!ok || callback.Mask < 1 || callback.Mask > 31)
+            throw EApiError(400, "a number from 1 to 31", "dlr-mask");
+        if (callback.Url.empty())
+            throw EApiError(400, "goes with dlr-url", "dlr-mask");
+    }
     if (const QString charset = q.queryItemValue("charset").toLower();
         !charset.isEmpty() && charset != "utf-8")
         throw EApiError(400, "only UTF-8 is taken", "charset");
@@ -251,8 +270,10 @@ TApiResponse TApiService::compatSend(const TApiRequest &Request)
     const QString text =
         QUrl::fromPercentEncoding(q.queryItemValue("text", QUrl::FullyEncoded).replace('+', "%20").toUtf8());
     std::vector<TSendRequest> sends;
-    for (const QString &to : recipients)
+    for (const QString &to : recipients) {
         sends.push_back(ReadSendRequest(QJsonObject{{"to", to}, {"text", text}}));
+        sends.back().Callback = callback;
+    }
     TApiResponse r = queue(Request, sends, true);
     // The same outcome in this route's words: plain text, not the JSON of /v1/messages.
     r.Later = [later = std::move(r.Later)](std::function<void(TApiResponse)> answer) {
@@ -452,6 +473,22 @@ TApiResponse TApiService::metrics(const TApiRequest &)
     sample("kestrel_api_auth_failures_total", {}, static_cast<double>(m_counters.AuthFailures));
     family("kestrel_store_errors_total", "counter", "Requests of this node that the store failed.");
     sample("kestrel_store_errors_total", {}, static_cast<double>(m_counters.StoreErrors));
+    family("kestrel_webhook_deliveries_total", "counter",
+           "Webhook requests of this node that the receiver took.");
+    for (const auto &[receiver, n] : m_counters.WebhookDeliveries)
+        sample("kestrel_webhook_deliveries_total", QString("receiver=\"%1\"").arg(metricLabel(receiver)),
+               static_cast<double>(n));
+    family("kestrel_webhook_failures_total", "counter", "Webhook requests of this node that failed.");
+    for (const auto &[receiver, n] : m_counters.WebhookFailures)
+        sample("kestrel_webhook_failures_total", QString("receiver=\"%1\"").arg(metricLabel(receiver)),
+               static_cast<double>(n));
+    family("kestrel_webhook_queue", "gauge", "Webhook deliveries in the store by receiver and status.");
+    for (const TWebhookCount &c : m_store.DeliveryCounts())
+        sample("kestrel_webhook_queue",
+               QString("receiver=\"%1\",status=\"%2\"")
+                   .arg(metricLabel(c.Webhook == kCallbackReceiver ? c.Webhook : WebhookLabel(c.Webhook)),
+                        QString::fromStdString(c.Status)),
+               static_cast<double>(c.Count));
     TApiResponse r;
     r.Body = out.toUtf8();
     r.ContentType = "text/plain; version=0.0.4; charset=utf-8";

@@ -101,6 +101,10 @@ struct TApiCounters {
     std::map<int, int64_t> Responses; // by status
     int64_t AuthFailures = 0;         // 401 and 403
     int64_t StoreErrors = 0;          // requests the store failed
+    // Webhook requests of this node by receiver (its URL as WebhookLabel shows it, or dlr-url):
+    // those a receiver took, and those that failed (each attempt).
+    std::map<std::string, int64_t> WebhookDeliveries;
+    std::map<std::string, int64_t> WebhookFailures;
 };
 
 // The API's routes and what they answer with: they ask the store, and compose what is sent the

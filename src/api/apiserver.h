@@ -57,6 +57,8 @@ public:
     void Start();
     quint16 Port() const { return m_port; }
     const TApiSettings &Settings() const { return m_settings; }
+    // What the node counts for its metrics; webhook deliveries of the same process count here too.
+    TApiCounters &Counters() { return m_counters; }
 
 protected:
     bool handleRequest(const QHttpServerRequest &Request, QTcpSocket *Socket) override;

@@ -13,6 +13,7 @@
 #include "cli/session.h"
 
 #include "api/apiserver.h"
+#include "api/webhooks.h"
 #include "appcore/datamodule.h"
 #include "base/inifile.h"
 #include "gateway/gatewaymodem.h"
@@ -80,6 +81,9 @@ QString gatewayHelp()
                "modems,\n"
                "      by a process of its own (kestrel api on the same store), so that a busy API never\n"
                "      delays a modem's dialogue.\n"
+               "  --webhook, --webhook-retry, --webhook-lease, --webhook-timeout as for kestrel api (or the\n"
+               "      settings file's [Webhook.NAME] sections): delivered by that process, which gets the\n"
+               "      secrets in its environment, never in its arguments."
                "  Without sca= or the settings file's SCA each modem uses its SIM's service centre.")
         .arg(d.Queue.Attempts)
         .arg(d.Queue.BackoffMs / 1000)
@@ -312,11 +316,14 @@ QStringList childArguments(const QStringList &args, const QString &modem)
 {
     QStringList out{"gateway"};
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == "--modem" || args[i] == "-modem" || args[i] == "--store" || args[i] == "-store") {
+        // Webhooks are the API process's; their secrets stay out of the modem processes.
+        if (args[i] == "--modem" || args[i] == "-modem" || args[i] == "--store" || args[i] == "-store" ||
+            args[i] == "--webhook" || args[i] == "-webhook") {
             ++i;
             continue;
         }
-        if (args[i].startsWith("--modem=") || args[i].startsWith("--store=") || args[i] == "gateway")
+        if (args[i].startsWith("--modem=") || args[i].startsWith("--store=") ||
+            args[i].startsWith("--webhook=") || args[i] == "gateway")
             continue;
         out << args[i];
     }
@@ -390,9 +397,10 @@ int runSeveral(const TGatewayOptions &o, const QStringList &args)
     return status;
 }
 
-// The HTTP API beside the modems: kestrel api on the same store, its lines passed on; started
-// again when it dies.
-std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
+// The HTTP API beside the modems, and the webhooks' deliveries: kestrel api on the same store
+// (with HTTP when asked for), its lines passed on; started again when it dies.
+std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser,
+                                   const std::vector<api::TWebhook> &webhooks)
 {
     auto api = std::make_unique<QProcess>();
     QProcess *p = api.get();
@@ -400,8 +408,10 @@ std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
     QStringList arguments = HttpArguments(parser);
     if (const qsizetype at = arguments.indexOf("--store"); at >= 0)
         arguments.remove(at, 2);
+    QProcessEnvironment environment = HandDownStore(StoreLocation(parser));
+    arguments += HandDownWebhooks(parser, webhooks, environment);
     p->setArguments(QStringList{"api"} + arguments);
-    p->setProcessEnvironment(HandDownStore(StoreLocation(parser)));
+    p->setProcessEnvironment(environment);
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // The API ends with its gateway, however that ends: one left behind by a gateway killed
     // outright would keep the port, and the restarted gateway's API could not have it.
@@ -418,7 +428,8 @@ std::unique_ptr<QProcess> startApi(const QCommandLineParser &parser)
     QObject::connect(p, &QProcess::finished, p, [p](int code, QProcess::ExitStatus how) {
         if (how == QProcess::NormalExit && code == kExitUsage)
             return;
-        PrintJson(QJsonObject{{"event", "error"}, {"message", "the HTTP API process ended; started again"}});
+        PrintJson(QJsonObject{{"event", "error"},
+                              {"message", "the HTTP API and webhooks process ended; started again"}});
         QTimer::singleShot(1000, p, [p] { p->start(); });
     });
     p->start();
@@ -435,7 +446,8 @@ int RunGateway(const QStringList &args)
                                                QCommandLineOption(kChildOption)};
     for (const char *name : {"attempts", "backoff", "lease", "rate", "reopen", "poll", "seconds"})
         options.emplace_back(name, name, "N");
-    for (const char *name : {"http", "tls-cert", "tls-key"})
+    for (const char *name :
+         {"http", "tls-cert", "tls-key", "webhook", "webhook-retry", "webhook-lease", "webhook-timeout"})
         options.emplace_back(name, name, "VALUE");
     for (QCommandLineOption &option : options) {
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -463,13 +475,22 @@ int RunGateway(const QStringList &args)
     if (pin)
         o.Modems.front().PIN = pin;
     std::unique_ptr<QProcess> api;
-    if (parser.isSet("http") && !parser.isSet(kChildOption)) {
-        api::TApiSettings http;
-        if (const QString usage = ReadHttpOptions(parser, http); !usage.isEmpty()) {
+    std::vector<api::TWebhook> webhooks;
+    if (!parser.isSet(kChildOption)) {
+        api::TWebhookSettings hookSettings;
+        if (const QString usage = ReadWebhookOptions(parser, webhooks, hookSettings); !usage.isEmpty()) {
             PrintErr("kestrel: " + usage);
             return kExitUsage;
         }
-        api = startApi(parser);
+    }
+    if ((parser.isSet("http") || !webhooks.empty()) && !parser.isSet(kChildOption)) {
+        api::TApiSettings http;
+        if (parser.isSet("http"))
+            if (const QString usage = ReadHttpOptions(parser, http); !usage.isEmpty()) {
+                PrintErr("kestrel: " + usage);
+                return kExitUsage;
+            }
+        api = startApi(parser, webhooks);
     }
     const int status = o.Modems.size() == 1 ? runOneModem(o, parser) : runSeveral(o, args);
     if (api) {

@@ -335,6 +335,12 @@ void HidePasswords(int argc, char **argv)
             char *value = pin + 5;
             hide(value, value + std::strcspn(value, ","));
         }
+        // A webhook's secret: "...,secret=SECRET" to the end, or to a following ",events=".
+        if (char *secret = std::strstr(arg, ",secret=")) {
+            char *value = secret + 8;
+            char *events = std::strstr(value, ",events=");
+            hide(value, events ? events : value + std::strlen(value));
+        }
         // "--store=URL" as well as "URL".
         if (arg[0] == '-')
             if (char *eq = std::strchr(arg, '=')) {

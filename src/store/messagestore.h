@@ -119,6 +119,14 @@ struct TRecordResult {
 };
 
 // An outgoing message: the composed segments (not sent yet) and what they carry.
+// What a queued message asks for beyond its content: a URL to call with its delivery reports
+// (the compatibility route's dlr-url; "" for none) and the report kinds it wants (dlr-mask bits:
+// 1 delivered, 2 not delivered, 8 accepted by the service centre, 16 refused by it).
+struct TDeliveryCallback {
+    std::string Url;
+    int Mask = 0;
+};
+
 struct TOutgoing {
     std::string Peer;
     TPayloadKind Kind = TPayloadKind::pkText;
@@ -127,7 +135,8 @@ struct TOutgoing {
     int DestPort = -1;   // application port the payload is for (-1: none), as TStoredMessage has it
     std::vector<const TSMSSubmit *> Segments; // in sending order; their PDUs are stored as composed
     std::string Modem;
-    bool Queued = false; // true: status queued (the gateway sends it), else pending
+    bool Queued = false;        // true: status queued (the gateway sends it), else pending
+    TDeliveryCallback Callback; // queued messages only
 };
 
 struct TStoreSettings {
@@ -250,6 +259,35 @@ struct TStoredEvent {
 
 // The event types, in the order of a message's life.
 const std::vector<std::string> &StoredEventTypes();
+
+// A delivery of an event to a webhook, or of a delivery report to a message's callback URL,
+// kept in the store until the receiver took it: at least once, in order per message and
+// receiver, retried until it is given up.
+struct TWebhookDelivery {
+    int64_t Id = 0;
+    std::string Webhook; // the receiver's name: a webhook's URL, or "dlr-url" for callbacks
+    std::string Url;     // a callback: the URL to call; "" for a webhook (its own URL)
+    TStoredEvent Event;
+    std::string Text;   // a received message's text, read when claimed ("" for other types)
+    std::string Status; // pending, delivered, failed (given up)
+    int Attempts = 0;
+    std::string LastError;
+    int64_t CreatedMs = 0;
+    int64_t DueMs = 0;
+    int64_t DeliveredMs = 0;
+};
+
+// Which events go to a receiver: nullopt for none, else the URL to call ("" for the receiver's
+// own). Callback is what the event's message asks for (empty for messages that ask nothing).
+using TDeliveryFilter =
+    std::function<std::optional<std::string>(const TStoredEvent &Event, const TDeliveryCallback &Callback)>;
+
+// The deliveries of one receiver in one status.
+struct TWebhookCount {
+    std::string Webhook;
+    std::string Status;
+    int64_t Count = 0;
+};
 
 class TMessageStore {
 public:
@@ -399,6 +437,35 @@ public:
     // that a reader need not poll. Several readers may subscribe. False on SQLite, which has no
     // notifications: poll LatestEventId there.
     bool WakeOnEvents(std::function<void()> Wake);
+
+    // Webhooks. Each receiver has a cursor in the event log; QueueDeliveries moves it on over at
+    // most Limit events, queueing a delivery of each that Filter takes, in one transaction (the
+    // receivers' cursors are shared by every node, so each event is queued once). A receiver
+    // seen for the first time starts at the newest event: it gets what happens from then on.
+    // Returns the cursor: the id of the last event looked at.
+    int64_t QueueDeliveries(const std::string &Webhook, const TDeliveryFilter &Filter, int Limit = 500);
+    // At most Limit pending deliveries to Webhooks that are due, under no live lease, and whose
+    // message has no earlier delivery to the same receiver still pending (in order per message),
+    // oldest event first; claimed for Claimant until LeaseMs from now, each claim counted as an
+    // attempt. The same lease mechanism as the send queue: no two claimants hold one delivery
+    // while its lease holds, and a claimant that dies leaves it to another after the lease.
+    std::vector<TWebhookDelivery> ClaimDeliveries(const std::vector<std::string> &Webhooks,
+                                                  const std::string &Claimant, int LeaseMs, int Limit);
+    // The receiver took delivery Id. False when the claim is not Claimant's any more.
+    bool DeliveryDone(int64_t Id, const std::string &Claimant);
+    // An attempt failed with Error: due again RetryMs from now, or given up (failed) once it was
+    // queued GiveUpMs ago. False when the claim is not Claimant's any more.
+    bool DeliveryFailed(int64_t Id, const std::string &Claimant, const std::string &Error, int64_t RetryMs,
+                        int64_t GiveUpMs);
+    // Deliveries of Status ("" for pending and failed), oldest first, at most Limit.
+    std::vector<TWebhookDelivery> Deliveries(const std::string &Status, int Limit) const;
+    // Delivery Id (0: every given-up one) is pending again, due now, with a fresh period before it
+    // is given up. Returns how many.
+    int RetryDeliveries(int64_t Id);
+    // Deliveries counted by receiver and status.
+    std::vector<TWebhookCount> DeliveryCounts() const;
+    // Removes deliveries done before BeforeMs. Returns how many.
+    int PruneDeliveries(int64_t BeforeMs);
 
     // Tokens of the HTTP API. AddToken is false when the name is taken.
     bool AddToken(const TApiToken &Token);

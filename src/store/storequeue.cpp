@@ -8,6 +8,7 @@
 #include "base/format.h"
 #include "store/storedatabase.h"
 #include "store/storeevents.h"
+#include "store/storeschema.h"
 #include "store/storesql.h"
 
 #include <QSqlQuery>
@@ -46,6 +47,12 @@ int64_t TMessageStore::insertQueued(const TOutgoing &Message, TDateTime Time, co
     // A new row is due at once and for any modem by its columns' defaults.
     if (!Via.empty())
         database().Run("UPDATE messages SET via = ? WHERE id = ?", {q(Via), qint64(id)});
+    if (!Message.Callback.Url.empty()) {
+        if (database().SchemaVersion() < kWebhookSchema)
+            throw EStoreError("the store's schema is too old to keep a delivery callback");
+        database().Run("UPDATE messages SET dlr_url = ?, dlr_mask = ? WHERE id = ?",
+                       {q(Message.Callback.Url), Message.Callback.Mask, qint64(id)});
+    }
     database().Notify(kQueueChannel);
     return id;
 }

@@ -176,14 +176,42 @@ const std::vector<TMigration> &migrations()
           "CREATE INDEX events_time ON events (time)"},
          {},
          {}},
+        {// 8: webhooks: each receiver's cursor in the event log and the deliveries queued from it
+         // (claimed with a lease as queued messages are); the delivery-report URL a message
+         // queued through the compatibility route asks for.
+         {"CREATE TABLE webhook_cursors ("
+          " webhook TEXT PRIMARY KEY,"  // the receiver: a webhook's URL, or dlr-url
+          " event_id BIGINT NOT NULL)", // the last event looked at
+          "CREATE TABLE webhook_deliveries ("
+          " id {ID},"
+          " webhook TEXT NOT NULL,"
+          " url TEXT NOT NULL DEFAULT ''," // a callback's URL ('' for a webhook: its own)
+          " event_id BIGINT NOT NULL,"
+          " message_id BIGINT NOT NULL,"
+          " status TEXT NOT NULL," // pending, delivered, failed (given up)
+          " attempts INTEGER NOT NULL DEFAULT 0,"
+          " due BIGINT NOT NULL,"
+          " claimant TEXT NOT NULL DEFAULT '',"
+          " lease_until BIGINT NOT NULL DEFAULT 0,"
+          " last_error TEXT NOT NULL DEFAULT '',"
+          " created BIGINT NOT NULL," // queued (the retries end a day after)
+          " delivered BIGINT NOT NULL DEFAULT 0,"
+          " UNIQUE (webhook, event_id))",
+          "CREATE INDEX webhook_deliveries_due ON webhook_deliveries (status, due, event_id)",
+          "CREATE INDEX webhook_deliveries_message ON webhook_deliveries (webhook, message_id, event_id)",
+          "ALTER TABLE messages ADD COLUMN dlr_url TEXT NOT NULL DEFAULT ''",
+          "ALTER TABLE messages ADD COLUMN dlr_mask INTEGER NOT NULL DEFAULT 0"},
+         {},
+         {}},
     };
     return steps;
 }
 
 const char *const kVersionTable = "store_schema";
-const QStringList kOurTables = {"store_schema", "messages",        "segments",     "reports",
-                                "messages_fts", "api_tokens",      "api_requests", "modems",
-                                "contacts",     "contact_numbers", "events"};
+const QStringList kOurTables = {"store_schema",      "messages",        "segments",     "reports",
+                                "messages_fts",      "api_tokens",      "api_requests", "modems",
+                                "contacts",          "contact_numbers", "events",       "webhook_cursors",
+                                "webhook_deliveries"};
 
 QStringList tablesOf(TStoreDatabase &db)
 {

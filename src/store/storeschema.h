@@ -9,6 +9,8 @@ class TStoreDatabase;
 // The version that brought the event log: a store kept at an older one has none, and its
 // changes write no events.
 constexpr int kEventLogSchema = 7;
+// The version that brought webhook deliveries and the delivery callbacks of queued messages.
+constexpr int kWebhookSchema = 8;
 
 // The newest schema version this program knows.
 int LatestStoreSchema();

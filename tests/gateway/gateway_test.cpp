@@ -677,13 +677,14 @@ std::string readProcFile(int pid, const char *file)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// The SIM PIN and the store's password reach the modem processes and the HTTP API process of a
-// gateway without showing in the process list: no argument list of the gateway or of its
-// processes holds them, nor what those keep of their environment, while the modems log in with
-// the PIN and the queue goes out through the store.
+// The SIM PIN, the store's password and a webhook's secret reach the modem processes and the HTTP API process
+// of a gateway without showing in the process list: no argument list of the gateway or of its processes holds
+// them, nor what those keep of their environment, while the modems log in with the PIN and the queue goes out
+// through the store.
 TEST_P(Gateway, SecretsAreInNoProcessList)
 {
     const std::string pin = "975318";
+    const std::string secret = "whsec_0e1d2c";
     std::string password;
     if (GetParam() == "postgresql") {
         password = test::TPostgresServer::Shared().Password();
@@ -694,7 +695,9 @@ TEST_P(Gateway, SecretsAreInNoProcessList)
     QStringList modems = Modems(0, 2);
     modems[1] += QString::fromStdString(",pin=" + pin);
     modems[3] += QString::fromStdString(",pin=" + pin);
-    TRunningKestrel gateway(GatewayArgs(modems, {"--http", "127.0.0.1:0"}));
+    TRunningKestrel gateway(GatewayArgs(
+        modems, {"--http", "127.0.0.1:0", "--webhook",
+                 QString::fromStdString("http://127.0.0.1:9/hook,secret=" + secret + ",events=received")}));
     Enqueue(2);
     ASSERT_TRUE(waitUntil([&] { return Count(TStoredStatus::ssSent) == 2; }, 60000))
         << "the modems logged in with the PIN and sent from the store";
@@ -708,6 +711,7 @@ TEST_P(Gateway, SecretsAreInNoProcessList)
         std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
         EXPECT_NE(cmdline.find("kestrel"), std::string::npos) << cmdline;
         EXPECT_EQ(cmdline.find(pin), std::string::npos) << cmdline;
+        EXPECT_EQ(cmdline.find(secret), std::string::npos) << cmdline;
         // The arguments of a modem process or the API's never held a secret, not even for the
         // moment before a process masks its own (the gateway's own are the user's).
         if (pid != static_cast<int>(gateway.Pid())) {
@@ -718,6 +722,7 @@ TEST_P(Gateway, SecretsAreInNoProcessList)
         }
         const std::string environment = readProcFile(pid, "environ");
         EXPECT_EQ(environment.find(pin), std::string::npos);
+        EXPECT_EQ(environment.find(secret), std::string::npos);
         if (!password.empty()) {
             EXPECT_EQ(environment.find(password), std::string::npos);
         }
