@@ -423,7 +423,10 @@ std::unique_ptr<TMessageStore> TMessageStore::OpenAnother() const
     std::unique_ptr<TMessageStore> store(new TMessageStore());
     store->d->Settings = d->Settings;
     store->d->Db = std::make_unique<TStoreDatabase>(d->Db->Location(), d->Settings.Synchronous);
-    return store; // its schema is this one's, prepared already
+    // Its schema is this one's, prepared already: what it writes (events, delivery callbacks)
+    // follows that version.
+    store->d->Db->SetSchemaVersion(d->Db->SchemaVersion());
+    return store;
 }
 
 int TMessageStore::SchemaVersion()
