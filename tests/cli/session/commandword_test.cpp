@@ -1,7 +1,7 @@
 // The command word of kestrel is the first argument that is neither an option nor an option's
 // value: session options may stand before it, also when their values are command names.
 #include "clisessiontest.h"
-#include "deliverytpdus.h"
+#include "support/deliverytpdus.h"
 
 #include <QFile>
 

@@ -4,8 +4,8 @@
 // sent message delivered; a store on a full disk keeps the message on the handset; texts in any
 // script and pictures come out as they were sent.
 #include "clisessiontest.h"
-#include "deliverytpdus.h"
 #include "pgserver.h"
+#include "support/deliverytpdus.h"
 
 #include <QDir>
 #include <QFile>

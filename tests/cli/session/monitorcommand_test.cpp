@@ -3,7 +3,7 @@
 // log file and the "log" events agree), reassembled and deleted; the log files are where the
 // options or the settings file say; a log that cannot be written keeps the message stored.
 #include "clisessiontest.h"
-#include "deliverytpdus.h"
+#include "support/deliverytpdus.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,6 +2,7 @@
 // and records each exactly once; a store that fails in the middle keeps what it did not record on
 // the handset; indications that come while the listing is on its way are handled after it.
 #include "datamodulerig.h"
+#include "support/deliverytpdus.h"
 
 #include "appcore/datamodule.h"
 #include "base/format.h"
@@ -23,16 +24,6 @@
 using namespace kestrel;
 
 namespace {
-
-// The two parts of one concatenated text (reference BD), as the simulator stores them.
-const char *const kConcat1 =
-    "440C91442143658709000042506070809000A0050003BD0201C2E231B96C3EA3D3EA35BBED7EC3E3F239BD6EBFE3F3FAA070482C"
-    "1A8FC8A472C96C3A9FD0A8744AAD5AAFD8AC161693CD6835DB0D9703B95861F1985C369FD169F59ADD76BFE171F99C5EB7DFF179"
-    "7D503824168D476452B964369D4F68543AA556AD576C560B8BC966B49AED86CB815CACB0784C2E9BCFE8B47ACD6EBBDFF0B87C4E"
-    "AFDBEF";
-const char *const kConcat2 =
-    "440C9144214365870900004250607080900036050003BD0202F0797D503824168D476452B964369D4F6854"
-    "3AA556AD576C560B8BC966B49AED86CB815CACB0784C2E03";
 
 std::string BurstText(int n)
 {

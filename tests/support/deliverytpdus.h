@@ -1,5 +1,5 @@
 // Received messages as TPDUs without service-centre field, as the simulator stores and delivers
-// them: the session tests put them on the virtual handset and look for their texts.
+// them: tests put them on the virtual handset and look for their texts.
 #pragma once
 
 inline constexpr const char *kDeliverHello =
